@@ -1,0 +1,194 @@
+// The Windows facilities the tool set needs, behind one Qt-free interface.
+//
+// Two backends implement it: platform_win.cpp calls the real Win32 functions;
+// platform_posix.cpp is the stand-in that lets the same programs run on a
+// POSIX machine (a "Windows machine in a folder", see the README).
+//
+// Strings are UTF-8 unless a function name ends in A: those take 8-bit paths
+// in the local code page, as the ZIP layer hands them over (both "/" and "\"
+// separate folders there, on both builds, as with the Windows A functions).
+//
+// Every function that can fail sets the calling thread's last error to a
+// Windows error code (see lastError()).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// ---- Errors ---------------------------------------------------------------
+
+// The Windows error codes the stand-in reproduces; the Windows backend passes
+// whatever Windows reports.
+namespace error {
+constexpr uint32_t Success = 0;
+constexpr uint32_t FileNotFound = 2;
+constexpr uint32_t PathNotFound = 3;
+constexpr uint32_t AccessDenied = 5;
+constexpr uint32_t InvalidHandle = 6;
+constexpr uint32_t SharingViolation = 32;
+constexpr uint32_t FileExists = 80;
+constexpr uint32_t InvalidParameter = 87;
+constexpr uint32_t DirNotEmpty = 145;
+constexpr uint32_t AlreadyExists = 183;
+} // namespace error
+
+// GetLastError / SetLastError of the calling thread.
+uint32_t lastError();
+void setLastError(uint32_t code);
+
+// ---- Waiting ----------------------------------------------------------------
+
+// Sleep(ms). Every fixed wait of the programs goes through here, so that tests
+// can shorten them in one place.
+void sleepMs(uint32_t ms);
+
+using SleepFunction = void (*)(uint32_t ms);
+// Replaces the sleep used by sleepMs (nullptr restores the real one) and
+// returns the previous replacement.
+SleepFunction setSleepFunction(SleepFunction function);
+
+// ---- Program files --------------------------------------------------------
+
+// ".exe" on Windows, "" on the stand-in. Only file names use it; the texts the
+// user sees keep their ".exe".
+extern const char programSuffix[];
+
+// The running program's own file (GetModuleFileNameW).
+std::string programFilePath();
+
+// ---- Special folders --------------------------------------------------------
+
+// SHGetSpecialFolderPathW(CSIDL_COMMON_DOCUMENTS), no creation. False (and the
+// folder untouched) when Windows cannot resolve it.
+bool commonDocumentsFolder(std::string &folder);
+// SHGetSpecialFolderPathW(CSIDL_COMMON_PROGRAMS), no creation.
+bool commonProgramsFolder(std::string &folder);
+// The current user's desktop (CSIDL_DESKTOPDIRECTORY), no creation.
+bool userDesktopFolder(std::string &folder);
+
+// True for a path that names a place independent of the current folder:
+// "X:\..." or "\\server\share..." on Windows, "/..." on the stand-in.
+bool isAbsolutePath(const std::string &path);
+
+// ---- Named mutexes ----------------------------------------------------------
+
+struct MutexObject;
+using MutexHandle = MutexObject *;
+
+// CreateMutexW(nullptr, TRUE, name): asks for initial ownership. Returns
+// nullptr when no handle could be made. When a mutex of that name existed
+// already, a handle is returned without ownership and lastError() is
+// error::AlreadyExists; otherwise lastError() is 0 and the caller owns it.
+MutexHandle createMutex(const std::string &name);
+// ReleaseMutex: gives up ownership (false when the caller does not own it).
+bool releaseMutex(MutexHandle mutex);
+// CloseHandle.
+bool closeMutex(MutexHandle mutex);
+
+// ---- Shell ------------------------------------------------------------------
+
+enum class ShowCommand : int { Hide = 0, Show = 5 };
+
+// ShellExecuteW(nullptr, "open", file, "", directory, show): starts a program,
+// runs a batch file, or opens a document with its associated program. A
+// relative file is taken relative to directory. Nothing waits for the started
+// program. True when the shell accepted the request.
+bool shellOpen(const std::string &file, const std::string &directory, ShowCommand show);
+
+// ---- Registry: HKEY_LOCAL_MACHINE, 32-bit view ------------------------------
+
+// Keys are written Windows-style: "SOFTWARE\Microsoft\...".
+// Reads a string value; false when the key or the value is missing.
+bool registryReadString(const std::string &key, const std::string &name, std::string &value);
+// Creates the key if needed and sets a string value.
+bool registryWriteString(const std::string &key, const std::string &name, const std::string &value);
+// RegOpenKeyExW(key, KEY_ALL_ACCESS) then RegDeleteKeyW(subKey). Fails when
+// the key cannot be opened, or when subKey is missing or has sub-keys.
+bool registryDeleteKey(const std::string &key, const std::string &subKey);
+
+// ---- Files (UTF-8) ----------------------------------------------------------
+
+// DeleteFileW: fails for a missing file (2), a read-only file (5) and a file
+// in use (32).
+bool deleteFile(const std::string &path);
+
+// ---- Files (8-bit, for the ZIP layer) ---------------------------------------
+
+// Windows file attribute flags.
+namespace attribute {
+constexpr uint32_t ReadOnly = 0x01;
+constexpr uint32_t Hidden = 0x02;
+constexpr uint32_t System = 0x04;
+constexpr uint32_t Directory = 0x10;
+constexpr uint32_t Archive = 0x20;
+constexpr uint32_t Normal = 0x80;
+constexpr uint32_t Invalid = 0xFFFFFFFF;
+} // namespace attribute
+
+enum class FileAccess { Read, Write };
+// What other openers may do while the file is open: Read lets others read
+// (FILE_SHARE_READ); None refuses every other open, and the file counts as in
+// use until it is closed.
+enum class FileShare { None, Read };
+enum class FileDisposition {
+    OpenExisting, // fails when missing
+    CreateAlways, // creates, or truncates an existing file
+    CreateNew,    // fails with error::FileExists when something is there
+};
+enum class SeekOrigin { Begin, Current, End };
+
+struct FileObject;
+using FileHandle = FileObject *;
+
+// CreateFileA. attributes apply to a created file (ReadOnly, Hidden, ...).
+// Returns nullptr on failure.
+FileHandle openFileA(const char *path, FileAccess access, FileShare share,
+                     FileDisposition disposition, uint32_t attributes = 0);
+// ReadFile: false on error; bytesRead 0 at the end of the file.
+bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead);
+// WriteFile of the whole buffer.
+bool writeFile(FileHandle file, const void *buffer, uint32_t size);
+// SetFilePointer. position receives the new position from the start.
+bool seekFile(FileHandle file, int64_t offset, SeekOrigin origin, int64_t &position);
+// SetFileTime with FILETIME values (100 ns units since 1601-01-01, UTC). The
+// stand-in keeps access and write time; POSIX files have no creation time.
+bool setFileTimes(FileHandle file, uint64_t creation, uint64_t lastAccess, uint64_t lastWrite);
+// GetFileTime. The stand-in reports 0 as the creation time.
+bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64_t &lastWrite);
+void closeFile(FileHandle file);
+
+// GetFileAttributesA; attribute::Invalid when nothing is there.
+uint32_t fileAttributesA(const char *path);
+// CreateDirectoryA, one level: fails when the parent is missing (3) or when
+// something is there already (183).
+bool createDirectoryA(const char *path);
+// GetCurrentDirectoryA.
+std::string currentDirectoryA();
+// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): puts a file in place of
+// another in one step. Fails with 32 when the target is in use and with 5
+// when it is read-only or a folder.
+bool replaceFileA(const char *from, const char *to);
+// DeleteFileA.
+bool deleteFileA(const char *path);
+
+// ---- Code page and time -----------------------------------------------------
+
+// Converts UTF-8 into the local 8-bit code page (the identity on the
+// stand-in, whose code page is UTF-8). False when the text is not valid UTF-8
+// or a character has no exact form in the code page.
+bool utf8ToLocal8Bit(const std::string &utf8, std::string &local);
+// IsDBCSLeadByte: true for the first byte of a double-byte character of the
+// local code page (never on the stand-in).
+bool isLeadByte(unsigned char byte);
+
+// A calendar time as SYSTEMTIME holds it.
+struct CalendarTime {
+    int year, month, day, hour, minute, second, milliseconds;
+};
+// SystemTimeToFileTime, then LocalFileTimeToFileTime: the calendar time taken
+// as local time, as a UTC FILETIME.
+bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime);
+
+} // namespace platform

@@ -1,0 +1,849 @@
+// The stand-in: a Windows machine in a folder, for POSIX builds.
+//
+// The machine root is $VELMAR_SYSTEM_ROOT, else $XDG_DATA_HOME/velmar-system,
+// else ~/.local/share/velmar-system. Below it live the special folders, the
+// registry (a folder per key, a file per string value) and the named mutexes
+// (a file per mutex, held by an exclusive flock).
+//
+// Windows keeps a file "in use" while someone has it open without sharing, or
+// while it is a running program's file. The stand-in expresses that with
+// flock(2): whoever holds a lock on a file makes it in use, and deleting,
+// replacing or overwriting it fails with the sharing violation, as on
+// Windows. Every process that links this file holds a shared lock on its own
+// program file while it runs. All descriptors are close-on-exec, so a started
+// program never inherits its starter's locks.
+#include "platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef VELMAR_STANDIN_CMD
+#define VELMAR_STANDIN_CMD ""
+#endif
+
+namespace platform {
+
+const char programSuffix[] = "";
+
+namespace {
+
+thread_local uint32_t threadLastError = 0;
+
+// The one place where POSIX errors become Windows error codes.
+uint32_t windowsErrorFrom(int posixError) {
+    switch (posixError) {
+    case 0:
+        return error::Success;
+    case ENOENT:
+        return error::FileNotFound;
+    case ENOTDIR:
+        return error::PathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+        return error::AccessDenied;
+    case EBADF:
+        return error::InvalidHandle;
+    case EWOULDBLOCK:
+        return error::SharingViolation;
+    case EEXIST:
+        return error::FileExists;
+    case EINVAL:
+        return error::InvalidParameter;
+    case ENOTEMPTY:
+        return error::DirNotEmpty;
+    case ENAMETOOLONG:
+        return 206; // ERROR_FILENAME_EXCED_RANGE
+    case ENOSPC:
+        return 112; // ERROR_DISK_FULL
+    default:
+        return 31; // ERROR_GEN_FAILURE
+    }
+}
+
+bool failWith(uint32_t code) {
+    threadLastError = code;
+    return false;
+}
+
+bool failWithErrno() {
+    return failWith(windowsErrorFrom(errno));
+}
+
+bool succeed() {
+    threadLastError = error::Success;
+    return true;
+}
+
+std::string withSlashes(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+std::string parentOf(const std::string &path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool isDirectory(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Windows tells a missing file (2) from a missing folder on the way (3).
+bool failMissing(const std::string &path) {
+    return failWith(isDirectory(parentOf(path)) ? error::FileNotFound : error::PathNotFound);
+}
+
+bool failOpen(const std::string &path) {
+    return errno == ENOENT ? failMissing(path) : failWithErrno();
+}
+
+int openCloexec(const std::string &path, int flags, mode_t mode = 0) {
+    int fd;
+    do
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool lockNow(int fd, int operation) {
+    int rc;
+    do
+        rc = ::flock(fd, operation | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool isReadOnly(const struct stat &st) {
+    return (st.st_mode & S_IWUSR) == 0;
+}
+
+std::string machineRoot() {
+    if (const char *root = std::getenv("VELMAR_SYSTEM_ROOT"); root && *root)
+        return root;
+    if (const char *data = std::getenv("XDG_DATA_HOME"); data && *data)
+        return std::string(data) + "/velmar-system";
+    const char *home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.local/share/velmar-system";
+}
+
+bool makeFolders(const std::string &path) {
+    std::string partial;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const auto slash = path.find('/', start);
+        const auto end = slash == std::string::npos ? path.size() : slash;
+        partial = path.substr(0, end);
+        if (!partial.empty() && ::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
+            return failWithErrno();
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    return isDirectory(path) ? succeed() : failWith(error::PathNotFound);
+}
+
+bool existingFolder(const std::string &path, std::string &folder) {
+    if (!isDirectory(path))
+        return failWith(error::PathNotFound);
+    folder = path;
+    return succeed();
+}
+
+// Removes or replaces path only if nobody holds it: the exclusive lock taken
+// here is held across the change, so no one can start using the file between
+// the check and the change.
+template <typename Change> bool changeUnlessInUse(const std::string &path, Change change) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return failOpen(path);
+    if (S_ISDIR(st.st_mode) || isReadOnly(st))
+        return failWith(error::AccessDenied);
+    const int fd = openCloexec(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0 && !lockNow(fd, LOCK_EX)) {
+        ::close(fd);
+        return failWith(error::SharingViolation);
+    }
+    const bool done = change();
+    const int changeErrno = errno;
+    if (fd >= 0)
+        ::close(fd);
+    errno = changeErrno;
+    return done ? succeed() : failWithErrno();
+}
+
+// Holds this program's own file in use for the life of the process, as
+// Windows does for a running program's file.
+struct OwnProgramFileLock {
+    OwnProgramFileLock() {
+        const int fd = openCloexec("/proc/self/exe", O_RDONLY);
+        if (fd >= 0)
+            lockNow(fd, LOCK_SH);
+        // The descriptor stays open until the process ends.
+    }
+};
+const OwnProgramFileLock ownProgramFileLock;
+
+std::atomic<SleepFunction> sleepReplacement{nullptr};
+
+} // namespace
+
+// ---- Errors ---------------------------------------------------------------
+
+uint32_t lastError() {
+    return threadLastError;
+}
+void setLastError(uint32_t code) {
+    threadLastError = code;
+}
+
+// ---- Waiting ----------------------------------------------------------------
+
+void sleepMs(uint32_t ms) {
+    if (const SleepFunction replacement = sleepReplacement.load()) {
+        replacement(ms);
+        return;
+    }
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+SleepFunction setSleepFunction(SleepFunction function) {
+    return sleepReplacement.exchange(function);
+}
+
+// ---- Program files --------------------------------------------------------
+
+std::string programFilePath() {
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0) {
+        failWithErrno();
+        return {};
+    }
+    succeed();
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+// ---- Special folders --------------------------------------------------------
+
+bool commonDocumentsFolder(std::string &folder) {
+    return existingFolder(machineRoot() + "/Users/Public/Documents", folder);
+}
+
+bool commonProgramsFolder(std::string &folder) {
+    return existingFolder(machineRoot() + "/ProgramData/Microsoft/Windows/Start Menu/Programs",
+                          folder);
+}
+
+bool userDesktopFolder(std::string &folder) {
+    std::string login;
+    if (const passwd *user = ::getpwuid(::geteuid()))
+        login = user->pw_name;
+    else if (const char *name = std::getenv("USER"))
+        login = name;
+    if (login.empty())
+        return failWith(error::PathNotFound);
+    folder = machineRoot() + "/Users/" + login + "/Desktop";
+    return succeed();
+}
+
+bool isAbsolutePath(const std::string &path) {
+    return !path.empty() && path[0] == '/';
+}
+
+// ---- Named mutexes ----------------------------------------------------------
+
+struct MutexObject {
+    int fd;
+    bool owned;
+};
+
+MutexHandle createMutex(const std::string &name) {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        failWith(error::InvalidParameter);
+        return nullptr;
+    }
+    const std::string folder = machineRoot() + "/Mutexes";
+    if (!makeFolders(folder))
+        return nullptr;
+    const int fd = openCloexec(folder + "/" + name, O_RDWR | O_CREAT, 0666);
+    if (fd < 0) {
+        failWithErrno();
+        return nullptr;
+    }
+    const bool owned = lockNow(fd, LOCK_EX);
+    threadLastError = owned ? error::Success : error::AlreadyExists;
+    return new MutexObject{fd, owned};
+}
+
+bool releaseMutex(MutexHandle mutex) {
+    if (!mutex)
+        return failWith(error::InvalidHandle);
+    if (!mutex->owned)
+        return failWith(288); // ERROR_NOT_OWNER
+    ::flock(mutex->fd, LOCK_UN);
+    mutex->owned = false;
+    return succeed();
+}
+
+bool closeMutex(MutexHandle mutex) {
+    if (!mutex)
+        return failWith(error::InvalidHandle);
+    ::close(mutex->fd);
+    delete mutex;
+    return succeed();
+}
+
+// ---- Shell ------------------------------------------------------------------
+
+namespace {
+
+bool isExecutableFile(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string findInPath(const std::string &program) {
+    const char *path = std::getenv("PATH");
+    std::string folders = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        auto end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        const std::string candidate = folders.substr(start, end - start) + "/" + program;
+        if (end > start && isExecutableFile(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+// The command-interpreter stand-in that runs batch files: next to the
+// running program, else where the build put it, else on the PATH.
+std::string batchInterpreter() {
+    const std::string name = "standin-cmd";
+    const std::string beside = parentOf(programFilePath()) + "/" + name;
+    if (isExecutableFile(beside))
+        return beside;
+    if (isExecutableFile(VELMAR_STANDIN_CMD))
+        return VELMAR_STANDIN_CMD;
+    return findInPath(name);
+}
+
+bool endsWithBatch(const std::string &file) {
+    if (file.size() < 4)
+        return false;
+    std::string tail = file.substr(file.size() - 4);
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return tail == ".bat";
+}
+
+// Starts argv detached from this process (own session, not a child of ours),
+// in folder. Reports whether the program could be started.
+bool startDetached(const std::vector<std::string> &arguments, const std::string &folder) {
+    std::vector<char *> argv;
+    for (const auto &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return failWithErrno();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return failWithErrno();
+    }
+    if (child == 0) {
+        // Only async-signal-safe calls from here on.
+        ::setsid();
+        if (::fork() != 0)
+            ::_exit(0);
+        int failure = 0;
+        if (::chdir(folder.c_str()) != 0)
+            failure = errno;
+        if (failure == 0) {
+            const int devNull = ::open("/dev/null", O_RDONLY);
+            if (devNull >= 0) {
+                ::dup2(devNull, 0);
+                if (devNull != 0)
+                    ::close(devNull);
+            }
+            ::execv(argv[0], argv.data());
+            failure = errno;
+        }
+        ssize_t written;
+        do
+            written = ::write(report[1], &failure, sizeof failure);
+        while (written < 0 && errno == EINTR);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    int failure = 0;
+    ssize_t got;
+    do
+        got = ::read(report[0], &failure, sizeof failure);
+    while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof failure)) {
+        errno = failure;
+        return failWithErrno();
+    }
+    return succeed();
+}
+
+} // namespace
+
+bool shellOpen(const std::string &file, const std::string &directory, ShowCommand) {
+    const std::string folder = directory.empty() ? "." : withSlashes(directory);
+    std::string target = withSlashes(file);
+    if (!isAbsolutePath(target))
+        target = folder + "/" + target;
+    struct stat st;
+    if (::stat(target.c_str(), &st) != 0)
+        return failOpen(target);
+    if (endsWithBatch(target)) {
+        const std::string interpreter = batchInterpreter();
+        if (interpreter.empty())
+            return failWith(error::FileNotFound);
+        return startDetached({interpreter, target}, folder);
+    }
+    if (isExecutableFile(target))
+        return startDetached({target}, folder);
+    const std::string opener = findInPath("xdg-open");
+    if (opener.empty())
+        return failWith(1155); // ERROR_NO_ASSOCIATION
+    return startDetached({opener, target}, folder);
+}
+
+// ---- Registry -----------------------------------------------------------------
+
+namespace {
+
+std::string registryFolder(const std::string &key) {
+    std::string folder = machineRoot() + "/Registry/HKEY_LOCAL_MACHINE";
+    if (!key.empty())
+        folder += "/" + withSlashes(key);
+    return folder;
+}
+
+bool validValueName(const std::string &name) {
+    return !name.empty() && name.find_first_of("/\\") == std::string::npos;
+}
+
+} // namespace
+
+bool registryReadString(const std::string &key, const std::string &name, std::string &value) {
+    if (!validValueName(name))
+        return failWith(error::InvalidParameter);
+    const int fd = openCloexec(registryFolder(key) + "/" + name, O_RDONLY);
+    if (fd < 0)
+        return failWith(error::FileNotFound);
+    std::string content;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(fd);
+            return failWithErrno();
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    value = content;
+    return succeed();
+}
+
+bool registryWriteString(const std::string &key, const std::string &name,
+                         const std::string &value) {
+    if (!validValueName(name))
+        return failWith(error::InvalidParameter);
+    const std::string folder = registryFolder(key);
+    if (!makeFolders(folder))
+        return false;
+    const std::string path = folder + "/" + name;
+    const std::string temporary = path + ".new";
+    const int fd = openCloexec(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0)
+        return failWithErrno();
+    std::size_t done = 0;
+    while (done < value.size()) {
+        const ssize_t put = ::write(fd, value.data() + done, value.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0) {
+            const int writeErrno = errno;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            errno = writeErrno;
+            return failWithErrno();
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)
+        return failWithErrno();
+    return succeed();
+}
+
+bool registryDeleteKey(const std::string &key, const std::string &subKey) {
+    const std::string parent = registryFolder(key);
+    if (!isDirectory(parent))
+        return failWith(error::FileNotFound);
+    if (subKey.empty() || subKey.find_first_of("/\\") != std::string::npos)
+        return failWith(error::InvalidParameter);
+    const std::string folder = parent + "/" + subKey;
+    DIR *listing = ::opendir(folder.c_str());
+    if (!listing)
+        return failWith(error::FileNotFound);
+    std::vector<std::string> values;
+    bool hasSubKeys = false;
+    while (const dirent *entry = ::readdir(listing)) {
+        const std::string entryName = entry->d_name;
+        if (entryName == "." || entryName == "..")
+            continue;
+        if (isDirectory(folder + "/" + entryName))
+            hasSubKeys = true;
+        else
+            values.push_back(entryName);
+    }
+    ::closedir(listing);
+    if (hasSubKeys)
+        return failWith(error::AccessDenied);
+    for (const auto &value : values)
+        ::unlink((folder + "/" + value).c_str());
+    return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
+}
+
+// ---- Files (UTF-8) ----------------------------------------------------------
+
+bool deleteFile(const std::string &path) {
+    const std::string file = withSlashes(path);
+    return changeUnlessInUse(file, [&] { return ::unlink(file.c_str()) == 0; });
+}
+
+// ---- Files (8-bit) ----------------------------------------------------------
+
+struct FileObject {
+    int fd;
+};
+
+FileHandle openFileA(const char *path, FileAccess access, FileShare share,
+                     FileDisposition disposition, uint32_t attributes) {
+    const std::string file = withSlashes(path ? path : "");
+    if (file.empty()) {
+        failWith(error::PathNotFound);
+        return nullptr;
+    }
+    struct stat st;
+    const bool exists = ::stat(file.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        failWith(error::AccessDenied);
+        return nullptr;
+    }
+    if (disposition == FileDisposition::CreateNew && exists) {
+        failWith(error::FileExists);
+        return nullptr;
+    }
+    const bool writing = access == FileAccess::Write;
+    if (exists && (writing || disposition != FileDisposition::OpenExisting) && isReadOnly(st)) {
+        failWith(error::AccessDenied);
+        return nullptr;
+    }
+
+    int flags = writing ? O_WRONLY : O_RDONLY;
+    if (disposition == FileDisposition::CreateAlways)
+        flags = O_WRONLY | O_CREAT;
+    else if (disposition == FileDisposition::CreateNew)
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+    const mode_t mode = (attributes & attribute::ReadOnly) ? 0444 : 0666;
+    const int fd = openCloexec(file, flags, mode);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            failWith(error::FileExists);
+        else
+            failOpen(file);
+        return nullptr;
+    }
+    // Readers that share reading take a shared lock, everybody else an
+    // exclusive one: a file held without sharing refuses them all, a file
+    // being read refuses writers and deletion.
+    const bool shared =
+        share == FileShare::Read && !writing && disposition == FileDisposition::OpenExisting;
+    if (!lockNow(fd, shared ? LOCK_SH : LOCK_EX)) {
+        ::close(fd);
+        failWith(error::SharingViolation);
+        return nullptr;
+    }
+    if (disposition == FileDisposition::CreateAlways && exists && ::ftruncate(fd, 0) != 0) {
+        failWithErrno();
+        ::close(fd);
+        return nullptr;
+    }
+    succeed();
+    return new FileObject{fd};
+}
+
+bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead) {
+    bytesRead = 0;
+    if (!file)
+        return failWith(error::InvalidHandle);
+    auto *bytes = static_cast<char *>(buffer);
+    while (bytesRead < size) {
+        const ssize_t got = ::read(file->fd, bytes + bytesRead, size - bytesRead);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return failWithErrno();
+        if (got == 0)
+            break;
+        bytesRead += static_cast<uint32_t>(got);
+    }
+    return succeed();
+}
+
+bool writeFile(FileHandle file, const void *buffer, uint32_t size) {
+    if (!file)
+        return failWith(error::InvalidHandle);
+    const auto *bytes = static_cast<const char *>(buffer);
+    uint32_t done = 0;
+    while (done < size) {
+        const ssize_t put = ::write(file->fd, bytes + done, size - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return failWithErrno();
+        done += static_cast<uint32_t>(put);
+    }
+    return succeed();
+}
+
+bool seekFile(FileHandle file, int64_t offset, SeekOrigin origin, int64_t &position) {
+    if (!file)
+        return failWith(error::InvalidHandle);
+    const int whence = origin == SeekOrigin::Begin     ? SEEK_SET
+                       : origin == SeekOrigin::Current ? SEEK_CUR
+                                                       : SEEK_END;
+    const off_t result = ::lseek(file->fd, static_cast<off_t>(offset), whence);
+    if (result < 0)
+        return failWithErrno();
+    position = result;
+    return succeed();
+}
+
+namespace {
+
+// FILETIME counts 100 ns from 1601-01-01; Unix time seconds from 1970-01-01.
+constexpr int64_t fileTimeUnixEpoch = 116444736000000000LL;
+
+timespec timespecFrom(uint64_t fileTime) {
+    if (fileTime == 0)
+        return timespec{0, UTIME_OMIT};
+    const int64_t since1970 = static_cast<int64_t>(fileTime) - fileTimeUnixEpoch;
+    int64_t seconds = since1970 / 10000000;
+    int64_t rest = since1970 % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        --seconds;
+    }
+    return timespec{static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
+}
+
+} // namespace
+
+bool setFileTimes(FileHandle file, uint64_t, uint64_t lastAccess, uint64_t lastWrite) {
+    if (!file)
+        return failWith(error::InvalidHandle);
+    const timespec times[2] = {timespecFrom(lastAccess), timespecFrom(lastWrite)};
+    return ::futimens(file->fd, times) == 0 ? succeed() : failWithErrno();
+}
+
+bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64_t &lastWrite) {
+    struct stat st;
+    if (!file)
+        return failWith(error::InvalidHandle);
+    if (::fstat(file->fd, &st) != 0)
+        return failWithErrno();
+    auto fileTimeOf = [](const timespec &time) {
+        return static_cast<uint64_t>(static_cast<int64_t>(time.tv_sec) * 10000000 +
+                                     time.tv_nsec / 100 + fileTimeUnixEpoch);
+    };
+    creation = 0;
+    lastAccess = fileTimeOf(st.st_atim);
+    lastWrite = fileTimeOf(st.st_mtim);
+    return succeed();
+}
+
+void closeFile(FileHandle file) {
+    if (!file)
+        return;
+    ::close(file->fd);
+    delete file;
+}
+
+uint32_t fileAttributesA(const char *path) {
+    const std::string file = withSlashes(path ? path : "");
+    struct stat st;
+    if (file.empty() || ::stat(file.c_str(), &st) != 0) {
+        failOpen(file);
+        return attribute::Invalid;
+    }
+    succeed();
+    std::string name = file;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    name = name.substr(name.find_last_of('/') + 1);
+    uint32_t attributes = 0;
+    if (name.size() > 1 && name[0] == '.' && name != "..")
+        attributes |= attribute::Hidden;
+    if (S_ISDIR(st.st_mode))
+        return attributes | attribute::Directory;
+    attributes |= attribute::Archive;
+    if (isReadOnly(st))
+        attributes |= attribute::ReadOnly;
+    return attributes;
+}
+
+bool createDirectoryA(const char *path) {
+    const std::string folder = withSlashes(path ? path : "");
+    if (::mkdir(folder.c_str(), 0777) == 0)
+        return succeed();
+    if (errno == EEXIST)
+        return failWith(error::AlreadyExists);
+    if (errno == ENOENT)
+        return failWith(error::PathNotFound);
+    return failWithErrno();
+}
+
+std::string currentDirectoryA() {
+    std::vector<char> buffer(PATH_MAX);
+    if (!::getcwd(buffer.data(), buffer.size())) {
+        failWithErrno();
+        return {};
+    }
+    succeed();
+    return buffer.data();
+}
+
+bool replaceFileA(const char *from, const char *to) {
+    const std::string source = withSlashes(from ? from : "");
+    const std::string target = withSlashes(to ? to : "");
+    if (::access(source.c_str(), F_OK) != 0)
+        return failOpen(source);
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0)
+        return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
+    return changeUnlessInUse(target, [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
+}
+
+bool deleteFileA(const char *path) {
+    return deleteFile(path ? path : "");
+}
+
+// ---- Code page and time -----------------------------------------------------
+
+bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
+    // The stand-in's code page is UTF-8: only check that the text is valid.
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        std::size_t length;
+        uint32_t codePoint;
+        if (lead < 0x80) {
+            length = 1;
+            codePoint = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+        } else {
+            return failWith(1113); // ERROR_NO_UNICODE_TRANSLATION
+        }
+        if (i + length > utf8.size())
+            return failWith(1113);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return failWith(1113);
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return failWith(1113);
+        i += length;
+    }
+    local = utf8;
+    return succeed();
+}
+
+bool isLeadByte(unsigned char) {
+    return false;
+}
+
+bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
+    static const int daysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (local.year < 1601 || local.year > 30827 || local.month < 1 || local.month > 12 ||
+        local.day < 1 || local.day > daysIn[local.month - 1] || local.hour < 0 || local.hour > 23 ||
+        local.minute < 0 || local.minute > 59 || local.second < 0 || local.second > 59 ||
+        local.milliseconds < 0 || local.milliseconds > 999)
+        return failWith(error::InvalidParameter);
+    const bool leap = (local.year % 4 == 0 && local.year % 100 != 0) || local.year % 400 == 0;
+    if (local.month == 2 && local.day == 29 && !leap)
+        return failWith(error::InvalidParameter);
+    std::tm calendar{};
+    calendar.tm_year = local.year - 1900;
+    calendar.tm_mon = local.month - 1;
+    calendar.tm_mday = local.day;
+    calendar.tm_hour = local.hour;
+    calendar.tm_min = local.minute;
+    calendar.tm_sec = local.second;
+    calendar.tm_isdst = -1;
+    errno = 0;
+    const time_t seconds = std::mktime(&calendar);
+    if (seconds == static_cast<time_t>(-1) && errno != 0)
+        return failWith(error::InvalidParameter);
+    const int64_t value = static_cast<int64_t>(seconds) * 10000000 + fileTimeUnixEpoch +
+                          static_cast<int64_t>(local.milliseconds) * 10000;
+    if (value < 0)
+        return failWith(error::InvalidParameter);
+    fileTime = static_cast<uint64_t>(value);
+    return succeed();
+}
+
+} // namespace platform

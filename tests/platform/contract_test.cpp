@@ -1,0 +1,302 @@
+// The contract of the platform layer, checked the same way on Windows (under
+// Wine) and on the stand-in: what the programs rely on must hold on both.
+#include "platform.h"
+#include "process.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+const bool standin = platform::programSuffix[0] == '\0';
+
+class Contract : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (standin) {
+            root = temp / "machine";
+            setEnv("VELMAR_SYSTEM_ROOT", root.c_str());
+            fs::create_directories(u8path(root + "/Users/Public/Documents"));
+            fs::create_directories(
+                u8path(root + "/ProgramData/Microsoft/Windows/Start Menu/Programs"));
+        }
+    }
+    void TearDown() override {
+        if (standin)
+            setEnv("VELMAR_SYSTEM_ROOT", nullptr);
+    }
+
+    TempDir temp;
+    std::string root;
+};
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+Process startHold(const std::string &what, const std::string &target, const std::string &root) {
+    Process::Options options;
+    if (!root.empty())
+        options.environment["VELMAR_SYSTEM_ROOT"] = root;
+    auto holder = Process::start({programPath("hold"), what, target, "60"}, options);
+    if (!holder.waitForLine("held", 30000))
+        ADD_FAILURE() << "hold " << what << " " << target << " did not hold";
+    return holder;
+}
+
+} // namespace
+
+TEST_F(Contract, MutexHeldElsewhereExistsAndIsFreeOnceThatProcessEnds) {
+    const std::string name = uniqueName("velmar-contract");
+    {
+        Process holder = startHold("mutex", name, root);
+        platform::MutexHandle probe = platform::createMutex(name);
+        ASSERT_NE(probe, nullptr);
+        EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
+        EXPECT_FALSE(platform::releaseMutex(probe)) << "not ours to release";
+        EXPECT_TRUE(platform::closeMutex(probe));
+        holder.terminate();
+        EXPECT_EQ(holder.wait(10000), 0);
+    }
+    platform::MutexHandle mine = platform::createMutex(name);
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(platform::lastError(), 0u);
+    EXPECT_TRUE(platform::releaseMutex(mine));
+    EXPECT_TRUE(platform::closeMutex(mine));
+}
+
+TEST_F(Contract, MutexOwnedHereExistsForAnotherCreator) {
+    const std::string name = uniqueName("velmar-contract");
+    platform::MutexHandle first = platform::createMutex(name);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(platform::lastError(), 0u);
+    platform::MutexHandle second = platform::createMutex(name);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
+    platform::closeMutex(second);
+    platform::releaseMutex(first);
+    platform::closeMutex(first);
+}
+
+TEST_F(Contract, SpecialFoldersResolveToExistingFolders) {
+    std::string documents, programs, desktop;
+    ASSERT_TRUE(platform::commonDocumentsFolder(documents));
+    ASSERT_TRUE(platform::commonProgramsFolder(programs));
+    ASSERT_TRUE(platform::userDesktopFolder(desktop));
+    EXPECT_TRUE(fs::is_directory(u8path(documents))) << documents;
+    EXPECT_TRUE(fs::is_directory(u8path(programs))) << programs;
+    EXPECT_NE(documents, programs);
+    EXPECT_NE(desktop, documents);
+    EXPECT_TRUE(platform::isAbsolutePath(documents));
+    EXPECT_FALSE(platform::isAbsolutePath("relative/folder"));
+    EXPECT_FALSE(platform::isAbsolutePath(""));
+}
+
+TEST_F(Contract, RegistryWriteReadAndDelete) {
+    const std::string parent = "SOFTWARE\\VelmarContract\\" + uniqueName("key");
+    const std::string key = parent + "\\velmar";
+    const std::string version = "3.1.4 版本";
+
+    std::string value;
+    EXPECT_FALSE(platform::registryReadString(key, "DisplayVersion", value));
+    ASSERT_TRUE(platform::registryWriteString(key, "DisplayVersion", version));
+    ASSERT_TRUE(platform::registryReadString(key, "DisplayVersion", value));
+    EXPECT_EQ(value, version);
+    ASSERT_TRUE(platform::registryWriteString(key, "DisplayVersion", "4"));
+    ASSERT_TRUE(platform::registryReadString(key, "DisplayVersion", value));
+    EXPECT_EQ(value, "4");
+    EXPECT_FALSE(platform::registryReadString(key, "Missing", value));
+
+    // A key with a sub-key stays.
+    ASSERT_TRUE(platform::registryWriteString(key + "\\inner", "x", "y"));
+    EXPECT_FALSE(platform::registryDeleteKey(parent, "velmar"));
+    EXPECT_TRUE(platform::registryReadString(key, "DisplayVersion", value));
+
+    EXPECT_TRUE(platform::registryDeleteKey(key, "inner"));
+    EXPECT_TRUE(platform::registryDeleteKey(parent, "velmar"));
+    EXPECT_FALSE(platform::registryReadString(key, "DisplayVersion", value));
+    EXPECT_FALSE(platform::registryDeleteKey(parent, "velmar")) << "already gone";
+    EXPECT_FALSE(platform::registryDeleteKey(parent + "\\nowhere", "velmar"));
+
+    const auto slash = parent.rfind('\\');
+    platform::registryDeleteKey(parent.substr(0, slash), parent.substr(slash + 1));
+}
+
+TEST_F(Contract, ShellOpenRunsABatchFileThatDeletesAFileAndItself) {
+    const std::string folder = temp / "batch folder";
+    const std::string victim = folder + "/victim 100%.txt";
+    const std::string batchFile = folder + "/auto_delete.bat";
+    writeFile(u8path(victim), "bye");
+    // Paths in batch lines go through "%" expansion: "%%" is one "%".
+    auto inBatch = [](std::string path) {
+        std::string out;
+        for (char c : path) {
+            out += c == '/' ? '\\' : c;
+            if (c == '%')
+                out += '%';
+        }
+        return out;
+    };
+    writeFile(u8path(batchFile), "del \"" + inBatch(victim) + "\" /q /f\r\ndel \"" +
+                                     inBatch(batchFile) + "\" /q /f\r\n");
+
+    EXPECT_TRUE(platform::shellOpen(batchFile, folder, platform::ShowCommand::Hide));
+    EXPECT_TRUE(waitUntil(
+        [&] { return !fs::exists(u8path(victim)) && !fs::exists(u8path(batchFile)); }, 30000));
+}
+
+TEST_F(Contract, FileInUseCannotBeReplacedOrDeletedUntilReleased) {
+    const std::string target = temp / "in use.dll";
+    const std::string update = temp / "update.tmp";
+    writeFile(u8path(target), "old");
+    writeFile(u8path(update), "new");
+    {
+        Process holder = startHold("file", target, root);
+
+        EXPECT_FALSE(platform::deleteFile(target));
+        EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
+        EXPECT_FALSE(platform::replaceFileA(update.c_str(), target.c_str()));
+        EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
+        EXPECT_EQ(platform::openFileA(target.c_str(), platform::FileAccess::Write,
+                                      platform::FileShare::None,
+                                      platform::FileDisposition::CreateAlways),
+                  nullptr);
+        EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
+
+        holder.terminate();
+        EXPECT_EQ(holder.wait(10000), 0);
+    }
+    EXPECT_EQ(readFile(u8path(target)), "old");
+    EXPECT_TRUE(platform::replaceFileA(update.c_str(), target.c_str()));
+    EXPECT_EQ(readFile(u8path(target)), "new");
+    EXPECT_FALSE(fs::exists(u8path(update)));
+    EXPECT_TRUE(platform::deleteFile(target));
+    EXPECT_FALSE(fs::exists(u8path(target)));
+}
+
+TEST_F(Contract, DeleteFileReportsMissingAndReadOnlyFiles) {
+    EXPECT_FALSE(platform::deleteFile(temp / "missing.txt"));
+    EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
+    EXPECT_FALSE(platform::deleteFile(temp / "no folder/missing.txt"));
+    EXPECT_EQ(platform::lastError(), platform::error::PathNotFound);
+
+    const std::string locked = temp / "readonly.ini";
+    platform::FileHandle file =
+        platform::openFileA(locked.c_str(), platform::FileAccess::Write, platform::FileShare::None,
+                            platform::FileDisposition::CreateAlways, platform::attribute::ReadOnly);
+    ASSERT_NE(file, nullptr);
+    platform::closeFile(file);
+    EXPECT_FALSE(platform::deleteFile(locked));
+    EXPECT_EQ(platform::lastError(), platform::error::AccessDenied);
+    EXPECT_TRUE(fs::exists(u8path(locked)));
+}
+
+TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
+    // Both separators work in 8-bit paths.
+    const std::string folder = temp / "eight";
+    ASSERT_TRUE(platform::createDirectoryA(folder.c_str()));
+    EXPECT_FALSE(platform::createDirectoryA(folder.c_str()));
+    EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
+    EXPECT_FALSE(platform::createDirectoryA((folder + "\\a\\b").c_str()));
+    EXPECT_EQ(platform::lastError(), platform::error::PathNotFound);
+    EXPECT_EQ(platform::fileAttributesA(folder.c_str()) & platform::attribute::Directory,
+              platform::attribute::Directory);
+
+    const std::string path = folder + "\\data.bin";
+    platform::FileHandle out =
+        platform::openFileA(path.c_str(), platform::FileAccess::Write, platform::FileShare::None,
+                            platform::FileDisposition::CreateNew, platform::attribute::ReadOnly);
+    ASSERT_NE(out, nullptr);
+    const std::string payload(70000, 'z');
+    ASSERT_TRUE(platform::writeFile(out, payload.data(), static_cast<uint32_t>(payload.size())));
+    // 2001-09-09 01:46:40 UTC and two more moments.
+    const uint64_t created = 126444960000000000ULL + 10000000ULL;
+    const uint64_t accessed = 126444960000000000ULL + 20000000ULL;
+    const uint64_t written = 126444960000000000ULL + 30000000ULL;
+    ASSERT_TRUE(platform::setFileTimes(out, created, accessed, written));
+    platform::closeFile(out);
+
+    EXPECT_EQ(platform::openFileA(path.c_str(), platform::FileAccess::Write,
+                                  platform::FileShare::None, platform::FileDisposition::CreateNew),
+              nullptr);
+    EXPECT_EQ(platform::lastError(), platform::error::FileExists);
+
+    const uint32_t attributes = platform::fileAttributesA(path.c_str());
+    EXPECT_EQ(attributes & (platform::attribute::ReadOnly | platform::attribute::Directory),
+              platform::attribute::ReadOnly);
+    EXPECT_EQ(platform::fileAttributesA((folder + "/nothing").c_str()),
+              platform::attribute::Invalid);
+
+    platform::FileHandle in =
+        platform::openFileA((folder + "/data.bin").c_str(), platform::FileAccess::Read,
+                            platform::FileShare::Read, platform::FileDisposition::OpenExisting);
+    ASSERT_NE(in, nullptr);
+    // Before reading: reading may move the access time.
+    uint64_t creation = 0, access = 0, write = 0;
+    ASSERT_TRUE(platform::fileTimes(in, creation, access, write));
+    EXPECT_EQ(write, written);
+    EXPECT_EQ(access, accessed);
+    if (!standin) {
+        EXPECT_EQ(creation, created);
+    }
+    int64_t position = 0;
+    ASSERT_TRUE(platform::seekFile(in, -4, platform::SeekOrigin::End, position));
+    EXPECT_EQ(position, 69996);
+    char tail[8];
+    uint32_t got = 0;
+    ASSERT_TRUE(platform::readFile(in, tail, sizeof tail, got));
+    EXPECT_EQ(got, 4u);
+    ASSERT_TRUE(platform::seekFile(in, 0, platform::SeekOrigin::Begin, position));
+    std::string back(payload.size(), '\0');
+    ASSERT_TRUE(platform::readFile(in, back.data(), static_cast<uint32_t>(back.size()), got));
+    EXPECT_EQ(back, payload);
+
+    platform::closeFile(in);
+
+    EXPECT_EQ(platform::openFileA((folder + "/none").c_str(), platform::FileAccess::Read,
+                                  platform::FileShare::Read,
+                                  platform::FileDisposition::OpenExisting),
+              nullptr);
+    EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
+}
+
+TEST_F(Contract, LocalCalendarTimeBecomesUtcFileTime) {
+    std::tm calendar{};
+    calendar.tm_year = 2020 - 1900;
+    calendar.tm_mon = 5;
+    calendar.tm_mday = 15;
+    calendar.tm_hour = 12;
+    calendar.tm_min = 34;
+    calendar.tm_sec = 56;
+    calendar.tm_isdst = -1;
+    const std::time_t utc = std::mktime(&calendar);
+
+    uint64_t fileTime = 0;
+    ASSERT_TRUE(platform::localTimeToFileTime({2020, 6, 15, 12, 34, 56, 250}, fileTime));
+    EXPECT_EQ(fileTime, (static_cast<uint64_t>(utc) + 11644473600ULL) * 10000000ULL + 2500000ULL);
+
+    EXPECT_FALSE(platform::localTimeToFileTime({2020, 13, 1, 0, 0, 0, 0}, fileTime));
+    EXPECT_FALSE(platform::localTimeToFileTime({2021, 2, 29, 0, 0, 0, 0}, fileTime));
+    EXPECT_FALSE(platform::localTimeToFileTime({1980, 0, 0, 0, 0, 0, 0}, fileTime));
+}
+
+TEST_F(Contract, Utf8BecomesTheLocalCodePageOrIsRefused) {
+    std::string local;
+    ASSERT_TRUE(platform::utf8ToLocal8Bit("plain/name.txt", local));
+    EXPECT_EQ(local, "plain/name.txt");
+    EXPECT_FALSE(platform::utf8ToLocal8Bit("\xC3\x28", local)) << "not UTF-8";
+    EXPECT_FALSE(platform::utf8ToLocal8Bit("\xED\xA0\x80", local)) << "a surrogate";
+}

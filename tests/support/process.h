@@ -1,0 +1,48 @@
+// Other programs, run by a test: started with arguments and extra environment
+// variables, read line by line from their standard output, waited for, and
+// ended. Destroying a Process ends it if it still runs.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Sets (or with nullptr removes) an environment variable of this process.
+void setEnv(const char *name, const char *value);
+
+class Process {
+public:
+    struct Options {
+        std::map<std::string, std::string> environment; // added to ours
+        std::string folder;                             // working folder
+    };
+
+    // Starts arguments[0] with the rest as its arguments. Throws
+    // std::runtime_error when it cannot be started.
+    static Process start(const std::vector<std::string> &arguments, const Options &options = {});
+
+    Process(Process &&) noexcept;
+    Process &operator=(Process &&) noexcept;
+    ~Process();
+
+    // Reads standard output until a line equal to line arrives; false when
+    // the output ends or timeoutMs passes first.
+    bool waitForLine(const std::string &line, int timeoutMs);
+    // Waits for the end; the exit code, or -1 when timeoutMs passed first.
+    int wait(int timeoutMs);
+    // Asks the program and what it started to end (SIGTERM to its process
+    // group; TerminateProcess on Windows).
+    void terminate();
+    bool running();
+
+    struct State;
+
+private:
+    explicit Process(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+} // namespace testsupport

@@ -1,0 +1,43 @@
+// Helpers shared by the tests: a private temporary folder per test, the files
+// in it, and a private stand-in machine.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+// A fresh folder, removed again with everything in it (keep it for a look
+// with VELMAR_KEEP_TEST_DIRS=1).
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const fs::path &path() const { return path_; }
+    // path() / relative, as a UTF-8 string.
+    std::string operator/(const std::string &relative) const;
+
+private:
+    fs::path path_;
+};
+
+// The whole content of a file, as bytes ("" when it cannot be read).
+std::string readFile(const fs::path &path);
+// Writes bytes, creating the folders on the way.
+void writeFile(const fs::path &path, const std::string &content);
+// A UTF-8 string as a path, and back.
+fs::path u8path(const std::string &utf8);
+std::string utf8(const fs::path &path);
+
+// A program the build made (VELMAR_BIN_DIR), with the platform's suffix.
+std::string programPath(const std::string &name);
+
+// A name nobody else uses, for mutexes and the like.
+std::string uniqueName(const std::string &stem);
+
+} // namespace testsupport

@@ -1,0 +1,54 @@
+// velmar [SECONDS]: the client stand-in. While it runs it holds the client
+// guard mutex and (like every program) keeps its own file in use. When it
+// starts it appends a line with its process id to "velmar.started" beside
+// itself. It ends on SIGTERM or after SECONDS (default 60).
+#include "platform.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int) {
+    stopRequested = 1;
+}
+
+std::string folderOf(const std::string &path) {
+    const auto separator = path.find_last_of("/\\");
+    return separator == std::string::npos ? "." : path.substr(0, separator);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    std::signal(SIGTERM, requestStop);
+    std::signal(SIGINT, requestStop);
+
+    const platform::MutexHandle guard =
+        platform::createMutex("{AB49C45E-B7A8-4359-8429-51B65B55718C}");
+    const bool owner = guard && platform::lastError() == 0;
+
+    {
+        std::ofstream started(folderOf(platform::programFilePath()) + "/velmar.started",
+                              std::ios::app);
+        started << getpid() << (owner ? "" : " guard-taken") << "\n";
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!stopRequested && std::chrono::steady_clock::now() < deadline)
+        platform::sleepMs(100);
+
+    if (owner)
+        platform::releaseMutex(guard);
+    if (guard)
+        platform::closeMutex(guard);
+    return 0;
+}
