@@ -12,6 +12,7 @@
 // Windows error code (see lastError()).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -113,6 +114,12 @@ bool registryDeleteKey(const std::string &key, const std::string &subKey);
 // DeleteFileW: fails for a missing file (2), a read-only file (5) and a file
 // in use (32).
 bool deleteFile(const std::string &path);
+
+// Appends bytes to a file in one write, creating the file (not its folder)
+// when missing: CreateFileW(FILE_APPEND_DATA, shared reading and writing).
+// Appends of several processes never overwrite or tear each other. Fails when
+// the file is in use without sharing.
+bool appendToFile(const std::string &path, const char *data, std::size_t size);
 
 // ---- Files (8-bit, for the ZIP layer) ---------------------------------------
 

@@ -552,6 +552,29 @@ bool deleteFile(const std::string &path) {
     return changeUnlessInUse(file, [&] { return ::unlink(file.c_str()) == 0; });
 }
 
+bool appendToFile(const std::string &path, const char *data, std::size_t size) {
+    const std::string file = withSlashes(path);
+    const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    if (fd < 0)
+        return failOpen(file);
+    if (!lockNow(fd, LOCK_SH)) {
+        ::close(fd);
+        return failWith(error::SharingViolation);
+    }
+    // O_APPEND puts each write at the end as one piece.
+    ssize_t put;
+    do
+        put = ::write(fd, data, size);
+    while (put < 0 && errno == EINTR);
+    const int writeErrno = errno;
+    ::close(fd);
+    if (put != static_cast<ssize_t>(size)) {
+        errno = put < 0 ? writeErrno : ENOSPC;
+        return failWithErrno();
+    }
+    return succeed();
+}
+
 // ---- Files (8-bit) ----------------------------------------------------------
 
 struct FileObject {

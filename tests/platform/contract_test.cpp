@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <functional>
 #include <thread>
 
 using namespace testsupport;
@@ -36,16 +35,6 @@ protected:
     TempDir temp;
     std::string root;
 };
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 Process startHold(const std::string &what, const std::string &target, const std::string &root) {
     Process::Options options;
@@ -154,7 +143,7 @@ TEST_F(Contract, ShellOpenRunsABatchFileThatDeletesAFileAndItself) {
                                      inBatch(batchFile) + "\" /q /f\r\n");
 
     EXPECT_TRUE(platform::shellOpen(batchFile, folder, platform::ShowCommand::Hide));
-    EXPECT_TRUE(waitUntil(
+    EXPECT_TRUE(eventually(
         [&] { return !fs::exists(u8path(victim)) && !fs::exists(u8path(batchFile)); }, 30000));
 }
 

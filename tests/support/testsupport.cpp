@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <thread>
 
 namespace testsupport {
 
@@ -67,6 +68,16 @@ std::string utf8(const fs::path &path) {
 std::string programPath(const std::string &name) {
     const char *folder = std::getenv("VELMAR_BIN_DIR");
     return std::string(folder ? folder : ".") + "/" + name + platform::programSuffix;
+}
+
+bool eventually(const std::function<bool()> &condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::string uniqueName(const std::string &stem) {

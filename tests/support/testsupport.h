@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace testsupport {
@@ -36,6 +37,9 @@ std::string utf8(const fs::path &path);
 
 // A program the build made (VELMAR_BIN_DIR), with the platform's suffix.
 std::string programPath(const std::string &name);
+
+// Polls condition every 20 ms until it holds (true) or timeoutMs passes.
+bool eventually(const std::function<bool()> &condition, int timeoutMs);
 
 // A name nobody else uses, for mutexes and the like.
 std::string uniqueName(const std::string &stem);

@@ -1,0 +1,196 @@
+#include "msgbox.h"
+
+#include "installlog.h"
+#include "platform.h"
+#ifdef VELMAR_TEST_HOOKS
+#include "testhooks.h"
+#endif
+
+#include <QFont>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+
+namespace {
+
+MsgBox *sharedInstance = nullptr;
+bool boxStaysOnTop = false;
+
+const char backgroundImage[] = ":/Resources/closeTips/bg_msg.png";
+
+const char confirmStyle[] =
+    "QPushButton{border-image: url(:/Resources/closeTips/confirm-normal.png);border:0;outline:0;}"
+    "QPushButton:hover{border-image: "
+    "url(:/Resources/closeTips/confirm-hover.png);border:0;outline:0;}"
+    "QPushButton:focus{border-image: "
+    "url(:/Resources/closeTips/confirm-active.png);border:0;outline:0;}"
+    "QPushButton:pressed{border-image: "
+    "url(:/Resources/closeTips/confirm-active.png);border:0;outline:0;}";
+
+const char cancelStyle[] =
+    "QPushButton{border-image: url(:/Resources/closeTips/cancle-normal.png);border:0;outline:0;}"
+    "QPushButton:hover{border-image: "
+    "url(:/Resources/closeTips/cancle-hover.png);border:0;outline:0;}"
+    "QPushButton:focus{border-image: "
+    "url(:/Resources/closeTips/cancle-active.png);border:0;outline:0;}"
+    "QPushButton:pressed{border-image: "
+    "url(:/Resources/closeTips/cancle-active.png);border:0;outline:0;}";
+
+// The anchor's address is never followed: activating the link opens the log.
+const char linkAddress[] = "https://www.orvane.com/";
+
+} // namespace
+
+MsgBox *MsgBox::getInstance(QWidget *parent, bool reparent) {
+    if (!sharedInstance)
+        sharedInstance = new MsgBox(parent);
+    else if (reparent)
+        sharedInstance->setParent(parent);
+    return sharedInstance;
+}
+
+void MsgBox::releaseInstance() {
+    delete sharedInstance;
+    sharedInstance = nullptr;
+}
+
+void MsgBox::setStaysOnTop(bool staysOnTop) {
+    boxStaysOnTop = staysOnTop;
+}
+
+MsgBox::MsgBox(QWidget *parent) : QDialog(parent), dragOffset(0, 0) {
+    const QPixmap background(QString::fromLatin1(backgroundImage));
+    setAttribute(Qt::WA_TranslucentBackground);
+    resize(background.width() - 2, background.height() - 2);
+    dragging = false;
+    Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint;
+    if (boxStaysOnTop)
+        flags |= Qt::WindowStaysOnTopHint;
+    setWindowFlags(flags);
+    const int w = width();
+    const int h = height();
+
+    labelOne = new QLabel(this);
+    labelOne->setObjectName(QStringLiteral("labelOne"));
+    labelOne->setGeometry(0, 0, w - 50, 30);
+    QFont titleFont = labelOne->font();
+    titleFont.setWeight(50);
+    labelOne->setFont(titleFont);
+    labelOne->setStyleSheet(QStringLiteral("QLabel{color:#ffffff}"));
+
+    iconLabel = new QLabel(this);
+    iconLabel->setGeometry(20, 60, 34, 35);
+    iconLabel->setScaledContents(true);
+
+    textLabel = new QLabel(this);
+    textLabel->setGeometry(78, 60, w - 100, 50);
+    textLabel->setWordWrap(true);
+    textLabel->setAlignment(Qt::AlignVCenter);
+
+    linkLabel = new QLabel(this);
+    linkLabel->setGeometry(28, h - 26, w, 50);
+    linkLabel->setWordWrap(true);
+    linkLabel->setAlignment(Qt::AlignVCenter);
+    linkLabel->setText(QStringLiteral("<a style='color: green;' href = ") +
+                       QString::fromLatin1(linkAddress) + QStringLiteral("> 查看日志</a>"));
+    linkLabel->show();
+
+    pushButtonTwo = new QPushButton(this);
+    pushButtonTwo->setObjectName(QStringLiteral("pushButtonTwo"));
+    pushButtonTwo->resize(64, 26);
+    pushButtonTwo->move(w - pushButtonTwo->width() - 10, h - 32);
+    pushButtonTwo->setStyleSheet(QString::fromLatin1(cancelStyle));
+    pushButtonTwo->setText(QString());
+    pushButtonTwo->setFocusPolicy(Qt::NoFocus);
+
+    pushButtonOne = new QPushButton(this);
+    pushButtonOne->setObjectName(QStringLiteral("pushButtonOne"));
+    pushButtonOne->resize(64, 26);
+    pushButtonOne->move(w - pushButtonTwo->width() - pushButtonOne->width() - 20, h - 32);
+    pushButtonOne->setStyleSheet(QString::fromLatin1(confirmStyle));
+    pushButtonOne->setText(QString());
+    pushButtonOne->setFocusPolicy(Qt::NoFocus);
+
+    connect(linkLabel, SIGNAL(linkActivated(QString)), this, SLOT(OpenLog(QString)));
+    connect(pushButtonOne, SIGNAL(clicked()), this, SLOT(okOperate()));
+    connect(pushButtonTwo, SIGNAL(clicked()), this, SLOT(cancelOperate()));
+}
+
+MsgBox::~MsgBox() = default;
+
+void MsgBox::setInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
+                     bool is_cancle_hidden, int ifocus) {
+    labelOne->setText(QStringLiteral("       ") + title_info);
+    textLabel->setText(info);
+    switch (grade) {
+    case MSG_MESSAGE:
+        iconLabel->setPixmap(QPixmap(QStringLiteral(":/Resources/closeTips/message.png")));
+        break;
+    case MSG_WARNING:
+        iconLabel->setPixmap(QPixmap(QStringLiteral(":/Resources/closeTips/warning.png")));
+        break;
+    case MSG_ERROR:
+        iconLabel->setPixmap(QPixmap(QStringLiteral(":/Resources/closeTips/error.png")));
+        break;
+    }
+    pushButtonTwo->setHidden(is_cancle_hidden);
+    if (is_cancle_hidden) {
+        // The lone confirm button takes the cancel button's place on the right.
+        const int w = width();
+        const int h = height();
+        pushButtonOne->move(w - pushButtonTwo->width() - 10, h - 32);
+        pushButtonTwo->move(w - pushButtonTwo->width() - pushButtonOne->width() - 20, h - 32);
+    }
+    if (ifocus == 0)
+        pushButtonOne->setFocus(Qt::OtherFocusReason);
+    else if (ifocus == 1)
+        pushButtonTwo->setFocus(Qt::OtherFocusReason);
+#ifdef VELMAR_TEST_HOOKS
+    testhooks::messageBoxFilled(title_info, info, grade, is_cancle_hidden, ifocus);
+#endif
+}
+
+void MsgBox::okOperate() {
+    accept();
+}
+
+void MsgBox::cancelOperate() {
+    reject();
+}
+
+void MsgBox::OpenLog(QString) {
+    platform::shellOpen(logLinkPath().toStdString(), std::string(), platform::ShowCommand::Show);
+}
+
+void MsgBox::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton)
+        dragging = true;
+    dragOffset = event->globalPos() - pos();
+}
+
+void MsgBox::mouseReleaseEvent(QMouseEvent *) {
+    dragging = false;
+}
+
+void MsgBox::mouseMoveEvent(QMouseEvent *event) {
+    if (dragging)
+        move(event->globalPos() - dragOffset);
+}
+
+void MsgBox::paintEvent(QPaintEvent *) {
+    // One pixel larger than the box on every side: the image's outermost
+    // pixels fall outside, and the rest is drawn at its natural size.
+    const QPixmap background(QString::fromLatin1(backgroundImage));
+    QPainter painter(this);
+    painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
+                       QRectF(background.rect()));
+}
+
+#ifdef VELMAR_TEST_HOOKS
+void MsgBox::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    testhooks::messageBoxShown(this, pushButtonOne, pushButtonTwo);
+}
+#endif

@@ -1,0 +1,36 @@
+// What test builds (VELMAR_TEST_HOOKS) add to the programs, so that tests can
+// run them as processes without a person in front of them:
+//
+//   VELMAR_TEST_SLEEP_DIVISOR=N   every fixed wait lasts 1/N of its time
+//   VELMAR_TEST_SLEEP_LOG=FILE    every fixed wait is recorded there, one line
+//                                 with its full length in milliseconds
+//   VELMAR_TEST_MSGBOX_LOG=FILE   every message box shown is recorded there,
+//                                 one line "title<TAB>text<TAB>grade<TAB>
+//                                 cancel hidden (0/1)<TAB>focus" in UTF-8
+//   VELMAR_TEST_MSGBOX_ANSWER=A,B answers for the boxes in turn, each
+//                                 "confirm", "cancel" or "escape" (the last
+//                                 one repeats; default "confirm"), given the
+//                                 way a person would: a click or a key press
+//   VELMAR_TEST_MSGBOX_DELAY=MS   how long a box stays before its answer
+//                                 (default 100 ms; longer for screenshots)
+//
+// Release builds have none of this: install() does nothing there.
+#pragma once
+
+#include <QString>
+
+class QDialog;
+class QPushButton;
+
+namespace testhooks {
+
+#ifdef VELMAR_TEST_HOOKS
+void install();
+void messageBoxFilled(const QString &title, const QString &text, int grade, bool cancelHidden,
+                      int focus);
+void messageBoxShown(QDialog *box, QPushButton *confirm, QPushButton *cancel);
+#else
+inline void install() {}
+#endif
+
+} // namespace testhooks

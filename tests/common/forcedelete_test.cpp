@@ -1,0 +1,122 @@
+// Forced deletion through a hidden batch file, run by the system's command
+// interpreter (the stand-in's, or cmd.exe under Wine).
+#include "forcedelete.h"
+#include "installlog.h"
+#include "platform.h"
+#include "process.h"
+#include "testsupport.h"
+
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+std::mutex sleepsGuard;
+std::vector<uint32_t> sleepsAsked;
+
+// Waits are recorded and shortened twentyfold: the batch files still need a
+// little real time to run.
+void recordedSleep(uint32_t ms) {
+    {
+        std::lock_guard<std::mutex> lock(sleepsGuard);
+        sleepsAsked.push_back(ms);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms / 20));
+}
+
+class ForcedDeletion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sleepsAsked.clear();
+        previousSleep = platform::setSleepFunction(recordedSleep);
+        setLogFilePath(QString::fromStdString(temp / "log.txt"));
+    }
+    void TearDown() override {
+        platform::setSleepFunction(previousSleep);
+        setLogFilePath(QStringLiteral("install.log"));
+    }
+
+    std::vector<std::string> logMessages() const {
+        std::vector<std::string> messages;
+        std::istringstream in(readFile(u8path(temp / "log.txt")));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            messages.push_back(line.substr(line.find(":::") + 3));
+        }
+        return messages;
+    }
+
+    TempDir temp;
+    platform::SleepFunction previousSleep = nullptr;
+};
+
+} // namespace
+
+TEST_F(ForcedDeletion, AMissingFileCountsAsDeletedAtOnce) {
+    const std::string path = temp / "folder/missing.dll";
+    fs::create_directories(u8path(temp / "folder"));
+    EXPECT_TRUE(forceDeleteFile(QString::fromStdString(path)));
+    EXPECT_EQ(logMessages(),
+              (std::vector<std::string>{"强制删除文件:" + path, "删除文件" + path + "成功"}));
+    EXPECT_TRUE(sleepsAsked.empty());
+    // The batch file was written there, ran, and removed itself.
+    EXPECT_TRUE(
+        eventually([&] { return !fs::exists(u8path(temp / "folder/auto_delete.bat")); }, 20000));
+}
+
+TEST_F(ForcedDeletion, AFileTheBatchCanDeleteIsGoneOnALaterAttempt) {
+    const std::string path = temp / "old files/app.dll";
+    writeFile(u8path(path), "locked once");
+    EXPECT_TRUE(forceDeleteFile(QString::fromStdString(path)));
+    EXPECT_FALSE(fs::exists(u8path(path)));
+    EXPECT_EQ(logMessages().back(), "删除文件" + path + "成功");
+    for (uint32_t ms : sleepsAsked)
+        EXPECT_EQ(ms, 1500u);
+}
+
+TEST_F(ForcedDeletion, AFileInUseSurvivesSixAttempts) {
+    const std::string path = temp / "in use.dll";
+    writeFile(u8path(path), "busy");
+    Process holder = Process::start({programPath("hold"), "file", path, "120"});
+    ASSERT_TRUE(holder.waitForLine("held", 30000));
+
+    EXPECT_FALSE(forceDeleteFile(QString::fromStdString(path)));
+    EXPECT_EQ(sleepsAsked, (std::vector<uint32_t>(5, 1500)));
+    EXPECT_EQ(logMessages(),
+              (std::vector<std::string>{"强制删除文件:" + path, "删除文件" + path + "失败"}));
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_EQ(readFile(u8path(path)), "busy");
+}
+
+TEST_F(ForcedDeletion, PercentSignsInThePathNeverNameAnotherFile) {
+    // cmd.exe would read "%VELMAR_DECOY%" as a variable: the batch must
+    // delete exactly the named file, never the one the variable spells.
+    setEnv("VELMAR_DECOY", "decoy");
+    const std::string named = temp / "x%VELMAR_DECOY%.txt";
+    const std::string decoy = temp / "xdecoy.txt";
+    writeFile(u8path(named), "named");
+    writeFile(u8path(decoy), "decoy");
+
+    EXPECT_TRUE(forceDeleteFile(QString::fromStdString(named)));
+    EXPECT_FALSE(fs::exists(u8path(named)));
+    // Give a wrong deletion the time to happen before looking.
+    EXPECT_FALSE(eventually([&] { return !fs::exists(u8path(decoy)); }, 1500));
+    setEnv("VELMAR_DECOY", nullptr);
+}
+
+TEST_F(ForcedDeletion, ABareFileNameHasNoFolderToWriteTheBatchInto) {
+    const QString name = QStringLiteral("velmar-surely-not-here.tmp");
+    EXPECT_TRUE(deleteByBatch(name));
+    EXPECT_FALSE(fs::exists(u8path(name.toStdString() + "/auto_delete.bat")));
+}

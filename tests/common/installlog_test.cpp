@@ -1,0 +1,111 @@
+// The install log: its line format, its append-only file, and several
+// programs writing at once.
+#include "installlog.h"
+#include "platform.h"
+#include "process.h"
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+using namespace testsupport;
+
+namespace {
+
+// The system's text-mode line end.
+const std::string lineEnd = platform::programSuffix[0] ? "\r\n" : "\n";
+
+class InstallLog : public ::testing::Test {
+protected:
+    void SetUp() override { setLogFilePath(QString::fromStdString(file)); }
+    void TearDown() override { setLogFilePath(QStringLiteral("install.log")); }
+
+    TempDir temp;
+    const std::string file = temp / "velmarinstall.txt";
+};
+
+} // namespace
+
+TEST_F(InstallLog, WritesATimeStampThreeColonsAndTheMessage) {
+    const QDateTime before = QDateTime::currentDateTime();
+    writeLog(QStringLiteral("开始更新update.exe"));
+    const std::string content = readFile(u8path(file));
+
+    const QRegularExpression format(QStringLiteral(
+        "^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) (\\S+):::开始更新update.exe$"));
+    ASSERT_GE(content.size(), lineEnd.size());
+    ASSERT_EQ(content.substr(content.size() - lineEnd.size()), lineEnd);
+    const auto match = format.match(
+        QString::fromLocal8Bit(content.substr(0, content.size() - lineEnd.size()).c_str()));
+    ASSERT_TRUE(match.hasMatch()) << content;
+    const QDateTime stamp =
+        QDateTime::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    EXPECT_LE(std::abs(stamp.secsTo(before)), 2);
+    EXPECT_EQ(match.captured(2), before.toString(QStringLiteral("ddd")));
+}
+
+TEST_F(InstallLog, KeepsEmptyAndMultiLineMessagesAsTheyAre) {
+    writeLog(QString());
+    writeLog(QStringLiteral("first\nsecond"));
+    const std::string content = readFile(u8path(file));
+    const auto firstEnd = content.find(lineEnd);
+    ASSERT_NE(firstEnd, std::string::npos);
+    EXPECT_EQ(content.substr(firstEnd - 3, 3), ":::") << "an empty message";
+    EXPECT_NE(content.find(":::first" + lineEnd + "second" + lineEnd), std::string::npos);
+}
+
+TEST_F(InstallLog, AppendsToWhatIsThereAndNeverCreatesFolders) {
+    writeFile(u8path(file), "earlier run" + lineEnd);
+    writeLog(QStringLiteral("a"));
+    writeLog(QStringLiteral("b"));
+    const std::string content = readFile(u8path(file));
+    EXPECT_EQ(content.rfind("earlier run" + lineEnd, 0), 0u);
+    EXPECT_LT(content.find(":::a"), content.find(":::b"));
+
+    setLogFilePath(QString::fromStdString(temp / "missing folder/log.txt"));
+    writeLog(QStringLiteral("lost"));
+    EXPECT_FALSE(fs::exists(u8path(temp / "missing folder")));
+}
+
+TEST_F(InstallLog, KeepsTheLinkPathApartFromTheFilePath) {
+    const QString old = logLinkPath();
+    setLogLinkPath(QStringLiteral("elsewhere.txt"));
+    EXPECT_EQ(logLinkPath(), QStringLiteral("elsewhere.txt"));
+    writeLog(QStringLiteral("x"));
+    EXPECT_FALSE(readFile(u8path(file)).empty());
+    setLogLinkPath(old);
+}
+
+TEST_F(InstallLog, SeveralProgramsLoggingAtOnceLoseAndTearNoLine) {
+    constexpr int writers = 8, perWriter = 2000;
+    {
+        std::vector<Process> running;
+        for (int id = 0; id < writers; ++id)
+            running.push_back(
+                Process::start({programPath("logwriter"), file, "writer" + std::to_string(id),
+                                std::to_string(perWriter)}));
+        for (auto &writer : running)
+            ASSERT_EQ(writer.wait(120000), 0);
+    }
+    std::map<std::string, int> next;
+    std::istringstream lines(readFile(u8path(file)));
+    std::string line;
+    int total = 0;
+    const QRegularExpression format(QStringLiteral(
+        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\S+:::(writer\\d):(\\d+)\\r?$"));
+    while (std::getline(lines, line)) {
+        const auto match = format.match(QString::fromStdString(line));
+        ASSERT_TRUE(match.hasMatch()) << "torn line: " << line;
+        const std::string writer = match.captured(1).toStdString();
+        EXPECT_EQ(match.captured(2).toInt(), next[writer]) << "lost or reordered: " << line;
+        next[writer] = match.captured(2).toInt() + 1;
+        ++total;
+    }
+    EXPECT_EQ(total, writers * perWriter);
+}

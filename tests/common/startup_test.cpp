@@ -1,0 +1,89 @@
+// The start-up steps the programs share: the log's place and the guards.
+#include "installlog.h"
+#include "paths.h"
+#include "platform.h"
+#include "process.h"
+#include "startup.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+const bool standin = platform::programSuffix[0] == '\0';
+
+} // namespace
+
+TEST(Startup, TheLogLivesInTheAllUsersDocumentsFolder) {
+    TempDir temp;
+    if (standin)
+        setEnv("VELMAR_SYSTEM_ROOT", (temp / "machine").c_str());
+    const QString oldLink = logLinkPath();
+
+    if (standin) {
+        EXPECT_FALSE(resolveLogPath()) << "no documents folder yet";
+        EXPECT_EQ(logLinkPath(), oldLink);
+        fs::create_directories(u8path(temp / "machine/Users/Public/Documents"));
+    }
+    ASSERT_TRUE(resolveLogPath());
+    std::string documents;
+    ASSERT_TRUE(platform::commonDocumentsFolder(documents));
+    const QString expected =
+        nativePath(QString::fromStdString(documents) + separator() + "velmarinstall.txt");
+    EXPECT_EQ(logLinkPath(), expected);
+    EXPECT_FALSE(expected.contains(platform::programSuffix[0] ? '/' : '\\'));
+
+    // Both paths are the same: lines go where the link points.
+    const std::string marker = uniqueName("startup-test");
+    writeLog(QString::fromStdString(marker));
+    EXPECT_NE(readFile(u8path(expected.toStdString())).find(marker), std::string::npos);
+
+    setLogFilePath(QStringLiteral("install.log"));
+    setLogLinkPath(oldLink);
+    if (standin)
+        setEnv("VELMAR_SYSTEM_ROOT", nullptr);
+}
+
+TEST(Startup, TheLastErrorLineIsUnsignedDecimal) {
+    TempDir temp;
+    setLogFilePath(QString::fromStdString(temp / "log.txt"));
+    platform::setLastError(183);
+    writeLastErrorLine(QStringLiteral("update---lasterr："));
+    platform::setLastError(0xFFFFFFFFu);
+    writeLastErrorLine(QStringLiteral("reseat---lasterr："));
+    const std::string log = readFile(u8path(temp / "log.txt"));
+    EXPECT_NE(log.find(":::update---lasterr：183"), std::string::npos) << log;
+    EXPECT_NE(log.find(":::reseat---lasterr：4294967295"), std::string::npos) << log;
+    setLogFilePath(QStringLiteral("install.log"));
+}
+
+TEST(Startup, GuardsAreTakenOnlyWhenNobodyHoldsThem) {
+    TempDir temp;
+    if (standin)
+        setEnv("VELMAR_SYSTEM_ROOT", (temp / "machine").c_str());
+    const std::string name = uniqueName("guard");
+
+    // A probe leaves the guard free.
+    EXPECT_TRUE(probeGuard(name.c_str()));
+    platform::MutexHandle mine = takeGuard(name.c_str());
+    ASSERT_NE(mine, nullptr);
+    EXPECT_FALSE(probeGuard(name.c_str())) << "held by this process";
+    EXPECT_EQ(takeGuard(name.c_str()), nullptr);
+    platform::releaseMutex(mine);
+    platform::closeMutex(mine);
+
+    {
+        Process::Options options;
+        if (standin)
+            options.environment["VELMAR_SYSTEM_ROOT"] = temp / "machine";
+        Process other = Process::start({programPath("hold"), "mutex", name, "60"}, options);
+        ASSERT_TRUE(other.waitForLine("held", 30000));
+        EXPECT_FALSE(probeGuard(name.c_str()));
+        EXPECT_EQ(takeGuard(name.c_str()), nullptr);
+    }
+    EXPECT_TRUE(probeGuard(name.c_str()));
+    if (standin)
+        setEnv("VELMAR_SYSTEM_ROOT", nullptr);
+}

@@ -1,0 +1,165 @@
+// reseat run as a process on a stand-in machine: an installation folder with
+// the old updater, and "exeinfo" with reseat, the new updater and the client.
+#include "machine.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string startBanner =
+    "***************************自动升级程序---更新---开始*******************************";
+const std::string endBanner =
+    "***************************自动升级程序---更新---结束*******************************";
+const std::string successBanner =
+    "***************************自动升级程序---更新---成功*******************************";
+const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
+
+class Reseat : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeFile(u8path(target()), "old updater");
+        writeFile(u8path(exeinfo() + "/update"), "new updater");
+        machine.installProgram("reseat", "Orvane Client/velmar/exeinfo");
+        machine.installProgram("velmar", "Orvane Client/velmar/exeinfo");
+    }
+    void TearDown() override { stopClients(exeinfo()); }
+
+    std::string installation() const { return machine.path("Orvane Client/velmar"); }
+    std::string exeinfo() const { return installation() + "/exeinfo"; }
+    std::string target() const { return installation() + "/update"; }
+
+    int runReseat(int sleepDivisor = 10) {
+        Process reseat = Process::start({exeinfo() + "/reseat"}, machine.options(sleepDivisor));
+        return reseat.wait(60000);
+    }
+
+    Process hold(const std::string &what, const std::string &name) {
+        Process holder = Process::start({programPath("hold"), what, name, "60"}, machine.options());
+        EXPECT_TRUE(holder.waitForLine("held", 10000));
+        return holder;
+    }
+
+    Machine machine;
+};
+
+} // namespace
+
+TEST_F(Reseat, ReplacesTheUpdaterAndStartsTheClient) {
+    EXPECT_EQ(runReseat(), 0);
+    EXPECT_EQ(readFile(u8path(target())), "new updater");
+    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{startBanner, "开始更新update.exe", "更新update.exe成功",
+                                        successBanner}));
+    EXPECT_TRUE(machine.boxes().empty());
+}
+
+TEST_F(Reseat, WaitsForTheUpdaterThatStillEnds) {
+    Process updater = hold("mutex", clientGuard);
+    // Real waits: the guard goes when the first probes have found it taken.
+    Process reseat = Process::start({exeinfo() + "/reseat"}, machine.options(1));
+    ASSERT_TRUE(eventually([&] { return !machine.logMessages().empty(); }, 20000));
+    platform::sleepMs(600);
+    updater.terminate();
+    EXPECT_EQ(reseat.wait(30000), 0);
+
+    EXPECT_EQ(readFile(u8path(target())), "new updater");
+    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    const auto sleeps = machine.sleeps();
+    ASSERT_GE(sleeps.size(), 2u);
+    EXPECT_EQ(sleeps[0], 1500);
+    EXPECT_EQ(sleeps[1], 500) << "the first probe found the guard taken";
+    EXPECT_EQ(machine.logMessages().back(), successBanner);
+}
+
+TEST_F(Reseat, GivesUpWhileTheGuardStaysTaken) {
+    Process client = hold("mutex", clientGuard);
+    EXPECT_EQ(runReseat(), 0);
+
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "update.exe正在运行，无法执行更新操作");
+    EXPECT_EQ(log[2].rfind("reseat---lasterr：", 0), 0u) << log[2];
+    EXPECT_EQ(log[3], endBanner);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    const BoxRecord box = machine.boxes()[0];
+    EXPECT_EQ(box.title, "更新异常");
+    EXPECT_EQ(box.text, "相关程序正在运行");
+    EXPECT_EQ(box.grade, 2);
+    EXPECT_TRUE(box.cancelHidden);
+    EXPECT_EQ(box.focus, 0);
+    EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 500, 500, 500}));
+
+    EXPECT_EQ(readFile(u8path(target())), "old updater");
+    EXPECT_TRUE(clientStarts(exeinfo()).empty());
+}
+
+TEST_F(Reseat, AnUpdaterInUseBeyondAllRetriesIsReportedAndTheClientStillStarts) {
+    Process running = hold("file", target());
+    EXPECT_EQ(runReseat(20), 0);
+
+    EXPECT_EQ(readFile(u8path(target())), "old updater");
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{startBanner, "开始更新update.exe",
+                                        "强制删除文件:" + target(), "删除文件" + target() + "失败",
+                                        "更新update.exe失败", successBanner}));
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "更新异常");
+    EXPECT_EQ(machine.boxes()[0].text, "update.exe更新失败");
+    EXPECT_EQ(machine.boxes()[0].grade, 1);
+    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    // Six copies: 2000 ms after the forced deletion, then 3000 ms apart.
+    const auto sleeps = machine.sleeps();
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 5);
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000), 1);
+}
+
+TEST_F(Reseat, WithoutANewUpdaterOnlyStartsTheClient) {
+    fs::remove(u8path(exeinfo() + "/update"));
+    EXPECT_EQ(runReseat(), 0);
+    EXPECT_EQ(readFile(u8path(target())), "old updater");
+    EXPECT_EQ(machine.logMessages(), (std::vector<std::string>{startBanner, successBanner}));
+    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+}
+
+TEST_F(Reseat, AMissingOldUpdaterIsSimplyCopied) {
+    fs::remove(u8path(target()));
+    EXPECT_EQ(runReseat(), 0);
+    EXPECT_EQ(readFile(u8path(target())), "new updater");
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{startBanner, "开始更新update.exe", "更新update.exe成功",
+                                        successBanner}));
+}
+
+TEST_F(Reseat, AMissingClientIsReported) {
+    fs::remove(u8path(exeinfo() + "/velmar"));
+    EXPECT_EQ(runReseat(), 0);
+
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[3], "velmar.exe缺失");
+    EXPECT_EQ(log[4].rfind("update---lasterr：", 0), 0u) << log[4];
+    EXPECT_EQ(log[5], endBanner);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "更新异常");
+    EXPECT_EQ(machine.boxes()[0].grade, 2);
+    EXPECT_NE(machine.boxes()[0].text.find("velmar.exe"), std::string::npos);
+}
+
+TEST_F(Reseat, WithoutTheDocumentsFolderOnlyTheFallbackBoxIsShown) {
+    fs::remove_all(u8path(machine.path("Users")));
+    EXPECT_EQ(runReseat(), 0);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "更新异常");
+    EXPECT_EQ(machine.boxes()[0].text, "软件环境异常,找不到通用路径");
+    EXPECT_FALSE(fs::exists(u8path(machine.logPath())));
+    EXPECT_FALSE(fs::exists(u8path(machine.path("install.log"))));
+    EXPECT_EQ(readFile(u8path(target())), "old updater");
+    EXPECT_TRUE(clientStarts(exeinfo()).empty());
+}
