@@ -161,7 +161,7 @@ struct MarkColours {
     QColor dot;
 };
 
-const MarkColours kMarkColours = {kBlueLight, kBlueDark, Qt::white, QColor(0x7c, 0xd3, 0x3a)};
+const MarkColours kMarkColours = {kBlueLight, kBlueDark, Qt::white, kGreen.lighter(125)};
 
 // The product mark: an orbit drawn as an open "O" with a satellite in its
 // gap, on a rounded blue tile.
@@ -433,7 +433,7 @@ QImage successBadge() {
     QImage image = canvas(25, 25);
     Painter painter(&image);
     const QRectF disc(0.5, 0.5, 24, 24);
-    painter.setBrush(vertical(disc, QColor(0x66, 0xc6, 0x2c), QColor(0x43, 0xa1, 0x12)));
+    painter.setBrush(vertical(disc, kGreen.lighter(112), kGreen.darker(108)));
     painter.drawEllipse(disc);
     painter.setBrush(Qt::NoBrush);
     painter.setPen(QPen(Qt::white, 2.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
