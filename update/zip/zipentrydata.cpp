@@ -1,0 +1,164 @@
+#include "zipentrydata.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zip {
+
+namespace {
+
+// Traditional PKWARE encryption: a 12-byte header in front of the data whose
+// last byte, once decrypted, must equal the check byte.
+constexpr uint32_t EncryptionHeaderSize = 12;
+
+} // namespace
+
+EntryData::EntryData(Archive &archive) : archive_(archive) {}
+
+EntryData::~EntryData() {
+    if (streamReady_)
+        inflateEnd(&stream_);
+}
+
+void EntryData::begin(const EntryLocation &location) {
+    if (!input_)
+        input_.reset(new unsigned char[BlockSize]);
+    method_ = location.method;
+    dataPos_ = location.dataPos;
+    compressedLeft_ = location.compressedSize;
+    uncompressedLeft_ = location.size;
+    next_ = input_.get();
+    available_ = 0;
+    expectedCrc_ = location.crc;
+    crc_ = crc32(0, nullptr, 0);
+    ended_ = false;
+    failure_ = 0;
+    encrypted_ = (location.flags & 0x01) != 0;
+    headerLeft_ = encrypted_ ? EncryptionHeaderSize : 0;
+    // With a data descriptor the CRC was not known when the header was made,
+    // so the encrypter checked against the time instead.
+    checkByte_ = static_cast<unsigned char>((location.flags & 0x08) ? location.dosTime >> 8
+                                                                    : location.crc >> 24);
+    // No password is ever given: the keys keep their initial values.
+    keys_[0] = 305419896;
+    keys_[1] = 591751049;
+    keys_[2] = 878082192;
+    if (method_ != 8)
+        return;
+    // One inflate state per reader, reset for each entry: many small entries
+    // cost no allocation each.
+    if (streamReady_) {
+        failure_ = inflateReset(&stream_);
+    } else {
+        stream_ = z_stream{};
+        failure_ = inflateInit2(&stream_, -MAX_WBITS);
+        streamReady_ = failure_ == Z_OK;
+    }
+}
+
+int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
+    end = false;
+    if (failure_ != 0)
+        return failure_;
+    if (length == 0)
+        return 0;
+    if (uncompressedLeft_ == 0) {
+        end = ended_ = true;
+        return 0;
+    }
+    const uint32_t room = std::min(length, uncompressedLeft_);
+    uint32_t produced = 0;
+    while (produced < room) {
+        if (available_ == 0 && compressedLeft_ > 0 && !fill())
+            return lowcode::ReadError;
+        if (headerLeft_ > 0) {
+            if (available_ == 0)
+                break;
+            const uint32_t take = std::min(headerLeft_, available_);
+            next_ += take;
+            available_ -= take;
+            headerLeft_ -= take;
+            if (headerLeft_ == 0 && next_[-1] != checkByte_)
+                return lowcode::WrongCheckByte;
+            continue;
+        }
+        if (method_ == 0) {
+            if (available_ == 0)
+                break;
+            const uint32_t take = std::min(room - produced, available_);
+            std::memcpy(buffer + produced, next_, take);
+            next_ += take;
+            available_ -= take;
+            produced += take;
+            continue;
+        }
+        stream_.next_in = const_cast<unsigned char *>(next_);
+        stream_.avail_in = available_;
+        stream_.next_out = buffer + produced;
+        stream_.avail_out = room - produced;
+        const int status = inflate(&stream_, Z_NO_FLUSH);
+        const uint32_t consumed = available_ - stream_.avail_in;
+        const uint32_t made = room - produced - stream_.avail_out;
+        next_ += consumed;
+        available_ -= consumed;
+        produced += made;
+        if (status == Z_STREAM_END) {
+            // A stream that ends before the entry's size is reached is as
+            // corrupted as one that breaks off.
+            if (produced < room)
+                return Z_DATA_ERROR;
+            break;
+        }
+        if (status == Z_NEED_DICT)
+            return Z_DATA_ERROR;
+        if (status != Z_OK && status != Z_BUF_ERROR)
+            return status;
+        if (made == 0 && consumed == 0) {
+            if (available_ > 0)
+                return Z_DATA_ERROR;
+            break; // the compressed bytes are used up
+        }
+    }
+    crc_ = crc32(crc_, buffer, produced);
+    uncompressedLeft_ -= produced;
+    if (uncompressedLeft_ == 0)
+        end = ended_ = true;
+    return static_cast<int>(produced);
+}
+
+int EntryData::finish() const {
+    return ended_ && crc_ != expectedCrc_ ? lowcode::CrcMismatch : 0;
+}
+
+bool EntryData::fill() {
+    const uint32_t size = std::min(BlockSize, compressedLeft_);
+    if (!archive_.readLocal(dataPos_, input_.get(), size))
+        return false;
+    dataPos_ += size;
+    compressedLeft_ -= size;
+    next_ = input_.get();
+    available_ = size;
+    if (encrypted_)
+        for (uint32_t i = 0; i < size; ++i)
+            input_[i] = decrypt(input_[i]);
+    return true;
+}
+
+unsigned char EntryData::decrypt(unsigned char byte) {
+    const uint32_t temp = (keys_[2] | 2) & 0xFFFF;
+    const auto plain = static_cast<unsigned char>(byte ^ ((temp * (temp ^ 1)) >> 8));
+    updateKeys(plain);
+    return plain;
+}
+
+void EntryData::updateKeys(unsigned char plain) {
+    const z_crc_t *table = get_crc_table();
+    auto crcByte = [table](uint32_t crc, unsigned char byte) {
+        return static_cast<uint32_t>(table[(crc ^ byte) & 0xFF]) ^ (crc >> 8);
+    };
+    keys_[0] = crcByte(keys_[0], plain);
+    keys_[1] = (keys_[1] + (keys_[0] & 0xFF)) * 134775813 + 1;
+    keys_[2] = crcByte(keys_[2], static_cast<unsigned char>(keys_[1] >> 24));
+}
+
+} // namespace zip

@@ -1,0 +1,58 @@
+// The bytes of one entry as they come out of the archive: read block by block,
+// decrypted when the entry is encrypted, inflated when it is deflated, and
+// checked against the CRC-32 of the central record.
+#pragma once
+
+#include "ziparchive.h"
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace zip {
+
+class EntryData {
+public:
+    explicit EntryData(Archive &archive);
+    ~EntryData();
+    EntryData(const EntryData &) = delete;
+    EntryData &operator=(const EntryData &) = delete;
+
+    // Starts reading the entry at location; a failure shows at the first read.
+    void begin(const EntryLocation &location);
+    // Fills buffer with up to length bytes of the entry and returns how many,
+    // or a negative code: ReadError, WrongCheckByte, or zlib's own. end is
+    // set once the entry's last byte has been produced; 0 without end means
+    // the data ran out before the entry did.
+    int read(unsigned char *buffer, uint32_t length, bool &end);
+    // After the last byte: CrcMismatch when the data does not match its
+    // CRC-32, else 0.
+    int finish() const;
+
+private:
+    bool fill();
+    unsigned char decrypt(unsigned char byte);
+    void updateKeys(unsigned char plain);
+
+    Archive &archive_;
+    std::unique_ptr<unsigned char[]> input_;
+    z_stream stream_{};
+    bool streamReady_ = false;
+    int failure_ = 0;
+    uint16_t method_ = 0;
+    uint64_t dataPos_ = 0;
+    uint32_t compressedLeft_ = 0;
+    uint32_t uncompressedLeft_ = 0;
+    const unsigned char *next_ = nullptr;
+    uint32_t available_ = 0;
+    uint32_t expectedCrc_ = 0;
+    uint32_t crc_ = 0;
+    bool ended_ = false;
+    bool encrypted_ = false;
+    uint32_t headerLeft_ = 0;
+    unsigned char checkByte_ = 0;
+    uint32_t keys_[3] = {};
+};
+
+} // namespace zip

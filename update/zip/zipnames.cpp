@@ -1,0 +1,145 @@
+#include "zipnames.h"
+
+#include "ziparchive.h"
+
+#include <cstring>
+
+namespace zip {
+
+namespace {
+
+// The length of the character at position i: 2 for a lead byte with its
+// trail, else 1.
+std::size_t charLength(const std::string &text, std::size_t i) {
+    return platform::isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2 : 1;
+}
+
+// The first occurrence of an ASCII needle that starts on a character boundary.
+std::size_t findCharacters(const std::string &text, std::size_t from, const char *needle) {
+    const std::size_t length = std::strlen(needle);
+    for (std::size_t i = from; i + length <= text.size(); i += charLength(text, i))
+        if (text.compare(i, length, needle) == 0)
+            return i;
+    return std::string::npos;
+}
+
+bool startsWith(const std::string &text, std::size_t from, const char *prefix) {
+    return text.compare(from, std::strlen(prefix), prefix) == 0;
+}
+
+bool hasDrive(const std::string &text, std::size_t from) {
+    return text.size() >= from + 2 && text[from] != '\0' &&
+           !platform::isLeadByte(static_cast<unsigned char>(text[from])) && text[from + 1] == ':';
+}
+
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equalsIgnoringCase(const std::string &text, const char *word) {
+    const std::size_t length = std::strlen(word);
+    if (text.size() != length)
+        return false;
+    for (std::size_t i = 0; i < length; ++i)
+        if (upper(text[i]) != word[i])
+            return false;
+    return true;
+}
+
+// Windows opens the device, not a file, for these names whatever follows the
+// first dot, and it ignores spaces before that dot.
+bool isDeviceName(const std::string &component) {
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (equalsIgnoringCase(stem, device))
+            return true;
+    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9')
+        return false;
+    const std::string head = stem.substr(0, 3);
+    return equalsIgnoringCase(head, "COM") || equalsIgnoringCase(head, "LPT");
+}
+
+// ".", "..", and what Windows trims to them (trailing dots and spaces).
+bool isOnlyDotsAndSpaces(const std::string &component) {
+    return !component.empty() && component.find_first_not_of(". ") == std::string::npos;
+}
+
+ZipResult checkComponent(const std::string &component) {
+    if (isOnlyDotsAndSpaces(component))
+        return zipresult::UnsafeName;
+    if (isDeviceName(component))
+        return zipresult::ReservedName;
+    return zipresult::Ok;
+}
+
+} // namespace
+
+std::string sanitiseName(const std::string &stored) {
+    static const char *const climbs[] = {"\\..\\", "\\../", "/../", "/..\\"};
+    std::size_t start = 0;
+    for (;;) {
+        if (hasDrive(stored, start)) {
+            start += 2;
+            continue;
+        }
+        if (start < stored.size() && isSeparator(stored[start])) {
+            start += 1;
+            continue;
+        }
+        std::size_t climb = std::string::npos;
+        for (const char *pattern : climbs) {
+            climb = findCharacters(stored, start, pattern);
+            if (climb != std::string::npos)
+                break;
+        }
+        if (climb != std::string::npos) {
+            start = climb + 4;
+            continue;
+        }
+        if (startsWith(stored, start, "../") || startsWith(stored, start, "..\\")) {
+            start += 3;
+            continue;
+        }
+        if (startsWith(stored, start, "./") || startsWith(stored, start, ".\\")) {
+            start += 2;
+            continue;
+        }
+        return stored.substr(start);
+    }
+}
+
+ZipResult checkName(const std::string &name) {
+    if (name.empty() || isSeparator(name[0]) || hasDrive(name, 0))
+        return zipresult::UnsafeName;
+    if (name.size() > MaxName)
+        return zipresult::NameTooLong;
+    std::size_t componentStart = 0;
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t length = charLength(name, i);
+        if (length == 1) {
+            const auto c = static_cast<unsigned char>(name[i]);
+            if (c < 0x20 || std::strchr("<>:\"|?*", c))
+                return zipresult::ReservedName;
+            if (isSeparator(name[i])) {
+                if (const ZipResult result =
+                        checkComponent(name.substr(componentStart, i - componentStart)))
+                    return result;
+                componentStart = i + 1;
+            }
+        }
+        i += length;
+    }
+    return checkComponent(name.substr(componentStart));
+}
+
+std::size_t afterLastSeparator(const std::string &path) {
+    std::size_t after = 0;
+    for (std::size_t i = 0; i < path.size(); i += charLength(path, i))
+        if (isSeparator(path[i]))
+            after = i + 1;
+    return after;
+}
+
+} // namespace zip

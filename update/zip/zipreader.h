@@ -1,0 +1,167 @@
+// Reads a ZIP archive (single disk, no ZIP64, stored or deflated entries) and
+// writes its entries under a base folder, with the Windows attributes and
+// file times the archive carries. The updater's extraction driver is its only
+// user and calls, in this order: open, setBaseFolder, entryInfo(-1) for the
+// entry count, then entryInfo(i) and extractEntry(i) for each entry, close.
+//
+// Paths and names are 8-bit strings in the local code page, handed to the
+// platform layer's A functions unchanged. No Qt, no exceptions: every
+// operation returns a ZipResult.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// What an operation returns. Values, not flags: exactly one per failure.
+using ZipResult = uint32_t;
+
+namespace zipresult {
+constexpr ZipResult Ok = 0;
+// open: the archive file cannot be opened, or it is no readable ZIP archive
+// (end record missing or inconsistent). extractEntry: the target (file or
+// folder) could not be created, or the finished file could not take the
+// place of the existing target (in use, read-only, a folder). The driver
+// force-deletes the target only on this code, so nothing else returns it.
+constexpr ZipResult CannotCreate = 0x200;
+// Writing the extracted bytes failed (disk full, ...).
+constexpr ZipResult WriteFailed = 0x400;
+// The entry's local header is missing, unreadable or disagrees with its
+// central record.
+constexpr ZipResult HeaderMismatch = 0x700;
+// The entry's local extra field cannot be read in full.
+constexpr ZipResult ExtraUnreadable = 0x800;
+// The entry needs what this reader does not do: a method other than stored
+// (0) or deflated (8), or ZIP64 sizes or offsets.
+constexpr ZipResult Unsupported = 0x900;
+// A central directory record on the way to the entry cannot be read.
+constexpr ZipResult CentralUnreadable = 0xA00;
+// An encrypted entry: its check byte does not match (no password is ever
+// given, so every encrypted entry fails, here or as corrupted data).
+constexpr ZipResult WrongPassword = 0x1000;
+// The name would leave the base folder, or nothing is left of it after
+// sanitising: absolute, "." or ".." components, empty.
+constexpr ZipResult UnsafeName = 0x2000;
+// The name (stored, converted, or base folder + target, or the temporary
+// file beside the target) does not fit in 259 bytes.
+constexpr ZipResult NameTooLong = 0x4000;
+// Windows would take the name for something else: a device (CON, PRN, AUX,
+// NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without extension, in any
+// folder), a stream (":"), or it holds a character no Windows name may hold
+// (control characters, < > " | ? *). Refused on every build.
+constexpr ZipResult ReservedName = 0x8000;
+// Bad argument: no handle, an entry index outside the archive, a null or
+// empty path.
+constexpr ZipResult BadArgument = 0x10000;
+// A name flagged UTF-8 that the local code page cannot represent.
+constexpr ZipResult Unrepresentable = 0x20000;
+// The handle is not a reader handle.
+constexpr ZipResult NotReader = 0x80000;
+// open was asked of a reader that already holds an archive. Every open makes
+// a reader of its own, so this reader never returns it; the value stays
+// reserved so that it keeps its meaning in logs.
+constexpr ZipResult AlreadyOpen = 0x1000000;
+// The entry's data is corrupted: decompression failed, it cannot be read, or
+// it ended before the entry did.
+constexpr ZipResult DataError = 0x5000000;
+// The entry's data was read in full but its CRC-32 does not match.
+constexpr ZipResult CrcMismatch = 0x6000000;
+} // namespace zipresult
+
+// The description of one entry.
+struct ZipEntryInfo {
+    // The entry's number; for entry -1, the number of entries.
+    int32_t index;
+    // The sanitised name (see entryInfo), zero-terminated; directory entries
+    // usually end with a separator.
+    char name[260];
+    // Windows attribute flags: 0x01 read-only, 0x02 hidden, 0x04 system,
+    // 0x10 directory, 0x20 archive.
+    uint32_t attributes;
+    // FILETIME values: UTC, 100 ns units since 1601-01-01.
+    uint64_t accessTime;
+    uint64_t createTime;
+    uint64_t writeTime;
+    uint32_t compressedSize;
+    uint32_t size;
+};
+
+class ZipReader;
+
+// The handle that open hands out. The kind tag tells reader handles (the only
+// kind this tool set makes) from any other.
+struct ZipHandleData {
+    uint32_t kind;
+    ZipReader *reader;
+};
+using ZipHandle = ZipHandleData *;
+constexpr uint32_t ZipReaderKind = 1;
+
+namespace zip {
+class Archive;
+class EntryData;
+} // namespace zip
+
+class ZipReader {
+public:
+    // Opens the archive file at path (shared read). The base folder starts as
+    // the current folder. nullptr when the file cannot be opened or is no
+    // readable archive; result (when given) receives the reason.
+    static ZipHandle open(const char *path, ZipResult *result = nullptr);
+
+    // Entries land under folder (a separator is appended when it has none).
+    // The folder is created by the first extraction, not here. BadArgument
+    // for an empty folder, NameTooLong when it has more than 259 bytes with
+    // its separator.
+    static ZipResult setBaseFolder(ZipHandle handle, const char *folder);
+
+    // Describes entry index (0 ... count - 1), or for index -1 gives the
+    // number of entries in info.index. The name is sanitised so that it can
+    // never leave the base folder: a leading drive ("C:"), leading
+    // separators, everything up to a "\..\" (or "/../" etc.) and leading
+    // "../" and "./" are dropped; a name that is still unsafe, reserved, too
+    // long or not representable is refused with its code. Describing the
+    // same entry twice in a row reads the archive once.
+    static ZipResult entryInfo(ZipHandle handle, int32_t index, ZipEntryInfo &info);
+
+    // Extracts entry index to target, a name relative to the base folder
+    // (absolute targets are refused: nothing is written outside the base
+    // folder). Missing folders are created. A file is written into a
+    // temporary file beside the target, checked against its CRC-32, given
+    // its times and attributes, and only then put in place of the target: a
+    // failed extraction leaves the old target as it was and no temporary
+    // file behind.
+    static ZipResult extractEntry(ZipHandle handle, int32_t index, const char *target);
+
+    // Closes the archive and frees the reader; the handle is gone afterwards.
+    static ZipResult close(ZipHandle handle);
+
+    ~ZipReader();
+    ZipReader(const ZipReader &) = delete;
+    ZipReader &operator=(const ZipReader &) = delete;
+
+private:
+    ZipReader();
+    ZipResult describe(int32_t index, ZipEntryInfo &info);
+    ZipResult extract(int32_t index, const std::string &target);
+    ZipResult extractFile(const std::string &folder, const std::string &path,
+                          const ZipEntryInfo &info);
+    ZipResult pump(platform::FileHandle file);
+    bool ensureFolder(const std::string &folder);
+    bool ensureLevel(const std::string &folder);
+    ZipResult createTemporary(const std::string &folder, uint32_t attributes,
+                              platform::FileHandle &file, std::string &temporary);
+
+    std::unique_ptr<zip::Archive> archive_;
+    ZipEntryInfo cachedInfo_;
+    int32_t cachedIndex_ = -1;
+    std::unique_ptr<unsigned char[]> extractBuffer_;
+    std::string baseFolder_;
+    std::unique_ptr<zip::EntryData> entryData_;
+    // The folder the last extraction made sure of: consecutive entries of one
+    // folder cost no file system check.
+    std::string lastFolder_;
+    uint32_t temporaryNumber_ = 0;
+};
