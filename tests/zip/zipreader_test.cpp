@@ -1,0 +1,604 @@
+// The ZIP reader on archives made here, field by field: what it extracts, how
+// it describes entries, and how it refuses hostile or broken archives. Runs on
+// the stand-in and, unchanged, under Wine.
+#include "platform.h"
+#include "process.h"
+#include "testsupport.h"
+#include "testzip.h"
+#include "zipreader.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+using namespace testsupport;
+using namespace zipresult;
+using testzip::Entry;
+
+namespace {
+
+const bool standin = platform::programSuffix[0] == '\0';
+
+class ZipReaderTest : public ::testing::Test {
+protected:
+    // The base folder itself is made by the reader, its parent is not.
+    void SetUp() override { fs::create_directories(u8path(temp / "work")); }
+
+    std::string archivePath() const { return temp / "a.zip"; }
+    std::string dest() const { return temp / "work/dest"; }
+
+    std::string write(const testzip::Archive &archive) {
+        writeFile(u8path(archivePath()), testzip::build(archive));
+        return archivePath();
+    }
+
+    // What the updater's driver does, stopping at the first failure.
+    ZipResult extractAll(const std::string &zipPath, int *failedIndex = nullptr) {
+        ZipResult result = Ok;
+        ZipHandle zip = ZipReader::open(zipPath.c_str(), &result);
+        if (!zip)
+            return result;
+        ZipEntryInfo info{};
+        result = ZipReader::setBaseFolder(zip, dest().c_str());
+        if (result == Ok)
+            result = ZipReader::entryInfo(zip, -1, info);
+        for (int i = 0, total = info.index; result == Ok && i < total; ++i) {
+            result = ZipReader::entryInfo(zip, i, info);
+            if (result == Ok)
+                result = ZipReader::extractEntry(zip, i, info.name);
+            if (result != Ok && failedIndex)
+                *failedIndex = i;
+        }
+        EXPECT_EQ(ZipReader::close(zip), Ok);
+        return result;
+    }
+
+    ZipResult extractOne(const testzip::Entry &entry) { return extractAll(write({{entry}})); }
+
+    ZipResult describeOnly(const testzip::Entry &entry, ZipEntryInfo &info) {
+        ZipHandle zip = ZipReader::open(write({{entry}}).c_str());
+        EXPECT_NE(zip, nullptr);
+        const ZipResult result = ZipReader::entryInfo(zip, 0, info);
+        ZipReader::close(zip);
+        return result;
+    }
+
+    // Every file under the temporary folder with its content ("/" for a
+    // folder), relative to it.
+    std::map<std::string, std::string> everything() const {
+        std::map<std::string, std::string> found;
+        for (const auto &item : fs::recursive_directory_iterator(temp.path())) {
+            const std::string name = fs::relative(item.path(), temp.path()).generic_u8string();
+            found[name] = item.is_directory() ? "/" : readFile(item.path());
+        }
+        return found;
+    }
+
+    // Nothing but the archive and what lies under dest(), and no temporary
+    // file anywhere.
+    void expectNothingElseWritten() const {
+        for (const auto &[name, content] : everything()) {
+            EXPECT_TRUE(name == "a.zip" || name == "work" || name.rfind("work/dest", 0) == 0)
+                << "written outside the base folder: " << name;
+            EXPECT_EQ(name.find("~zx"), std::string::npos) << "temporary file left: " << name;
+        }
+    }
+
+    std::string inDest(const std::string &name) const {
+        return readFile(u8path(dest() + "/" + name));
+    }
+    bool existsInDest(const std::string &name) const {
+        return fs::exists(u8path(dest() + "/" + name));
+    }
+
+    // Removes the base folder; read-only files must be made writable first
+    // on Windows.
+    void clearDest() const {
+        std::error_code ignored;
+        const fs::path work = u8path(dest());
+        for (auto it = fs::recursive_directory_iterator(work, ignored);
+             it != fs::recursive_directory_iterator(); it.increment(ignored))
+            fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+        fs::remove_all(work, ignored);
+    }
+
+    TempDir temp;
+};
+
+std::string text(std::size_t size, char seed = 'a') {
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i)
+        out += static_cast<char>(seed + (i * 7 + i / 13) % 26);
+    return out;
+}
+
+// ---- What comes out ---------------------------------------------------------
+
+TEST_F(ZipReaderTest, ExtractsStoredDeflatedEmptyAndNestedEntries) {
+    testzip::Archive archive;
+    archive.entries.push_back(testzip::folder("bin/"));
+    archive.entries.push_back({"bin/app.dll", text(100000)});
+    archive.entries.push_back({"stored.txt", text(40000, 'k'), 0});
+    archive.entries.push_back({"deep/er/still/empty.txt", "", 8});
+    archive.entries.push_back({"block.bin", text(16384), 8});
+    archive.entries.push_back({"block1.bin", text(16385), 0});
+    ASSERT_EQ(extractAll(write(archive)), Ok);
+    EXPECT_TRUE(fs::is_directory(u8path(dest() + "/bin")));
+    EXPECT_EQ(inDest("bin/app.dll"), text(100000));
+    EXPECT_EQ(inDest("stored.txt"), text(40000, 'k'));
+    EXPECT_TRUE(existsInDest("deep/er/still/empty.txt"));
+    EXPECT_EQ(inDest("deep/er/still/empty.txt"), "");
+    EXPECT_EQ(inDest("block.bin"), text(16384));
+    EXPECT_EQ(inDest("block1.bin"), text(16385));
+    expectNothingElseWritten();
+}
+
+TEST_F(ZipReaderTest, ReplacesAnExistingTargetAndCreatesTheBaseFolder) {
+    writeFile(u8path(dest() + "/a.txt"), "old content that is longer");
+    ASSERT_EQ(extractOne({"a.txt", "new"}), Ok);
+    EXPECT_EQ(inDest("a.txt"), "new");
+    expectNothingElseWritten();
+}
+
+TEST_F(ZipReaderTest, DataDescriptorsAndEncryptionWithTheEmptyPassword) {
+    Entry described{"described.txt", text(5000)};
+    described.flags = 0x08;
+    Entry locked{"locked.txt", text(3000)};
+    locked.encrypt = true;
+    Entry lockedStored{"locked-stored.txt", text(70), 0};
+    lockedStored.encrypt = true;
+    lockedStored.flags = 0x08;
+    ASSERT_EQ(extractAll(write({{described, locked, lockedStored}})), Ok);
+    EXPECT_EQ(inDest("described.txt"), text(5000));
+    EXPECT_EQ(inDest("locked.txt"), text(3000));
+    EXPECT_EQ(inDest("locked-stored.txt"), text(70));
+}
+
+TEST_F(ZipReaderTest, UsesTheBaseFolderOnlyWhenItsParentExists) {
+    ZipHandle zip = ZipReader::open(write({{{"a.txt", "x"}}}).c_str());
+    ASSERT_NE(zip, nullptr);
+    const std::string orphan = temp / "missing/dest";
+    EXPECT_EQ(ZipReader::setBaseFolder(zip, orphan.c_str()), Ok);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "a.txt"), CannotCreate);
+    EXPECT_FALSE(fs::exists(u8path(orphan)));
+    EXPECT_EQ(ZipReader::setBaseFolder(zip, (dest() + "/").c_str()), Ok);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "a.txt"), Ok);
+    EXPECT_EQ(inDest("a.txt"), "x");
+    ZipReader::close(zip);
+}
+
+// ---- Descriptions -----------------------------------------------------------
+
+TEST_F(ZipReaderTest, CountsEntriesAndRefusesIndicesOutsideTheArchive) {
+    ZipHandle zip = ZipReader::open(write({{{"a", "1"}, {"b", "2"}}}).c_str());
+    ASSERT_NE(zip, nullptr);
+    ZipEntryInfo info{};
+    ASSERT_EQ(ZipReader::entryInfo(zip, -1, info), Ok);
+    EXPECT_EQ(info.index, 2);
+    EXPECT_EQ(ZipReader::entryInfo(zip, 2, info), BadArgument);
+    EXPECT_EQ(ZipReader::entryInfo(zip, -2, info), BadArgument);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 2, "b"), BadArgument);
+    // Down, up and the same entry again: the walk and the cache agree.
+    for (int index : {1, 0, 1, 1, 0}) {
+        ASSERT_EQ(ZipReader::entryInfo(zip, index, info), Ok);
+        EXPECT_EQ(info.index, index);
+        EXPECT_STREQ(info.name, index == 0 ? "a" : "b");
+    }
+    ZipReader::close(zip);
+}
+
+TEST_F(ZipReaderTest, RefusesMissingAndForeignHandles) {
+    ZipEntryInfo info{};
+    EXPECT_EQ(ZipReader::entryInfo(nullptr, 0, info), BadArgument);
+    EXPECT_EQ(ZipReader::setBaseFolder(nullptr, "x"), BadArgument);
+    EXPECT_EQ(ZipReader::extractEntry(nullptr, 0, "x"), BadArgument);
+    EXPECT_EQ(ZipReader::close(nullptr), BadArgument);
+    ZipHandleData writerHandle{2, nullptr};
+    EXPECT_EQ(ZipReader::entryInfo(&writerHandle, 0, info), NotReader);
+    EXPECT_EQ(ZipReader::extractEntry(&writerHandle, 0, "x"), NotReader);
+    EXPECT_EQ(ZipReader::close(&writerHandle), NotReader);
+    ZipResult result = Ok;
+    EXPECT_EQ(ZipReader::open(nullptr, &result), nullptr);
+    EXPECT_EQ(result, BadArgument);
+}
+
+TEST_F(ZipReaderTest, MapsAttributesOfEachHost) {
+    struct Case {
+        uint16_t madeBy;
+        uint32_t external;
+        uint32_t attributes;
+    } cases[] = {
+        {testzip::UnixHost, 0100644u << 16, 0x20},
+        {testzip::UnixHost, 0100444u << 16, 0x21},
+        {testzip::UnixHost, 040755u << 16, 0x30},
+        {0x0014, 0x02, 0x02},
+        {0x0714, 0x21, 0x21},
+        {0x0B14, 0x27, 0x27},
+        {0x0E14, 0x10, 0x10},
+        {0x0A14, 0x02, 0x21},
+    };
+    for (const Case &c : cases) {
+        Entry entry{"x", "1"};
+        entry.versionMadeBy = c.madeBy;
+        entry.externalAttributes = c.external;
+        ZipEntryInfo info{};
+        ASSERT_EQ(describeOnly(entry, info), Ok);
+        EXPECT_EQ(info.attributes, c.attributes) << std::hex << c.madeBy << " " << c.external;
+    }
+}
+
+TEST_F(ZipReaderTest, TakesTimesFromTheDosFieldAndTheUnixBlock) {
+    Entry dosOnly{"dos.txt", "d"};
+    ZipEntryInfo dos{};
+    ASSERT_EQ(describeOnly(dosOnly, dos), Ok);
+    uint64_t expected = 0;
+    ASSERT_TRUE(platform::localTimeToFileTime({2021, 6, 15, 13, 45, 30, 0}, expected));
+    EXPECT_EQ(dos.writeTime, expected);
+    EXPECT_EQ(dos.accessTime, expected);
+    EXPECT_EQ(dos.createTime, expected);
+
+    // 1700000000 = 2023-11-14 22:13:20 UTC.
+    const uint64_t unixTime = (1700000000ULL + 11644473600ULL) * 10000000ULL;
+    Entry modifiedOnly{"ut.txt", "u"};
+    modifiedOnly.localExtra = testzip::unixTimeBlock(1, {1700000000});
+    ZipEntryInfo ut{};
+    ASSERT_EQ(describeOnly(modifiedOnly, ut), Ok);
+    EXPECT_EQ(ut.writeTime, unixTime);
+    EXPECT_EQ(ut.accessTime, expected);
+    EXPECT_EQ(ut.createTime, expected);
+
+    Entry all{"all.txt", "a"};
+    all.localExtra = std::string("\x99\x99\x02\x00zz", 6) +
+                     testzip::unixTimeBlock(7, {1700000000, 1700000100, 1700000200});
+    ZipEntryInfo three{};
+    ASSERT_EQ(describeOnly(all, three), Ok);
+    EXPECT_EQ(three.writeTime, unixTime);
+    EXPECT_EQ(three.accessTime, unixTime + 1000000000ULL);
+    EXPECT_EQ(three.createTime, unixTime + 2000000000ULL);
+
+    // A block that claims times it does not carry gives only what it has.
+    Entry cut{"cut.txt", "c"};
+    cut.localExtra = testzip::unixTimeBlock(3, {1700000000});
+    ZipEntryInfo partial{};
+    ASSERT_EQ(describeOnly(cut, partial), Ok);
+    EXPECT_EQ(partial.writeTime, unixTime);
+    EXPECT_EQ(partial.accessTime, expected);
+}
+
+TEST_F(ZipReaderTest, GivesTheExtractedFileItsTimesAndAttributes) {
+    Entry entry{"ro.txt", "read only"};
+    entry.versionMadeBy = testzip::DosHost;
+    entry.externalAttributes = 0x23; // archive, hidden, read-only
+    entry.localExtra = testzip::unixTimeBlock(7, {1700000000, 1600000000, 1500000000});
+    Entry empty{"empty.txt", ""};
+    ASSERT_EQ(extractAll(write({{entry, empty}})), Ok);
+    const std::string path = dest() + "/ro.txt";
+    const uint32_t attributes = platform::fileAttributesA(path.c_str());
+    EXPECT_TRUE(attributes & platform::attribute::ReadOnly);
+    if (!standin) {
+        EXPECT_TRUE(attributes & platform::attribute::Hidden);
+    }
+    for (const std::string &name : {std::string("ro.txt"), std::string("empty.txt")}) {
+        const std::string file = dest() + "/" + name;
+        platform::FileHandle handle =
+            platform::openFileA(file.c_str(), platform::FileAccess::Read, platform::FileShare::Read,
+                                platform::FileDisposition::OpenExisting);
+        ASSERT_NE(handle, nullptr);
+        uint64_t creation = 0, access = 0, write = 0;
+        ASSERT_TRUE(platform::fileTimes(handle, creation, access, write));
+        platform::closeFile(handle);
+        if (name == "ro.txt") {
+            EXPECT_EQ(write, (1700000000ULL + 11644473600ULL) * 10000000ULL);
+            EXPECT_EQ(access, (1600000000ULL + 11644473600ULL) * 10000000ULL);
+            if (!standin) { // POSIX files have no creation time
+                EXPECT_EQ(creation, (1500000000ULL + 11644473600ULL) * 10000000ULL);
+            }
+        } else {
+            uint64_t dosTime = 0;
+            ASSERT_TRUE(platform::localTimeToFileTime({2021, 6, 15, 13, 45, 30, 0}, dosTime));
+            EXPECT_EQ(write, dosTime);
+        }
+    }
+    // Read only now: reading sets the access time.
+    EXPECT_EQ(inDest("ro.txt"), "read only");
+}
+
+TEST_F(ZipReaderTest, ConvertsNamesFlaggedUtf8) {
+    Entry chinese{"\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87\xE4\xBB\xB6.txt", "zh"};
+    chinese.flags = 0x0800;
+    ASSERT_EQ(extractOne(chinese), Ok);
+    EXPECT_EQ(readFile(u8path(dest() + "/\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87\xE4\xBB\xB6.txt")),
+              "zh");
+    Entry broken{"bad\xC3(.txt", "x"};
+    broken.flags = 0x0800;
+    ZipEntryInfo info{};
+    EXPECT_EQ(describeOnly(broken, info), Unrepresentable);
+}
+
+// ---- Where the end record is -------------------------------------------------
+
+TEST_F(ZipReaderTest, FindsTheEndRecordBehindCommentsAndStubs) {
+    for (std::size_t length : {0, 1, 2000, 65513, 65514, 65535}) {
+        testzip::Archive archive{{{"c.txt", "comment " + std::to_string(length)}}};
+        archive.comment = std::string(length, 'c');
+        archive.stub = length % 2 ? "MZ stub in front of the archive" : "";
+        ASSERT_EQ(extractAll(write(archive)), Ok) << length;
+        EXPECT_EQ(inDest("c.txt"), "comment " + std::to_string(length));
+    }
+}
+
+TEST_F(ZipReaderTest, OpensAnArchiveWithoutEntries) {
+    ZipHandle zip = ZipReader::open(write({}).c_str());
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(fs::file_size(u8path(archivePath())), 22u);
+    ZipEntryInfo info{};
+    ASSERT_EQ(ZipReader::entryInfo(zip, -1, info), Ok);
+    EXPECT_EQ(info.index, 0);
+    EXPECT_EQ(ZipReader::entryInfo(zip, 0, info), BadArgument);
+    ZipReader::close(zip);
+}
+
+TEST_F(ZipReaderTest, PrefersTheConsistentRecordOverOneInsideTheComment) {
+    // The comment carries a whole archive of its own, end record included.
+    const std::string inner = testzip::build({{{"inner.txt", "wrong"}}});
+    testzip::Archive archive{{{"outer.txt", "right"}}};
+    archive.comment = inner + "tail";
+    ASSERT_EQ(extractAll(write(archive)), Ok);
+    EXPECT_EQ(inDest("outer.txt"), "right");
+    EXPECT_FALSE(existsInDest("inner.txt"));
+
+    // A lone signature in the comment, pointing at nothing.
+    archive.comment = std::string("PK\x05\x06", 4) + std::string(40, '\x01');
+    ASSERT_EQ(extractAll(write(archive)), Ok);
+}
+
+TEST_F(ZipReaderTest, RefusesFilesThatAreNoArchive) {
+    struct Case {
+        const char *fault;
+        std::string bytes;
+    } cases[] = {
+        {"empty file", ""},
+        {"no end record", std::string(70000, 'x')},
+        {"end record too far back",
+         std::string("PK\x05\x06", 4) + std::string(18, '\0') + std::string(65536, 'x')},
+        {"second disk",
+         [] {
+             std::string bytes = testzip::build({{{"a", "1"}}});
+             bytes[bytes.size() - 18] = 1;
+             return bytes;
+         }()},
+        {"counts disagree",
+         [] {
+             std::string bytes = testzip::build({{{"a", "1"}}});
+             bytes[bytes.size() - 14] = 5;
+             return bytes;
+         }()},
+        {"central directory behind the end record",
+         [] {
+             testzip::Archive archive{{{"a", "1"}}};
+             archive.centralOffset = 9999;
+             return testzip::build(archive);
+         }()},
+    };
+    for (const Case &c : cases) {
+        writeFile(u8path(archivePath()), c.bytes);
+        ZipResult result = Ok;
+        EXPECT_EQ(ZipReader::open(archivePath().c_str(), &result), nullptr) << c.fault;
+        EXPECT_EQ(result, CannotCreate) << c.fault;
+    }
+    ZipResult result = Ok;
+    EXPECT_EQ(ZipReader::open((temp / "none.zip").c_str(), &result), nullptr);
+    EXPECT_EQ(result, CannotCreate);
+}
+
+// ---- Names ----------------------------------------------------------------
+
+TEST_F(ZipReaderTest, SanitisesNamesSoThatNoneLeavesTheBaseFolder) {
+    const std::map<std::string, std::string> cases = {
+        {"C:\\dir\\a.txt", "dir\\a.txt"},
+        {"/abs/b.txt", "abs/b.txt"},
+        {"a\\..\\b.txt", "b.txt"},
+        {"x/y/../z.txt", "z.txt"},
+        {"../x1", "x1"},
+        {"..\\x2", "x2"},
+        {"C:..\\x3", "x3"},
+        {"a/../../x4", "x4"},
+        {"../../../../x5", "x5"},
+        {"\\\\server\\share\\x6", "server\\share\\x6"},
+        {"./x7", "x7"},
+        {"x/..\\..\\/../x8", "x8"},
+    };
+    for (const auto &[stored, sanitised] : cases) {
+        ZipEntryInfo info{};
+        ASSERT_EQ(describeOnly({stored, "data"}, info), Ok) << stored;
+        EXPECT_EQ(std::string(info.name), sanitised) << stored;
+    }
+    testzip::Archive archive;
+    for (const auto &entry : cases)
+        archive.entries.push_back({entry.first, entry.first});
+    ASSERT_EQ(extractAll(write(archive)), Ok);
+    EXPECT_EQ(inDest("x4"), "a/../../x4");
+    expectNothingElseWritten();
+}
+
+TEST_F(ZipReaderTest, RefusesNamesThatStillClimbOrVanish) {
+    for (const char *name : {"..", "a/..", "a/./b", "dir/.. /x", "C:", "/", "\\\\", "a/...", "."}) {
+        ZipEntryInfo info{};
+        EXPECT_EQ(describeOnly({name, "x"}, info), UnsafeName) << name;
+    }
+    expectNothingElseWritten();
+}
+
+TEST_F(ZipReaderTest, RefusesDeviceStreamAndForbiddenNames) {
+    for (const char *name : {"CON", "con.txt", "dir/NUL", "a/Aux.tar.gz", "COM1", "lpt9.log",
+                             "prn ", "nul .txt", "CONOUT$", "dir/a.txt:stream", "x/y:z",
+                             "what?.txt", "a*b", "a|b", "quote\"d", "<x>", "tab\there"}) {
+        ZipEntryInfo info{};
+        EXPECT_EQ(describeOnly({name, "x"}, info), ReservedName) << name;
+    }
+    for (const char *name : {"COM10", "console.txt", "nulls/x", "lpt"}) {
+        ZipEntryInfo info{};
+        EXPECT_EQ(describeOnly({name, "x"}, info), Ok) << name;
+    }
+    expectNothingElseWritten();
+}
+
+TEST_F(ZipReaderTest, RefusesNamesTooLongInsteadOfShorteningThem) {
+    ZipEntryInfo info{};
+    EXPECT_EQ(describeOnly({std::string(260, 'n'), "x"}, info), NameTooLong);
+    EXPECT_EQ(describeOnly({std::string(259, 'n'), "x"}, info), Ok);
+    EXPECT_EQ(std::string(info.name), std::string(259, 'n'));
+    // The name fits, the path under the base folder does not.
+    EXPECT_EQ(extractOne({std::string(250, 'n'), "x"}), NameTooLong);
+    EXPECT_EQ(extractOne({"dir/" + std::string(230, 'n'), "x"}), NameTooLong);
+    expectNothingElseWritten();
+    ZipHandle zip = ZipReader::open(archivePath().c_str());
+    EXPECT_EQ(ZipReader::setBaseFolder(zip, std::string(259, 'b').c_str()), NameTooLong);
+    EXPECT_EQ(ZipReader::setBaseFolder(zip, ""), BadArgument);
+    ZipReader::close(zip);
+}
+
+TEST_F(ZipReaderTest, ChecksTheTargetNameToo) {
+    ZipHandle zip = ZipReader::open(write({{{"a.txt", "x"}}}).c_str());
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(ZipReader::setBaseFolder(zip, dest().c_str()), Ok);
+    const std::string outside = temp / "outside.txt";
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, outside.c_str()), UnsafeName);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "../outside.txt"), UnsafeName);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "sub/../../outside.txt"), UnsafeName);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "C:\\outside.txt"), UnsafeName);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "aux"), ReservedName);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, nullptr), BadArgument);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 0, "renamed\\b.txt"), Ok);
+    EXPECT_EQ(inDest("renamed/b.txt"), "x");
+    ZipReader::close(zip);
+    expectNothingElseWritten();
+}
+
+// ---- Broken and hostile archives ------------------------------------------
+
+struct Fault {
+    const char *name;
+    std::function<void(Entry &)> spoil;
+    ZipResult expected;
+};
+
+TEST_F(ZipReaderTest, NamesEachBrokenEntryWithItsOwnCode) {
+    const std::string content = text(50000);
+    const Fault faults[] = {
+        {"crc error", [](Entry &e) { e.crc = 0x12345678; }, CrcMismatch},
+        {"crc error stored", [](Entry &e) { e.method = 0, e.crc = 1; }, CrcMismatch},
+        {"bad deflate data", [](Entry &e) { e.payload = std::string(3000, '\xFF'); }, DataError},
+        {"deflate data cut short",
+         [&](Entry &e) {
+             const std::string whole = testzip::deflateRaw(e.data);
+             e.payload = whole.substr(0, whole.size() / 2);
+         },
+         DataError},
+        {"deflate stream ends before the size",
+         [&](Entry &e) { e.payload = testzip::deflateRaw(e.data.substr(0, 100)); }, DataError},
+        {"stored data shorter than its size",
+         [](Entry &e) { e.method = 0, e.payload = e.data.substr(0, 100); }, DataError},
+        {"compressed size beyond the archive",
+         [](Entry &e) { e.centralCompressedSize = 0x7FFFFFF0, e.flags = 0x08; }, DataError},
+        {"wrong check byte", [](Entry &e) { e.encrypt = true, e.checkByteDelta = 1; },
+         WrongPassword},
+        {"unsupported method bzip2", [](Entry &e) { e.method = 12; }, Unsupported},
+        {"unsupported method aes", [](Entry &e) { e.method = 99; }, Unsupported},
+        {"zip64 sizes",
+         [](Entry &e) {
+             e.centralCompressedSize = 0xFFFFFFFF, e.size = 0xFFFFFFFF;
+             e.centralExtra = testzip::zip64Block(e.data.size(), 100);
+         },
+         Unsupported},
+        {"local signature wrong", [](Entry &e) { e.localSignature = 0x04034b51; }, HeaderMismatch},
+        {"local method differs", [](Entry &e) { e.localMethod = 0; }, HeaderMismatch},
+        {"local crc differs", [](Entry &e) { e.localCrc = 7; }, HeaderMismatch},
+        {"local name length differs", [](Entry &e) { e.localName = "file.txtx"; }, HeaderMismatch},
+    };
+    for (const Fault &fault : faults) {
+        writeFile(u8path(dest() + "/file.txt"), "old");
+        Entry entry{"file.txt", content};
+        fault.spoil(entry);
+        EXPECT_EQ(extractOne(entry), fault.expected) << fault.name;
+        EXPECT_TRUE(inDest("file.txt") == "old") << fault.name;
+        // Read-only entries are checked before any file is made for them.
+        entry.externalAttributes = 0100444u << 16;
+        EXPECT_EQ(extractOne(entry), fault.expected) << fault.name << " read-only";
+        EXPECT_TRUE(inDest("file.txt") == "old") << fault.name;
+        expectNothingElseWritten();
+    }
+}
+
+TEST_F(ZipReaderTest, EndsTheWalkAtACentralRecordItCannotRead) {
+    testzip::Archive archive{{{"a", "1"}, {"b", "2"}}};
+    archive.entryCount = 3;
+    ZipHandle zip = ZipReader::open(write(archive).c_str());
+    ASSERT_NE(zip, nullptr);
+    ZipEntryInfo info{};
+    EXPECT_EQ(ZipReader::entryInfo(zip, 2, info), CentralUnreadable);
+    EXPECT_EQ(ZipReader::extractEntry(zip, 2, "c"), CentralUnreadable);
+    EXPECT_EQ(ZipReader::entryInfo(zip, 1, info), Ok);
+    EXPECT_STREQ(info.name, "b");
+    EXPECT_EQ(ZipReader::entryInfo(zip, 2, info), CentralUnreadable);
+    ZipReader::close(zip);
+}
+
+TEST_F(ZipReaderTest, SurvivesEveryTruncationAndEveryFlippedByte) {
+    testzip::Archive archive{{testzip::folder("d/"), {"d/a.txt", text(600)}, {"b", "bb", 0}}};
+    archive.entries[1].localExtra = testzip::unixTimeBlock(1, {1700000000});
+    archive.comment = "comment";
+    const std::string good = testzip::build(archive);
+    for (std::size_t cut = 0; cut < good.size(); ++cut) {
+        writeFile(u8path(archivePath()), good.substr(0, cut));
+        const ZipResult result = extractAll(archivePath());
+        // Only a cut inside the comment leaves an archive to read.
+        if (cut < good.size() - archive.comment.size())
+            EXPECT_EQ(result, CannotCreate) << cut;
+        else
+            EXPECT_EQ(result, Ok) << cut;
+        expectNothingElseWritten();
+        clearDest();
+    }
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        std::string bad = good;
+        bad[at] = static_cast<char>(bad[at] ^ 0x5A);
+        writeFile(u8path(archivePath()), bad);
+        int failed = -1;
+        const ZipResult result = extractAll(archivePath(), &failed);
+        if (result == Ok && fs::is_regular_file(u8path(dest() + "/d/a.txt"))) {
+            EXPECT_TRUE(inDest("d/a.txt") == text(600)) << at;
+        }
+        expectNothingElseWritten();
+        clearDest();
+    }
+}
+
+// ---- A target in use --------------------------------------------------------
+
+TEST_F(ZipReaderTest, ATargetHeldOpenWithoutSharingGives0x200AndStaysAsItWas) {
+    writeFile(u8path(dest() + "/held.dll"), "old");
+    const std::string zipPath = write({{{"held.dll", text(30000)}}});
+    auto holder = Process::start({programPath("hold"), "file", dest() + "/held.dll", "60"});
+    ASSERT_TRUE(holder.waitForLine("held", 30000));
+    int failed = -1;
+    EXPECT_EQ(extractAll(zipPath, &failed), CannotCreate);
+    EXPECT_EQ(failed, 0);
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_EQ(inDest("held.dll"), "old");
+    expectNothingElseWritten();
+    EXPECT_EQ(extractAll(zipPath), Ok);
+    EXPECT_EQ(inDest("held.dll"), text(30000));
+}
+
+TEST_F(ZipReaderTest, AFileWhereAFolderMustGoGives0x200) {
+    writeFile(u8path(dest() + "/d"), "a file");
+    EXPECT_EQ(extractOne({"d/x.txt", "x"}), CannotCreate);
+    EXPECT_EQ(extractOne(testzip::folder("d/")), CannotCreate);
+    EXPECT_EQ(inDest("d"), "a file");
+    expectNothingElseWritten();
+}
+
+} // namespace
