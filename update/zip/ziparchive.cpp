@@ -194,6 +194,8 @@ bool Archive::readLocal(uint64_t position, void *buffer, uint32_t size) {
 // Small reads come from the cache's block (refilled at the position when they
 // miss it); reads of a block or more go straight into the caller's buffer.
 bool Archive::readCached(Cache &cache, uint64_t filePosition, void *buffer, uint32_t size) {
+    if (size == 0)
+        return true; // an empty extra field has no buffer to copy into
     if (filePosition >= cache.start && filePosition - cache.start + size <= cache.length) {
         std::memcpy(buffer, cache.bytes.get() + (filePosition - cache.start), size);
         return true;
