@@ -9,6 +9,13 @@ QString nativePath(const QString &path) {
     return QDir::toNativeSeparators(path);
 }
 
+QString fromAnySeparators(const QString &path) {
+    QString result = path;
+    result.replace(QLatin1Char('\\'), QDir::separator());
+    result.replace(QLatin1Char('/'), QDir::separator());
+    return result;
+}
+
 QString separator() {
     return QString(QDir::separator());
 }

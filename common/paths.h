@@ -7,6 +7,9 @@
 
 // Every "/" (on Windows) turned into the system's separator.
 QString nativePath(const QString &path);
+// Both "/" and "\" turned into the system's separator: for paths built from
+// ZIP entry names, which the 8-bit file functions read with either.
+QString fromAnySeparators(const QString &path);
 // The system's separator as a one-character string.
 QString separator();
 // The running program's folder, with the system's separators.

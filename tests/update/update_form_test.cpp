@@ -1,0 +1,316 @@
+// The update steps on a stand-in machine with real packages: what they
+// extract, report, log and show, and how they treat files in use.
+#include "installlog.h"
+#include "machine.h"
+#include "platform.h"
+#include "startup.h"
+#include "testzip.h"
+#include "update_form.h"
+#include "zipreader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string endBanner =
+    "***************************自动升级程序---解压---结束*******************************";
+const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
+
+std::atomic<uint32_t> sleepDivisor{20};
+std::vector<uint32_t> sleepsAsked;
+
+void recordedSleep(uint32_t ms) {
+    sleepsAsked.push_back(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms / sleepDivisor));
+}
+
+struct Report {
+    int allCount, nowcount;
+    std::string text;
+    bool operator==(const Report &other) const {
+        return allCount == other.allCount && nowcount == other.nowcount && text == other.text;
+    }
+};
+
+std::ostream &operator<<(std::ostream &out, const Report &report) {
+    return out << "(" << report.allCount << ", " << report.nowcount << ", " << report.text << ")";
+}
+
+testzip::Entry file(const std::string &name, const std::string &data) {
+    return testzip::Entry(name, data);
+}
+
+class UpdateSteps : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setEnv("VELMAR_SYSTEM_ROOT", machine.root().c_str());
+        ASSERT_TRUE(resolveLogPath());
+        fs::create_directories(u8path(appDir));
+        writeFile(u8path(dataDir + "/Config/veconfig.ini"), "[Server]\nVersion=1.0.0\n");
+        platform::registryWriteString(uninstallKey, "DisplayVersion", "1.0.0");
+        sleepDivisor = 20;
+        sleepsAsked.clear();
+        previousSleep = platform::setSleepFunction(recordedSleep);
+    }
+    void TearDown() override {
+        platform::setSleepFunction(previousSleep);
+        setLogFilePath(QStringLiteral("install.log"));
+        setEnv("VELMAR_SYSTEM_ROOT", nullptr);
+    }
+
+    void givePackage(const testzip::Archive &archive) {
+        writeFile(u8path(dataDir + "/update.zip"), testzip::build(archive));
+    }
+
+    // The steps in the update thread's order; the form is gone afterwards.
+    bool runSteps() {
+        update_form form(QString::fromStdString(appDir));
+        QObject::connect(&form, &update_form::sigPro, [this](int all, int now, QString text) {
+            progress.push_back({all, now, text.toStdString()});
+        });
+        QObject::connect(
+            &form, &update_form::setInfo,
+            [this](QString title, QString info, MSG_GRADE grade, bool hidden, int focus) {
+                boxes.push_back({title.toStdString(), info.toStdString(), grade, hidden, focus});
+            });
+        if (form.initCheck() && form.unzipUpdatePackage() && form.unzipConfigPackage() &&
+            form.updateRegistry()) {
+            form.clearData();
+            return true;
+        }
+        return false;
+    }
+
+    std::vector<std::string> log() const { return machine.logMessages(); }
+    bool logged(const std::string &message) const {
+        const auto messages = log();
+        return std::find(messages.begin(), messages.end(), message) != messages.end();
+    }
+    void expectOneErrorBox(const std::string &title, const std::string &text) {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].title, title);
+        EXPECT_EQ(boxes[0].text, text);
+        EXPECT_EQ(boxes[0].grade, MSG_ERROR);
+        EXPECT_TRUE(boxes[0].cancelHidden);
+        EXPECT_EQ(boxes[0].focus, 0);
+    }
+    Process hold(const std::string &path, int seconds) {
+        Process holder =
+            Process::start({programPath("hold"), "file", path, std::to_string(seconds)});
+        EXPECT_TRUE(holder.waitForLine("held", 10000));
+        return holder;
+    }
+
+    Machine machine;
+    const std::string appDir = machine.path("Orvane Client/velmar");
+    const std::string dataDir = machine.documents() + "/velmar";
+    std::vector<Report> progress;
+    std::vector<BoxRecord> boxes;
+    platform::SleepFunction previousSleep = nullptr;
+};
+
+} // namespace
+
+TEST_F(UpdateSteps, AMissingDataFolderFailsBeforeAnyProgress) {
+    fs::remove_all(u8path(dataDir));
+    EXPECT_FALSE(runSteps());
+    EXPECT_TRUE(progress.empty());
+    const auto messages = log();
+    ASSERT_EQ(messages.size(), 3u) << "the failure, then the form's last two lines";
+    EXPECT_EQ(messages[0], "通用路径缺失:" + dataDir);
+    EXPECT_EQ(messages[1].rfind("update---lasterr：", 0), 0u);
+    EXPECT_EQ(messages[2], endBanner);
+    expectOneErrorBox("解压异常", "运行路径缺失，详情请查看软件日志");
+}
+
+TEST_F(UpdateSteps, AMissingConfigFolderFailsAfterTheFirstProgress) {
+    fs::remove_all(u8path(dataDir + "/Config"));
+    EXPECT_FALSE(runSteps());
+    EXPECT_EQ(progress, (std::vector<Report>{{100, 1, "初始化检查"}}));
+    EXPECT_TRUE(logged("通用路径缺失:" + dataDir + "/Config"));
+    expectOneErrorBox("解压异常", "运行路径缺失，详情请查看软件日志");
+}
+
+TEST_F(UpdateSteps, ConfigPathTxtCompletesTheDataFolderAsAnEditorWroteIt) {
+    const std::string beta = machine.documents() + "/velmar beta";
+    writeFile(u8path(beta + "/Config/veconfig.ini"), "[Server]\nVersion=9\n");
+    writeFile(u8path(beta + "/update.zip"), testzip::build(testzip::Archive({file("a.txt", "a")})));
+    for (const std::string content : {" beta", " beta\n", " beta\r\n", "\xEF\xBB\xBF beta\r\n"}) {
+        writeFile(u8path(appDir + "/exeinfo/ConfigPath.txt"), content);
+        update_form form(QString::fromStdString(appDir));
+        EXPECT_TRUE(form.initCheck()) << "content: " << content;
+    }
+    // Only one line break is an editor's; more belong to the name.
+    writeFile(u8path(appDir + "/exeinfo/ConfigPath.txt"), " beta\n\n");
+    update_form form(QString::fromStdString(appDir));
+    EXPECT_FALSE(form.initCheck());
+}
+
+TEST_F(UpdateSteps, ReportsAMissingUnreadableOrEmptyPackage) {
+    EXPECT_FALSE(runSteps());
+    EXPECT_TRUE(logged("更新包缺失:" + dataDir + "/update.zip"));
+    expectOneErrorBox("解压异常", "更新包缺失，详情请查看软件日志");
+    EXPECT_EQ(progress.size(), 2u);
+
+    boxes.clear();
+    fs::create_directories(u8path(dataDir + "/update.zip"));
+    EXPECT_FALSE(runSteps());
+    EXPECT_TRUE(logged("更新包错误:" + dataDir + "/update.zip"));
+    expectOneErrorBox("更新异常", "更新包错误，详情请查看软件日志");
+    fs::remove(u8path(dataDir + "/update.zip"));
+
+    boxes.clear();
+    writeFile(u8path(dataDir + "/update.zip"), "");
+    EXPECT_FALSE(runSteps());
+    EXPECT_TRUE(logged("更新包为空:" + dataDir + "/update.zip"));
+    expectOneErrorBox("更新异常", "更新包无有效数据，详情请查看软件日志");
+}
+
+TEST_F(UpdateSteps, ASuccessfulRunReportsEveryStepAndRecordsTheVersion) {
+    const std::string config = testzip::build(testzip::Archive({
+        testzip::folder("Config/"),
+        file("Config/veconfig.ini", "[Server]\nVersion=2.0.0 beta\n"),
+        file("Settings/a.ini", "not mine"),
+        file("MyConfig.txt", "mine"),
+    }));
+    givePackage(testzip::Archive({testzip::folder("bin/"), file("bin/app.dll", "app 2"),
+                                  file("docs/readme.txt", "read me"),
+                                  testzip::Entry("Config.zip", config, 0)}));
+    writeFile(u8path(appDir + "/bin/app.dll"), "app 1");
+
+    EXPECT_TRUE(runSteps());
+    EXPECT_EQ(progress, (std::vector<Report>{
+                            {100, 1, "初始化检查"},
+                            {100, 3, "初始化检查"},
+                            {100, 5, "初始化检查"},
+                            {100, 5, "bin/"},
+                            {100, 25, "bin/app.dll"},
+                            {100, 45, "docs/readme.txt"},
+                            {100, 65, "Config.zip"},
+                            {100, 85, "&Config/"},
+                            {100, 86, "&Config/veconfig.ini"},
+                            {100, 88, "&MyConfig.txt"},
+                            {100, 86, "更新注册表"},
+                            {100, 90, "更新注册表"},
+                            {100, 95, "清理数据"},
+                            {100, 100, "清理数据"},
+                        }));
+    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "app 2");
+    EXPECT_EQ(readFile(u8path(appDir + "/docs/readme.txt")), "read me");
+    EXPECT_EQ(readFile(u8path(dataDir + "/Config/veconfig.ini")), "[Server]\nVersion=2.0.0 beta\n");
+    EXPECT_EQ(readFile(u8path(dataDir + "/MyConfig.txt")), "mine");
+    EXPECT_FALSE(fs::exists(u8path(dataDir + "/Settings")));
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0 beta");
+    EXPECT_FALSE(fs::exists(u8path(dataDir + "/update.zip")));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(logged("解压成功:bin/app.dll----->bin/app.dll"));
+    EXPECT_TRUE(logged("解压成功:Config/veconfig.ini----->Config/veconfig.ini"));
+    EXPECT_EQ(log().back(), endBanner);
+}
+
+TEST_F(UpdateSteps, WithoutAConfigurationPackageTheBarGoesStraightOn) {
+    givePackage(testzip::Archive({file("a.txt", "a")}));
+    EXPECT_TRUE(runSteps());
+    ASSERT_GE(progress.size(), 5u);
+    EXPECT_EQ(progress[3], (Report{100, 5, "a.txt"}));
+    EXPECT_EQ(progress[4], (Report{100, 86, "更新注册表"}));
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "1.0.0");
+}
+
+TEST_F(UpdateSteps, AVersionThatIsMissingLeavesTheRegistryAlone) {
+    givePackage(testzip::Archive({file("a.txt", "a")}));
+    fs::remove(u8path(dataDir + "/Config/veconfig.ini"));
+    EXPECT_FALSE(runSteps());
+    EXPECT_TRUE(logged("配置文件缺失:" + dataDir + "/Config/veconfig.ini"));
+    expectOneErrorBox("解压异常", "配置文件缺失，详情请查看软件日志");
+
+    boxes.clear();
+    writeFile(u8path(dataDir + "/Config/veconfig.ini"), "[Server]\nName=x\n");
+    givePackage(testzip::Archive({file("a.txt", "a")}));
+    EXPECT_FALSE(runSteps());
+    EXPECT_TRUE(logged("版本号缺失:" + dataDir + "/Config/veconfig.ini"));
+    expectOneErrorBox("解压异常", "版本号缺失，详情请查看软件日志");
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "1.0.0");
+    EXPECT_TRUE(fs::exists(u8path(dataDir + "/update.zip"))) << "kept after a failure";
+
+    // Blanks are a version all the same.
+    boxes.clear();
+    writeFile(u8path(dataDir + "/Config/veconfig.ini"), "[Server]\nVersion=\"  \"\n");
+    EXPECT_TRUE(runSteps());
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "  ");
+}
+
+TEST_F(UpdateSteps, ACorruptedEntryLeavesTheInstalledFileAndFailsAtOnce) {
+    writeFile(u8path(appDir + "/bin/app.dll"), "installed");
+    testzip::Entry corrupted("bin/app.dll", "new version");
+    corrupted.crc = testzip::crcOf("something else");
+    givePackage(testzip::Archive({corrupted, file("bin/other.dll", "other")}));
+
+    EXPECT_FALSE(runSteps());
+    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "installed");
+    EXPECT_FALSE(fs::exists(u8path(appDir + "/bin/other.dll")));
+    EXPECT_TRUE(sleepsAsked.empty()) << "no forced deletion, no retries";
+    const auto messages = log();
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string &m) { return m.rfind("强制删除文件:", 0) == 0; }),
+              0);
+    const std::string driverLine =
+        "解压失败:" + dataDir + "/update.zip----->" + appDir + "  lasterr:upzip file err = ";
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                            [&](const std::string &m) { return m.rfind(driverLine, 0) == 0; }));
+    expectOneErrorBox("解压失败", appDir + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+    EXPECT_TRUE(fs::exists(u8path(dataDir + "/update.zip")));
+}
+
+TEST_F(UpdateSteps, AFileInUseIsForcedOutAndTheEntryRetried) {
+    sleepDivisor = 2; // the holder lets go after a second: give it real time
+    writeFile(u8path(appDir + "/bin/app.dll"), "installed");
+    givePackage(testzip::Archive({file("bin/app.dll", "new")}));
+    Process holder = hold(appDir + "/bin/app.dll", 1);
+
+    EXPECT_TRUE(runSteps());
+    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "new");
+    EXPECT_TRUE(logged("强制删除文件:" + appDir + "/bin/app.dll"));
+    EXPECT_TRUE(logged("删除文件" + appDir + "/bin/app.dll成功"));
+    EXPECT_EQ(std::count(sleepsAsked.begin(), sleepsAsked.end(), 3000u), 1);
+}
+
+TEST_F(UpdateSteps, ALockedUserIniKeepsItsContentAndTheUpdateGoesOn) {
+    writeFile(u8path(appDir + "/user.ini"), "[user]\nname=mine\n");
+    givePackage(testzip::Archive({file("user.ini", "[user]\nname=default\n"), file("b.txt", "b")}));
+    Process holder = hold(appDir + "/user.ini", 120);
+
+    EXPECT_TRUE(runSteps());
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_EQ(readFile(u8path(appDir + "/user.ini")), "[user]\nname=mine\n");
+    EXPECT_EQ(readFile(u8path(appDir + "/b.txt")), "b");
+    EXPECT_TRUE(logged("删除文件" + appDir + "/user.ini失败警告"));
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(UpdateSteps, AnotherLockedFileEndsTheUpdate) {
+    writeFile(u8path(appDir + "/bin/app.dll"), "installed");
+    givePackage(testzip::Archive({file("bin/app.dll", "new")}));
+    Process holder = hold(appDir + "/bin/app.dll", 120);
+
+    EXPECT_FALSE(runSteps());
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "installed");
+    const auto messages = log();
+    const std::string calloutLine = "解压失败:" + appDir + "/bin/app.dll无法更新  lasterr:";
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                            [&](const std::string &m) { return m.rfind(calloutLine, 0) == 0; }));
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string &m) {
+        return m.find("lasterr:upzip file err = ") != std::string::npos;
+    }));
+    expectOneErrorBox("解压失败", appDir + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+}

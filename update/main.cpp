@@ -1,0 +1,63 @@
+// update: unpacks an update package into the installation folder while the
+// client is kept from running, then hands over to reseat.
+#include "installlog.h"
+#include "msgbox.h"
+#include "platform.h"
+#include "showpro.h"
+#include "startup.h"
+#include "testhooks.h"
+
+#include <QApplication>
+
+namespace {
+
+const char startBanner[] =
+    "***************************自动升级程序---解压---开始*******************************";
+const char endBanner[] =
+    "***************************自动升级程序---解压---结束*******************************";
+const char errorTitle[] = "解压异常";
+
+// The client must not run while its files are replaced. Taking its guard
+// keeps it from starting until this program ends; the handle is never let go.
+void takeClientGuard() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (takeGuard(guard::client))
+            return;
+        platform::sleepMs(500);
+    }
+    throw StartupError{QStringLiteral("Orvane程序正在运行")};
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    testhooks::install();
+    platform::sleepMs(1500); // before anything else: lets whoever started us settle
+
+    QApplication app(argc, argv);
+    MsgBox::setStaysOnTop(true);
+    MsgBox::getInstance();
+    if (!resolveLogPath()) {
+        showStartupError(QString::fromUtf8(errorTitle),
+                         QStringLiteral("软件环境异常,找不到通用路径"));
+        MsgBox::releaseInstance();
+        return 0;
+    }
+    writeLog(QString::fromUtf8(startBanner));
+
+    try {
+        takeClientGuard();
+    } catch (const StartupError &error) {
+        writeLog(QStringLiteral("Orvane程序正在运行，无法执行更新操作"));
+        writeLastErrorLine(QStringLiteral("update---lasterr："));
+        writeLog(QString::fromUtf8(endBanner));
+        showStartupError(QString::fromUtf8(errorTitle), error.text);
+        MsgBox::releaseInstance();
+        return 0;
+    }
+
+    ShowPro *progress = new ShowPro();
+    progress->exec();
+    delete progress; // releases the message box and, after a success, starts reseat
+    return 0;
+}

@@ -1,0 +1,259 @@
+#include "update_form.h"
+
+#include "forcedelete.h"
+#include "installlog.h"
+#include "paths.h"
+#include "platform.h"
+#include "startup.h"
+#include "unzippackage.h"
+#include "zipreader.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+
+update_form *currentUpdateForm = nullptr;
+
+namespace {
+
+const char endBanner[] =
+    "***************************自动升级程序---解压---结束*******************************";
+const char uninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
+const char checkLabel[] = "初始化检查";
+const char registryLabel[] = "更新注册表";
+const char cleanLabel[] = "清理数据";
+
+// "exeinfo\ConfigPath.txt" completes the data folder's name. An editor's byte
+// order mark and final line break are not part of that name.
+QString dataFolderSuffix(QByteArray content) {
+    const bool utf8 = content.startsWith("\xEF\xBB\xBF");
+    if (utf8)
+        content.remove(0, 3);
+    if (content.endsWith("\r\n"))
+        content.chop(2);
+    else if (content.endsWith('\n'))
+        content.chop(1);
+    return utf8 ? QString::fromUtf8(content) : QString::fromLocal8Bit(content);
+}
+
+// With no update_form to report to, nothing but a plain box is left; it has
+// to be shown by the GUI thread, while the update thread waits.
+void showFallbackError() {
+    auto show = [] {
+        QMessageBox::critical(nullptr, QStringLiteral("运行出错"),
+                              QStringLiteral("未知异常，请重新尝试"));
+    };
+    if (QThread::currentThread() == qApp->thread())
+        show();
+    else
+        QMetaObject::invokeMethod(qApp, show, Qt::BlockingQueuedConnection);
+}
+
+// The base folder's own path, cleaned, with a separator at its end.
+QString folderPrefix(const QString &folder) {
+    QString prefix = QDir::cleanPath(QDir::fromNativeSeparators(folder));
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    return prefix;
+}
+
+bool liesInside(const QString &path, const QString &folder) {
+    return QDir::cleanPath(QDir::fromNativeSeparators(path)).startsWith(folderPrefix(folder));
+}
+
+void logCannotUpdate(const QString &path, const QString &detail = QString()) {
+    writeLog(QStringLiteral("解压失败:") + path + QStringLiteral("无法更新  lasterr:") +
+             QString::number(platform::lastError()) + detail);
+}
+
+} // namespace
+
+update_form::update_form(const QString &applicationFolder) : programFolder(applicationFolder) {
+    currentUpdateForm = this;
+}
+
+update_form::~update_form() {
+    writeLastErrorLine(QStringLiteral("update---lasterr："));
+    writeLog(QString::fromUtf8(endBanner));
+}
+
+bool update_form::dirExists(QString path) {
+    return QFileInfo(nativePath(path)).isDir();
+}
+
+bool update_form::fileExists(QString path) {
+    return QFileInfo::exists(path);
+}
+
+void update_form::fail(const QString &logLine, const QString &title, const QString &text) {
+    writeLog(logLine);
+    emit setInfo(title, text, MSG_ERROR, true, 0);
+}
+
+bool update_form::initCheck() {
+    QString suffix = separator() + QStringLiteral("velmar");
+    QFile configPath(programFolder + separator() + QStringLiteral("exeinfo") + separator() +
+                     QStringLiteral("ConfigPath.txt"));
+    if (configPath.open(QIODevice::ReadOnly)) {
+        suffix += dataFolderSuffix(configPath.readAll());
+        configPath.close();
+    }
+    const QString documents = folderOf(logLinkPath());
+    const QString pathMissingText = QStringLiteral("运行路径缺失，详情请查看软件日志");
+
+    configDir = documents + suffix;
+    if (!dirExists(configDir)) {
+        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
+             pathMissingText);
+        return false;
+    }
+    emit sigPro(100, 1, QString::fromUtf8(checkLabel));
+
+    configDir += separator() + QStringLiteral("Config");
+    if (!dirExists(configDir)) {
+        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
+             pathMissingText);
+        return false;
+    }
+    emit sigPro(100, 3, QString::fromUtf8(checkLabel));
+
+    packagePath = documents + suffix + separator() + QStringLiteral("update.zip");
+    if (!fileExists(packagePath)) {
+        fail(QStringLiteral("更新包缺失:") + packagePath, QStringLiteral("解压异常"),
+             QStringLiteral("更新包缺失，详情请查看软件日志"));
+        return false;
+    }
+    QFile package(packagePath);
+    if (!package.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("更新包错误:") + packagePath, QStringLiteral("更新异常"),
+             QStringLiteral("更新包错误，详情请查看软件日志"));
+        return false;
+    }
+    if (package.size() <= 0) {
+        fail(QStringLiteral("更新包为空:") + packagePath, QStringLiteral("更新异常"),
+             QStringLiteral("更新包无有效数据，详情请查看软件日志"));
+        return false;
+    }
+    package.close();
+    appDir = programFolder;
+    emit sigPro(100, 5, QString::fromUtf8(checkLabel));
+    return true;
+}
+
+bool update_form::unzipUpdatePackage() {
+    return unzipPackage(packagePath.toLocal8Bit().toStdString(), appDir.toLocal8Bit().toStdString(),
+                        unzipProgressCallback, unzipErrorCallback, unzipFailedCallback,
+                        unzipCheckCallback, true);
+}
+
+bool update_form::unzipConfigPackage() {
+    const QString package = appDir + separator() + QStringLiteral("Config.zip");
+    if (!QFileInfo::exists(package))
+        return true; // the configuration package is optional
+    const QString dataFolder = folderOf(nativePath(configDir));
+    return unzipPackage(package.toLocal8Bit().toStdString(), dataFolder.toLocal8Bit().toStdString(),
+                        unzipProgressCallback, unzipErrorCallback, unzipFailedCallback,
+                        unzipCheckCallback, false);
+}
+
+bool update_form::updateRegistry() {
+    emit sigPro(100, 86, QString::fromUtf8(registryLabel));
+    const QString ini = configDir + separator() + QStringLiteral("veconfig.ini");
+    if (!fileExists(ini)) {
+        fail(QStringLiteral("配置文件缺失:") + ini, QStringLiteral("解压异常"),
+             QStringLiteral("配置文件缺失，详情请查看软件日志"));
+        return false;
+    }
+    const QSettings settings(ini, QSettings::IniFormat);
+    const QString version = settings.value(QStringLiteral("Server/Version"), QString()).toString();
+    if (version.isEmpty()) {
+        fail(QStringLiteral("版本号缺失:") + ini, QStringLiteral("解压异常"),
+             QStringLiteral("版本号缺失，详情请查看软件日志"));
+        return false;
+    }
+    // Not verified, as ever: a version that did not reach the registry only
+    // shows an older number in the list of installed programs.
+    platform::registryWriteString(uninstallKey, "DisplayVersion", version.toStdString());
+    emit sigPro(100, 90, QString::fromUtf8(registryLabel));
+    return true;
+}
+
+bool update_form::clearData() {
+    emit sigPro(100, 95, QString::fromUtf8(cleanLabel));
+    const bool removed = forceDeleteFile(packagePath);
+    emit sigPro(100, 100, QString::fromUtf8(cleanLabel));
+    return removed;
+}
+
+int update_form::unzipProgress(int total, int index, const char *name, const char *name2,
+                               bool allEntries) {
+    const QString entry = QString::fromLocal8Bit(name);
+    writeLog(QStringLiteral("解压成功:") + entry + QStringLiteral("----->") +
+             QString::fromLocal8Bit(name2));
+    int value;
+    if (allEntries)
+        value = total < 1 ? 85 : 5 + static_cast<int>(static_cast<double>(index) / total * 80.0);
+    else
+        value = total < 1 ? 90 : 85 + static_cast<int>(static_cast<double>(index) / total * 5.0);
+    emit sigPro(100, value, allEntries ? entry : QStringLiteral("&") + entry);
+    return 0;
+}
+
+int update_form::unzipError(const char *zipPath, const char *destDir, const char *message) {
+    const QString folder = QString::fromLocal8Bit(destDir);
+    fail(QStringLiteral("解压失败:") + QString::fromLocal8Bit(zipPath) + QStringLiteral("----->") +
+             folder + QStringLiteral("  lasterr:") + QString::fromLocal8Bit(message),
+         QStringLiteral("解压失败"),
+         folder + QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志"));
+    return 0;
+}
+
+int unzipProgressCallback(int total, int index, const char *name, const char *name2,
+                          bool allEntries) {
+    if (currentUpdateForm)
+        return currentUpdateForm->unzipProgress(total, index, name, name2, allEntries);
+    showFallbackError();
+    return 0;
+}
+
+int unzipErrorCallback(const char *zipPath, const char *destDir, const char *message) {
+    if (currentUpdateForm)
+        return currentUpdateForm->unzipError(zipPath, destDir, message);
+    showFallbackError();
+    return 0;
+}
+
+EntryFailureAction unzipFailedCallback(const char *destDir, const char *name, uint32_t result) {
+    const QString folder = QString::fromLocal8Bit(destDir);
+    const QString path = fromAnySeparators(folder + separator() + QString::fromLocal8Bit(name));
+    // A corrupted package is not a file in use: deleting the installed file
+    // would only lose it, and no retry can mend the data.
+    if (result != zipresult::CannotCreate) {
+        logCannotUpdate(path, QStringLiteral("  zip err:0x") + QString::number(result, 16));
+        return entryfailure::Abort;
+    }
+    const QString tail = path.mid(path.lastIndexOf(QDir::separator()));
+    if (!tail.contains(QLatin1Char('.')))
+        return entryfailure::Skip; // a folder, or a file without extension
+    if (!liesInside(path, folder)) {
+        logCannotUpdate(path);
+        return entryfailure::Abort;
+    }
+    if (forceDeleteFile(path))
+        return entryfailure::Retry;
+    if (path.contains(QStringLiteral("user.ini"))) {
+        // The user's own settings, locked: the old ones stay, the update goes on.
+        writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败警告"));
+        return entryfailure::KeepExisting;
+    }
+    logCannotUpdate(path);
+    return entryfailure::Abort;
+}
+
+bool unzipCheckCallback(const char *destDir, const char *name) {
+    return QFileInfo::exists(fromAnySeparators(QString::fromLocal8Bit(destDir) + separator() +
+                                               QString::fromLocal8Bit(name)));
+}
