@@ -1,0 +1,170 @@
+#include "runupdate.h"
+
+#include "forcedelete.h"
+#include "installlog.h"
+#include "paths.h"
+#include "platform.h"
+#include "uninstall_velmar.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+RunUpdate *currentWorker = nullptr;
+int fileCounter = 1;
+std::optional<int> totalEntries;
+
+namespace {
+
+const char appPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths";
+const char uninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const char clientSubKey[] = "velmar";
+
+// A file counts for the bar whether or not it could be removed.
+void reportFile(const QString &name) {
+    emit currentWorker->sigPro(*totalEntries, fileCounter, name);
+    ++fileCounter;
+}
+
+} // namespace
+
+bool removeDirectory(QString folderPath) {
+    folderPath = nativePath(folderPath);
+    const QDir folder(folderPath);
+    if (!folder.exists())
+        return true;
+
+    // Qt's default listing leaves hidden entries out: they stay, and with
+    // them every folder above them.
+    const QFileInfoList entries = folder.entryInfoList();
+    if (!totalEntries)
+        totalEntries = entries.size();
+
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
+        const QString path = folderPath + separator() + name;
+        if (entry.isSymbolicLink() || entry.isJunction()) {
+            // Removed as a link, never followed: what it points to lies
+            // outside the installation.
+            platform::deleteFile(path.toStdString());
+            reportFile(name);
+        } else if (entry.isDir()) {
+            if (!removeDirectory(path))
+                writeLog(QStringLiteral("删除目录失败-") + path);
+            folder.rmdir(name);
+        } else if (entry.isFile()) {
+            // DeleteFile refuses read-only files: clear that first.
+            QFile::setPermissions(path, entry.permissions() | QFileDevice::WriteOwner);
+            platform::deleteFile(path.toStdString());
+            reportFile(name);
+        }
+    }
+
+    if (!QFileInfo::exists(folderPath) || QDir().rmdir(folderPath))
+        return true;
+    writeLog(QStringLiteral("删除最外层目标失败-") + folderPath);
+    return false;
+}
+
+void normalizePath(QString &path) {
+    const QString sep = separator();
+    path = nativePath(path);
+    path.replace(sep + sep, sep);
+    const int last = path.lastIndexOf(sep);
+    if (last < 0)
+        return;
+    const QString head = path.left(last);
+    QString rest = path;
+    if (rest.remove(head) == sep)
+        path = head;
+}
+
+RunUpdate::RunUpdate(uninstall_velmar *window, QString installLocation)
+    : QThread(nullptr), uninstallWindow(window), rootPath(installLocation), progressBase(0),
+      progressSpan(0) {
+    qRegisterMetaType<MSG_GRADE>("MSG_GRADE");
+    currentWorker = this;
+    normalizePath(rootPath);
+}
+
+void RunUpdate::run() {
+    // Blocking: the thread stands still while the window shows a report or a
+    // box it asked for, so the bar never lags behind the work.
+    connect(this, &RunUpdate::sigPro, this, &RunUpdate::slotPro, Qt::BlockingQueuedConnection);
+    connect(this, &RunUpdate::setInfo, this, &RunUpdate::slotSetInfo, Qt::BlockingQueuedConnection);
+
+    // Each step is tried whatever the ones before it gave; their texts say
+    // that the step was done, not that it achieved everything.
+    progressBase = 0;
+    progressSpan = 70;
+    removeDirectory(rootPath + separator() + QStringLiteral("velmar"));
+    emit sigPro(100, 100, QStringLiteral("清理文件成功"));
+
+    progressBase = 70;
+    progressSpan = 10;
+    platform::registryDeleteKey(appPathsKey, clientSubKey);
+    emit sigPro(100, 100, QStringLiteral("清理注册表成功"));
+
+    progressBase = 80;
+    progressSpan = 10;
+    platform::registryDeleteKey(uninstallKey, clientSubKey);
+    emit sigPro(100, 100, QStringLiteral("清理卸载表成功"));
+
+    progressBase = 90;
+    progressSpan = 10;
+    const bool shortcutGone = removeDesktopShortcut();
+    if (!shortcutGone)
+        emit setInfo(QStringLiteral("卸载提示"), QStringLiteral("清理快捷方式失败"), MSG_WARNING,
+                     true, 0);
+    removeStartMenuEntries();
+    emit sigPro(100, 100, QStringLiteral("清理快捷方式成功"));
+
+    if (shortcutGone)
+        emit sigPro(100, 100, QStringLiteral("文件已清除"));
+    emit sigRunOver(shortcutGone);
+}
+
+bool RunUpdate::removeDesktopShortcut() {
+    std::string desktop;
+    // Without a desktop nobody can tell whether the shortcut is gone.
+    if (!platform::userDesktopFolder(desktop))
+        return false;
+    const QString link =
+        QString::fromStdString(desktop) + separator() + QStringLiteral("Orvane.lnk");
+    return platform::deleteFile(link.toStdString()) || forceDeleteFile(link);
+}
+
+void RunUpdate::removeStartMenuEntries() {
+    std::string programs;
+    if (!platform::commonProgramsFolder(programs))
+        return;
+    for (const QString &name : {QStringLiteral("Orvane"), QStringLiteral("Velmar")}) {
+        const QString folder = nativePath(QString::fromStdString(programs) + separator() + name);
+        for (const QString &link : {QStringLiteral("卸载.lnk"), QStringLiteral("Orvane.lnk")}) {
+            const QString path = folder + separator() + link;
+            if (!platform::deleteFile(path.toStdString()))
+                forceDeleteFile(path);
+        }
+        removeDirectory(folder);
+    }
+}
+
+void RunUpdate::slotPro(int allCount, int nowcount, QString sFile) {
+    const double ratio = allCount >= 1 ? static_cast<double>(nowcount) / allCount : 0.0;
+    // Capped before the conversion: a deep tree counts far more files than its
+    // first listing has entries.
+    const int filled =
+        static_cast<int>(std::min(ratio * progressSpan, static_cast<double>(progressSpan)));
+    uninstallWindow->setProgress(100, progressBase + filled, sFile);
+}
+
+void RunUpdate::slotSetInfo(QString title_info, QString info, MSG_GRADE grade,
+                            bool is_cancle_hidden, int ifocus) {
+    MsgBox *box = MsgBox::getInstance();
+    box->setInfo(title_info, info, grade, is_cancle_hidden, ifocus);
+    box->exec();
+}

@@ -1,0 +1,220 @@
+#include "uninstall_velmar.h"
+
+#include "forcedelete.h"
+#include "installlog.h"
+#include "msgbox.h"
+#include "paths.h"
+#include "platform.h"
+#include "runupdate.h"
+#include "ui_uninstall_velmar.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace {
+
+const char exitBanner[] =
+    "***************************Orvane安装程序---安装---退出*******************************";
+const char clientAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\velmar";
+
+const char windowStyle[] =
+    "QWidget#widget_ok_show{ background-image:url(:/Resources/install/successed.png)}\n"
+    "QWidget#centralWidget{ background-image:url(:/Resources/main/main-bg.png)}";
+const char progressStyle[] =
+    "QProgressBar{border:none; background:rgb(210, 225, 240); border-radius:3px; "
+    "text-align:center; }QProgressBar::chunk{ background:rgb(60, 140, 220); "
+    "border-radius:3px; }";
+const char closeStyle[] =
+    "QPushButton{border-image: url(:/Resources/install/close-normal.png);border:0;outline:0;}"
+    "QPushButton:hover{border-image: url(:/Resources/install/close-hover.png);border:0;outline:0;}"
+    "QPushButton:pressed{border-image: "
+    "url(:/Resources/install/close-active.png);border:0;outline:0;}";
+const char exitStyle[] =
+    "QPushButton{font-size: 14px;font-weight:bold;color:#666666;font-family: \"宋体\";}"
+    "QPushButton{border-image: url(:/Resources/install/calcle-normal.png);border:0;outline:0;}"
+    "QPushButton:hover{border-image: url(:/Resources/install/cancle-hover.png);border:0;outline:0;}"
+    "QPushButton:pressed{border-image: "
+    "url(:/Resources/install/cancle-active.png);border:0;outline:0;}";
+const char runFileStyle[] = "QLabel{font-size: 12px;color:#999999;font-family: \"宋体\";}";
+const char successTipStyle[] = "QLabel{font-size: 18px;color:#4db117;font-family: \"微软雅黑\";}";
+const char titleStyle[] = "QLabel{font-size: 12px;color:#ffffff;font-family: \"宋体\";}";
+
+} // namespace
+
+void readRegistryString(const QString &key, QString &value) {
+    std::string content;
+    if (!platform::registryReadString(key.toStdString(), value.toStdString(), content))
+        content.clear();
+    value = QString::fromStdString(content);
+}
+
+void writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName) {
+    const QString batchPath =
+        batchFolder + separator() +
+        (FirstName ? QStringLiteral("velmar_delete.bat") : QStringLiteral("velmar_delete1.bat"));
+    QFile batch(batchPath);
+    if (!batch.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return;
+    // The wait lets the uninstaller end first, so that its own file and
+    // folder are free by the time they are removed.
+    QTextStream stream(&batch);
+    stream << "ping -n 4 127.0.0.1>nul"
+           << "\n"
+           << "rd " << batchQuoted(targetFolder) << " /q /s"
+           << "\n"
+           << "del " << batchQuoted(batchPath) << " /q /f"
+           << "\n";
+}
+
+uninstall_velmar::uninstall_velmar(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::uninstall_velmarClass), dragging(false), dragOffset(0, 0),
+      msgBox(nullptr), worker(nullptr), running(false), closeTimer(nullptr), startTimer(nullptr) {
+    ui->setupUi(this);
+    msgBox = MsgBox::getInstance();
+    setWindowTitle(QStringLiteral("安装"));
+    const QPixmap background(QStringLiteral(":/Resources/main/main-bg.png"));
+    resize(background.width() - 2, background.height() - 2);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+
+    setStyleSheet(QString::fromUtf8(windowStyle));
+    ui->pro_run_show->setStyleSheet(QString::fromUtf8(progressStyle));
+    ui->ptn_close->setStyleSheet(QString::fromUtf8(closeStyle));
+    ui->ptn_close->setText(QString());
+    ui->ptn_uninstall_exit->setStyleSheet(QString::fromUtf8(exitStyle));
+    ui->ptn_uninstall_exit->setText(QStringLiteral("退出"));
+    ui->lab_run_file->setStyleSheet(QString::fromUtf8(runFileStyle));
+    ui->lab_uninstall_tip->setStyleSheet(QString::fromUtf8(successTipStyle));
+    ui->lab_uninstall_tip->setText(QStringLiteral("卸载成功，感谢您使用Orvane！"));
+    ui->lab_tip->setStyleSheet(QString::fromUtf8(titleStyle));
+
+    ui->pro_run_show->setMaximum(100);
+    ui->pro_run_show->setValue(0);
+    ui->widget_run_pro->show();
+    ui->widget_uninstall_success->hide();
+    connect(ui->ptn_close, &QPushButton::clicked, this, &uninstall_velmar::slotClose);
+    connect(ui->ptn_uninstall_exit, &QPushButton::clicked, this, &uninstall_velmar::slotClose);
+    ui->widget_ok_show->show();
+    ui->widget_ok_show->hide();
+}
+
+// Destroyed by main after the event loop (or after initUninstall said no).
+// Only a worker that ran to its end leaves the batch files behind: one that
+// still runs ends the process at once, and one that never started means the
+// user stopped before anything was removed.
+uninstall_velmar::~uninstall_velmar() {
+    writeLog(QString::fromUtf8(exitBanner));
+    delete closeTimer;
+    delete startTimer;
+    if (running) {
+        // The worker thread is still busy with files and the log: no static
+        // destructor may pull anything from under it, so nothing runs after
+        // this.
+        std::_Exit(0);
+    }
+
+    bool workerRan = false;
+    if (worker) {
+        worker->wait();
+        workerRan = worker->isFinished();
+        delete worker;
+    }
+    const QString orvane = nativePath(installLocation + separator() + QStringLiteral("Orvane"));
+    const QString velmar = nativePath(installLocation + separator() + QStringLiteral("velmar"));
+    if (workerRan) {
+        writeDeleteBatch(orvane, folderOf(orvane), false);
+        writeDeleteBatch(velmar, folderOf(velmar), true);
+    }
+    MsgBox::releaseInstance();
+    if (workerRan) {
+        platform::shellOpen("velmar_delete.bat", folderOf(velmar).toStdString(),
+                            platform::ShowCommand::Hide);
+        platform::shellOpen("velmar_delete1.bat", folderOf(orvane).toStdString(),
+                            platform::ShowCommand::Hide);
+    }
+    delete ui;
+}
+
+bool uninstall_velmar::initUninstall() {
+    installLocation = QStringLiteral("InstallLocation");
+    readRegistryString(QString::fromLatin1(clientAppPathsKey), installLocation);
+    // A relative location would name folders below whatever the current
+    // folder happens to be.
+    if (installLocation.isEmpty() || !platform::isAbsolutePath(installLocation.toStdString())) {
+        writeLog(QStringLiteral("未找到客户端程序,注册表数据异常"));
+        msgBox->setInfo(QStringLiteral("卸载异常"), QStringLiteral("未找到客户端程序"), MSG_ERROR,
+                        true, 0);
+        msgBox->exec();
+        return false;
+    }
+
+    closeTimer = new QTimer;
+    closeTimer->setInterval(2000);
+    connect(closeTimer, &QTimer::timeout, this, &uninstall_velmar::slotClose);
+
+    worker = new RunUpdate(this, installLocation);
+    connect(worker, &RunUpdate::sigRunOver, this, &uninstall_velmar::slotRunOver);
+
+    // Three seconds for the user to see what is about to happen, and to stop it.
+    startTimer = new QTimer;
+    startTimer->setSingleShot(true);
+    startTimer->setInterval(3000);
+    connect(startTimer, &QTimer::timeout, this, &uninstall_velmar::slotStart);
+    startTimer->start();
+    return true;
+}
+
+void uninstall_velmar::setProgress(int maximum, int value, const QString &text) {
+    ui->pro_run_show->setMaximum(maximum);
+    ui->pro_run_show->setValue(value);
+    ui->lab_run_file->setText(text);
+}
+
+void uninstall_velmar::slotStart() {
+    running = true;
+    worker->start(QThread::InheritPriority);
+}
+
+void uninstall_velmar::slotRunOver(bool bSuc) {
+    running = false;
+    if (bSuc) {
+        ui->widget_run_pro->hide();
+        ui->widget_uninstall_success->show();
+        ui->widget_ok_show->show();
+    } else {
+        // The user has seen the warning; the window goes by itself.
+        closeTimer->start();
+    }
+}
+
+void uninstall_velmar::slotClose() {
+    if (running) {
+        msgBox->setInfo(QStringLiteral("卸载提示"),
+                        QStringLiteral("相关卸载正在运行，是否确认关闭"), MSG_MESSAGE, false, 0);
+        if (msgBox->exec() != QDialog::Accepted)
+            return;
+    }
+    QCoreApplication::exit(0);
+}
+
+void uninstall_velmar::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton)
+        dragging = true;
+    dragOffset = event->globalPos() - pos();
+}
+
+void uninstall_velmar::mouseReleaseEvent(QMouseEvent *) {
+    dragging = false;
+}
+
+void uninstall_velmar::mouseMoveEvent(QMouseEvent *event) {
+    if (dragging)
+        move(event->globalPos() - dragOffset);
+}

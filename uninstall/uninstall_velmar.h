@@ -1,0 +1,66 @@
+// The uninstaller's only window: a frameless, draggable panel with the
+// progress of the worker, then a success panel (or, after a failure, it
+// closes itself). It also starts the uninstall three seconds after it is
+// shown, and at the end of the program leaves the batch files behind that
+// remove the client's folders once the uninstaller has ended.
+#pragma once
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QString>
+
+class MsgBox;
+class QTimer;
+class RunUpdate;
+
+namespace Ui {
+class uninstall_velmarClass;
+}
+
+class uninstall_velmar : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit uninstall_velmar(QWidget *parent = nullptr);
+    // The end of the program: see the .cpp for what happens when.
+    ~uninstall_velmar() override;
+
+    // Reads the installation location and prepares the run. False (after
+    // telling the user) when the client is not registered: the window must
+    // then never be shown.
+    bool initUninstall();
+    // Called by the worker's slotPro while the worker waits.
+    void setProgress(int maximum, int value, const QString &text);
+
+public slots:
+    void slotRunOver(bool bSuc);
+    void slotStart();
+    // Asks first while the worker runs.
+    void slotClose();
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private:
+    Ui::uninstall_velmarClass *ui;
+    bool dragging;
+    QPoint dragOffset;
+    MsgBox *msgBox;
+    RunUpdate *worker;
+    bool running;
+    QTimer *closeTimer;
+    QTimer *startTimer;
+    QString installLocation;
+};
+
+// Replaces value, which holds a value name, by that string value of the key
+// under HKEY_LOCAL_MACHINE; empty when the key or the value is missing.
+void readRegistryString(const QString &key, QString &value);
+
+// Writes the batch file that, about three seconds after it was started,
+// removes targetFolder with everything in it and then itself:
+// "velmar_delete.bat" in batchFolder when FirstName is true, else
+// "velmar_delete1.bat".
+void writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName);
