@@ -6,6 +6,12 @@ set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 
+# Every program linked statically: no MinGW runtime DLLs (libstdc++,
+# libgcc, winpthread) and no zlib1.dll to ship beside it or to find under
+# Wine.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(ZLIB_USE_STATIC_LIBS ON)
+
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 if(VELMAR_QT_MINGW_PREFIX)
   list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_QT_MINGW_PREFIX})

@@ -1,0 +1,674 @@
+// The Windows backend: every function is the Win32 call that platform.h
+// names. UTF-8 strings go to the W functions as UTF-16; the 8-bit layer hands
+// its bytes to the A functions untouched, so they are read in the ANSI code
+// page exactly as the ZIP layer produced them.
+//
+// Errors are Windows' own: each function leaves the failing call's last error
+// in place. Where a call reports its error as a result (the registry, the
+// shell) or reports none at all, the code is put into the last error here.
+#include "platform.h"
+
+#include <atomic>
+#include <climits>
+#include <cwchar>
+#include <vector>
+
+#include <windows.h>
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+namespace platform {
+
+const char programSuffix[] = ".exe";
+
+namespace {
+
+bool failWith(DWORD code) {
+    ::SetLastError(code);
+    return false;
+}
+
+// UTF-8 to UTF-16 for the W functions. Invalid UTF-8 is refused rather than
+// turned into U+FFFD, which would name a different file or key.
+bool toWide(const std::string &utf8, std::wstring &wide) {
+    wide.clear();
+    if (utf8.empty())
+        return true;
+    if (utf8.size() > static_cast<std::size_t>(INT_MAX))
+        return failWith(ERROR_INVALID_PARAMETER);
+    const int size = static_cast<int>(utf8.size());
+    const int length =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+    if (length == 0)
+        return false;
+    wide.resize(static_cast<std::size_t>(length));
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), length);
+    return true;
+}
+
+std::string toUtf8(const wchar_t *wide, int length) {
+    if (length <= 0)
+        return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, length, utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
+std::string toUtf8(const std::wstring &wide) {
+    return toUtf8(wide.data(), static_cast<int>(wide.size()));
+}
+
+std::atomic<SleepFunction> sleepReplacement{nullptr};
+
+} // namespace
+
+// ---- Errors ---------------------------------------------------------------
+
+uint32_t lastError() {
+    return ::GetLastError();
+}
+
+void setLastError(uint32_t code) {
+    ::SetLastError(code);
+}
+
+// ---- Waiting ----------------------------------------------------------------
+
+void sleepMs(uint32_t ms) {
+    if (const SleepFunction replacement = sleepReplacement.load()) {
+        replacement(ms);
+        return;
+    }
+    ::Sleep(ms);
+}
+
+SleepFunction setSleepFunction(SleepFunction function) {
+    return sleepReplacement.exchange(function);
+}
+
+// ---- Program files --------------------------------------------------------
+
+std::string programFilePath() {
+    // GetModuleFileNameW cuts the name to fit and returns the buffer's size
+    // (XP sets no error then), so grow until the name fits with room to spare.
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0)
+            return {};
+        if (length < size)
+            return toUtf8(buffer.data(), static_cast<int>(length));
+        if (size >= 32768) {
+            failWith(ERROR_INSUFFICIENT_BUFFER);
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// ---- Special folders --------------------------------------------------------
+
+namespace {
+
+bool specialFolder(int csidl, std::string &folder) {
+    wchar_t path[MAX_PATH];
+    ::SetLastError(ERROR_SUCCESS);
+    // fCreate FALSE: a folder the machine does not have is a failure, never
+    // made here. The shell then verifies the folder is present.
+    if (!::SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE)) {
+        // The shell does not always say why it failed.
+        if (::GetLastError() == ERROR_SUCCESS)
+            ::SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    folder = toUtf8(path, static_cast<int>(::wcslen(path)));
+    return true;
+}
+
+bool isSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool isDriveLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+} // namespace
+
+bool commonDocumentsFolder(std::string &folder) {
+    return specialFolder(CSIDL_COMMON_DOCUMENTS, folder);
+}
+
+bool commonProgramsFolder(std::string &folder) {
+    return specialFolder(CSIDL_COMMON_PROGRAMS, folder);
+}
+
+bool userDesktopFolder(std::string &folder) {
+    return specialFolder(CSIDL_DESKTOPDIRECTORY, folder);
+}
+
+bool isAbsolutePath(const std::string &path) {
+    // "C:" alone or "C:name" is relative to that drive's current folder, and
+    // "\name" to the current drive: neither names one place.
+    if (path.size() >= 3 && isDriveLetter(path[0]) && path[1] == ':' && isSeparator(path[2]))
+        return true;
+    return path.size() >= 3 && isSeparator(path[0]) && isSeparator(path[1]) &&
+           !isSeparator(path[2]);
+}
+
+// ---- Named mutexes ----------------------------------------------------------
+
+struct MutexObject {
+    HANDLE handle;
+};
+
+MutexHandle createMutex(const std::string &name) {
+    // An empty name would make an unnamed mutex that no other process can
+    // find: a guard that never reports anyone.
+    if (name.empty()) {
+        failWith(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::wstring wideName;
+    if (!toWide(name, wideName))
+        return nullptr;
+    // Asking for ownership in the same call makes creating and claiming one
+    // step, so no other process can slip in between. When the name exists,
+    // Windows ignores the request, hands out a handle without ownership and
+    // says ERROR_ALREADY_EXISTS. Ownership belongs to the calling thread.
+    const HANDLE handle = ::CreateMutexW(nullptr, TRUE, wideName.c_str());
+    if (!handle)
+        return nullptr;
+    const DWORD outcome =
+        ::GetLastError() == ERROR_ALREADY_EXISTS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+    auto *mutex = new MutexObject{handle};
+    ::SetLastError(outcome);
+    return mutex;
+}
+
+bool releaseMutex(MutexHandle mutex) {
+    if (!mutex)
+        return failWith(ERROR_INVALID_HANDLE);
+    // Fails with ERROR_NOT_OWNER for a handle that came without ownership.
+    return ::ReleaseMutex(mutex->handle) != FALSE;
+}
+
+bool closeMutex(MutexHandle mutex) {
+    if (!mutex)
+        return failWith(ERROR_INVALID_HANDLE);
+    const bool closed = ::CloseHandle(mutex->handle) != FALSE;
+    const DWORD error = ::GetLastError();
+    delete mutex;
+    ::SetLastError(error);
+    return closed;
+}
+
+// ---- Shell ------------------------------------------------------------------
+
+namespace {
+
+std::string withBackslashes(std::string path) {
+    for (auto &c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}
+
+// What ShellExecuteW's result (0 to 32) means as a Win32 error, for the cases
+// where the shell leaves the last error unset.
+DWORD shellResultError(INT_PTR result) {
+    switch (result) {
+    case 0:
+    case SE_ERR_OOM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SE_ERR_SHARE:
+        return ERROR_SHARING_VIOLATION;
+    case SE_ERR_NOASSOC:
+    case SE_ERR_ASSOCINCOMPLETE:
+        return ERROR_NO_ASSOCIATION;
+    case SE_ERR_DLLNOTFOUND:
+        return ERROR_DLL_NOT_FOUND;
+    default:
+        // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_FORMAT and
+        // SE_ERR_ACCESSDENIED have the numbers of their Win32 errors.
+        return static_cast<DWORD>(result);
+    }
+}
+
+} // namespace
+
+bool shellOpen(const std::string &file, const std::string &directory, ShowCommand show) {
+    // The Win32 file functions take "/" as well as "\", but the command line
+    // the shell builds for cmd.exe to run a batch file does not: cmd reads
+    // "/" as the start of a switch. A relative file is looked up in
+    // directory by the shell itself.
+    std::wstring wideFile, wideDirectory;
+    if (!toWide(withBackslashes(file), wideFile) ||
+        !toWide(withBackslashes(directory), wideDirectory))
+        return false;
+    // No COM set-up: starting a program, a batch file or a document through
+    // its registered command needs none, and the callers include plain
+    // worker threads.
+    ::SetLastError(ERROR_SUCCESS);
+    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(
+        nullptr, L"open", wideFile.c_str(), L"",
+        wideDirectory.empty() ? nullptr : wideDirectory.c_str(), static_cast<int>(show)));
+    // Success is any value above 32; the smaller ones are error codes.
+    if (result > 32)
+        return true;
+    if (::GetLastError() == ERROR_SUCCESS)
+        ::SetLastError(shellResultError(result));
+    return false;
+}
+
+// ---- Registry: HKEY_LOCAL_MACHINE, 32-bit view ------------------------------
+
+// Every call names the 32-bit view: the product is a 32-bit program and
+// lives there, and a 64-bit build of these tools must see the same keys
+// instead of being sent to the 64-bit view. The registry returns its errors
+// instead of setting the last error, so each result becomes the last error.
+
+namespace {
+
+bool registrySucceeded(LSTATUS status) {
+    ::SetLastError(static_cast<DWORD>(status));
+    return status == ERROR_SUCCESS;
+}
+
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    RegistryKey(const RegistryKey &) = delete;
+    RegistryKey &operator=(const RegistryKey &) = delete;
+    ~RegistryKey() {
+        if (key_)
+            ::RegCloseKey(key_);
+    }
+    HKEY *out() { return &key_; }
+    HKEY get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+} // namespace
+
+bool registryReadString(const std::string &key, const std::string &name, std::string &value) {
+    std::wstring wideKey, wideName;
+    if (!toWide(key, wideKey) || !toWide(name, wideName))
+        return false;
+    RegistryKey opened;
+    if (!registrySucceeded(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, wideKey.c_str(), 0,
+                                           KEY_QUERY_VALUE | KEY_WOW64_32KEY, opened.out())))
+        return false;
+    // The value may change between asking for its size and reading it;
+    // ERROR_MORE_DATA says so, and the read is tried again with the new size.
+    std::vector<BYTE> data;
+    DWORD type = 0;
+    DWORD size = 0;
+    LSTATUS status;
+    do {
+        data.resize(size + sizeof(wchar_t));
+        size = static_cast<DWORD>(data.size());
+        status =
+            ::RegQueryValueExW(opened.get(), wideName.c_str(), nullptr, &type, data.data(), &size);
+    } while (status == ERROR_MORE_DATA);
+    if (!registrySucceeded(status))
+        return false;
+    // REG_EXPAND_SZ reads as its text, unexpanded, as Qt's native settings
+    // read it.
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return failWith(ERROR_UNSUPPORTED_TYPE);
+    // A stored string need not end in a null character, or may end in more
+    // than one.
+    std::wstring text(reinterpret_cast<const wchar_t *>(data.data()), size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0')
+        text.pop_back();
+    value = toUtf8(text);
+    return true;
+}
+
+bool registryWriteString(const std::string &key, const std::string &name,
+                         const std::string &value) {
+    std::wstring wideKey, wideName, wideValue;
+    if (!toWide(key, wideKey) || !toWide(name, wideName) || !toWide(value, wideValue))
+        return false;
+    RegistryKey created;
+    if (!registrySucceeded(::RegCreateKeyExW(
+            HKEY_LOCAL_MACHINE, wideKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+            KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, created.out(), nullptr)))
+        return false;
+    // REG_SZ data is stored with its terminating null character.
+    const auto bytes = static_cast<DWORD>((wideValue.size() + 1) * sizeof(wchar_t));
+    return registrySucceeded(::RegSetValueExW(created.get(), wideName.c_str(), 0, REG_SZ,
+                                              reinterpret_cast<const BYTE *>(wideValue.c_str()),
+                                              bytes));
+}
+
+bool registryDeleteKey(const std::string &key, const std::string &subKey) {
+    std::wstring wideKey, wideSubKey;
+    if (!toWide(key, wideKey) || !toWide(subKey, wideSubKey))
+        return false;
+    // An empty sub-key would make RegDeleteKeyExW delete the opened key
+    // itself, which is not what the caller named.
+    if (wideSubKey.empty())
+        return failWith(ERROR_INVALID_PARAMETER);
+    RegistryKey parent;
+    if (!registrySucceeded(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, wideKey.c_str(), 0,
+                                           KEY_ALL_ACCESS | KEY_WOW64_32KEY, parent.out())))
+        return false;
+    // RegDeleteKeyExW, not RegDeleteKeyW: only the Ex form takes the view.
+    // Like RegDeleteKeyW it refuses a key that has sub-keys (access denied).
+    return registrySucceeded(
+        ::RegDeleteKeyExW(parent.get(), wideSubKey.c_str(), KEY_WOW64_32KEY, 0));
+}
+
+// ---- Files (UTF-8) ----------------------------------------------------------
+
+bool deleteFile(const std::string &path) {
+    std::wstring widePath;
+    if (!toWide(path, widePath))
+        return false;
+    return ::DeleteFileW(widePath.c_str()) != FALSE;
+}
+
+bool appendToFile(const std::string &path, const char *data, std::size_t size) {
+    if (size > MAXDWORD)
+        return failWith(ERROR_INVALID_PARAMETER);
+    std::wstring widePath;
+    if (!toWide(path, widePath))
+        return false;
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write of this handle
+    // goes to the end of the file as it is at that moment, so writers in
+    // several processes add their pieces one after the other. Sharing reading
+    // and writing lets them all (and any reader) have it open at once.
+    const HANDLE handle =
+        ::CreateFileW(widePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD put = 0;
+    const bool written = ::WriteFile(handle, data, static_cast<DWORD>(size), &put, nullptr) &&
+                         put == static_cast<DWORD>(size);
+    const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
+    ::CloseHandle(handle);
+    return written || failWith(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+}
+
+// ---- Files (8-bit) ----------------------------------------------------------
+
+struct FileObject {
+    HANDLE handle;
+};
+
+FileHandle openFileA(const char *path, FileAccess access, FileShare share,
+                     FileDisposition disposition, uint32_t attributes) {
+    if (!path) {
+        failWith(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const DWORD desiredAccess = access == FileAccess::Write ? GENERIC_WRITE : GENERIC_READ;
+    // No FILE_SHARE_DELETE in either mode: while the file is open nobody may
+    // delete or rename it, which is what makes it "in use".
+    const DWORD shareMode = share == FileShare::Read ? FILE_SHARE_READ : 0;
+    DWORD creation = OPEN_EXISTING;
+    if (disposition == FileDisposition::CreateAlways)
+        creation = CREATE_ALWAYS;
+    else if (disposition == FileDisposition::CreateNew)
+        creation = CREATE_NEW;
+    // Only these attributes can be given to a new file; FILE_ATTRIBUTE_NORMAL
+    // is valid only alone, so it stands for "none of them".
+    DWORD fileAttributes = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (fileAttributes == 0)
+        fileAttributes = FILE_ATTRIBUTE_NORMAL;
+    const HANDLE handle =
+        ::CreateFileA(path, desiredAccess, shareMode, nullptr, creation, fileAttributes, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    // CREATE_ALWAYS over an existing file leaves ERROR_ALREADY_EXISTS behind
+    // on success; that stays, as Windows reports it.
+    const DWORD outcome = ::GetLastError();
+    auto *file = new FileObject{handle};
+    ::SetLastError(outcome);
+    return file;
+}
+
+bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead) {
+    bytesRead = 0;
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    auto *bytes = static_cast<char *>(buffer);
+    while (bytesRead < size) {
+        DWORD got = 0;
+        if (!::ReadFile(file->handle, bytes + bytesRead, size - bytesRead, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        bytesRead += got;
+    }
+    return true;
+}
+
+bool writeFile(FileHandle file, const void *buffer, uint32_t size) {
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    const auto *bytes = static_cast<const char *>(buffer);
+    uint32_t done = 0;
+    while (done < size) {
+        DWORD put = 0;
+        if (!::WriteFile(file->handle, bytes + done, size - done, &put, nullptr))
+            return false;
+        done += put;
+    }
+    return true;
+}
+
+bool seekFile(FileHandle file, int64_t offset, SeekOrigin origin, int64_t &position) {
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    // SetFilePointerEx rather than SetFilePointer: one 64-bit result, no
+    // INVALID_SET_FILE_POINTER that is also a valid low half of a position.
+    const DWORD method = origin == SeekOrigin::Begin     ? FILE_BEGIN
+                         : origin == SeekOrigin::Current ? FILE_CURRENT
+                                                         : FILE_END;
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    LARGE_INTEGER result;
+    if (!::SetFilePointerEx(file->handle, distance, &result, method))
+        return false;
+    position = result.QuadPart;
+    return true;
+}
+
+namespace {
+
+FILETIME fileTimeFrom(uint64_t value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+uint64_t valueOf(const FILETIME &time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+} // namespace
+
+bool setFileTimes(FileHandle file, uint64_t creation, uint64_t lastAccess, uint64_t lastWrite) {
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    // A null pointer leaves that time as it is; 0 means the same to the
+    // caller. Once set through this handle, the file system stops moving
+    // the times on later writes and on close.
+    const FILETIME created = fileTimeFrom(creation);
+    const FILETIME accessed = fileTimeFrom(lastAccess);
+    const FILETIME written = fileTimeFrom(lastWrite);
+    return ::SetFileTime(file->handle, creation ? &created : nullptr,
+                         lastAccess ? &accessed : nullptr, lastWrite ? &written : nullptr) != FALSE;
+}
+
+bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64_t &lastWrite) {
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    FILETIME created, accessed, written;
+    if (!::GetFileTime(file->handle, &created, &accessed, &written))
+        return false;
+    creation = valueOf(created);
+    lastAccess = valueOf(accessed);
+    lastWrite = valueOf(written);
+    return true;
+}
+
+void closeFile(FileHandle file) {
+    if (!file)
+        return;
+    ::CloseHandle(file->handle);
+    delete file;
+}
+
+uint32_t fileAttributesA(const char *path) {
+    if (!path) {
+        failWith(ERROR_INVALID_PARAMETER);
+        return attribute::Invalid;
+    }
+    return ::GetFileAttributesA(path);
+}
+
+bool createDirectoryA(const char *path) {
+    if (!path)
+        return failWith(ERROR_INVALID_PARAMETER);
+    return ::CreateDirectoryA(path, nullptr) != FALSE;
+}
+
+std::string currentDirectoryA() {
+    // The folder may change between asking for its length and reading it;
+    // a result not smaller than the buffer is the length now needed.
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            ::GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0)
+            return {};
+        if (length < buffer.size())
+            return std::string(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
+bool replaceFileA(const char *from, const char *to) {
+    if (!from || !to)
+        return failWith(ERROR_INVALID_PARAMETER);
+    // A rename within the volume: the target is swapped in one step. No
+    // MOVEFILE_COPY_ALLOWED, whose copy-then-delete could leave a half
+    // written target behind. A target that is open anywhere cannot be
+    // replaced (access denied, whatever its sharing); a source open without
+    // delete sharing cannot be moved (sharing violation).
+    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool deleteFileA(const char *path) {
+    if (!path)
+        return failWith(ERROR_INVALID_PARAMETER);
+    return ::DeleteFileA(path) != FALSE;
+}
+
+// ---- Code page and time -----------------------------------------------------
+
+bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
+    std::wstring wide;
+    if (!toWide(utf8, wide))
+        return false;
+    if (wide.empty()) {
+        local.clear();
+        return true;
+    }
+    const int wideLength = static_cast<int>(wide.size());
+    // WC_NO_BEST_FIT_CHARS with a used-default flag: a character the code
+    // page lacks would otherwise become "?" or a look-alike and name another
+    // file. With the UTF-8 ANSI code page (Windows 10's beta option) both
+    // must be left out, and nothing is lost anyway.
+    const bool utf8CodePage = ::GetACP() == CP_UTF8;
+    const DWORD flags = utf8CodePage ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL *usedDefaultFlag = utf8CodePage ? nullptr : &usedDefault;
+    const int size = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, nullptr, 0,
+                                           nullptr, usedDefaultFlag);
+    if (size == 0)
+        return false;
+    if (usedDefault)
+        return failWith(ERROR_NO_UNICODE_TRANSLATION);
+    std::string converted(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, converted.data(), size, nullptr,
+                          nullptr);
+    local = converted;
+    return true;
+}
+
+bool isLeadByte(unsigned char byte) {
+    return ::IsDBCSLeadByte(byte) != FALSE;
+}
+
+std::size_t findText8(const std::string &text, const std::string &needle, std::size_t from) {
+    // The walk _mbsstr makes, done here: _mbsstr reads the C runtime's
+    // multibyte code page, which is the ANSI one only until someone calls
+    // _setmbcp, and stops at a zero byte. IsDBCSLeadByte reads the ANSI code
+    // page, the one in which the A file functions read these names. The walk
+    // starts at the beginning, since only there is a character boundary
+    // known.
+    std::size_t position = 0;
+    while (position <= text.size()) {
+        if (position >= from && text.compare(position, needle.size(), needle) == 0)
+            return position;
+        if (position == text.size())
+            break;
+        const bool pair =
+            isLeadByte(static_cast<unsigned char>(text[position])) && position + 1 < text.size();
+        position += pair ? 2 : 1;
+    }
+    return std::string::npos;
+}
+
+bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
+    // SYSTEMTIME holds WORDs: a field outside them must not wrap round into
+    // a valid date. SystemTimeToFileTime checks the rest (month length, leap
+    // years, 1601 onwards).
+    const int fields[] = {local.year,   local.month,  local.day,         local.hour,
+                          local.minute, local.second, local.milliseconds};
+    for (const int field : fields) {
+        if (field < 0 || field > 0xFFFF)
+            return failWith(ERROR_INVALID_PARAMETER);
+    }
+    // Windows refuses a day its month does not have. Wine takes 29 February
+    // in every year, so the check is made here as well, to get Windows'
+    // answer on both.
+    static const int daysIn[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (local.year % 4 == 0 && local.year % 100 != 0) || local.year % 400 == 0;
+    if (local.month >= 1 && local.month <= 12 &&
+        local.day > daysIn[local.month - 1] + (local.month == 2 && leap ? 1 : 0))
+        return failWith(ERROR_INVALID_PARAMETER);
+    SYSTEMTIME calendar{};
+    calendar.wYear = static_cast<WORD>(local.year);
+    calendar.wMonth = static_cast<WORD>(local.month);
+    calendar.wDay = static_cast<WORD>(local.day);
+    calendar.wHour = static_cast<WORD>(local.hour);
+    calendar.wMinute = static_cast<WORD>(local.minute);
+    calendar.wSecond = static_cast<WORD>(local.second);
+    calendar.wMilliseconds = static_cast<WORD>(local.milliseconds);
+    FILETIME localTime, utc;
+    if (!::SystemTimeToFileTime(&calendar, &localTime))
+        return false;
+    // LocalFileTimeToFileTime applies the offset from UTC in force now, not
+    // the one of that date: a summer time read in winter lands an hour off.
+    if (!::LocalFileTimeToFileTime(&localTime, &utc))
+        return false;
+    fileTime = valueOf(utc);
+    return true;
+}
+
+} // namespace platform
