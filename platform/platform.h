@@ -174,8 +174,9 @@ bool createDirectoryA(const char *path);
 // GetCurrentDirectoryA.
 std::string currentDirectoryA();
 // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): puts a file in place of
-// another in one step. Fails with 32 when the target is in use and with 5
-// when it is read-only or a folder.
+// another in one step. Fails with 5 when the target is in use (Windows
+// refuses to replace an open file, whatever its sharing; 32 is for deleting
+// one), read-only or a folder.
 bool replaceFileA(const char *from, const char *to);
 // DeleteFileA.
 bool deleteFileA(const char *path);
@@ -195,7 +196,9 @@ struct CalendarTime {
     int year, month, day, hour, minute, second, milliseconds;
 };
 // SystemTimeToFileTime, then LocalFileTimeToFileTime: the calendar time taken
-// as local time, as a UTC FILETIME.
+// as local time, as a UTC FILETIME. The offset from UTC is the one in force
+// now, not the one of that date (Windows' rule: a summer time converted in
+// winter comes out an hour off).
 bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime);
 
 } // namespace platform

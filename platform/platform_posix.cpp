@@ -173,7 +173,8 @@ bool existingFolder(const std::string &path, std::string &folder) {
 // Removes or replaces path only if nobody holds it: the exclusive lock taken
 // here is held across the change, so no one can start using the file between
 // the check and the change.
-template <typename Change> bool changeUnlessInUse(const std::string &path, Change change) {
+template <typename Change>
+bool changeUnlessInUse(const std::string &path, uint32_t inUseError, Change change) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0)
         return failOpen(path);
@@ -182,7 +183,7 @@ template <typename Change> bool changeUnlessInUse(const std::string &path, Chang
     const int fd = openCloexec(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0 && !lockNow(fd, LOCK_EX)) {
         ::close(fd);
-        return failWith(error::SharingViolation);
+        return failWith(inUseError);
     }
     const bool done = change();
     const int changeErrno = errno;
@@ -549,7 +550,8 @@ bool registryDeleteKey(const std::string &key, const std::string &subKey) {
 
 bool deleteFile(const std::string &path) {
     const std::string file = withSlashes(path);
-    return changeUnlessInUse(file, [&] { return ::unlink(file.c_str()) == 0; });
+    return changeUnlessInUse(file, error::SharingViolation,
+                             [&] { return ::unlink(file.c_str()) == 0; });
 }
 
 bool appendToFile(const std::string &path, const char *data, std::size_t size) {
@@ -786,7 +788,10 @@ bool replaceFileA(const char *from, const char *to) {
     struct stat st;
     if (::lstat(target.c_str(), &st) != 0)
         return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
-    return changeUnlessInUse(target, [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
+    // Windows refuses to replace a file that is open anywhere, whatever its
+    // sharing, with access denied rather than the sharing violation.
+    return changeUnlessInUse(target, error::AccessDenied,
+                             [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
 }
 
 bool deleteFileA(const char *path) {
@@ -839,6 +844,22 @@ bool isLeadByte(unsigned char) {
     return false;
 }
 
+namespace {
+
+// Days from 1970-01-01 to a date of the Gregorian calendar, counting years
+// from March so that the leap day comes last.
+int64_t daysSince1970(int64_t year, int month, int day) {
+    if (month <= 2)
+        --year;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+} // namespace
+
 bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
     static const int daysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (local.year < 1601 || local.year > 30827 || local.month < 1 || local.month > 12 ||
@@ -849,20 +870,18 @@ bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
     const bool leap = (local.year % 4 == 0 && local.year % 100 != 0) || local.year % 400 == 0;
     if (local.month == 2 && local.day == 29 && !leap)
         return failWith(error::InvalidParameter);
-    std::tm calendar{};
-    calendar.tm_year = local.year - 1900;
-    calendar.tm_mon = local.month - 1;
-    calendar.tm_mday = local.day;
-    calendar.tm_hour = local.hour;
-    calendar.tm_min = local.minute;
-    calendar.tm_sec = local.second;
-    calendar.tm_isdst = -1;
-    errno = 0;
-    const time_t seconds = std::mktime(&calendar);
-    if (seconds == static_cast<time_t>(-1) && errno != 0)
-        return failWith(error::InvalidParameter);
-    const int64_t value = static_cast<int64_t>(seconds) * 10000000 + fileTimeUnixEpoch +
-                          static_cast<int64_t>(local.milliseconds) * 10000;
+    // Windows applies the offset from UTC in force now, not the one of that
+    // date. tzset first, so that a changed TZ counts as Windows' current
+    // settings always do.
+    ::tzset();
+    const time_t now = std::time(nullptr);
+    std::tm here{};
+    if (!::localtime_r(&now, &here))
+        return failWithErrno();
+    const int64_t seconds = daysSince1970(local.year, local.month, local.day) * 86400 +
+                            local.hour * 3600 + local.minute * 60 + local.second - here.tm_gmtoff;
+    const int64_t value =
+        seconds * 10000000 + fileTimeUnixEpoch + static_cast<int64_t>(local.milliseconds) * 10000;
     if (value < 0)
         return failWith(error::InvalidParameter);
     fileTime = static_cast<uint64_t>(value);
