@@ -4,6 +4,9 @@
 # home), the Chinese code page 936 of the users' machines, and no Wine noise.
 # The build folder is the current folder's nearest ancestor with a
 # CMakeCache.txt, or $VELMAR_WINE_BUILD_DIR.
+#
+# "wine-run.sh wineserver ARGS" runs that prefix's Wine server instead (the
+# Windows lane starts one for the whole run and ends it).
 set -euo pipefail
 build=${VELMAR_WINE_BUILD_DIR:-}
 if [ -z "$build" ]; then
@@ -14,6 +17,30 @@ if [ -z "$build" ]; then
 fi
 export WINEPREFIX="$build/wine/prefix" HOME="$build/wine/home"
 export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
-export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+# Wine takes its ANSI code page from LANG, but maps file names to Linux only
+# through a glibc locale of that name; without one, names beyond ASCII fail.
+# The lane makes the locale in the build folder when the system lacks it.
+if [ -d "$build/wine/locale" ]; then
+  export LOCPATH="$build/wine/locale"
+fi
+# For the few checks of what Wine cannot do as Windows does.
+export VELMAR_UNDER_WINE=1
 mkdir -p "$HOME"
-exec wine "$@"
+# Set for Wine only: this shell has no such locale to switch to.
+locale=(env LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8)
+if [ "${1:-}" = wineserver ]; then
+  shift
+  exec "${locale[@]}" wineserver "$@"
+fi
+
+# Wine's background processes (its services, the desktop, programs that a
+# test started and did not wait for) inherit the standard output and error
+# of whoever started them and can outlive it by far. Given ctest's pipe they
+# would keep ctest waiting for its end, so the program writes into a file,
+# which follows on our output once the program has ended.
+output=$(mktemp "$build/wine/output.XXXXXX")
+status=0
+"${locale[@]}" wine "$@" >"$output" 2>&1 || status=$?
+cat "$output"
+rm -f "$output"
+exit "$status"
