@@ -23,6 +23,10 @@ export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,msh
 if [ -d "$build/wine/locale" ]; then
   export LOCPATH="$build/wine/locale"
 fi
+# A Windows program's C runtime reads TZ in a form of its own and misreads a
+# Linux zone name, while Windows itself has the zone Wine gives it; without TZ
+# both have the machine's zone (/etc/localtime).
+unset TZ
 # For the few checks of what Wine cannot do as Windows does.
 export VELMAR_UNDER_WINE=1
 mkdir -p "$HOME"
