@@ -3,8 +3,10 @@
 # on one deterministic ~170 MB corpus (zip -6), five alternating rounds, each
 # extraction into a fresh folder; then the zlib floor and the time per entry at
 # 10,000 and 65,000 tiny entries (65,535 is the most an archive without
-# ZIP64 holds). Builds into build-bench/ (or
-# $VELMAR_BENCH_BUILD_DIR); corpus and results stay there.
+# ZIP64 holds). Builds into build-bench/ (or $VELMAR_BENCH_BUILD_DIR); corpus
+# and results stay there. The extractions go to $VELMAR_BENCH_OUT (default:
+# the build's bench-zip/out) and are all removed only at the end: on a disk
+# mounted with discard, removing 170 MB costs the next run dearly.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${VELMAR_BENCH_BUILD_DIR:-$root/build-bench}
@@ -31,15 +33,19 @@ zipextract="$build/bin/zipextract"
 zipfloor="$build/bin/zipfloor"
 results="$work/results.txt"
 : > "$results"
-out="$work/out"
+outs=${VELMAR_BENCH_OUT:-$work/out}/velmar-bench-$$
+trap 'rm -rf "$outs"' EXIT
+run=0
 
-# measure NAME ARCHIVE COMMAND...: one timed run into a fresh $out; the
+# measure NAME ARCHIVE COMMAND...: one timed run into a fresh folder; the
 # command's "{}" stands for the archive, "@" for the folder.
 measure() {
   local name=$1 archive=$2
   shift 2
-  rm -rf "$out"
+  run=$((run + 1))
+  local out="$outs/$run-$name"
   mkdir -p "$out"
+  sync
   local args=() a
   for a in "$@"; do
     a=${a//\{\}/$archive}
@@ -65,8 +71,6 @@ for count in 10000 65000; do
     measure "tiny$count" "$work/tiny$count.zip" "$zipextract" {} @
   done
 done
-rm -rf "$out"
-
 python3 - "$results" "$(stat -c %s "$corpus")" <<'PY'
 import statistics, sys
 rows = {}

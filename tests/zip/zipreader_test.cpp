@@ -585,6 +585,11 @@ TEST_F(ZipReaderTest, ATargetHeldOpenWithoutSharingGives0x200AndStaysAsItWas) {
     int failed = -1;
     EXPECT_EQ(extractAll(zipPath, &failed), CannotCreate);
     EXPECT_EQ(failed, 0);
+    // A read-only file, once made, could not be removed again: the target is
+    // found in use before any is made.
+    Entry readOnly{"held.dll", text(30000)};
+    readOnly.externalAttributes = 0100444u << 16;
+    EXPECT_EQ(extractAll(write({{readOnly}})), CannotCreate);
     holder.terminate();
     holder.wait(10000);
     EXPECT_EQ(inDest("held.dll"), "old");

@@ -117,7 +117,11 @@ ZipHandle ZipReader::open(const char *path, ZipResult *result) {
         outcome = BadArgument;
     } else {
         std::unique_ptr<ZipReader> reader(new ZipReader);
-        reader->baseFolder_ = withSeparator(platform::currentDirectoryA());
+        // Without a current folder there is no base folder until one is set
+        // ("" + "/" would be the root).
+        const std::string current = platform::currentDirectoryA();
+        if (!current.empty())
+            reader->baseFolder_ = withSeparator(current);
         reader->archive_ = zip::Archive::open(path);
         if (reader->archive_) {
             reader->entryData_.reset(new zip::EntryData(*reader->archive_));
@@ -234,6 +238,8 @@ ZipResult ZipReader::extract(int32_t index, const std::string &target) {
         return result;
     if (const ZipResult result = zip::checkName(target))
         return result;
+    if (baseFolder_.empty())
+        return BadArgument;
     const std::string path = baseFolder_ + target;
     if (path.size() > MaxName)
         return NameTooLong;
@@ -247,11 +253,15 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
                                  const ZipEntryInfo &info) {
     if (!ensureFolder(folder))
         return CannotCreate;
-    // A read-only file cannot be deleted again, so a temporary one must not
-    // be made for data that turns out corrupted: check the data first.
-    if (info.attributes & platform::attribute::ReadOnly)
+    // A read-only file cannot be deleted again, so a read-only temporary
+    // file must not be made for data that turns out corrupted, nor for a
+    // target that it cannot replace: check both first.
+    if (info.attributes & platform::attribute::ReadOnly) {
         if (const ZipResult result = pump(nullptr))
             return result;
+        if (!replaceable(path))
+            return CannotCreate;
+    }
     platform::FileHandle file = nullptr;
     std::string temporary;
     ZipResult result = createTemporary(folder, info.attributes, file, temporary);
@@ -319,6 +329,20 @@ ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attribu
         ++temporaryNumber_;
     }
     return CannotCreate;
+}
+
+// Opening for writing without sharing fails exactly where replacing fails: a
+// target in use (32) or read-only (5). The open changes nothing in the file.
+bool ZipReader::replaceable(const std::string &path) {
+    if (platform::fileAttributesA(path.c_str()) == platform::attribute::Invalid)
+        return true;
+    platform::FileHandle target =
+        platform::openFileA(path.c_str(), platform::FileAccess::Write, platform::FileShare::None,
+                            platform::FileDisposition::OpenExisting);
+    if (!target)
+        return false;
+    platform::closeFile(target);
+    return true;
 }
 
 // folder lies under the base folder and ends with a separator.

@@ -53,7 +53,7 @@ constexpr ZipResult NameTooLong = 0x4000;
 // (control characters, < > " | ? *). Refused on every build.
 constexpr ZipResult ReservedName = 0x8000;
 // Bad argument: no handle, an entry index outside the archive, a null or
-// empty path.
+// empty path, no base folder (the current folder was unknown at open).
 constexpr ZipResult BadArgument = 0x10000;
 // A name flagged UTF-8 that the local code page cannot represent.
 constexpr ZipResult Unrepresentable = 0x20000;
@@ -149,6 +149,7 @@ private:
     ZipResult extractFile(const std::string &folder, const std::string &path,
                           const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file);
+    static bool replaceable(const std::string &path);
     bool ensureFolder(const std::string &folder);
     bool ensureLevel(const std::string &folder);
     ZipResult createTemporary(const std::string &folder, uint32_t attributes,
