@@ -1,0 +1,243 @@
+// The uninstaller run as a process on a stand-in machine laid out like a
+// real installation, with the program inside the installation folder as it
+// is shipped. Its refusals need nobody at the window; a whole uninstall
+// ends with a click on the exit button, made on a virtual screen (Xvfb) the
+// way a person would.
+#include "installation.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+using namespace testsupport;
+using namespace uninstalltest;
+
+namespace {
+
+const std::string startBanner =
+    "***************************Orvane卸载程序---卸载---开始*******************************";
+const std::string endBanner =
+    "***************************Orvane卸载程序---卸载---结束*******************************";
+const std::string exitBanner =
+    "***************************Orvane安装程序---安装---退出*******************************";
+const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
+const std::string installerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718D}";
+
+// A virtual screen for one test, and xdotool to act on it.
+class Screen {
+public:
+    static bool available() {
+        return std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") == 0;
+    }
+
+    Screen() {
+        // Xvfb picks a free display itself and writes its number down.
+        const std::string numberFile = temp_ / "display";
+        server_.emplace(Process::start(
+            {"/bin/sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>\"$0\"",
+             numberFile}));
+        EXPECT_TRUE(eventually(
+            [&] {
+                const std::string number = readFile(u8path(numberFile));
+                if (number.empty() || number.back() != '\n')
+                    return false;
+                display_ = ":" + number.substr(0, number.size() - 1);
+                return true;
+            },
+            20000))
+            << "Xvfb did not start";
+    }
+
+    // Runs xdotool on this screen; its output, without the line end.
+    std::string xdotool(const std::string &arguments) const {
+        const std::string command = "DISPLAY=" + display_ + " timeout 20 xdotool " + arguments;
+        std::string output;
+        if (FILE *pipe = ::popen(command.c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe))
+                output += buffer;
+            ::pclose(pipe);
+        }
+        while (!output.empty() && output.back() == '\n')
+            output.pop_back();
+        return output;
+    }
+
+    // The uninstall window, once it is shown.
+    std::string window() const {
+        const std::string found = xdotool("search --sync --onlyvisible --name '^安装$'");
+        return found.substr(0, found.find('\n'));
+    }
+
+    Process::Options on(Process::Options options) const {
+        options.environment["QT_QPA_PLATFORM"] = "xcb";
+        options.environment["DISPLAY"] = display_;
+        return options;
+    }
+
+private:
+    TempDir temp_;
+    std::optional<Process> server_;
+    std::string display_;
+};
+
+class Uninstall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine.installProgram("uninstall", installation.folder() + "/velmar");
+    }
+
+    std::string program() const { return installation.velmar() + "/uninstall"; }
+    Process start(const Process::Options &options) const {
+        return Process::start({program()}, options);
+    }
+    int run() const { return start(machine.options()).wait(30000); }
+
+    Process hold(const std::string &what, const std::string &name) const {
+        Process holder = Process::start({programPath("hold"), what, name, "60"}, machine.options());
+        EXPECT_TRUE(holder.waitForLine("held", 10000));
+        return holder;
+    }
+
+    // Everything of the client that the worker removes is gone.
+    bool workerDone() const {
+        return !installation.keyExists(appPathsKey) && !installation.keyExists(uninstallKey) &&
+               !fs::exists(u8path(installation.desktopLink())) &&
+               !fs::exists(u8path(installation.startMenu() + "/Orvane")) &&
+               !fs::exists(u8path(installation.startMenu() + "/Velmar"));
+    }
+
+    // The three log lines and the box of a refusal, and nothing else done.
+    void expectRefusal(const std::string &logLine, const std::string &boxText) const {
+        const auto log = machine.logMessages();
+        ASSERT_EQ(log.size(), 4u);
+        EXPECT_EQ(log[0], startBanner);
+        EXPECT_EQ(log[1], logLine);
+        EXPECT_EQ(log[2].rfind("uninstall---lasterr：", 0), 0u) << log[2];
+        EXPECT_EQ(log[3], endBanner);
+        const auto boxes = machine.boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].title, "卸载异常");
+        EXPECT_EQ(boxes[0].text, boxText);
+        EXPECT_EQ(boxes[0].grade, 2);
+        EXPECT_TRUE(boxes[0].cancelHidden);
+        EXPECT_EQ(boxes[0].focus, 0);
+        EXPECT_TRUE(installation.clientUntouched());
+        EXPECT_FALSE(installation.batchFilesExist());
+    }
+
+    Machine machine;
+    Installation installation{machine};
+};
+
+} // namespace
+
+TEST_F(Uninstall, RemovesTheWholeInstallation) {
+    if (!Screen::available())
+        GTEST_SKIP() << "needs Xvfb and xdotool to click the exit button";
+    Screen screen;
+    Process uninstall = start(screen.on(machine.options()));
+    const std::string window = screen.window();
+    ASSERT_FALSE(window.empty()) << "no uninstall window";
+    ASSERT_TRUE(eventually([&] { return workerDone(); }, 20000));
+
+    // The exit button exists only on the success panel; a person clicks it
+    // once it shows.
+    int exitCode = -1;
+    for (int attempt = 0; attempt < 50 && exitCode < 0; ++attempt) {
+        screen.xdotool("mousemove --window " + window + " 433 285 click 1");
+        exitCode = uninstall.wait(200);
+    }
+    EXPECT_EQ(exitCode, 0);
+
+    // Its own file kept the installation folder in place (see the log); the
+    // batch files take both folders, a few seconds after the program ended.
+    EXPECT_TRUE(eventually(
+        [&] {
+            return !fs::exists(u8path(installation.velmar())) &&
+                   !fs::exists(u8path(installation.orvane())) && !installation.batchFilesExist();
+        },
+        20000));
+    EXPECT_TRUE(workerDone());
+    EXPECT_TRUE(installation.othersUntouched());
+    EXPECT_TRUE(machine.boxes().empty());
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{startBanner, "删除最外层目标失败-" + installation.velmar(),
+                                        exitBanner}));
+}
+
+TEST_F(Uninstall, RefusesWhileTheClientRuns) {
+    // The client stand-in holds the client guard while it runs.
+    machine.installProgram("velmar", installation.folder() + "/velmar");
+    Process client = Process::start({installation.velmar() + "/velmar"}, machine.options());
+    ASSERT_TRUE(waitForClientStart(installation.velmar(), 10000));
+    EXPECT_EQ(run(), 0);
+    expectRefusal("Orvane程序正在运行，无法执行安装操作", "Orvane程序正在运行");
+}
+
+TEST_F(Uninstall, RefusesWhileAnInstallerRuns) {
+    Process installer = hold("mutex", installerGuard);
+    EXPECT_EQ(run(), 0);
+    expectRefusal("安装包正在运行，无法执行安装操作", "安装包正在运行");
+}
+
+TEST_F(Uninstall, NamesOnlyTheClientWhenTheClientAndAnInstallerRun) {
+    Process client = hold("mutex", clientGuard);
+    Process installer = hold("mutex", installerGuard);
+    EXPECT_EQ(run(), 0);
+    expectRefusal("Orvane程序正在运行，无法执行安装操作", "Orvane程序正在运行");
+}
+
+TEST_F(Uninstall, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
+    Process first = start(machine.options());
+    // Its worker runs: the guards are behind it.
+    ASSERT_TRUE(eventually([&] { return !installation.keyExists(appPathsKey); }, 20000));
+
+    EXPECT_EQ(run(), 0);
+    // The first could not remove its own file, before the second started.
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "删除最外层目标失败-" + installation.velmar());
+    EXPECT_EQ(log[2], startBanner);
+    EXPECT_EQ(log[3], "相关卸载/安装程序已运行");
+    EXPECT_EQ(log[4].rfind("uninstall---lasterr：", 0), 0u) << log[4];
+    EXPECT_EQ(log[5], endBanner);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "卸载异常");
+    EXPECT_EQ(machine.boxes()[0].text, "相关卸载/安装程序已运行");
+
+    EXPECT_TRUE(eventually([&] { return workerDone(); }, 20000));
+    EXPECT_TRUE(first.running()) << "the first waits on its success panel";
+}
+
+TEST_F(Uninstall, WithoutAnInstallLocationNothingIsTouched) {
+    installation.removeInstallLocation();
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(
+        machine.logMessages(),
+        (std::vector<std::string>{startBanner, "未找到客户端程序,注册表数据异常", exitBanner}));
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "卸载异常");
+    EXPECT_EQ(machine.boxes()[0].text, "未找到客户端程序");
+    EXPECT_EQ(machine.boxes()[0].grade, 2);
+    EXPECT_TRUE(machine.boxes()[0].cancelHidden);
+    EXPECT_TRUE(installation.clientUntouched());
+    EXPECT_FALSE(installation.batchFilesExist());
+}
+
+TEST_F(Uninstall, WithoutTheDocumentsFolderOnlyTheFallbackBoxIsShown) {
+    fs::remove_all(u8path(machine.documents()));
+    EXPECT_EQ(run(), 0);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "卸载异常");
+    EXPECT_EQ(machine.boxes()[0].text, "软件环境异常,找不到通用路径");
+    EXPECT_EQ(machine.boxes()[0].grade, 2);
+    EXPECT_FALSE(fs::exists(u8path(machine.logPath())));
+    EXPECT_FALSE(fs::exists(u8path(machine.path("install.log"))));
+    EXPECT_TRUE(installation.clientUntouched());
+}
