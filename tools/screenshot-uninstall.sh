@@ -79,6 +79,8 @@ mkdir -m 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run"
 export VELMAR_SYSTEM_ROOT="$root" OUT="$out" LOG="$root/Users/Public/Documents/velmarinstall.txt"
 export PROGRAM="$location/velmar/uninstall"
+# The inner shell runs on the virtual screen and expands its own variables.
+# shellcheck disable=SC2016
 xvfb-run -a -s "-screen 0 1024x768x24" sh -eu -c '
     # What the hidden batch runs say stays out of the way, as on Windows.
     QT_QPA_PLATFORM=xcb "$PROGRAM" 2>/dev/null &
