@@ -8,12 +8,13 @@ set -euo pipefail
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${VELMAR_FUZZ_BUILD_DIR:-$root/build-fuzz}
+mkdir -p "$build"
 sanitizers="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_C_FLAGS="$sanitizers" -DCMAKE_CXX_FLAGS="$sanitizers" \
-  -DVELMAR_WITH_QT=OFF -DVELMAR_BUILD_TESTS=OFF -DVELMAR_FUZZ=ON > "$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
+  -DVELMAR_WITH_QT=OFF -DVELMAR_BUILD_TESTS=OFF -DVELMAR_FUZZ=ON > "$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j2 --target zip_fuzzer
 fuzz="$build/fuzz"
 rm -rf "$fuzz/seeds"

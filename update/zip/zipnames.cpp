@@ -69,7 +69,10 @@ bool isOnlyDotsAndSpaces(const std::string &component) {
 ZipResult checkComponent(const std::string &component) {
     if (isOnlyDotsAndSpaces(component))
         return zipresult::UnsafeName;
-    if (isDeviceName(component))
+    // Windows drops trailing dots and spaces when it makes a folder, yet not
+    // when a path leads through it: "a./x" would make "a" and then miss it.
+    if (isDeviceName(component) ||
+        (!component.empty() && (component.back() == '.' || component.back() == ' ')))
         return zipresult::ReservedName;
     return zipresult::Ok;
 }

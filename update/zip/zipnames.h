@@ -18,8 +18,8 @@ namespace zip {
 std::string sanitiseName(const std::string &stored);
 
 // Ok for a name that stays inside the folder it is taken relative to and
-// that Windows takes for an ordinary file or folder; else UnsafeName,
-// NameTooLong or ReservedName.
+// that Windows takes for an ordinary file or folder, each part as written;
+// else UnsafeName, NameTooLong or ReservedName.
 ZipResult checkName(const std::string &name);
 
 // The position just after the last "/" or "\" of path; 0 when it has none.

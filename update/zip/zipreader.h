@@ -49,8 +49,9 @@ constexpr ZipResult UnsafeName = 0x2000;
 constexpr ZipResult NameTooLong = 0x4000;
 // Windows would take the name for something else: a device (CON, PRN, AUX,
 // NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without extension, in any
-// folder), a stream (":"), or it holds a character no Windows name may hold
-// (control characters, < > " | ? *). Refused on every build.
+// folder), a stream (":"), a name part that ends in a dot or a space (which
+// Windows drops), or it holds a character no Windows name may hold (control
+// characters, < > " | ? *). Refused on every build.
 constexpr ZipResult ReservedName = 0x8000;
 // Bad argument: no handle, an entry index outside the archive, a null or
 // empty path, no base folder (the current folder was unknown at open).
