@@ -191,6 +191,12 @@ bool utf8ToLocal8Bit(const std::string &utf8, std::string &local);
 // local code page (never on the stand-in).
 bool isLeadByte(unsigned char byte);
 
+// _mbsstr: the first occurrence of needle in text at or after from that
+// starts on a character boundary of the local code page (a trail byte of a
+// double-byte character never starts a match); std::string::npos if none.
+std::size_t findText8(const std::string &text, const std::string &needle,
+                      std::size_t from = 0);
+
 // A calendar time as SYSTEMTIME holds it.
 struct CalendarTime {
     int year, month, day, hour, minute, second, milliseconds;

@@ -611,7 +611,9 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
         flags = O_WRONLY | O_CREAT;
     else if (disposition == FileDisposition::CreateNew)
         flags = O_WRONLY | O_CREAT | O_EXCL;
-    const mode_t mode = (attributes & attribute::ReadOnly) ? 0444 : 0666;
+    // Windows has no execute permission: any file may be a program. Created
+    // files are executable, so that programs delivered in a package run.
+    const mode_t mode = (attributes & attribute::ReadOnly) ? 0555 : 0777;
     const int fd = openCloexec(file, flags, mode);
     if (fd < 0) {
         if (errno == EEXIST)
@@ -842,6 +844,11 @@ bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
 
 bool isLeadByte(unsigned char) {
     return false;
+}
+
+std::size_t findText8(const std::string &text, const std::string &needle, std::size_t from) {
+    // UTF-8 needs no care: no part of one character looks like another.
+    return text.find(needle, from);
 }
 
 namespace {
