@@ -1,0 +1,155 @@
+// The road of one update, as processes on a stand-in machine laid out by the
+// sandbox script: update unpacks the package and hands over to reseat, which
+// puts the new updater in place and starts the client.
+#include "machine.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string startBanner =
+    "***************************自动升级程序---解压---开始*******************************";
+const std::string endBanner =
+    "***************************自动升级程序---解压---结束*******************************";
+const std::string reseatBanner =
+    "***************************自动升级程序---更新---开始*******************************";
+const std::string reseatSuccess =
+    "***************************自动升级程序---更新---成功*******************************";
+const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
+const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
+
+class UpdateChain : public ::testing::Test {
+protected:
+    void layOut(bool withPackage) {
+        std::vector<std::string> command = {std::string(std::getenv("VELMAR_SOURCE_DIR")) +
+                                                "/tools/mkmachine.sh",
+                                            "--bin", std::getenv("VELMAR_BIN_DIR")};
+        if (withPackage)
+            command.push_back("--package");
+        command.push_back(machine.root());
+        Process script = Process::start(command);
+        ASSERT_EQ(script.wait(60000), 0);
+        package = readFile(u8path(data + "/update.zip"));
+    }
+    void TearDown() override { stopClients(install + "/exeinfo"); }
+
+    int runUpdate(Process::Options options) {
+        Process update = Process::start({install + "/update"}, options);
+        return update.wait(120000);
+    }
+    bool reseatFinished() const {
+        const auto log = machine.logMessages();
+        return std::find(log.begin(), log.end(), reseatSuccess) != log.end();
+    }
+    Process holdClientGuard() {
+        Process client =
+            Process::start({programPath("hold"), "mutex", clientGuard, "120"}, machine.options());
+        EXPECT_TRUE(client.waitForLine("held", 10000));
+        return client;
+    }
+
+    Machine machine;
+    const std::string install = machine.path("Program Files (x86)/Orvane Client/velmar");
+    const std::string data = machine.documents() + "/velmar";
+    std::string package;
+};
+
+} // namespace
+
+TEST_F(UpdateChain, UnpacksTheUpdateReplacesTheUpdaterAndStartsTheClient) {
+    layOut(true);
+    const std::string oldUpdater = readFile(u8path(install + "/update"));
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+    ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 10000));
+
+    EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
+    EXPECT_EQ(readFile(u8path(install + "/bin/plugins/codec.dll")), "codec 2.0.0\n");
+    EXPECT_EQ(readFile(u8path(install + "/docs/readme.txt")), "Orvane 2.0.0\n");
+    EXPECT_EQ(readFile(u8path(install + "/user.ini")), "[user]\nname=demo\n");
+    EXPECT_EQ(readFile(u8path(data + "/Config/veconfig.ini")), "[Server]\nVersion=2.0.0\n");
+    EXPECT_TRUE(fs::exists(u8path(data + "/Config/servers.ini")));
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0");
+    EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
+    const std::string newUpdater = readFile(u8path(install + "/exeinfo/update"));
+    EXPECT_EQ(readFile(u8path(install + "/update")), newUpdater);
+    EXPECT_NE(newUpdater, oldUpdater);
+    EXPECT_TRUE(machine.boxes().empty());
+
+    // The log tells the road in its order.
+    const auto log = machine.logMessages();
+    std::vector<std::string> expected = {startBanner};
+    for (const char *entry : {"bin/", "bin/app.dll", "bin/plugins/", "bin/plugins/codec.dll",
+                              "docs/", "docs/readme.txt", "exeinfo/", "exeinfo/update",
+                              "Config.zip", "Config/", "Config/servers.ini", "Config/veconfig.ini"})
+        expected.push_back(std::string("解压成功:") + entry + "----->" + entry);
+    expected.push_back("强制删除文件:" + data + "/update.zip");
+    expected.push_back("删除文件" + data + "/update.zip成功");
+    ASSERT_GE(log.size(), expected.size() + 6);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + expected.size()), expected);
+    EXPECT_EQ(log[expected.size()].rfind("update---lasterr：", 0), 0u);
+    EXPECT_EQ(std::vector<std::string>(log.begin() + expected.size() + 1, log.end()),
+              (std::vector<std::string>{endBanner, reseatBanner, "开始更新update.exe",
+                                        "更新update.exe成功", reseatSuccess}));
+}
+
+TEST_F(UpdateChain, ARunningClientStopsTheUpdateBeforeItBegins) {
+    layOut(true);
+    Process client = holdClientGuard();
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "Orvane程序正在运行，无法执行更新操作");
+    EXPECT_EQ(log[2].rfind("update---lasterr：", 0), 0u);
+    EXPECT_EQ(log[3], endBanner);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "解压异常");
+    EXPECT_EQ(machine.boxes()[0].text, "Orvane程序正在运行");
+    EXPECT_EQ(machine.boxes()[0].grade, 2);
+    EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 500, 500, 500}));
+    EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
+    EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
+}
+
+TEST_F(UpdateChain, AClientThatEndsAfterTheFirstAttemptLetsTheUpdateGoOn) {
+    layOut(true);
+    Process client = holdClientGuard();
+    Process update = Process::start({install + "/update"}, machine.options());
+    // The first attempt found the guard taken once its 500 ms wait is recorded.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto sleeps = machine.sleeps();
+            return sleeps.size() >= 2 && sleeps[1] == 500;
+        },
+        20000));
+    client.terminate();
+    EXPECT_EQ(update.wait(120000), 0);
+    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+    EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0");
+}
+
+TEST_F(UpdateChain, AMissingPackageIsReportedAndReseatIsNotStarted) {
+    layOut(false);
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "解压异常");
+    EXPECT_EQ(machine.boxes()[0].text, "更新包缺失，详情请查看软件日志");
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "更新包缺失:" + data + "/update.zip");
+    EXPECT_EQ(log[3], endBanner);
+    // reseat would have logged its banner by now.
+    EXPECT_FALSE(eventually([&] { return machine.logMessages().size() > 4; }, 3000));
+    EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
+}
