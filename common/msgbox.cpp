@@ -39,7 +39,9 @@ const char cancelStyle[] =
     "url(:/Resources/closeTips/cancle-active.png);border:0;outline:0;}";
 
 // The anchor's address is never followed: activating the link opens the log.
-const char linkAddress[] = "https://www.orvane.com/";
+// It is written without quotes, so it must not end in "/": "/>" would close
+// the tag before its text and leave no link.
+const char linkAddress[] = "https://www.orvane.com";
 
 } // namespace
 

@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -65,7 +67,11 @@ TEST_F(MessageBox, IsLaidOutOnItsBackgroundImage) {
     EXPECT_EQ(unnamedLabel(0)->geometry(), QRect(20, 60, 34, 35));
     EXPECT_EQ(unnamedLabel(1)->geometry(), QRect(78, 60, 222, 50));
     EXPECT_EQ(unnamedLabel(2)->geometry(), QRect(28, 136, 322, 50));
-    EXPECT_TRUE(unnamedLabel(2)->text().contains(QStringLiteral("查看日志")));
+    // The link's text is a link.
+    QTextDocument link;
+    link.setHtml(unnamedLabel(2)->text());
+    EXPECT_EQ(link.toPlainText().trimmed(), QStringLiteral("查看日志"));
+    EXPECT_TRUE(link.begin().begin().fragment().charFormat().isAnchor());
     EXPECT_EQ(cancel()->geometry(), QRect(248, 130, 64, 26));
     EXPECT_EQ(confirm()->geometry(), QRect(174, 130, 64, 26));
     EXPECT_TRUE(confirm()->text().isEmpty());

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on Debian 12, and only
+# what is missing: a machine that has everything is left alone.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools zlib1g-dev
+  googletest libgtest-dev
+  # running the programs and their tests: a display, Chinese fonts, the
+  # tools that make and read archives, flock
+  xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk
+  zip unzip libarchive-tools p7zip-full python3 util-linux time file xz-utils
+  # fuzzing
+  clang-14 libclang-rt-14-dev
+  # the Windows build and its tests under Wine
+  wine wine32:i386 g++-mingw-w64-i686-posix libz-mingw-w64-dev locales icoutils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: everything is installed"
+  exit 0
+fi
+
+run_as_root=()
+[ "$(id -u)" -eq 0 ] || run_as_root=(sudo)
+echo "setup: installing ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${run_as_root[@]}" dpkg --add-architecture i386
+fi
+"${run_as_root[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y -q \
+  "${missing[@]}"
