@@ -51,7 +51,9 @@ protected:
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            messages.push_back(line.substr(line.find(":::") + 3));
+            // In the system's code page, as the log is written.
+            messages.push_back(
+                QString::fromLocal8Bit(line.substr(line.find(":::") + 3).c_str()).toStdString());
         }
         return messages;
     }

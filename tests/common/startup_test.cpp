@@ -6,6 +6,9 @@
 #include "startup.h"
 #include "testsupport.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <gtest/gtest.h>
 
 using namespace testsupport;
@@ -53,7 +56,10 @@ TEST(Startup, TheLastErrorLineIsUnsignedDecimal) {
     writeLastErrorLine(QStringLiteral("update---lasterr："));
     platform::setLastError(0xFFFFFFFFu);
     writeLastErrorLine(QStringLiteral("reseat---lasterr："));
-    const std::string log = readFile(u8path(temp / "log.txt"));
+    // The log is in the system's code page: GBK under code page 936.
+    const std::string log =
+        QString::fromLocal8Bit(QByteArray::fromStdString(readFile(u8path(temp / "log.txt"))))
+            .toStdString();
     EXPECT_NE(log.find(":::update---lasterr：183"), std::string::npos) << log;
     EXPECT_NE(log.find(":::reseat---lasterr：4294967295"), std::string::npos) << log;
     setLogFilePath(QStringLiteral("install.log"));
