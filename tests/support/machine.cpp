@@ -1,43 +1,11 @@
 #include "machine.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <csignal>
-#include <fstream>
-#include <regex>
-#include <sstream>
-#include <thread>
 
 #include <signal.h>
 #include <sys/types.h>
 
 namespace testsupport {
-
-namespace {
-
-std::vector<std::string> lines(const std::string &content) {
-    std::vector<std::string> result;
-    std::istringstream in(content);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        result.push_back(line);
-    }
-    return result;
-}
-
-std::vector<std::string> fields(const std::string &line, char separator) {
-    std::vector<std::string> result;
-    std::string field;
-    std::istringstream in(line);
-    while (std::getline(in, field, separator))
-        result.push_back(field);
-    return result;
-}
-
-} // namespace
 
 Machine::Machine() : root_(temp_ / "machine") {
     fs::create_directories(u8path(documents()));
@@ -46,37 +14,15 @@ Machine::Machine() : root_(temp_ / "machine") {
 }
 
 std::vector<std::string> Machine::logMessages() const {
-    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [^:]+:::(.*)$)");
-    std::vector<std::string> messages;
-    for (const auto &line : lines(readFile(u8path(logPath())))) {
-        std::smatch match;
-        if (std::regex_match(line, match, stamped))
-            messages.push_back(match[1]);
-        else
-            ADD_FAILURE() << "log line without its time stamp: " << line;
-    }
-    return messages;
+    return logMessagesOf(readFile(u8path(logPath())));
 }
 
 std::vector<BoxRecord> Machine::boxes() const {
-    std::vector<BoxRecord> result;
-    for (const auto &line : lines(readFile(u8path(path("boxes.txt"))))) {
-        const auto parts = fields(line, '\t');
-        if (parts.size() != 5) {
-            ADD_FAILURE() << "malformed box record: " << line;
-            continue;
-        }
-        result.push_back(
-            {parts[0], parts[1], std::stoi(parts[2]), parts[3] == "1", std::stoi(parts[4])});
-    }
-    return result;
+    return boxRecords(path("boxes.txt"));
 }
 
 std::vector<int> Machine::sleeps() const {
-    std::vector<int> result;
-    for (const auto &line : lines(readFile(u8path(path("sleeps.txt")))))
-        result.push_back(std::stoi(line));
-    return result;
+    return sleepRecords(path("sleeps.txt"));
 }
 
 Process::Options Machine::options(int sleepDivisor, const std::string &answers) const {
@@ -112,7 +58,7 @@ std::string registryValue(const Machine &machine, const std::string &key, const 
 
 std::vector<int> clientStarts(const std::string &folder) {
     std::vector<int> pids;
-    for (const auto &line : lines(readFile(u8path(folder + "/velmar.started"))))
+    for (const auto &line : textLines(readFile(u8path(folder + "/velmar.started"))))
         pids.push_back(std::stoi(line));
     return pids;
 }

@@ -12,14 +12,6 @@
 
 namespace testsupport {
 
-// One message box as a test build records it.
-struct BoxRecord {
-    std::string title, text;
-    int grade = -1;
-    bool cancelHidden = false;
-    int focus = -1;
-};
-
 class Machine {
 public:
     Machine();

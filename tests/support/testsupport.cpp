@@ -2,12 +2,15 @@
 
 #include "platform.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -82,6 +85,58 @@ bool eventually(const std::function<bool()> &condition, int timeoutMs) {
 
 std::string uniqueName(const std::string &stem) {
     return stem + "-" + randomSuffix();
+}
+
+std::vector<std::string> textLines(const std::string &content) {
+    std::vector<std::string> result;
+    std::istringstream in(content);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        result.push_back(line);
+    }
+    return result;
+}
+
+std::vector<BoxRecord> boxRecords(const std::string &file) {
+    std::vector<BoxRecord> result;
+    for (const auto &line : textLines(readFile(u8path(file)))) {
+        std::vector<std::string> parts;
+        std::istringstream in(line);
+        std::string field;
+        while (std::getline(in, field, '\t'))
+            parts.push_back(field);
+        if (parts.size() != 5) {
+            ADD_FAILURE() << "malformed box record: " << line;
+            continue;
+        }
+        result.push_back(
+            {parts[0], parts[1], std::stoi(parts[2]), parts[3] == "1", std::stoi(parts[4])});
+    }
+    return result;
+}
+
+std::vector<int> sleepRecords(const std::string &file) {
+    std::vector<int> result;
+    for (const auto &line : textLines(readFile(u8path(file))))
+        result.push_back(std::stoi(line));
+    return result;
+}
+
+std::vector<std::string> logMessagesOf(const std::string &content) {
+    // The weekday is in the system's language and code page; no byte of a
+    // GBK character is a colon.
+    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [^:]+:::(.*)$)");
+    std::vector<std::string> messages;
+    for (const auto &line : textLines(content)) {
+        std::smatch match;
+        if (std::regex_match(line, match, stamped))
+            messages.push_back(match[1]);
+        else
+            ADD_FAILURE() << "log line without its time stamp: " << line;
+    }
+    return messages;
 }
 
 } // namespace testsupport

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -43,5 +44,26 @@ bool eventually(const std::function<bool()> &condition, int timeoutMs);
 
 // A name nobody else uses, for mutexes and the like.
 std::string uniqueName(const std::string &stem);
+
+// The lines of a text, without their line ends (LF or CR LF).
+std::vector<std::string> textLines(const std::string &content);
+
+// One message box as a test build records it.
+struct BoxRecord {
+    std::string title, text;
+    int grade = -1;
+    bool cancelHidden = false;
+    int focus = -1;
+};
+
+// What the test builds record (common/testhooks.h): the message boxes
+// shown, and the waits made in milliseconds, in order; nothing when the file
+// is missing.
+std::vector<BoxRecord> boxRecords(const std::string &file);
+std::vector<int> sleepRecords(const std::string &file);
+
+// The messages of an install log, each line's time stamp checked and cut
+// off; the bytes stay as the log holds them.
+std::vector<std::string> logMessagesOf(const std::string &content);
 
 } // namespace testsupport
