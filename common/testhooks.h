@@ -13,6 +13,9 @@
 //                                 way a person would: a click or a key press
 //   VELMAR_TEST_MSGBOX_DELAY=MS   how long a box stays before its answer
 //                                 (default 100 ms; longer for screenshots)
+//   VELMAR_TEST_EXIT_DELAY=MS     the uninstaller's exit button is clicked
+//                                 this long after its success panel shows
+//                                 (unset: a person clicks it)
 //
 // Release builds have none of this: install() does nothing there.
 #pragma once
@@ -29,6 +32,7 @@ void install();
 void messageBoxFilled(const QString &title, const QString &text, int grade, bool cancelHidden,
                       int focus);
 void messageBoxShown(QDialog *box, QPushButton *confirm, QPushButton *cancel);
+void successPanelShown(QPushButton *exit);
 #else
 inline void install() {}
 #endif

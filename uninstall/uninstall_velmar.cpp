@@ -6,6 +6,9 @@
 #include "paths.h"
 #include "platform.h"
 #include "runupdate.h"
+#ifdef VELMAR_TEST_HOOKS
+#include "testhooks.h"
+#endif
 #include "ui_uninstall_velmar.h"
 
 #include <QCoreApplication>
@@ -188,6 +191,9 @@ void uninstall_velmar::slotRunOver(bool bSuc) {
         ui->widget_run_pro->hide();
         ui->widget_uninstall_success->show();
         ui->widget_ok_show->show();
+#ifdef VELMAR_TEST_HOOKS
+        testhooks::successPanelShown(ui->ptn_uninstall_exit);
+#endif
     } else {
         // The user has seen the warning; the window goes by itself.
         closeTimer->start();
