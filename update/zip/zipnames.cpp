@@ -14,15 +14,6 @@ std::size_t charLength(const std::string &text, std::size_t i) {
     return platform::isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2 : 1;
 }
 
-// The first occurrence of an ASCII needle that starts on a character boundary.
-std::size_t findCharacters(const std::string &text, std::size_t from, const char *needle) {
-    const std::size_t length = std::strlen(needle);
-    for (std::size_t i = from; i + length <= text.size(); i += charLength(text, i))
-        if (text.compare(i, length, needle) == 0)
-            return i;
-    return std::string::npos;
-}
-
 bool startsWith(const std::string &text, std::size_t from, const char *prefix) {
     return text.compare(from, std::strlen(prefix), prefix) == 0;
 }
@@ -93,7 +84,7 @@ std::string sanitiseName(const std::string &stored) {
         }
         std::size_t climb = std::string::npos;
         for (const char *pattern : climbs) {
-            climb = findCharacters(stored, start, pattern);
+            climb = platform::findText8(stored, pattern, start);
             if (climb != std::string::npos)
                 break;
         }
