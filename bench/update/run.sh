@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# bench/update/run.sh: the updater's steps applying the benchmark corpus
+# package (about 4,000 entries, 170 MB), every entry logged and reported to a
+# progress bar over the blocking connection, against zipextract on the same
+# archive; alternating, five rounds, each into a fresh machine. Prints the
+# medians and the ratio. Uses bench/zip's corpus (made by bench/zip/run.sh
+# when missing) and builds into build-bench-update/.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${VELMAR_BENCH_UPDATE_BUILD_DIR:-$root/build-bench-update}
+rounds=${VELMAR_BENCH_ROUNDS:-5}
+corpus=${VELMAR_BENCH_BUILD_DIR:-$root/build-bench}/bench-zip/corpus.zip
+work=$build/bench-update
+mkdir -p "$work"
+if [ ! -f "$corpus" ]; then
+  echo "no corpus yet: running bench/zip/run.sh first"
+  VELMAR_BENCH_ROUNDS=1 "$root/bench/zip/run.sh" > /dev/null
+fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF \
+  > "$work/configure.log" 2>&1 || { cat "$work/configure.log"; exit 1; }
+cmake --build "$build" -j2 --target zipextract updatebench > "$work/build.log" ||
+  { cat "$work/build.log"; exit 1; }
+
+results=$work/results.txt
+: > "$results"
+outs=$work/out
+trap 'rm -rf "$outs"' EXIT
+run=0
+measure() { # NAME COMMAND... ("@" stands for a fresh folder)
+  local name=$1
+  shift
+  run=$((run + 1))
+  local out="$outs/$run"
+  mkdir -p "$out"
+  sync
+  local args=() a
+  for a in "$@"; do args+=("${a//@/$out}"); done
+  /usr/bin/time -o "$work/time.txt" -f "%e %U %S %M" "${args[@]}" > /dev/null 2>&1 ||
+    { echo "$name failed: ${args[*]}" >&2; exit 1; }
+  echo "$name $(cat "$work/time.txt")" >> "$results"
+}
+for round in $(seq "$rounds"); do
+  echo "round $round of $rounds..."
+  measure zipextract "$build/bin/zipextract" "$corpus" @
+  measure update-steps "$build/bin/updatebench" "$corpus" @
+done
+python3 - "$results" <<'PY'
+import statistics, sys
+rows = {}
+for line in open(sys.argv[1]):
+    name, wall, user, system, rss = line.split()
+    rows.setdefault(name, []).append((float(wall), float(user), float(system), int(rss)))
+med = {n: [statistics.median(r[i] for r in runs) for i in range(4)] for n, runs in rows.items()}
+print(f"{'':14} {'wall s':>7} {'user s':>7} {'sys s':>7} {'RSS MiB':>8}")
+for name in ("zipextract", "update-steps"):
+    wall, user, system, rss = med[name]
+    print(f"{name:14} {wall:7.2f} {user:7.2f} {system:7.2f} {rss / 1024:8.1f}")
+ratio = med["update-steps"][0] / med["zipextract"][0]
+print(f"update steps / zipextract wall: {ratio:.2f} (target at most 1.30: "
+      f"{'met' if ratio <= 1.3 else 'MISSED'})")
+PY
