@@ -1,0 +1,31 @@
+# velmar_import_qt_plugins(TARGET)
+#
+# A static Qt has no plugin folder to search at run time: every plugin a
+# program needs is linked into it and registered by a generated
+# Q_IMPORT_PLUGIN source (Qt's CMake files supply both). Left to itself Qt
+# would link every plugin it has into every program; ours need only the
+# platform plugins, the system's own for the screen and "offscreen" for the
+# tests that run without one. The image formats other than the built-in PNG
+# and the touch input plugin stay out. A shared Qt finds its plugins at run
+# time, and this does nothing.
+get_target_property(_velmar_qt_core_type Qt5::Core TYPE)
+if(_velmar_qt_core_type STREQUAL "STATIC_LIBRARY")
+  set(VELMAR_QT_STATIC ON)
+else()
+  set(VELMAR_QT_STATIC OFF)
+endif()
+
+function(velmar_import_qt_plugins target)
+  if(NOT VELMAR_QT_STATIC)
+    return()
+  endif()
+  if(WIN32)
+    set(screen_plugin Qt5::QWindowsIntegrationPlugin)
+  else()
+    set(screen_plugin Qt5::QXcbIntegrationPlugin)
+  endif()
+  qt5_import_plugins(${target}
+    INCLUDE_BY_TYPE platforms ${screen_plugin} Qt5::QOffscreenIntegrationPlugin
+    EXCLUDE_BY_TYPE imageformats
+    EXCLUDE_BY_TYPE generic)
+endfunction()

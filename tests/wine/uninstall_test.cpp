@@ -1,0 +1,153 @@
+// The uninstaller on Windows, run from inside the installation as it is
+// shipped: the worker removes the tree, both registry keys and the
+// shortcuts; the batch files it leaves behind, run by cmd.exe after the
+// program ended, take the folders that were still in use. And its guards
+// against the client and a second uninstaller.
+#include "platform.h"
+#include "windowsmachine.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+using namespace winetest;
+
+namespace {
+
+const std::string startBanner =
+    "***************************Orvane卸载程序---卸载---开始*******************************";
+const std::string endBanner =
+    "***************************Orvane卸载程序---卸载---结束*******************************";
+const std::string exitBanner =
+    "***************************Orvane安装程序---安装---退出*******************************";
+
+class UninstallOnWindows : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char *file : {"velmar.dll", "Qt5Core.dll", "update.exe",
+                                 "exeinfo\\ConfigPath.txt", "plugins\\imageformats\\qgif.dll"})
+            writeFile(u8path(machine.velmar() + "\\" + file), file);
+        // Installers leave read-only files behind; they must go all the same.
+        fs::permissions(u8path(machine.velmar() + "\\Qt5Core.dll"), fs::perms::owner_read);
+        writeFile(u8path(machine.orvane() + "\\Config\\veconfig.ini"), "[Server]\r\n");
+        writeFile(u8path(machine.location() + "\\keep.txt"), "not the client's");
+        machine.installProgram("uninstall", machine.velmar());
+        machine.registerClient("1.0.0");
+
+        ASSERT_TRUE(platform::userDesktopFolder(desktop));
+        ASSERT_TRUE(platform::commonProgramsFolder(startMenu));
+        writeFile(u8path(desktopLink()), "shortcut");
+        writeFile(u8path(desktop + "\\Other.lnk"), "shortcut");
+        for (const char *menu : {"Orvane", "Velmar"})
+            for (const char *link : {"卸载.lnk", "Orvane.lnk"})
+                writeFile(u8path(startMenu + "\\" + menu + "\\" + link), "shortcut");
+        writeFile(u8path(startMenu + "\\Other App\\Other.lnk"), "shortcut");
+    }
+    void TearDown() override {
+        removeTree(desktopLink());
+        removeTree(desktop + "\\Other.lnk");
+        for (const char *menu : {"Orvane", "Velmar", "Other App"})
+            removeTree(startMenu + "\\" + menu);
+    }
+
+    std::string desktopLink() const { return desktop + "\\Orvane.lnk"; }
+    std::string program() const { return machine.velmar() + "\\uninstall.exe"; }
+    std::string batch(const char *name) const { return machine.location() + "\\" + name; }
+
+    // Everything of the client that the worker removes is gone.
+    bool workerDone() const {
+        return !regKeyExists(appPathsKey) && !regKeyExists(uninstallKey) &&
+               !fs::exists(u8path(desktopLink())) && !fs::exists(u8path(startMenu + "\\Orvane")) &&
+               !fs::exists(u8path(startMenu + "\\Velmar"));
+    }
+    bool clientUntouched() const {
+        return regKeyExists(appPathsKey) && regKeyExists(uninstallKey) &&
+               fs::exists(u8path(machine.velmar() + "\\velmar.dll")) &&
+               fs::exists(u8path(desktopLink())) && fs::exists(u8path(startMenu + "\\Orvane"));
+    }
+
+    // The three log lines and the box of a refusal, and nothing removed.
+    void expectRefusal(const std::string &logLine, const std::string &boxText) const {
+        const auto log = machine.logMessages();
+        ASSERT_EQ(log.size(), 4u);
+        EXPECT_EQ(log[0], startBanner);
+        EXPECT_EQ(log[1], logLine);
+        EXPECT_EQ(log[2].rfind("uninstall---lasterr：", 0), 0u) << log[2];
+        EXPECT_EQ(log[3], endBanner);
+        const auto boxes = machine.boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].title, "卸载异常");
+        EXPECT_EQ(boxes[0].text, boxText);
+        EXPECT_EQ(boxes[0].grade, 2);
+        EXPECT_TRUE(boxes[0].cancelHidden);
+        EXPECT_TRUE(clientUntouched());
+        EXPECT_FALSE(fs::exists(u8path(batch("velmar_delete.bat"))));
+    }
+
+    WindowsMachine machine;
+    std::string desktop, startMenu;
+};
+
+} // namespace
+
+TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
+    Process::Options options = machine.options();
+    // The exit button of the success panel, clicked once it shows.
+    options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
+    Process uninstall = Process::start({program()}, options);
+    EXPECT_EQ(uninstall.wait(120000), 0);
+    EXPECT_TRUE(workerDone());
+
+    // Its own program file, in use while it ran, kept the installation
+    // folder; the batch files, run by cmd.exe once the program has ended,
+    // take both folders and then themselves.
+    EXPECT_TRUE(eventually(
+        [&] {
+            return !fs::exists(u8path(machine.velmar())) && !fs::exists(u8path(machine.orvane())) &&
+                   !fs::exists(u8path(batch("velmar_delete.bat"))) &&
+                   !fs::exists(u8path(batch("velmar_delete1.bat")));
+        },
+        60000));
+    EXPECT_EQ(readFile(u8path(machine.location() + "\\keep.txt")), "not the client's");
+    EXPECT_TRUE(fs::exists(u8path(desktop + "\\Other.lnk")));
+    EXPECT_TRUE(fs::exists(u8path(startMenu + "\\Other App\\Other.lnk")));
+    EXPECT_TRUE(machine.boxes().empty());
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{startBanner, "删除最外层目标失败-" + machine.velmar(),
+                                        exitBanner}));
+}
+
+TEST_F(UninstallOnWindows, RefusesWhileTheClientRuns) {
+    machine.installProgram("velmar", machine.velmar());
+    Process client = Process::start({machine.velmar() + "\\velmar.exe"});
+    ASSERT_TRUE(machine.waitForClientStart(machine.velmar(), 30000));
+
+    EXPECT_EQ(Process::start({program()}, machine.options()).wait(60000), 0);
+    expectRefusal("Orvane程序正在运行，无法执行安装操作", "Orvane程序正在运行");
+    machine.stopClients(machine.velmar());
+}
+
+TEST_F(UninstallOnWindows, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
+    Process first = Process::start({program()}, machine.options());
+    // Its worker runs: the guards are behind it.
+    std::string location;
+    ASSERT_TRUE(eventually(
+        [&] { return !platform::registryReadString(appPathsKey, "InstallLocation", location); },
+        60000));
+
+    EXPECT_EQ(Process::start({program()}, machine.options()).wait(60000), 0);
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "删除最外层目标失败-" + machine.velmar());
+    EXPECT_EQ(log[2], startBanner);
+    EXPECT_EQ(log[3], "相关卸载/安装程序已运行");
+    EXPECT_EQ(log[4].rfind("uninstall---lasterr：", 0), 0u) << log[4];
+    EXPECT_EQ(log[5], endBanner);
+    const auto boxes = machine.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "卸载异常");
+    EXPECT_EQ(boxes[0].text, "相关卸载/安装程序已运行");
+
+    EXPECT_TRUE(eventually([&] { return workerDone(); }, 60000));
+    EXPECT_TRUE(first.running()) << "the first waits on its success panel";
+}

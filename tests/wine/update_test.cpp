@@ -1,0 +1,298 @@
+// The road of one update on Windows: update.exe unpacks update.zip from the
+// client's data folder into the installation folder, hands over to
+// exeinfo\reseat.exe, which puts the new updater in place and starts
+// exeinfo\velmar.exe. Real share modes, cmd.exe running the batch files, the
+// registry, and code page 936 for the log and the 8-bit names.
+#include "testzip.h"
+#include "windowsmachine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace testsupport;
+using namespace winetest;
+
+namespace {
+
+const std::string startBanner =
+    "***************************自动升级程序---解压---开始*******************************";
+const std::string endBanner =
+    "***************************自动升级程序---解压---结束*******************************";
+const std::string reseatBanner =
+    "***************************自动升级程序---更新---开始*******************************";
+const std::string reseatSuccess =
+    "***************************自动升级程序---更新---成功*******************************";
+const std::string installedUser = "[user]\r\nname=demo\r\n";
+
+bool startsWith(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+class UpdateOnWindows : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine.installProgram("update", machine.velmar());
+        machine.installProgram("reseat", machine.exeinfo());
+        machine.installProgram("velmar", machine.exeinfo());
+        writeFile(u8path(machine.velmar() + "\\bin\\app.dll"), "app 1.0.0");
+        writeFile(u8path(userIni()), installedUser);
+        writeFile(u8path(machine.dataFolder() + "\\Config\\veconfig.ini"),
+                  "[Server]\r\nVersion=1.0.0\r\n");
+        machine.registerClient("1.0.0");
+        installedUpdater = readFile(u8path(updater()));
+    }
+
+    std::string updater() const { return machine.velmar() + "\\update.exe"; }
+    std::string userIni() const { return machine.velmar() + "\\user.ini"; }
+    std::string package() const { return machine.dataFolder() + "\\update.zip"; }
+    std::string installed(const std::string &relative) const {
+        return readFile(u8path(machine.velmar() + "\\" + relative));
+    }
+
+    void writePackage(const testzip::Archive &archive) const {
+        writeFile(u8path(package()), testzip::build(archive));
+    }
+    // The smallest package that updates: one file and the version.
+    testzip::Archive appPackage() const {
+        return testzip::Archive({{"bin/app.dll", "app 2.0.0"}, configPackage("2.0.0")});
+    }
+    static testzip::Entry configPackage(const std::string &version) {
+        return {"Config.zip",
+                testzip::build(testzip::Archive(
+                    {testzip::folder("Config/"),
+                     {"Config/veconfig.ini", "[Server]\r\nVersion=" + version + "\r\n"},
+                     {"Config/servers.ini", "[servers]\r\nmain=1\r\n"},
+                     {"notes.txt", "not configuration"}}))};
+    }
+
+    Process startUpdate(const Process::Options &options) const {
+        return Process::start({updater()}, options);
+    }
+    int runUpdate(const Process::Options &options) const {
+        return startUpdate(options).wait(180000);
+    }
+    // reseat, started by the updater, has done its work and started the client.
+    bool chainFinished() const {
+        return eventually([&] { return machine.logHas(reseatSuccess); }, 60000) &&
+               machine.waitForClientStart(machine.exeinfo(), 30000);
+    }
+
+    WindowsMachine machine;
+    std::string installedUpdater;
+};
+
+} // namespace
+
+TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
+    // The new updater comes in exeinfo\; a marker at its end sets it apart
+    // from the installed one and leaves it a working program.
+    const std::string newUpdater = installedUpdater + "velmar 2.0.0";
+    writePackage(testzip::Archive({testzip::folder("bin/"),
+                                   {"bin/app.dll", "app 2.0.0"},
+                                   testzip::folder("bin/plugins/"),
+                                   {"bin/plugins/codec.dll", "codec 2.0.0"},
+                                   testzip::folder("exeinfo/"),
+                                   {"exeinfo/update.exe", newUpdater, 0},
+                                   configPackage("2.0.0")}));
+
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(chainFinished());
+
+    EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
+    EXPECT_EQ(installed("bin\\plugins\\codec.dll"), "codec 2.0.0");
+    EXPECT_EQ(installed("user.ini"), installedUser);
+    EXPECT_EQ(readFile(u8path(machine.dataFolder() + "\\Config\\veconfig.ini")),
+              "[Server]\r\nVersion=2.0.0\r\n");
+    EXPECT_TRUE(fs::exists(u8path(machine.dataFolder() + "\\Config\\servers.ini")));
+    EXPECT_FALSE(fs::exists(u8path(machine.dataFolder() + "\\notes.txt")))
+        << "only the configuration entries go to the data folder";
+    EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "2.0.0"));
+    EXPECT_FALSE(fs::exists(u8path(package())));
+    EXPECT_EQ(readFile(u8path(updater())), newUpdater) << "reseat put the new updater in place";
+    EXPECT_TRUE(machine.boxes().empty());
+
+    // The log in code page 936 with CR LF line ends, line by line the bytes
+    // of the texts.
+    const std::string log = machine.logBytes();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+    for (std::size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1))
+        ASSERT_TRUE(at > 0 && log[at - 1] == '\r') << "a line end without CR at byte " << at;
+
+    std::vector<std::string> expected = {startBanner};
+    for (const char *entry : {"bin/", "bin/app.dll", "bin/plugins/", "bin/plugins/codec.dll",
+                              "exeinfo/", "exeinfo/update.exe", "Config.zip", "Config/",
+                              "Config/veconfig.ini", "Config/servers.ini"})
+        expected.push_back(std::string("解压成功:") + entry + "----->" + entry);
+    expected.push_back("强制删除文件:" + package());
+    expected.push_back("删除文件" + package() + "成功");
+    const std::vector<std::string> last = {endBanner, reseatBanner, "开始更新update.exe",
+                                           "更新update.exe成功", reseatSuccess};
+
+    const auto messages = logMessagesOf(log);
+    ASSERT_EQ(messages.size(), expected.size() + 1 + last.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(messages[i], gbk(expected[i])) << "line " << i << ": " << expected[i];
+    const std::string lastError = messages[expected.size()];
+    EXPECT_TRUE(startsWith(lastError, gbk("update---lasterr：")) &&
+                lastError.size() > gbk("update---lasterr：").size())
+        << fromGbk(lastError);
+    for (std::size_t i = 0; i < last.size(); ++i)
+        EXPECT_EQ(messages[expected.size() + 1 + i], gbk(last[i])) << last[i];
+}
+
+TEST_F(UpdateOnWindows, ChineseNamesArriveWhetherStoredInGbkOrUtf8) {
+    testzip::Archive archive = appPackage();
+    // As Windows tools write them: the code page's bytes, no flag.
+    testzip::Entry local(gbk("文档/说明.txt"), "gbk name");
+    local.versionMadeBy = testzip::DosHost;
+    archive.entries.push_back(local);
+    // 淺 ends in 0x5C, the byte of "\": it must not split the name.
+    testzip::Entry trailByte(gbk("淺.txt"), "trail byte");
+    trailByte.versionMadeBy = testzip::DosHost;
+    archive.entries.push_back(trailByte);
+    // UTF-8 with the language encoding flag (bit 11).
+    testzip::Entry unicode("资料/中文名.txt", "utf-8 name");
+    unicode.flags = 0x0800;
+    archive.entries.push_back(unicode);
+    writePackage(archive);
+
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+    ASSERT_TRUE(chainFinished());
+
+    EXPECT_EQ(installed("文档\\说明.txt"), "gbk name");
+    EXPECT_EQ(installed("淺.txt"), "trail byte");
+    EXPECT_EQ(installed("资料\\中文名.txt"), "utf-8 name");
+    for (const char *name : {"文档/说明.txt", "淺.txt", "资料/中文名.txt"})
+        EXPECT_TRUE(machine.logHas(std::string("解压成功:") + name + "----->" + name)) << name;
+    EXPECT_TRUE(machine.boxes().empty());
+}
+
+TEST_F(UpdateOnWindows, AFileHeldOpenIsForceDeletedOnceReleasedAndTheEntryRetried) {
+    writePackage(appPackage());
+    const std::string app = machine.velmar() + "\\bin\\app.dll";
+    Process holder = machine.hold("file", app);
+    // Real waits: the batch file needs its time under cmd.exe.
+    Process update = startUpdate(machine.options());
+    ASSERT_TRUE(eventually([&] { return machine.logHas("强制删除文件:" + app); }, 60000));
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_EQ(update.wait(180000), 0);
+    ASSERT_TRUE(chainFinished());
+
+    EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
+    const auto log = machine.logMessages();
+    const auto deleted = std::find(log.begin(), log.end(), "删除文件" + app + "成功");
+    ASSERT_NE(deleted, log.end());
+    EXPECT_EQ(*(deleted + 1), "解压成功:bin/app.dll----->bin/app.dll") << "the entry retried";
+    const auto sleeps = machine.sleeps();
+    EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 3000), sleeps.end());
+    EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "2.0.0"));
+    EXPECT_TRUE(machine.boxes().empty());
+}
+
+TEST_F(UpdateOnWindows, AHeldUserIniKeepsItsOldContentAndTheUpdateGoesOn) {
+    testzip::Archive archive = appPackage();
+    archive.entries.push_back({"user.ini", "[user]\r\nname=packaged\r\n"});
+    writePackage(archive);
+    Process holder = machine.hold("file", userIni());
+
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+    ASSERT_TRUE(chainFinished());
+    holder.terminate();
+    holder.wait(10000);
+
+    EXPECT_EQ(installed("user.ini"), installedUser);
+    EXPECT_TRUE(machine.logHas("删除文件" + userIni() + "失败警告"));
+    EXPECT_TRUE(machine.logHas("解压成功:user.ini----->user.ini")) << "counted as done";
+    EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
+    EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "2.0.0"));
+    EXPECT_FALSE(fs::exists(u8path(package())));
+    EXPECT_TRUE(machine.boxes().empty());
+}
+
+TEST_F(UpdateOnWindows, APackageCannotOverwriteTheRunningUpdater) {
+    writePackage(testzip::Archive(
+        {{"bin/app.dll", "app 2.0.0"}, {"update.exe", "new updater"}, configPackage("2.0.0")}));
+
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    const auto log = machine.logMessages();
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "解压成功:bin/app.dll----->bin/app.dll");
+    EXPECT_EQ(log[2], "强制删除文件:" + updater());
+    EXPECT_EQ(log[3], "删除文件" + updater() + "失败");
+    EXPECT_TRUE(startsWith(log[4], "解压失败:" + updater() + "无法更新  lasterr:")) << log[4];
+    EXPECT_TRUE(startsWith(log[5], "解压失败:" + package() + "----->" + machine.velmar() +
+                                       "  lasterr:upzip file err = "))
+        << log[5];
+    EXPECT_TRUE(startsWith(log[6], "update---lasterr："));
+    EXPECT_EQ(log[7], endBanner);
+    const auto boxes = machine.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "解压失败");
+    EXPECT_EQ(boxes[0].text, machine.velmar() + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+    EXPECT_EQ(boxes[0].grade, 2);
+
+    EXPECT_EQ(readFile(u8path(updater())), installedUpdater);
+    EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0") << "what was extracted stays";
+    EXPECT_TRUE(fs::exists(u8path(package())));
+    EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "1.0.0"));
+    // reseat would have logged its banner by now.
+    EXPECT_FALSE(eventually([&] { return machine.logHas(reseatBanner); }, 5000));
+    EXPECT_TRUE(machine.clientStarts(machine.exeinfo()).empty());
+}
+
+TEST_F(UpdateOnWindows, ARunningClientStopsTheUpdateBeforeItBegins) {
+    writePackage(appPackage());
+    Process client = Process::start({machine.exeinfo() + "\\velmar.exe"});
+    ASSERT_TRUE(machine.waitForClientStart(machine.exeinfo(), 30000));
+
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], "Orvane程序正在运行，无法执行更新操作");
+    EXPECT_TRUE(startsWith(log[2], "update---lasterr：")) << log[2];
+    EXPECT_EQ(log[3], endBanner);
+    const auto boxes = machine.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "解压异常");
+    EXPECT_EQ(boxes[0].text, "Orvane程序正在运行");
+    EXPECT_EQ(boxes[0].grade, 2);
+    EXPECT_TRUE(boxes[0].cancelHidden);
+    EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 500, 500, 500}));
+    EXPECT_EQ(installed("bin\\app.dll"), "app 1.0.0");
+    EXPECT_TRUE(fs::exists(u8path(package())));
+}
+
+TEST_F(UpdateOnWindows, ReseatRetriesTheCopyWhileTheOldUpdaterIsHeldOpen) {
+    const std::string newUpdater = installedUpdater + "velmar 2.0.0";
+    writeFile(u8path(machine.exeinfo() + "\\update.exe"), newUpdater);
+    Process holder = machine.hold("file", updater());
+
+    Process reseat = Process::start({machine.exeinfo() + "\\reseat.exe"}, machine.options(20));
+    EXPECT_EQ(reseat.wait(120000), 0);
+    ASSERT_TRUE(machine.waitForClientStart(machine.exeinfo(), 30000))
+        << "the client starts after a failed replacement too";
+    holder.terminate();
+    holder.wait(10000);
+
+    EXPECT_EQ(readFile(u8path(updater())), installedUpdater);
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{
+                  reseatBanner, "开始更新update.exe", "强制删除文件:" + updater(),
+                  "删除文件" + updater() + "失败", "更新update.exe失败", reseatSuccess}));
+    const auto boxes = machine.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "更新异常");
+    EXPECT_EQ(boxes[0].text, "update.exe更新失败");
+    EXPECT_EQ(boxes[0].grade, 1);
+    // Six copies: 2000 ms after the forced deletion, then 3000 ms apart.
+    const auto sleeps = machine.sleeps();
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000), 1);
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 5);
+}
