@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# build-qt-mingw.sh [--configure-only] PREFIX
+#
+# Builds the Qt the Windows lane needs, for a machine without the prebuilt
+# archive: qtbase 5.15.8 from Debian's source package, static and release,
+# for i686-w64-mingw32 (Core, Gui, Widgets, Test, the "windows" and
+# "offscreen" platform plugins), with host tools that run here, installed
+# into PREFIX. About 35 minutes on two cores and 100 MB installed.
+#
+# The source package comes through apt with a configuration of its own in
+# the work folder: the deb-src twins of the system's Debian entries, so that
+# the system's apt set-up stays untouched. The work folder is
+# $VELMAR_QT_BUILD_DIR, else PREFIX.build beside PREFIX; it can go once the
+# build is installed. --configure-only stops after Qt's configure step, to
+# check the set-up in a few minutes.
+#
+# Needs the Debian packages g++-mingw-w64-i686-posix, g++, make, perl and
+# dpkg-dev.
+set -euo pipefail
+
+configure_only=false
+if [ "${1:-}" = --configure-only ]; then
+  configure_only=true
+  shift
+fi
+if [ $# -ne 1 ]; then
+  echo "usage: $0 [--configure-only] PREFIX" >&2
+  exit 2
+fi
+prefix=$(realpath -m "$1")
+work=$(realpath -m "${VELMAR_QT_BUILD_DIR:-$prefix.build}")
+package=qtbase-opensource-src
+version=5.15.8+dfsg-11+deb12u3
+jobs=2
+
+for tool in i686-w64-mingw32-g++-posix g++ make perl dpkg-source; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "$0: $tool is missing (see the packages this script needs)" >&2
+    exit 1
+  fi
+done
+
+# ---- The source package -----------------------------------------------------
+apt_dir=$work/apt
+mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+# Debian's own entries are the ones signed with its archive keyring; each
+# becomes its source twin. Deb822 files hold one entry per paragraph; the
+# one-line format one per line.
+sources=$apt_dir/sources.list.d/debian-src.sources
+: >"$sources"
+for file in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$file" ] || continue
+  awk -v RS= -v ORS='\n\n' '/debian-archive-keyring/ {
+        gsub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' \
+    "$file" >>"$sources"
+done
+list=$apt_dir/sources.list.d/debian-src.list
+: >"$list"
+for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -f "$file" ] || continue
+  sed -nE 's|^deb(\s+(\[[^]]*\]\s+)?\S+/debian(-security)?/?\s)|deb-src\1|p' "$file" >>"$list"
+done
+if [ ! -s "$sources" ] && [ ! -s "$list" ]; then
+  echo "$0: the system's apt configuration names no Debian archive" >&2
+  exit 1
+fi
+apt_options=(
+  -o "Dir::Etc::SourceList=/dev/null"
+  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache::Archives=$apt_dir/archives"
+  -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
+)
+source_tree=$work/$package-${version%-*}
+if [ ! -f "$source_tree/configure" ]; then
+  echo "build-qt-mingw: fetching $package $version"
+  apt-get "${apt_options[@]}" update
+  (cd "$work" && apt-get "${apt_options[@]}" source "$package=$version")
+fi
+
+# ---- Configure, build, install ----------------------------------------------
+# Qt calls the cross compilers by the CROSS_COMPILE prefix alone; these
+# names make sure they are the POSIX-threads ones that the project's
+# toolchain file uses, whatever the system's alternatives say.
+compilers=$work/compilers
+mkdir -p "$compilers"
+ln -sf "$(command -v i686-w64-mingw32-gcc-posix)" "$compilers/i686-w64-mingw32-gcc"
+ln -sf "$(command -v i686-w64-mingw32-g++-posix)" "$compilers/i686-w64-mingw32-g++"
+export PATH=$compilers:$PATH
+
+build=$work/build
+mkdir -p "$build"
+cd "$build"
+# -no-feature-tabletevent: the Debian source leaves out wintab.h.
+"$source_tree/configure" \
+  -xplatform win32-g++ -device-option CROSS_COMPILE=i686-w64-mingw32- \
+  -prefix "$prefix" -static -release -opensource -confirm-license \
+  -nomake examples -nomake tests -no-opengl -no-dbus -no-icu -qt-zlib \
+  -qt-libpng -qt-libjpeg -qt-pcre -qt-freetype -qt-harfbuzz -no-openssl \
+  -no-sql-sqlite -no-feature-tabletevent
+if $configure_only; then
+  echo "build-qt-mingw: configured in $build; stopping there as asked"
+  exit 0
+fi
+make -j"$jobs"
+make -j"$jobs" install
+echo "build-qt-mingw: Qt installed in $prefix"
