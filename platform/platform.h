@@ -168,6 +168,9 @@ void closeFile(FileHandle file);
 
 // GetFileAttributesA; attribute::Invalid when nothing is there.
 uint32_t fileAttributesA(const char *path);
+// SetFileAttributesA: ReadOnly, Hidden, System, Archive (0: none of them).
+// The stand-in keeps only ReadOnly, as the owner's write permission.
+bool setFileAttributesA(const char *path, uint32_t attributes);
 // CreateDirectoryA, one level: fails when the parent is missing (3) or when
 // something is there already (183).
 bool createDirectoryA(const char *path);
@@ -194,8 +197,7 @@ bool isLeadByte(unsigned char byte);
 // _mbsstr: the first occurrence of needle in text at or after from that
 // starts on a character boundary of the local code page (a trail byte of a
 // double-byte character never starts a match); std::string::npos if none.
-std::size_t findText8(const std::string &text, const std::string &needle,
-                      std::size_t from = 0);
+std::size_t findText8(const std::string &text, const std::string &needle, std::size_t from = 0);
 
 // A calendar time as SYSTEMTIME holds it.
 struct CalendarTime {

@@ -761,6 +761,19 @@ uint32_t fileAttributesA(const char *path) {
     return attributes;
 }
 
+bool setFileAttributesA(const char *path, uint32_t attributes) {
+    const std::string file = withSlashes(path ? path : "");
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0)
+        return failOpen(file);
+    const mode_t permissions = st.st_mode & 07777;
+    const mode_t wanted =
+        (attributes & attribute::ReadOnly) ? permissions & ~mode_t(0222) : permissions | S_IWUSR;
+    if (wanted != permissions && ::chmod(file.c_str(), wanted) != 0)
+        return failWithErrno();
+    return succeed();
+}
+
 bool createDirectoryA(const char *path) {
     const std::string folder = withSlashes(path ? path : "");
     if (::mkdir(folder.c_str(), 0777) == 0)

@@ -540,6 +540,13 @@ uint32_t fileAttributesA(const char *path) {
     return ::GetFileAttributesA(path);
 }
 
+bool setFileAttributesA(const char *path, uint32_t attributes) {
+    if (!path)
+        return failWith(ERROR_INVALID_PARAMETER);
+    // Windows takes "no attributes" only in the form FILE_ATTRIBUTE_NORMAL.
+    return ::SetFileAttributesA(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
 bool createDirectoryA(const char *path) {
     if (!path)
         return failWith(ERROR_INVALID_PARAMETER);

@@ -606,8 +606,8 @@ TEST_F(ZipReaderTest, ATargetHeldOpenWithoutSharingGives0x200AndStaysAsItWas) {
     int failed = -1;
     EXPECT_EQ(extractAll(zipPath, &failed), CannotCreate);
     EXPECT_EQ(failed, 0);
-    // A read-only file, once made, could not be removed again: the target is
-    // found in use before any is made.
+    // A read-only entry too: its temporary file is made read-only only at
+    // the end, and made writable again to be removed when the target stays.
     Entry readOnly{"held.dll", text(30000)};
     readOnly.externalAttributes = 0100444u << 16;
     EXPECT_EQ(extractAll(write({{readOnly}})), CannotCreate);

@@ -253,23 +253,14 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
                                  const ZipEntryInfo &info) {
     if (!ensureFolder(folder))
         return CannotCreate;
-    // A read-only file cannot be deleted again, so a read-only temporary
-    // file must not be made for data that turns out corrupted, nor for a
-    // target that it cannot replace: check both first.
-    if (info.attributes & platform::attribute::ReadOnly) {
-        if (const ZipResult result = pump(nullptr))
-            return result;
-        if (!replaceable(path))
-            return CannotCreate;
-    }
     platform::FileHandle file = nullptr;
     std::string temporary;
-    ZipResult result = createTemporary(folder, info.attributes, file, temporary);
+    ZipResult result = createTemporary(folder, file, temporary);
     if (result == CannotCreate && platform::lastError() == platform::error::PathNotFound) {
         // Somebody removed the folder since it was made for an earlier entry.
         lastFolder_.clear();
         if (ensureFolder(folder))
-            result = createTemporary(folder, info.attributes, file, temporary);
+            result = createTemporary(folder, file, temporary);
     }
     if (result != Ok)
         return result;
@@ -277,11 +268,20 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
     if (result == Ok)
         platform::setFileTimes(file, info.createTime, info.accessTime, info.writeTime);
     platform::closeFile(file);
-    if (result == Ok && !platform::replaceFileA(temporary.c_str(), path.c_str()))
-        result = CannotCreate;
+    // The attributes come last: a read-only temporary file could not be
+    // written, nor deleted again after a failure.
+    const uint32_t kept = info.attributes & ~platform::attribute::Directory;
+    bool marked = false;
+    if (result == Ok) {
+        marked = platform::setFileAttributesA(temporary.c_str(), kept);
+        if (!marked || !platform::replaceFileA(temporary.c_str(), path.c_str()))
+            result = CannotCreate;
+    }
     if (result != Ok) {
         // The driver reports the error of the failure, not of the clean-up.
         const uint32_t error = platform::lastError();
+        if (marked)
+            platform::setFileAttributesA(temporary.c_str(), 0);
         platform::deleteFileA(temporary.c_str());
         platform::setLastError(error);
     }
@@ -299,8 +299,7 @@ ZipResult ZipReader::pump(platform::FileHandle file) {
             return WrongPassword;
         if (got < 0)
             return DataError;
-        if (got > 0 && file &&
-            !platform::writeFile(file, extractBuffer_.get(), static_cast<uint32_t>(got)))
+        if (got > 0 && !platform::writeFile(file, extractBuffer_.get(), static_cast<uint32_t>(got)))
             return WriteFailed;
         if (end)
             break;
@@ -310,8 +309,8 @@ ZipResult ZipReader::pump(platform::FileHandle file) {
     return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
 }
 
-ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attributes,
-                                     platform::FileHandle &file, std::string &temporary) {
+ZipResult ZipReader::createTemporary(const std::string &folder, platform::FileHandle &file,
+                                     std::string &temporary) {
     if (folder.size() + TemporaryNameLength > MaxName)
         return NameTooLong;
     for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
@@ -319,8 +318,7 @@ ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attribu
         std::snprintf(name, sizeof name, "~zx%04X", temporaryNumber_ & 0xFFFF);
         temporary = folder + name;
         file = platform::openFileA(temporary.c_str(), platform::FileAccess::Write,
-                                   platform::FileShare::None, platform::FileDisposition::CreateNew,
-                                   attributes);
+                                   platform::FileShare::None, platform::FileDisposition::CreateNew);
         if (file)
             return Ok;
         if (platform::lastError() != platform::error::FileExists)
@@ -329,20 +327,6 @@ ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attribu
         ++temporaryNumber_;
     }
     return CannotCreate;
-}
-
-// Opening for writing without sharing fails exactly where replacing fails: a
-// target in use (32) or read-only (5). The open changes nothing in the file.
-bool ZipReader::replaceable(const std::string &path) {
-    if (platform::fileAttributesA(path.c_str()) == platform::attribute::Invalid)
-        return true;
-    platform::FileHandle target =
-        platform::openFileA(path.c_str(), platform::FileAccess::Write, platform::FileShare::None,
-                            platform::FileDisposition::OpenExisting);
-    if (!target)
-        return false;
-    platform::closeFile(target);
-    return true;
 }
 
 // folder lies under the base folder and ends with a separator.

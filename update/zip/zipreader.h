@@ -150,11 +150,10 @@ private:
     ZipResult extractFile(const std::string &folder, const std::string &path,
                           const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file);
-    static bool replaceable(const std::string &path);
     bool ensureFolder(const std::string &folder);
     bool ensureLevel(const std::string &folder);
-    ZipResult createTemporary(const std::string &folder, uint32_t attributes,
-                              platform::FileHandle &file, std::string &temporary);
+    ZipResult createTemporary(const std::string &folder, platform::FileHandle &file,
+                              std::string &temporary);
 
     std::unique_ptr<zip::Archive> archive_;
     ZipEntryInfo cachedInfo_;
