@@ -21,6 +21,25 @@ bool resolveLogPath() {
     return true;
 }
 
+bool openLog(const QString &errorTitle, const QString &startBanner) {
+    if (!resolveLogPath()) {
+        showStartupError(errorTitle, QStringLiteral("软件环境异常,找不到通用路径"));
+        MsgBox::releaseInstance();
+        return false;
+    }
+    writeLog(startBanner);
+    return true;
+}
+
+void endInFailure(const QString &reason, const QString &lastErrorTag, const QString &endBanner,
+                  const QString &errorTitle, const QString &text) {
+    writeLog(reason);
+    writeLastErrorLine(lastErrorTag);
+    writeLog(endBanner);
+    showStartupError(errorTitle, text);
+    MsgBox::releaseInstance();
+}
+
 void showStartupError(const QString &title, const QString &text) {
     MsgBox *box = MsgBox::getInstance();
     box->setInfo(title, text, MSG_ERROR, true, 0);

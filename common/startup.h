@@ -25,6 +25,18 @@ struct StartupError {
 // folder. False, and nothing set, when that folder cannot be resolved.
 bool resolveLogPath();
 
+// Start-up's first step with the log: resolves its place and writes the
+// program's start banner. When the documents folder cannot be resolved it
+// shows the box saying so under errorTitle, releases the message box and
+// returns false: the program ends, with nothing logged.
+bool openLog(const QString &errorTitle, const QString &startBanner);
+
+// A run that ends in a failure (a refused start, a missing client): logs the
+// reason, the last error (after lastErrorTag) and the end banner, shows the
+// failure in the message box and releases it.
+void endInFailure(const QString &reason, const QString &lastErrorTag, const QString &endBanner,
+                  const QString &errorTitle, const QString &text);
+
 // Shows the shared message box as start-up reports a failure: error grade,
 // only the confirm button, the focus on it. Returns when it is closed.
 void showStartupError(const QString &title, const QString &text);

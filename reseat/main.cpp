@@ -87,22 +87,15 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     MsgBox::getInstance();
-    if (!resolveLogPath()) {
-        showStartupError(QString::fromUtf8(errorTitle),
-                         QStringLiteral("软件环境异常,找不到通用路径"));
-        MsgBox::releaseInstance();
+    if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))
         return 0;
-    }
-    writeLog(QString::fromUtf8(startBanner));
 
     try {
         waitForUpdaterToEnd();
     } catch (const StartupError &error) {
-        writeLog(QStringLiteral("update.exe正在运行，无法执行更新操作"));
-        writeLastErrorLine(QStringLiteral("reseat---lasterr："));
-        writeLog(QString::fromUtf8(endBanner));
-        showStartupError(QString::fromUtf8(errorTitle), error.text);
-        MsgBox::releaseInstance();
+        endInFailure(QStringLiteral("update.exe正在运行，无法执行更新操作"),
+                     QStringLiteral("reseat---lasterr："), QString::fromUtf8(endBanner),
+                     QString::fromUtf8(errorTitle), error.text);
         return 0;
     }
 
@@ -113,12 +106,9 @@ int main(int argc, char *argv[]) {
 
     const QString client = programFile(ownFolder, QStringLiteral("velmar"));
     if (!QFileInfo::exists(client)) {
-        writeLog(QStringLiteral("velmar.exe缺失"));
-        writeLastErrorLine(QStringLiteral("update---lasterr："));
-        writeLog(QString::fromUtf8(endBanner));
-        showStartupError(QString::fromUtf8(errorTitle),
-                         QStringLiteral("客户端程序velmar.exe缺失，无法启动"));
-        MsgBox::releaseInstance();
+        endInFailure(QStringLiteral("velmar.exe缺失"), QStringLiteral("update---lasterr："),
+                     QString::fromUtf8(endBanner), QString::fromUtf8(errorTitle),
+                     QStringLiteral("客户端程序velmar.exe缺失，无法启动"));
         return 0;
     }
     writeLog(QString::fromUtf8(successBanner));

@@ -2,7 +2,6 @@
 // the client, an installer package or another uninstaller runs, then hands
 // over to the uninstall window, which does the work and, when the program
 // ends, leaves the batch files behind that remove the client's folders.
-#include "installlog.h"
 #include "msgbox.h"
 #include "startup.h"
 #include "testhooks.h"
@@ -34,11 +33,8 @@ void takeUninstallerGuard() {
 }
 
 int refuse(const QString &logLine, const StartupError &error) {
-    writeLog(logLine);
-    writeLastErrorLine(QStringLiteral("uninstall---lasterr："));
-    writeLog(QString::fromUtf8(endBanner));
-    showStartupError(QString::fromUtf8(errorTitle), error.text);
-    MsgBox::releaseInstance();
+    endInFailure(logLine, QStringLiteral("uninstall---lasterr："), QString::fromUtf8(endBanner),
+                 QString::fromUtf8(errorTitle), error.text);
     return 0;
 }
 
@@ -48,13 +44,8 @@ int main(int argc, char *argv[]) {
     testhooks::install();
     QApplication app(argc, argv);
     MsgBox::getInstance();
-    if (!resolveLogPath()) {
-        showStartupError(QString::fromUtf8(errorTitle),
-                         QStringLiteral("软件环境异常,找不到通用路径"));
-        MsgBox::releaseInstance();
+    if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))
         return 0;
-    }
-    writeLog(QString::fromUtf8(startBanner));
 
     try {
         requireFree(guard::client, "Orvane程序正在运行");

@@ -1,6 +1,5 @@
 // update: unpacks an update package into the installation folder while the
 // client is kept from running, then hands over to reseat.
-#include "installlog.h"
 #include "msgbox.h"
 #include "platform.h"
 #include "showpro.h"
@@ -37,22 +36,15 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     MsgBox::setStaysOnTop(true);
     MsgBox::getInstance();
-    if (!resolveLogPath()) {
-        showStartupError(QString::fromUtf8(errorTitle),
-                         QStringLiteral("软件环境异常,找不到通用路径"));
-        MsgBox::releaseInstance();
+    if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))
         return 0;
-    }
-    writeLog(QString::fromUtf8(startBanner));
 
     try {
         takeClientGuard();
     } catch (const StartupError &error) {
-        writeLog(QStringLiteral("Orvane程序正在运行，无法执行更新操作"));
-        writeLastErrorLine(QStringLiteral("update---lasterr："));
-        writeLog(QString::fromUtf8(endBanner));
-        showStartupError(QString::fromUtf8(errorTitle), error.text);
-        MsgBox::releaseInstance();
+        endInFailure(QStringLiteral("Orvane程序正在运行，无法执行更新操作"),
+                     QStringLiteral("update---lasterr："), QString::fromUtf8(endBanner),
+                     QString::fromUtf8(errorTitle), error.text);
         return 0;
     }
 
