@@ -5,7 +5,6 @@
 #include "platform.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QTextStream>
 
 QString batchQuoted(const QString &path) {
@@ -30,7 +29,7 @@ bool deleteByBatch(QString path) {
     batch.close();
     // Started even when it could not be written: an old copy may still do.
     platform::shellOpen(batchPath.toStdString(), folder.toStdString(), platform::ShowCommand::Hide);
-    return !QFileInfo::exists(path);
+    return !platform::pathExists(path.toStdString());
 }
 
 bool forceDeleteFile(QString path) {

@@ -115,6 +115,11 @@ bool registryDeleteKey(const std::string &key, const std::string &subKey);
 // in use (32).
 bool deleteFile(const std::string &path);
 
+// GetFileAttributesW: true when a file or folder is at path. A shortcut
+// (.lnk) or a link is there itself, whatever it points to; Qt's existence
+// test follows shortcuts on Windows and would call one gone whose target is.
+bool pathExists(const std::string &path);
+
 // Appends bytes to a file in one write, creating the file (not its folder)
 // when missing: CreateFileW(FILE_APPEND_DATA, shared reading and writing).
 // Appends of several processes never overwrite or tear each other. Fails when

@@ -554,6 +554,13 @@ bool deleteFile(const std::string &path) {
                              [&] { return ::unlink(file.c_str()) == 0; });
 }
 
+bool pathExists(const std::string &path) {
+    const std::string file = withSlashes(path);
+    struct stat st;
+    // lstat: a link is there itself, as on Windows.
+    return ::lstat(file.c_str(), &st) == 0 ? succeed() : failOpen(file);
+}
+
 bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     const std::string file = withSlashes(path);
     const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT, 0666);

@@ -376,6 +376,13 @@ bool deleteFile(const std::string &path) {
     return ::DeleteFileW(widePath.c_str()) != FALSE;
 }
 
+bool pathExists(const std::string &path) {
+    std::wstring widePath;
+    if (!toWide(path, widePath))
+        return false;
+    return ::GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     if (size > MAXDWORD)
         return failWith(ERROR_INVALID_PARAMETER);

@@ -101,6 +101,20 @@ TEST_F(ForcedDeletion, AFileInUseSurvivesSixAttempts) {
     EXPECT_EQ(readFile(u8path(path)), "busy");
 }
 
+TEST_F(ForcedDeletion, AShortcutInUseIsNotTakenForGone) {
+    // Its target is gone, as after the uninstaller removed the installation.
+    const std::string link = temp / "Orvane.lnk";
+    writeFile(u8path(link), "shortcut to a removed program");
+    Process holder = Process::start({programPath("hold"), "file", link, "120"});
+    ASSERT_TRUE(holder.waitForLine("held", 30000));
+
+    EXPECT_FALSE(forceDeleteFile(QString::fromStdString(link)));
+    EXPECT_EQ(logMessages().back(), "删除文件" + link + "失败");
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_TRUE(fs::exists(u8path(link)));
+}
+
 TEST_F(ForcedDeletion, PercentSignsInThePathNeverNameAnotherFile) {
     // cmd.exe would read "%VELMAR_DECOY%" as a variable: the batch must
     // delete exactly the named file, never the one the variable spells.

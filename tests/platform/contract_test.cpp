@@ -209,6 +209,18 @@ TEST_F(Contract, DeleteFileReportsMissingAndReadOnlyFiles) {
     EXPECT_TRUE(fs::exists(u8path(locked)));
 }
 
+TEST_F(Contract, APathExistsAsItselfWhateverItPointsTo) {
+    // Not a shell link inside: Windows' shell (and Qt) would find no target.
+    const std::string shortcut = temp / "Orvane.lnk";
+    writeFile(u8path(shortcut), "shortcut");
+    EXPECT_TRUE(platform::pathExists(shortcut));
+    EXPECT_TRUE(platform::pathExists(temp / ""));
+    EXPECT_FALSE(platform::pathExists(temp / "missing.lnk"));
+    EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
+    EXPECT_FALSE(platform::pathExists(temp / "no folder/missing.lnk"));
+    EXPECT_EQ(platform::lastError(), platform::error::PathNotFound);
+}
+
 TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
     // Both separators work in 8-bit paths.
     const std::string folder = temp / "eight";

@@ -116,6 +116,32 @@ TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
                                         exitBanner}));
 }
 
+TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
+    // The shortcut's target went with the installation folder: only the
+    // shortcut file itself tells that it is still there.
+    Process holder = machine.hold("file", desktopLink());
+    Process uninstall = Process::start({program()}, machine.options(10));
+    // No success panel: the window closes by itself after the warning.
+    EXPECT_EQ(uninstall.wait(120000), 0);
+    holder.terminate();
+    holder.wait(10000);
+
+    const auto boxes = machine.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "卸载提示");
+    EXPECT_EQ(boxes[0].text, "清理快捷方式失败");
+    EXPECT_EQ(boxes[0].grade, 1);
+    EXPECT_TRUE(fs::exists(u8path(desktopLink())));
+    EXPECT_FALSE(regKeyExists(appPathsKey));
+    EXPECT_FALSE(fs::exists(u8path(startMenu + "\\Velmar")));
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{startBanner, "删除最外层目标失败-" + machine.velmar(),
+                                        "强制删除文件:" + desktopLink(),
+                                        "删除文件" + desktopLink() + "失败", exitBanner}));
+    // The batch files run after a failed run as after a successful one.
+    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(machine.velmar())); }, 60000));
+}
+
 TEST_F(UninstallOnWindows, RefusesWhileTheClientRuns) {
     machine.installProgram("velmar", machine.velmar());
     Process client = Process::start({machine.velmar() + "\\velmar.exe"});
