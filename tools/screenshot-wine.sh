@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# screenshot-wine.sh OUTDIR [BUILD_FOLDER]
+#
+# Runs the Windows build under Wine on a virtual screen (Xvfb), with the
+# client installed in a throw-away Wine prefix, and takes screenshots as a
+# user would see the programs:
+#   OUTDIR/update-progress.png     the updater's progress dialog, while a file
+#                                  that another program holds open is being
+#                                  force-deleted
+#   OUTDIR/update-msgbox.png       the message box over the dialog: the update
+#                                  package is missing
+#   OUTDIR/uninstall-waiting.png   the uninstall window before its work starts
+#   OUTDIR/uninstall-running.png   its worker at a Start-menu shortcut in use
+#   OUTDIR/uninstall-succeeded.png its success panel
+# The test hooks keep a message box up long enough and click the success
+# panel's exit button, so the build must have VELMAR_TEST_HOOKS (the Windows
+# lane's does). BUILD_FOLDER defaults to build-windows-qt of the source
+# tree. Needs wine, xvfb-run, xdotool, ImageMagick's import and python3.
+set -euo pipefail
+
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 OUTDIR [BUILD_FOLDER]" >&2
+  exit 2
+fi
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
+bin=$(realpath -m "${2:-$source_dir/build-windows-qt}")/bin
+for program in update reseat uninstall velmar hold; do
+  if [ ! -f "$bin/$program.exe" ]; then
+    echo "$0: $bin/$program.exe is missing; run .ci/windows-lane.sh first" >&2
+    exit 1
+  fi
+done
+for tool in wine xvfb-run xdotool import python3; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "$0: $tool is not installed" >&2
+    exit 1
+  fi
+done
+
+work=$(mktemp -d)
+export VELMAR_WINE_BUILD_DIR=$work SOURCE_DIR=$source_dir BIN=$bin OUT=$out
+cleanup() {
+  "$source_dir/cmake/wine-run.sh" wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The inner shell runs on the virtual screen and expands its own variables.
+# The prefix is booted there: Wine's desktop process, which every program
+# of the prefix draws through, takes the screen it was started on.
+# shellcheck disable=SC2016
+xvfb-run -a -s "-screen 0 1024x768x24" bash -euo pipefail -c '
+  unset QT_QPA_PLATFORM
+  "$SOURCE_DIR/cmake/wine-prefix.sh" "$VELMAR_WINE_BUILD_DIR" >/dev/null 2>&1
+  wine_run=$SOURCE_DIR/cmake/wine-run.sh
+  c=$VELMAR_WINE_BUILD_DIR/wine/prefix/drive_c
+  documents=$c/users/Public/Documents
+  install="$c/Program Files/Orvane Client"
+  velmar=$install/velmar
+  programs="$c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+  log=$documents/velmarinstall.txt
+  export VELMAR_TEST_MSGBOX_LOG="C:\\boxes.txt"
+  boxes=$c/boxes.txt
+
+  # The client as its installer leaves it.
+  mkdir -p "$velmar/bin" "$velmar/exeinfo" "$install/Orvane/Config" \
+    "$documents/velmar/Config" "$programs/Orvane" "$programs/Velmar"
+  cp "$BIN/update.exe" "$BIN/uninstall.exe" "$velmar/"
+  cp "$BIN/reseat.exe" "$BIN/velmar.exe" "$velmar/exeinfo/"
+  echo "app 1.0.0" >"$velmar/bin/app.dll"
+  printf "[Server]\r\nVersion=1.0.0\r\n" >"$documents/velmar/Config/veconfig.ini"
+  for link in "$programs/Orvane/卸载.lnk" "$programs/Orvane/Orvane.lnk" \
+    "$programs/Velmar/卸载.lnk" "$programs/Velmar/Orvane.lnk"; do
+    echo shortcut >"$link"
+  done
+  key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
+  "$wine_run" reg add "$key\\App Paths\\velmar" /v InstallLocation \
+    /d "C:\\Program Files\\Orvane Client" /f >/dev/null
+  "$wine_run" reg add "$key\\Uninstall\\velmar" /v DisplayVersion /d 1.0.0 /f >/dev/null
+  python3 - "$documents/velmar/update.zip" <<"PACKAGE"
+import io, sys, zipfile
+config = io.BytesIO()
+with zipfile.ZipFile(config, "w", zipfile.ZIP_DEFLATED) as archive:
+    archive.writestr("Config/veconfig.ini", "[Server]\r\nVersion=2.0.0\r\n")
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
+    for n in range(40):
+        archive.writestr("bin/plugins/plugin%02d.dll" % n, "plugin 2.0.0\n" * 2000)
+    archive.writestr("bin/app.dll", "app 2.0.0\n")
+    archive.writestr("Config.zip", config.getvalue())
+PACKAGE
+
+  waitFor() { # FILE PATTERN COUNT: until FILE has COUNT lines with PATTERN
+    local count
+    for _ in $(seq 600); do
+      count=$(LC_ALL=C grep -acF "$2" "$1" 2>/dev/null || true)
+      [ "${count:-0}" -ge "$3" ] && return 0
+      sleep 0.1
+    done
+    echo "gave up waiting for $2 in $1" >&2
+    exit 1
+  }
+  # A program window, found by an xdotool search, taken on its own. Wine
+  # names the X windows of a program after its file (the window class).
+  shoot() { # FILE SEARCH...
+    local file=$1 window geometry
+    shift
+    window=$(timeout 20 xdotool search --sync --onlyvisible "$@" | head -n 1)
+    geometry=$(xdotool getwindowgeometry --shell "$window")
+    eval "$geometry"
+    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$file"
+  }
+  update="C:\\Program Files\\Orvane Client\\velmar\\update.exe"
+
+  # The progress dialog: bin\app.dll is held open, so its entry waits on the
+  # forced deletion; the hold ends by itself after 8 seconds.
+  "$wine_run" "$update" &
+  running=$!
+  "$wine_run" "$BIN/hold.exe" file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll" 8 \
+    >/dev/null &
+  waitFor "$log" "bin\\app.dll" 1
+  sleep 1
+  shoot update-progress.png --classname "^update.exe\$"
+  wait "$running"
+
+  # The message box: the updater refuses while the client, which reseat
+  # started at the end of the update, runs. The box stays up 8 seconds.
+  for _ in $(seq 300); do [ -s "$velmar/exeinfo/velmar.started" ] && break; sleep 0.1; done
+  VELMAR_TEST_MSGBOX_DELAY=8000 "$wine_run" "$update" &
+  running=$!
+  for _ in $(seq 300); do [ -s "$boxes" ] && break; sleep 0.1; done
+  sleep 1.5
+  shoot update-msgbox.png --classname "^update.exe\$"
+  wait "$running"
+  "$wine_run" taskkill /f /im velmar.exe >/dev/null 2>&1
+
+  # The uninstall window: waiting, at a Start-menu shortcut that another
+  # program holds open (six forced deletion attempts, about 8 seconds),
+  # and on its success panel, whose exit button the test hook clicks.
+  "$wine_run" "$BIN/hold.exe" file \
+    "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Velmar\\Orvane.lnk" 40 >/dev/null &
+  sleep 2
+  VELMAR_TEST_EXIT_DELAY=5000 "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
+  running=$!
+  sleep 1.5
+  shoot uninstall-waiting.png --classname "^uninstall.exe\$"
+  waitFor "$log" "Velmar\\Orvane.lnk" 1
+  sleep 1
+  shoot uninstall-running.png --classname "^uninstall.exe\$"
+  waitFor "$log" "Velmar\\Orvane.lnk" 2
+  sleep 1.5
+  shoot uninstall-succeeded.png --classname "^uninstall.exe\$"
+  wait "$running"
+'
+echo "screenshots in $out:" update-progress.png update-msgbox.png uninstall-waiting.png \
+  uninstall-running.png uninstall-succeeded.png
