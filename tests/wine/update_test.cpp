@@ -97,7 +97,7 @@ TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
                                    configPackage("2.0.0")}));
 
     EXPECT_EQ(runUpdate(machine.options()), 0);
-    ASSERT_TRUE(chainFinished());
+    ASSERT_TRUE(chainFinished()) << machine.logText();
 
     EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
     EXPECT_EQ(installed("bin\\plugins\\codec.dll"), "codec 2.0.0");
@@ -159,7 +159,7 @@ TEST_F(UpdateOnWindows, ChineseNamesArriveWhetherStoredInGbkOrUtf8) {
     writePackage(archive);
 
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
-    ASSERT_TRUE(chainFinished());
+    ASSERT_TRUE(chainFinished()) << machine.logText();
 
     EXPECT_EQ(installed("文档\\说明.txt"), "gbk name");
     EXPECT_EQ(installed("淺.txt"), "trail byte");
@@ -179,7 +179,7 @@ TEST_F(UpdateOnWindows, AFileHeldOpenIsForceDeletedOnceReleasedAndTheEntryRetrie
     holder.terminate();
     holder.wait(10000);
     EXPECT_EQ(update.wait(180000), 0);
-    ASSERT_TRUE(chainFinished());
+    ASSERT_TRUE(chainFinished()) << machine.logText();
 
     EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
     const auto log = machine.logMessages();
@@ -199,7 +199,7 @@ TEST_F(UpdateOnWindows, AHeldUserIniKeepsItsOldContentAndTheUpdateGoesOn) {
     Process holder = machine.hold("file", userIni());
 
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
-    ASSERT_TRUE(chainFinished());
+    ASSERT_TRUE(chainFinished()) << machine.logText();
     holder.terminate();
     holder.wait(10000);
 

@@ -107,6 +107,13 @@ bool WindowsMachine::logHas(const std::string &message) const {
     return false;
 }
 
+std::string WindowsMachine::logText() const {
+    std::string text;
+    for (const auto &line : logMessages())
+        text += line + "\n";
+    return text;
+}
+
 std::vector<BoxRecord> WindowsMachine::boxes() const {
     return boxRecords(records_ / "boxes.txt");
 }

@@ -41,8 +41,9 @@ public:
     std::string logPath() const { return documents_ + "\\velmarinstall.txt"; }
     std::string dataFolder() const { return documents_ + "\\velmar"; }
     // The folder "InstallLocation" names, the installation folder in it,
-    // and the folder beside that one.
-    std::string location() const { return "C:\\Program Files\\Orvane Client"; }
+    // and the folder beside that one. Chinese in the code page's bytes for
+    // the ZIP layer and the batch files, a blank and a "%" for cmd.exe.
+    std::string location() const { return "C:\\Program Files\\Orvane 客户端 100%"; }
     std::string velmar() const { return location() + "\\velmar"; }
     std::string orvane() const { return location() + "\\Orvane"; }
     std::string exeinfo() const { return velmar() + "\\exeinfo"; }
@@ -57,6 +58,8 @@ public:
     std::string logBytes() const;
     std::vector<std::string> logMessages() const;
     bool logHas(const std::string &message) const;
+    // The messages one per line, for failure reports.
+    std::string logText() const;
 
     std::vector<BoxRecord> boxes() const;
     std::vector<int> sleeps() const;

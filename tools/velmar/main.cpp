@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -37,8 +38,11 @@ int main(int argc, char **argv) {
     const bool owner = guard && platform::lastError() == 0;
 
     {
-        std::ofstream started(folderOf(platform::programFilePath()) + "/velmar.started",
-                              std::ios::app);
+        // The program path is UTF-8; a plain char path would be read in the
+        // ANSI code page on Windows.
+        std::ofstream started(
+            std::filesystem::u8path(folderOf(platform::programFilePath()) + "/velmar.started"),
+            std::ios::app);
         started << getpid() << (owner ? "" : " guard-taken") << "\n";
     }
 
