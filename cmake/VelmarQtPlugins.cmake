@@ -3,10 +3,11 @@
 # A static Qt has no plugin folder to search at run time: every plugin a
 # program needs is linked into it and registered by a generated
 # Q_IMPORT_PLUGIN source (Qt's CMake files supply both). Left to itself Qt
-# would link every plugin it has into every program; ours need only the
-# platform plugins, the system's own for the screen and "offscreen" for the
-# tests that run without one. The image formats other than the built-in PNG
-# and the touch input plugin stay out. A shared Qt finds its plugins at run
+# would link every plugin it has into every program. Of the platform plugins
+# ours need the system's own for the screen and "offscreen" for the tests
+# that run without one; the image formats beyond the built-in PNG and the
+# touch input plugin stay out. The style plugins stay as Qt picks them, so
+# the programs look as with a shared Qt. A shared Qt finds its plugins at run
 # time, and this does nothing.
 get_target_property(_velmar_qt_core_type Qt5::Core TYPE)
 if(_velmar_qt_core_type STREQUAL "STATIC_LIBRARY")
