@@ -4,7 +4,7 @@
 # program needs is linked into it and registered by a generated
 # Q_IMPORT_PLUGIN source (Qt's CMake files supply both). Left to itself Qt
 # would link every plugin it has into every program. Of the platform plugins
-# ours need the system's own for the screen and "offscreen" for the tests
+# ours need "windows" for the screen and "offscreen" for the tests
 # that run without one; the image formats beyond the built-in PNG and the
 # touch input plugin stay out. The style plugins stay as Qt picks them, so
 # the programs look as with a shared Qt. A shared Qt finds its plugins at run
@@ -17,16 +17,12 @@ else()
 endif()
 
 function(velmar_import_qt_plugins target)
-  if(NOT VELMAR_QT_STATIC)
+  # Elsewhere a static Qt keeps all of its plugins.
+  if(NOT VELMAR_QT_STATIC OR NOT WIN32)
     return()
   endif()
-  if(WIN32)
-    set(screen_plugin Qt5::QWindowsIntegrationPlugin)
-  else()
-    set(screen_plugin Qt5::QXcbIntegrationPlugin)
-  endif()
   qt5_import_plugins(${target}
-    INCLUDE_BY_TYPE platforms ${screen_plugin} Qt5::QOffscreenIntegrationPlugin
+    INCLUDE_BY_TYPE platforms Qt5::QWindowsIntegrationPlugin Qt5::QOffscreenIntegrationPlugin
     EXCLUDE_BY_TYPE imageformats
     EXCLUDE_BY_TYPE generic)
 endfunction()
