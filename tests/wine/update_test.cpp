@@ -54,7 +54,7 @@ protected:
         writeFile(u8path(package()), testzip::build(archive));
     }
     // The smallest package that updates: one file and the version.
-    testzip::Archive appPackage() const {
+    static testzip::Archive appPackage() {
         return testzip::Archive({{"bin/app.dll", "app 2.0.0"}, configPackage("2.0.0")});
     }
     static testzip::Entry configPackage(const std::string &version) {
