@@ -4,6 +4,7 @@
 #include "installlog.h"
 #include "platform.h"
 #include "process.h"
+#include "qtsupport.h"
 #include "testsupport.h"
 
 #include <QString>
@@ -12,7 +13,6 @@
 
 #include <chrono>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 using namespace testsupport;
@@ -45,17 +45,7 @@ protected:
     }
 
     std::vector<std::string> logMessages() const {
-        std::vector<std::string> messages;
-        std::istringstream in(readFile(u8path(temp / "log.txt")));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            // In the system's code page, as the log is written.
-            messages.push_back(
-                QString::fromLocal8Bit(line.substr(line.find(":::") + 3).c_str()).toStdString());
-        }
-        return messages;
+        return localLogMessages(u8path(temp / "log.txt"));
     }
 
     TempDir temp;

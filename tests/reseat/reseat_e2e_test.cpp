@@ -1,5 +1,6 @@
 // reseat run as a process on a stand-in machine: an installation folder with
 // the old updater, and "exeinfo" with reseat, the new updater and the client.
+#include "banners.h"
 #include "machine.h"
 
 #include <gtest/gtest.h>
@@ -10,12 +11,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string startBanner =
-    "***************************自动升级程序---更新---开始*******************************";
-const std::string endBanner =
-    "***************************自动升级程序---更新---结束*******************************";
-const std::string successBanner =
-    "***************************自动升级程序---更新---成功*******************************";
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 
 class Reseat : public ::testing::Test {
@@ -53,8 +48,8 @@ TEST_F(Reseat, ReplacesTheUpdaterAndStartsTheClient) {
     EXPECT_EQ(readFile(u8path(target())), "new updater");
     EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
     EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{startBanner, "开始更新update.exe", "更新update.exe成功",
-                                        successBanner}));
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
+                                        "更新update.exe成功", banner::reseatSuccess}));
     EXPECT_TRUE(machine.boxes().empty());
 }
 
@@ -75,26 +70,16 @@ TEST_F(Reseat, WaitsForTheUpdaterThatStillEnds) {
     EXPECT_EQ(readFile(u8path(target())), "new updater");
     EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
     EXPECT_EQ(machine.sleeps()[0], 1500);
-    EXPECT_EQ(machine.logMessages().back(), successBanner);
+    EXPECT_EQ(machine.logMessages().back(), banner::reseatSuccess);
 }
 
 TEST_F(Reseat, GivesUpWhileTheGuardStaysTaken) {
     Process client = hold("mutex", clientGuard);
     EXPECT_EQ(runReseat(), 0);
 
-    const auto log = machine.logMessages();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[0], startBanner);
-    EXPECT_EQ(log[1], "update.exe正在运行，无法执行更新操作");
-    EXPECT_EQ(log[2].rfind("reseat---lasterr：", 0), 0u) << log[2];
-    EXPECT_EQ(log[3], endBanner);
-    ASSERT_EQ(machine.boxes().size(), 1u);
-    const BoxRecord box = machine.boxes()[0];
-    EXPECT_EQ(box.title, "更新异常");
-    EXPECT_EQ(box.text, "相关程序正在运行");
-    EXPECT_EQ(box.grade, 2);
-    EXPECT_TRUE(box.cancelHidden);
-    EXPECT_EQ(box.focus, 0);
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::reseatStart,
+                    "update.exe正在运行，无法执行更新操作", "reseat---lasterr：", banner::reseatEnd,
+                    "更新异常", "相关程序正在运行");
     EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 500, 500, 500}));
 
     EXPECT_EQ(readFile(u8path(target())), "old updater");
@@ -107,9 +92,9 @@ TEST_F(Reseat, AnUpdaterInUseBeyondAllRetriesIsReportedAndTheClientStillStarts) 
 
     EXPECT_EQ(readFile(u8path(target())), "old updater");
     EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{startBanner, "开始更新update.exe",
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
                                         "强制删除文件:" + target(), "删除文件" + target() + "失败",
-                                        "更新update.exe失败", successBanner}));
+                                        "更新update.exe失败", banner::reseatSuccess}));
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].title, "更新异常");
     EXPECT_EQ(machine.boxes()[0].text, "update.exe更新失败");
@@ -125,7 +110,8 @@ TEST_F(Reseat, WithoutANewUpdaterOnlyStartsTheClient) {
     fs::remove(u8path(exeinfo() + "/update"));
     EXPECT_EQ(runReseat(), 0);
     EXPECT_EQ(readFile(u8path(target())), "old updater");
-    EXPECT_EQ(machine.logMessages(), (std::vector<std::string>{startBanner, successBanner}));
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{banner::reseatStart, banner::reseatSuccess}));
     EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
 }
 
@@ -134,8 +120,8 @@ TEST_F(Reseat, AMissingOldUpdaterIsSimplyCopied) {
     EXPECT_EQ(runReseat(), 0);
     EXPECT_EQ(readFile(u8path(target())), "new updater");
     EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{startBanner, "开始更新update.exe", "更新update.exe成功",
-                                        successBanner}));
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
+                                        "更新update.exe成功", banner::reseatSuccess}));
 }
 
 TEST_F(Reseat, AMissingClientIsReported) {
@@ -146,7 +132,7 @@ TEST_F(Reseat, AMissingClientIsReported) {
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[3], "velmar.exe缺失");
     EXPECT_EQ(log[4].rfind("update---lasterr：", 0), 0u) << log[4];
-    EXPECT_EQ(log[5], endBanner);
+    EXPECT_EQ(log[5], banner::reseatEnd);
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].title, "更新异常");
     EXPECT_EQ(machine.boxes()[0].grade, 2);

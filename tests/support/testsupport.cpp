@@ -139,4 +139,22 @@ std::vector<std::string> logMessagesOf(const std::string &content) {
     return messages;
 }
 
+void expectFailedRun(const std::vector<std::string> &log, const std::vector<BoxRecord> &boxes,
+                     const std::string &startBanner, const std::string &reason,
+                     const std::string &lastErrorTag, const std::string &endBanner,
+                     const std::string &title, const std::string &text) {
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[1], reason);
+    EXPECT_EQ(log[2].rfind(lastErrorTag, 0), 0u) << log[2];
+    EXPECT_GT(log[2].size(), lastErrorTag.size()) << "the error's number";
+    EXPECT_EQ(log[3], endBanner);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, title);
+    EXPECT_EQ(boxes[0].text, text);
+    EXPECT_EQ(boxes[0].grade, 2);
+    EXPECT_TRUE(boxes[0].cancelHidden);
+    EXPECT_EQ(boxes[0].focus, 0);
+}
+
 } // namespace testsupport

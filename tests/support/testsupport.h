@@ -66,4 +66,13 @@ std::vector<int> sleepRecords(const std::string &file);
 // off; the bytes stay as the log holds them.
 std::vector<std::string> logMessagesOf(const std::string &content);
 
+// Checks a run that ended in a failure, as the programs end one: the log
+// holds the start banner, the reason, the last error after lastErrorTag and
+// the end banner; one error box with only its confirm button, focused, says
+// text under title.
+void expectFailedRun(const std::vector<std::string> &log, const std::vector<BoxRecord> &boxes,
+                     const std::string &startBanner, const std::string &reason,
+                     const std::string &lastErrorTag, const std::string &endBanner,
+                     const std::string &title, const std::string &text);
+
 } // namespace testsupport

@@ -5,6 +5,7 @@
 #include "paths.h"
 #include "platform.h"
 #include "process.h"
+#include "qtsupport.h"
 #include "reports.h"
 #include "runupdate.h"
 #include "testsupport.h"
@@ -14,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 
 using namespace testsupport;
 using uninstalltest::Report;
@@ -46,19 +46,7 @@ protected:
     }
     void TearDown() override { setLogFilePath(QStringLiteral("install.log")); }
 
-    std::vector<std::string> log() const {
-        std::vector<std::string> messages;
-        std::istringstream in(readFile(u8path(temp / "log.txt")));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            // In the system's code page, as the log is written.
-            messages.push_back(
-                QString::fromLocal8Bit(line.substr(line.find(":::") + 3).c_str()).toStdString());
-        }
-        return messages;
-    }
+    std::vector<std::string> log() const { return localLogMessages(u8path(temp / "log.txt")); }
 
     // A folder of the temporary folder as removeDirectory names it.
     std::string folder(const std::string &relative) const {

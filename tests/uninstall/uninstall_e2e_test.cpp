@@ -3,6 +3,7 @@
 // is shipped. Its refusals need nobody at the window; a whole uninstall
 // ends with a click on the exit button, made on a virtual screen (Xvfb) the
 // way a person would.
+#include "banners.h"
 #include "installation.h"
 #include "platform.h"
 
@@ -18,12 +19,6 @@ using namespace uninstalltest;
 
 namespace {
 
-const std::string startBanner =
-    "***************************Orvane卸载程序---卸载---开始*******************************";
-const std::string endBanner =
-    "***************************Orvane卸载程序---卸载---结束*******************************";
-const std::string exitBanner =
-    "***************************Orvane安装程序---安装---退出*******************************";
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 const std::string installerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718D}";
 
@@ -113,19 +108,8 @@ protected:
 
     // The three log lines and the box of a refusal, and nothing else done.
     void expectRefusal(const std::string &logLine, const std::string &boxText) const {
-        const auto log = machine.logMessages();
-        ASSERT_EQ(log.size(), 4u);
-        EXPECT_EQ(log[0], startBanner);
-        EXPECT_EQ(log[1], logLine);
-        EXPECT_EQ(log[2].rfind("uninstall---lasterr：", 0), 0u) << log[2];
-        EXPECT_EQ(log[3], endBanner);
-        const auto boxes = machine.boxes();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].title, "卸载异常");
-        EXPECT_EQ(boxes[0].text, boxText);
-        EXPECT_EQ(boxes[0].grade, 2);
-        EXPECT_TRUE(boxes[0].cancelHidden);
-        EXPECT_EQ(boxes[0].focus, 0);
+        expectFailedRun(machine.logMessages(), machine.boxes(), banner::uninstallStart, logLine,
+                        "uninstall---lasterr：", banner::uninstallEnd, "卸载异常", boxText);
         EXPECT_TRUE(installation.clientUntouched());
         EXPECT_FALSE(installation.batchFilesExist());
     }
@@ -166,8 +150,9 @@ TEST_F(Uninstall, RemovesTheWholeInstallation) {
     EXPECT_TRUE(installation.othersUntouched());
     EXPECT_TRUE(machine.boxes().empty());
     EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{startBanner, "删除最外层目标失败-" + installation.velmar(),
-                                        exitBanner}));
+              (std::vector<std::string>{banner::uninstallStart,
+                                        "删除最外层目标失败-" + installation.velmar(),
+                                        banner::windowExit}));
 }
 
 TEST_F(Uninstall, RefusesWhileTheClientRuns) {
@@ -201,12 +186,12 @@ TEST_F(Uninstall, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
     // The first could not remove its own file, before the second started.
     const auto log = machine.logMessages();
     ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[0], banner::uninstallStart);
     EXPECT_EQ(log[1], "删除最外层目标失败-" + installation.velmar());
-    EXPECT_EQ(log[2], startBanner);
+    EXPECT_EQ(log[2], banner::uninstallStart);
     EXPECT_EQ(log[3], "相关卸载/安装程序已运行");
     EXPECT_EQ(log[4].rfind("uninstall---lasterr：", 0), 0u) << log[4];
-    EXPECT_EQ(log[5], endBanner);
+    EXPECT_EQ(log[5], banner::uninstallEnd);
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].title, "卸载异常");
     EXPECT_EQ(machine.boxes()[0].text, "相关卸载/安装程序已运行");
@@ -218,9 +203,9 @@ TEST_F(Uninstall, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
 TEST_F(Uninstall, WithoutAnInstallLocationNothingIsTouched) {
     installation.removeInstallLocation();
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(
-        machine.logMessages(),
-        (std::vector<std::string>{startBanner, "未找到客户端程序,注册表数据异常", exitBanner}));
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{banner::uninstallStart, "未找到客户端程序,注册表数据异常",
+                                        banner::windowExit}));
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].title, "卸载异常");
     EXPECT_EQ(machine.boxes()[0].text, "未找到客户端程序");

@@ -1,6 +1,7 @@
 // The uninstall window on a stand-in machine, driven like a person would
 // under the offscreen platform: its images, the states it goes through, the
 // ways to close it, and the batch files it leaves behind.
+#include "banners.h"
 #include "reports.h"
 #include "runupdate.h"
 #include "uninstall_velmar.h"
@@ -24,9 +25,6 @@ using namespace testsupport;
 using namespace uninstalltest;
 
 namespace {
-
-const std::string exitBanner =
-    "***************************Orvane安装程序---安装---退出*******************************";
 
 class Window : public OnStandIn {
 protected:
@@ -103,7 +101,7 @@ TEST_F(Window, WithoutAnAbsoluteInstallLocationTheUserIsToldAndNothingStarts) {
     }
     EXPECT_EQ(machine.logMessages(),
               (std::vector<std::string>{"未找到客户端程序,注册表数据异常",
-                                        "未找到客户端程序,注册表数据异常", exitBanner}));
+                                        "未找到客户端程序,注册表数据异常", banner::windowExit}));
     EXPECT_TRUE(installation.clientUntouched());
     EXPECT_FALSE(installation.batchFilesExist());
 }
@@ -131,7 +129,7 @@ TEST_F(Window, ClosingDuringTheWaitCancelsTheUninstall) {
     EXPECT_TRUE(installation.clientUntouched());
     EXPECT_TRUE(fs::exists(u8path(installation.orvane())));
     EXPECT_FALSE(installation.batchFilesExist());
-    EXPECT_EQ(machine.logMessages(), (std::vector<std::string>{exitBanner}));
+    EXPECT_EQ(machine.logMessages(), (std::vector<std::string>{banner::windowExit}));
 }
 
 TEST_F(Window, ARunGoesOnWhenTheUserCancelsTheCloseAndItsFoldersGoAfterTheProgramEnded) {
@@ -268,7 +266,7 @@ TEST_F(Window, ConfirmingTheCloseWhileRunningEndsTheProcessAtOnce) {
     EXPECT_FALSE(installation.batchFilesExist());
     const std::string busy = installation.startMenu() + "/Velmar/Orvane.lnk";
     EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{"强制删除文件:" + busy, exitBanner}));
+              (std::vector<std::string>{"强制删除文件:" + busy, banner::windowExit}));
     // What the worker had removed stays removed, the rest stays.
     EXPECT_FALSE(fs::exists(u8path(installation.velmar())));
     EXPECT_FALSE(installation.keyExists(appPathsKey));

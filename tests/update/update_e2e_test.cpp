@@ -1,6 +1,7 @@
 // The road of one update, as processes on a stand-in machine laid out by the
 // sandbox script: update unpacks the package and hands over to reseat, which
 // puts the new updater in place and starts the client.
+#include "banners.h"
 #include "machine.h"
 #include "platform.h"
 
@@ -13,14 +14,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string startBanner =
-    "***************************自动升级程序---解压---开始*******************************";
-const std::string endBanner =
-    "***************************自动升级程序---解压---结束*******************************";
-const std::string reseatBanner =
-    "***************************自动升级程序---更新---开始*******************************";
-const std::string reseatSuccess =
-    "***************************自动升级程序---更新---成功*******************************";
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 
@@ -45,7 +38,7 @@ protected:
     }
     bool reseatFinished() const {
         const auto log = machine.logMessages();
-        return std::find(log.begin(), log.end(), reseatSuccess) != log.end();
+        return std::find(log.begin(), log.end(), banner::reseatSuccess) != log.end();
     }
     Process holdClientGuard() {
         Process client =
@@ -84,7 +77,7 @@ TEST_F(UpdateChain, UnpacksTheUpdateReplacesTheUpdaterAndStartsTheClient) {
 
     // The log tells the road in its order.
     const auto log = machine.logMessages();
-    std::vector<std::string> expected = {startBanner};
+    std::vector<std::string> expected = {banner::updateStart};
     for (const char *entry : {"bin/", "bin/app.dll", "bin/plugins/", "bin/plugins/codec.dll",
                               "docs/", "docs/readme.txt", "exeinfo/", "exeinfo/update",
                               "Config.zip", "Config/", "Config/servers.ini", "Config/veconfig.ini"})
@@ -94,9 +87,10 @@ TEST_F(UpdateChain, UnpacksTheUpdateReplacesTheUpdaterAndStartsTheClient) {
     ASSERT_GE(log.size(), expected.size() + 6);
     EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + expected.size()), expected);
     EXPECT_EQ(log[expected.size()].rfind("update---lasterr：", 0), 0u);
-    EXPECT_EQ(std::vector<std::string>(log.begin() + expected.size() + 1, log.end()),
-              (std::vector<std::string>{endBanner, reseatBanner, "开始更新update.exe",
-                                        "更新update.exe成功", reseatSuccess}));
+    EXPECT_EQ(
+        std::vector<std::string>(log.begin() + expected.size() + 1, log.end()),
+        (std::vector<std::string>{banner::updateEnd, banner::reseatStart, "开始更新update.exe",
+                                  "更新update.exe成功", banner::reseatSuccess}));
 }
 
 TEST_F(UpdateChain, ARunningClientStopsTheUpdateBeforeItBegins) {
@@ -104,16 +98,9 @@ TEST_F(UpdateChain, ARunningClientStopsTheUpdateBeforeItBegins) {
     Process client = holdClientGuard();
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
 
-    const auto log = machine.logMessages();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[0], startBanner);
-    EXPECT_EQ(log[1], "Orvane程序正在运行，无法执行更新操作");
-    EXPECT_EQ(log[2].rfind("update---lasterr：", 0), 0u);
-    EXPECT_EQ(log[3], endBanner);
-    ASSERT_EQ(machine.boxes().size(), 1u);
-    EXPECT_EQ(machine.boxes()[0].title, "解压异常");
-    EXPECT_EQ(machine.boxes()[0].text, "Orvane程序正在运行");
-    EXPECT_EQ(machine.boxes()[0].grade, 2);
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
+                    "Orvane程序正在运行，无法执行更新操作", "update---lasterr：", banner::updateEnd,
+                    "解压异常", "Orvane程序正在运行");
     EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 500, 500, 500}));
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
     EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
@@ -146,9 +133,9 @@ TEST_F(UpdateChain, AMissingPackageIsReportedAndReseatIsNotStarted) {
     EXPECT_EQ(machine.boxes()[0].text, "更新包缺失，详情请查看软件日志");
     const auto log = machine.logMessages();
     ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[0], banner::updateStart);
     EXPECT_EQ(log[1], "更新包缺失:" + data + "/update.zip");
-    EXPECT_EQ(log[3], endBanner);
+    EXPECT_EQ(log[3], banner::updateEnd);
     // reseat would have logged its banner by now.
     EXPECT_FALSE(eventually([&] { return machine.logMessages().size() > 4; }, 3000));
     EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());

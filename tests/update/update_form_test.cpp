@@ -1,5 +1,6 @@
 // The update steps on a stand-in machine with real packages: what they
 // extract, report, log and show, and how they treat files in use.
+#include "banners.h"
 #include "installlog.h"
 #include "machine.h"
 #include "platform.h"
@@ -19,8 +20,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string endBanner =
-    "***************************自动升级程序---解压---结束*******************************";
 const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 
 std::atomic<uint32_t> sleepDivisor{20};
@@ -126,7 +125,7 @@ TEST_F(UpdateSteps, AMissingDataFolderFailsBeforeAnyProgress) {
     ASSERT_EQ(messages.size(), 3u) << "the failure, then the form's last two lines";
     EXPECT_EQ(messages[0], "通用路径缺失:" + dataDir);
     EXPECT_EQ(messages[1].rfind("update---lasterr：", 0), 0u);
-    EXPECT_EQ(messages[2], endBanner);
+    EXPECT_EQ(messages[2], banner::updateEnd);
     expectOneErrorBox("解压异常", "运行路径缺失，详情请查看软件日志");
 }
 
@@ -212,7 +211,7 @@ TEST_F(UpdateSteps, ASuccessfulRunReportsEveryStepAndRecordsTheVersion) {
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(logged("解压成功:bin/app.dll----->bin/app.dll"));
     EXPECT_TRUE(logged("解压成功:Config/veconfig.ini----->Config/veconfig.ini"));
-    EXPECT_EQ(log().back(), endBanner);
+    EXPECT_EQ(log().back(), banner::updateEnd);
 }
 
 TEST_F(UpdateSteps, WithoutAConfigurationPackageTheBarGoesStraightOn) {

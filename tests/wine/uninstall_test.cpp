@@ -3,6 +3,7 @@
 // shortcuts; the batch files it leaves behind, run by cmd.exe after the
 // program ended, take the folders that were still in use. And its guards
 // against the client and a second uninstaller.
+#include "banners.h"
 #include "platform.h"
 #include "windowsmachine.h"
 
@@ -12,13 +13,6 @@ using namespace testsupport;
 using namespace winetest;
 
 namespace {
-
-const std::string startBanner =
-    "***************************Orvane卸载程序---卸载---开始*******************************";
-const std::string endBanner =
-    "***************************Orvane卸载程序---卸载---结束*******************************";
-const std::string exitBanner =
-    "***************************Orvane安装程序---安装---退出*******************************";
 
 class UninstallOnWindows : public ::testing::Test {
 protected:
@@ -67,18 +61,8 @@ protected:
 
     // The three log lines and the box of a refusal, and nothing removed.
     void expectRefusal(const std::string &logLine, const std::string &boxText) const {
-        const auto log = machine.logMessages();
-        ASSERT_EQ(log.size(), 4u);
-        EXPECT_EQ(log[0], startBanner);
-        EXPECT_EQ(log[1], logLine);
-        EXPECT_EQ(log[2].rfind("uninstall---lasterr：", 0), 0u) << log[2];
-        EXPECT_EQ(log[3], endBanner);
-        const auto boxes = machine.boxes();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].title, "卸载异常");
-        EXPECT_EQ(boxes[0].text, boxText);
-        EXPECT_EQ(boxes[0].grade, 2);
-        EXPECT_TRUE(boxes[0].cancelHidden);
+        expectFailedRun(machine.logMessages(), machine.boxes(), banner::uninstallStart, logLine,
+                        "uninstall---lasterr：", banner::uninstallEnd, "卸载异常", boxText);
         EXPECT_TRUE(clientUntouched());
         EXPECT_FALSE(fs::exists(u8path(batch("velmar_delete.bat"))));
     }
@@ -111,9 +95,10 @@ TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
     EXPECT_TRUE(fs::exists(u8path(desktop + "\\Other.lnk")));
     EXPECT_TRUE(fs::exists(u8path(startMenu + "\\Other App\\Other.lnk")));
     EXPECT_TRUE(machine.boxes().empty());
-    EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{startBanner, "删除最外层目标失败-" + machine.velmar(),
-                                        exitBanner}));
+    EXPECT_EQ(
+        machine.logMessages(),
+        (std::vector<std::string>{banner::uninstallStart, "删除最外层目标失败-" + machine.velmar(),
+                                  banner::windowExit}));
 }
 
 TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
@@ -134,10 +119,11 @@ TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
     EXPECT_TRUE(fs::exists(u8path(desktopLink())));
     EXPECT_FALSE(regKeyExists(appPathsKey));
     EXPECT_FALSE(fs::exists(u8path(startMenu + "\\Velmar")));
-    EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{startBanner, "删除最外层目标失败-" + machine.velmar(),
-                                        "强制删除文件:" + desktopLink(),
-                                        "删除文件" + desktopLink() + "失败", exitBanner}));
+    EXPECT_EQ(
+        machine.logMessages(),
+        (std::vector<std::string>{banner::uninstallStart, "删除最外层目标失败-" + machine.velmar(),
+                                  "强制删除文件:" + desktopLink(),
+                                  "删除文件" + desktopLink() + "失败", banner::windowExit}));
     // The batch files run after a failed run as after a successful one.
     EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(machine.velmar())); }, 60000));
 }
@@ -163,12 +149,12 @@ TEST_F(UninstallOnWindows, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
     EXPECT_EQ(Process::start({program()}, machine.options()).wait(60000), 0);
     const auto log = machine.logMessages();
     ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[0], banner::uninstallStart);
     EXPECT_EQ(log[1], "删除最外层目标失败-" + machine.velmar());
-    EXPECT_EQ(log[2], startBanner);
+    EXPECT_EQ(log[2], banner::uninstallStart);
     EXPECT_EQ(log[3], "相关卸载/安装程序已运行");
     EXPECT_EQ(log[4].rfind("uninstall---lasterr：", 0), 0u) << log[4];
-    EXPECT_EQ(log[5], endBanner);
+    EXPECT_EQ(log[5], banner::uninstallEnd);
     const auto boxes = machine.boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "卸载异常");

@@ -3,6 +3,7 @@
 // exeinfo\reseat.exe, which puts the new updater in place and starts
 // exeinfo\velmar.exe. Real share modes, cmd.exe running the batch files, the
 // registry, and code page 936 for the log and the 8-bit names.
+#include "banners.h"
 #include "testzip.h"
 #include "windowsmachine.h"
 
@@ -15,14 +16,6 @@ using namespace winetest;
 
 namespace {
 
-const std::string startBanner =
-    "***************************自动升级程序---解压---开始*******************************";
-const std::string endBanner =
-    "***************************自动升级程序---解压---结束*******************************";
-const std::string reseatBanner =
-    "***************************自动升级程序---更新---开始*******************************";
-const std::string reseatSuccess =
-    "***************************自动升级程序---更新---成功*******************************";
 const std::string installedUser = "[user]\r\nname=demo\r\n";
 
 bool startsWith(const std::string &text, const std::string &prefix) {
@@ -74,7 +67,7 @@ protected:
     }
     // reseat, started by the updater, has done its work and started the client.
     bool chainFinished() const {
-        return eventually([&] { return machine.logHas(reseatSuccess); }, 60000) &&
+        return eventually([&] { return machine.logHas(banner::reseatSuccess); }, 60000) &&
                machine.waitForClientStart(machine.exeinfo(), 30000);
     }
 
@@ -120,15 +113,16 @@ TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
     for (std::size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1))
         ASSERT_TRUE(at > 0 && log[at - 1] == '\r') << "a line end without CR at byte " << at;
 
-    std::vector<std::string> expected = {startBanner};
+    std::vector<std::string> expected = {banner::updateStart};
     for (const char *entry : {"bin/", "bin/app.dll", "bin/plugins/", "bin/plugins/codec.dll",
                               "exeinfo/", "exeinfo/update.exe", "Config.zip", "Config/",
                               "Config/veconfig.ini", "Config/servers.ini"})
         expected.push_back(std::string("解压成功:") + entry + "----->" + entry);
     expected.push_back("强制删除文件:" + package());
     expected.push_back("删除文件" + package() + "成功");
-    const std::vector<std::string> last = {endBanner, reseatBanner, "开始更新update.exe",
-                                           "更新update.exe成功", reseatSuccess};
+    const std::vector<std::string> last = {banner::updateEnd, banner::reseatStart,
+                                           "开始更新update.exe", "更新update.exe成功",
+                                           banner::reseatSuccess};
 
     const auto messages = logMessagesOf(log);
     ASSERT_EQ(messages.size(), expected.size() + 1 + last.size());
@@ -220,7 +214,7 @@ TEST_F(UpdateOnWindows, APackageCannotOverwriteTheRunningUpdater) {
 
     const auto log = machine.logMessages();
     ASSERT_GE(log.size(), 8u);
-    EXPECT_EQ(log[0], startBanner);
+    EXPECT_EQ(log[0], banner::updateStart);
     EXPECT_EQ(log[1], "解压成功:bin/app.dll----->bin/app.dll");
     EXPECT_EQ(log[2], "强制删除文件:" + updater());
     EXPECT_EQ(log[3], "删除文件" + updater() + "失败");
@@ -229,7 +223,7 @@ TEST_F(UpdateOnWindows, APackageCannotOverwriteTheRunningUpdater) {
                                        "  lasterr:upzip file err = "))
         << log[5];
     EXPECT_TRUE(startsWith(log[6], "update---lasterr："));
-    EXPECT_EQ(log[7], endBanner);
+    EXPECT_EQ(log[7], banner::updateEnd);
     const auto boxes = machine.boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "解压失败");
@@ -241,7 +235,7 @@ TEST_F(UpdateOnWindows, APackageCannotOverwriteTheRunningUpdater) {
     EXPECT_TRUE(fs::exists(u8path(package())));
     EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "1.0.0"));
     // reseat would have logged its banner by now.
-    EXPECT_FALSE(eventually([&] { return machine.logHas(reseatBanner); }, 5000));
+    EXPECT_FALSE(eventually([&] { return machine.logHas(banner::reseatStart); }, 5000));
     EXPECT_TRUE(machine.clientStarts(machine.exeinfo()).empty());
 }
 
@@ -252,18 +246,9 @@ TEST_F(UpdateOnWindows, ARunningClientStopsTheUpdateBeforeItBegins) {
 
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
 
-    const auto log = machine.logMessages();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[0], startBanner);
-    EXPECT_EQ(log[1], "Orvane程序正在运行，无法执行更新操作");
-    EXPECT_TRUE(startsWith(log[2], "update---lasterr：")) << log[2];
-    EXPECT_EQ(log[3], endBanner);
-    const auto boxes = machine.boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].title, "解压异常");
-    EXPECT_EQ(boxes[0].text, "Orvane程序正在运行");
-    EXPECT_EQ(boxes[0].grade, 2);
-    EXPECT_TRUE(boxes[0].cancelHidden);
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
+                    "Orvane程序正在运行，无法执行更新操作", "update---lasterr：", banner::updateEnd,
+                    "解压异常", "Orvane程序正在运行");
     EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 500, 500, 500}));
     EXPECT_EQ(installed("bin\\app.dll"), "app 1.0.0");
     EXPECT_TRUE(fs::exists(u8path(package())));
@@ -284,8 +269,8 @@ TEST_F(UpdateOnWindows, ReseatRetriesTheCopyWhileTheOldUpdaterIsHeldOpen) {
     EXPECT_EQ(readFile(u8path(updater())), installedUpdater);
     EXPECT_EQ(machine.logMessages(),
               (std::vector<std::string>{
-                  reseatBanner, "开始更新update.exe", "强制删除文件:" + updater(),
-                  "删除文件" + updater() + "失败", "更新update.exe失败", reseatSuccess}));
+                  banner::reseatStart, "开始更新update.exe", "强制删除文件:" + updater(),
+                  "删除文件" + updater() + "失败", "更新update.exe失败", banner::reseatSuccess}));
     const auto boxes = machine.boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "更新异常");
