@@ -10,6 +10,11 @@
 
 namespace testsupport {
 
+// Takes the whole lines (LF or CR LF) off the front of pending, up to and
+// including the first that equals line; true when it came. Both backends'
+// waitForLine read this way.
+bool takeLinesUntil(std::string &pending, const std::string &line);
+
 // Sets (or with nullptr removes) an environment variable of this process.
 void setEnv(const char *name, const char *value);
 

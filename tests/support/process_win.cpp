@@ -201,15 +201,8 @@ Process Process::start(const std::vector<std::string> &arguments, const Options 
 bool Process::waitForLine(const std::string &line, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        for (auto newline = state_->pending.find('\n'); newline != std::string::npos;
-             newline = state_->pending.find('\n')) {
-            std::string got = state_->pending.substr(0, newline);
-            state_->pending.erase(0, newline + 1);
-            if (!got.empty() && got.back() == '\r')
-                got.pop_back();
-            if (got == line)
-                return true;
-        }
+        if (takeLinesUntil(state_->pending, line))
+            return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         // An anonymous pipe cannot be waited on with a time limit; asking how

@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "process.h"
+
 #include "platform.h"
 
 #include <gtest/gtest.h>
@@ -137,6 +139,19 @@ std::vector<std::string> logMessagesOf(const std::string &content) {
             ADD_FAILURE() << "log line without its time stamp: " << line;
     }
     return messages;
+}
+
+bool takeLinesUntil(std::string &pending, const std::string &line) {
+    for (auto newline = pending.find('\n'); newline != std::string::npos;
+         newline = pending.find('\n')) {
+        std::string got = pending.substr(0, newline);
+        pending.erase(0, newline + 1);
+        if (!got.empty() && got.back() == '\r')
+            got.pop_back();
+        if (got == line)
+            return true;
+    }
+    return false;
 }
 
 void expectFailedRun(const std::vector<std::string> &log, const std::vector<BoxRecord> &boxes,
