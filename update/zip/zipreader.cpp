@@ -253,14 +253,21 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
                                  const ZipEntryInfo &info) {
     if (!ensureFolder(folder))
         return CannotCreate;
+    // Everything but read-only goes on at creation; read-only comes last: a
+    // read-only temporary file could not be written, nor removed again after
+    // a failure.
+    const uint32_t attributes = info.attributes & ~platform::attribute::Directory;
+    const bool readOnly = (attributes & platform::attribute::ReadOnly) != 0;
     platform::FileHandle file = nullptr;
     std::string temporary;
-    ZipResult result = createTemporary(folder, file, temporary);
+    ZipResult result =
+        createTemporary(folder, attributes & ~platform::attribute::ReadOnly, file, temporary);
     if (result == CannotCreate && platform::lastError() == platform::error::PathNotFound) {
         // Somebody removed the folder since it was made for an earlier entry.
         lastFolder_.clear();
         if (ensureFolder(folder))
-            result = createTemporary(folder, file, temporary);
+            result = createTemporary(folder, attributes & ~platform::attribute::ReadOnly, file,
+                                     temporary);
     }
     if (result != Ok)
         return result;
@@ -268,20 +275,18 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
     if (result == Ok)
         platform::setFileTimes(file, info.createTime, info.accessTime, info.writeTime);
     platform::closeFile(file);
-    // The attributes come last: a read-only temporary file could not be
-    // written, nor deleted again after a failure.
-    const uint32_t kept = info.attributes & ~platform::attribute::Directory;
     bool marked = false;
     if (result == Ok) {
-        marked = platform::setFileAttributesA(temporary.c_str(), kept);
-        if (!marked || !platform::replaceFileA(temporary.c_str(), path.c_str()))
+        marked = readOnly && platform::setFileAttributesA(temporary.c_str(), attributes);
+        if ((readOnly && !marked) || !platform::replaceFileA(temporary.c_str(), path.c_str()))
             result = CannotCreate;
     }
     if (result != Ok) {
         // The driver reports the error of the failure, not of the clean-up.
         const uint32_t error = platform::lastError();
         if (marked)
-            platform::setFileAttributesA(temporary.c_str(), 0);
+            platform::setFileAttributesA(temporary.c_str(),
+                                         attributes & ~platform::attribute::ReadOnly);
         platform::deleteFileA(temporary.c_str());
         platform::setLastError(error);
     }
@@ -309,8 +314,8 @@ ZipResult ZipReader::pump(platform::FileHandle file) {
     return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
 }
 
-ZipResult ZipReader::createTemporary(const std::string &folder, platform::FileHandle &file,
-                                     std::string &temporary) {
+ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attributes,
+                                     platform::FileHandle &file, std::string &temporary) {
     if (folder.size() + TemporaryNameLength > MaxName)
         return NameTooLong;
     for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
@@ -318,7 +323,8 @@ ZipResult ZipReader::createTemporary(const std::string &folder, platform::FileHa
         std::snprintf(name, sizeof name, "~zx%04X", temporaryNumber_ & 0xFFFF);
         temporary = folder + name;
         file = platform::openFileA(temporary.c_str(), platform::FileAccess::Write,
-                                   platform::FileShare::None, platform::FileDisposition::CreateNew);
+                                   platform::FileShare::None, platform::FileDisposition::CreateNew,
+                                   attributes);
         if (file)
             return Ok;
         if (platform::lastError() != platform::error::FileExists)

@@ -152,8 +152,8 @@ private:
     ZipResult pump(platform::FileHandle file);
     bool ensureFolder(const std::string &folder);
     bool ensureLevel(const std::string &folder);
-    ZipResult createTemporary(const std::string &folder, platform::FileHandle &file,
-                              std::string &temporary);
+    ZipResult createTemporary(const std::string &folder, uint32_t attributes,
+                              platform::FileHandle &file, std::string &temporary);
 
     std::unique_ptr<zip::Archive> archive_;
     ZipEntryInfo cachedInfo_;
