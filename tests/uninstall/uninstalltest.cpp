@@ -46,15 +46,15 @@ void BoxAnswerer::look() {
         record.title =
             box->findChild<QLabel *>(QStringLiteral("labelOne"))->text().mid(7).toStdString();
         record.text = unnamed[1]->text().toStdString();
-        // The grade shows as its icon.
-        const auto pixels = [](const QImage &image) {
-            return image.convertToFormat(QImage::Format_ARGB32);
-        };
-        const QImage icon = pixels(unnamed[0]->pixmap(Qt::ReturnByValue).toImage());
+        // The grade shows as its icon. The box loads it as a pixmap, so the
+        // candidates go through a pixmap too: a pixmap holds premultiplied
+        // pixels, and converting them back is not exact for semi-transparent
+        // ones, so comparing with the file's own pixels depends on the CPU.
+        const QImage icon = unnamed[0]->pixmap(Qt::ReturnByValue).toImage();
         const char *icons[] = {"message", "warning", "error"};
         for (int grade = 0; grade < 3; ++grade)
             if (icon ==
-                pixels(QImage(QStringLiteral(":/Resources/closeTips/%1.png").arg(icons[grade]))))
+                QPixmap(QStringLiteral(":/Resources/closeTips/%1.png").arg(icons[grade])).toImage())
                 record.grade = grade;
         record.cancelVisible = cancel->isVisible();
         record.focusOnConfirm = box->focusWidget() == confirm;

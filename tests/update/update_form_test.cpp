@@ -301,6 +301,11 @@ TEST_F(UpdateSteps, AnotherLockedFileEndsTheUpdate) {
     Process holder = hold(appDir + "/bin/app.dll", 120);
 
     EXPECT_FALSE(runSteps());
+    // The last forced deletion's batch file runs on its own after the steps
+    // gave up; were the holder let go before it ran, it would delete the
+    // file. It removes itself last.
+    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(appDir + "/bin/auto_delete.bat")); },
+                           10000));
     holder.terminate();
     holder.wait(10000);
     EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "installed");
