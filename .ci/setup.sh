@@ -15,6 +15,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # the Windows build and its tests under Wine
   wine wine32:i386 g++-mingw-w64-i686-posix libz-mingw-w64-dev locales icoutils
+  # the same lane on machines that cannot run 32-bit programs
+  wine64 g++-mingw-w64-x86-64-posix
   # building that lane's Qt from Debian's source when the prebuilt one is missing
   dpkg-dev
 )

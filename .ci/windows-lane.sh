@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# The Windows test lane: cross-builds the product for 32-bit Windows with
-# mingw-w64 and the static Qt 5 for that target (the three programs, the
-# client stand-in and the test helpers, with the test hooks), checks that the
-# programs carry their manifest and icon, then runs ctest under 32-bit Wine
-# in a fresh Wine prefix inside the build folder.
+# The Windows test lane: cross-builds the product for Windows with mingw-w64
+# and the static Qt 5 for that target (the three programs, the client
+# stand-in and the test helpers, with the test hooks), checks that the
+# programs carry their manifest and icon, then runs ctest under Wine in a
+# fresh Wine prefix inside the build folder.
 #
 #   .ci/windows-lane.sh [BUILD_FOLDER]      (default: build-windows-qt)
 #
-# Qt comes from the prebuilt archive when there is one: $VELMAR_QT_MINGW_ARCHIVE,
-# else toolchains/ of the shared folder beside the repository, else
-# /work/shared/toolchains. It is unpacked into the build folder once per
-# archive. Without an archive, tools/build-qt-mingw.sh builds Qt from
+# The product ships for 32-bit Windows, and the lane builds it so wherever
+# the machine can run 32-bit programs (32-bit Wine needs that of the kernel).
+# Some kernels cannot (built or booted without IA-32 emulation); there the
+# lane builds the same sources for 64-bit Windows and runs them under 64-bit
+# Wine, and says so. VELMAR_WINDOWS_ARCH=i686|x86_64 overrides the choice.
+#
+# Qt for i686 comes from the prebuilt archive when there is one:
+# $VELMAR_QT_MINGW_ARCHIVE, else toolchains/ of the shared folder beside the
+# repository. It is unpacked into the build folder once per archive. Without
+# an archive, and always for x86_64, tools/build-qt-mingw.sh builds Qt from
 # Debian's source package into $XDG_CACHE_HOME/velmar (about 35 minutes on
 # two cores, once per machine).
 #
-# Needs the Debian packages wine, wine32:i386, g++-mingw-w64-i686-posix,
-# libz-mingw-w64-dev, googletest, cmake, make, locales, xz-utils, icoutils
-# and binutils-mingw-w64-i686.
+# Needs the Debian packages wine, wine32:i386, wine64,
+# g++-mingw-w64-i686-posix, g++-mingw-w64-x86-64-posix, libz-mingw-w64-dev,
+# googletest, cmake, make, locales, xz-utils, icoutils and binutils-mingw-w64.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,12 +32,25 @@ export VELMAR_WINE_BUILD_DIR=$build
 started=$SECONDS
 mkdir -p "$build"
 
-qt_archive_name=qt5.15.8-i686-w64-mingw32-static.tar.xz
+# 32-bit Wine starts only where the kernel runs 32-bit programs: ask its
+# loader for its version.
+arch=${VELMAR_WINDOWS_ARCH:-}
+if [ -z "$arch" ]; then
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    arch=i686
+  else
+    arch=x86_64
+    echo "windows-lane: this machine cannot run 32-bit programs (no 32-bit Wine):" \
+      "building for 64-bit Windows and testing under 64-bit Wine instead"
+  fi
+fi
+target=$arch-w64-mingw32
+
+qt_archive_name=qt5.15.8-$target-static.tar.xz
 find_qt_archive() {
   local candidate
   for candidate in "${VELMAR_QT_MINGW_ARCHIVE:-}" \
-    "$source_dir/../shared/toolchains/$qt_archive_name" \
-    "/work/shared/toolchains/$qt_archive_name"; do
+    "$source_dir/../shared/toolchains/$qt_archive_name"; do
     if [ -n "$candidate" ] && [ -f "$candidate" ]; then
       echo "$candidate"
       return 0
@@ -41,7 +60,7 @@ find_qt_archive() {
 }
 
 # Sets qt_prefix.
-if qt_archive=$(find_qt_archive); then
+if [ "$arch" = i686 ] && qt_archive=$(find_qt_archive); then
   qt_prefix=$build/qt5-mingw32
   stamp=$build/qt5-mingw32.sha256
   checksum=$(sha256sum "$qt_archive" | cut -d' ' -f1)
@@ -54,19 +73,19 @@ if qt_archive=$(find_qt_archive); then
     echo "$checksum" >"$stamp"
   fi
 else
-  qt_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/qt5.15.8-i686-w64-mingw32-static
+  qt_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/qt5.15.8-$target-static
   if [ -d "$qt_prefix/lib/cmake/Qt5" ]; then
     echo "windows-lane: no Qt archive; using Qt built before in $qt_prefix"
   else
     echo "windows-lane: no Qt archive ($qt_archive_name); building Qt from Debian's source" \
       "package into $qt_prefix (about 35 minutes on two cores, once per machine)"
-    "$source_dir/tools/build-qt-mingw.sh" "$qt_prefix"
+    "$source_dir/tools/build-qt-mingw.sh" --arch "$arch" "$qt_prefix"
   fi
 fi
 echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 
 cmake -S "$source_dir" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" \
   -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
   -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=ON
 cmake --build "$build" -j2
@@ -80,7 +99,7 @@ for program in update reseat uninstall; do
   exe=$build/bin/$program.exe
   manifest=$(wrestool --extract --raw --type=24 "$exe")
   icons=$(wrestool --list --type=14 "$exe")
-  headers=$(i686-w64-mingw32-objdump -p "$exe")
+  headers=$($target-objdump -p "$exe")
   if ! grep -q 'level="requireAdministrator"' <<<"$manifest"; then
     echo "windows-lane: $program.exe has no manifest asking for administrator rights" >&2
     exit 1

@@ -1,25 +1,4 @@
-# Cross-building the Windows product with Debian's mingw-w64 (i686, posix
-# threads). Qt for this target: pass -DVELMAR_QT_MINGW_PREFIX=<qt5-mingw32>.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-# Every program linked statically: no MinGW runtime DLLs (libstdc++,
-# libgcc, winpthread) and no zlib1.dll to ship beside it or to find under
-# Wine.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(ZLIB_USE_STATIC_LIBS ON)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-if(VELMAR_QT_MINGW_PREFIX)
-  list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_QT_MINGW_PREFIX})
-endif()
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# ctest runs the Windows executables under Wine, in a prefix of the build's.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+# Cross-building the Windows product with Debian's mingw-w64: 32-bit, as it
+# ships.
+set(VELMAR_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

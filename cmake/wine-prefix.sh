@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # wine-prefix.sh BUILD_FOLDER
 #
-# Makes a fresh 32-bit Wine prefix in BUILD_FOLDER/wine for wine-run.sh (a
+# Makes a fresh Wine prefix (32- or 64-bit, as the build's toolchain) in BUILD_FOLDER/wine for wine-run.sh (a
 # prefix left there goes first, with its server), starts one Wine server
 # that stays up until "wine-run.sh wineserver -k", and boots the prefix.
 # One server for a whole run: every program run and every program those

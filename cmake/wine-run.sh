@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a Windows program under 32-bit Wine the way the tests need it: a Wine
+# Runs a Windows program under Wine the way the tests need it: a Wine
 # prefix and a home folder inside the build folder (nothing touches the real
 # home), the Chinese code page 936 of the users' machines, and no Wine noise.
 # The build folder is the current folder's nearest ancestor with a
@@ -16,7 +16,18 @@ if [ -z "$build" ]; then
   done
 fi
 export WINEPREFIX="$build/wine/prefix" HOME="$build/wine/home"
-export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+# The build's toolchain says which Wine: 32-bit as the product ships, or
+# 64-bit on a machine that cannot run 32-bit programs (see the lane). Debian's
+# wine script would pick the 32-bit loader whenever it is installed, runnable
+# or not, so the 64-bit one is named directly.
+wine=(wine)
+if grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw-x86_64\.cmake$' "$build/CMakeCache.txt" 2>/dev/null; then
+  export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+  wine=("$WINELOADER")
+else
+  export WINEARCH=win32
+fi
 # Wine takes its ANSI code page from LANG, but maps file names to Linux only
 # through a glibc locale of that name; without one, names beyond ASCII fail.
 # The lane makes the locale in the build folder when the system lacks it.
@@ -44,7 +55,7 @@ fi
 # which follows on our output once the program has ended.
 output=$(mktemp "$build/wine/output.XXXXXX")
 status=0
-"${locale[@]}" wine "$@" >"$output" 2>&1 || status=$?
+"${locale[@]}" "${wine[@]}" "$@" >"$output" 2>&1 || status=$?
 cat "$output"
 rm -f "$output"
 exit "$status"

@@ -167,6 +167,10 @@ namespace {
 
 Process regQuery(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"C:\\windows\\system32\\reg.exe", "query"});
+    // The product keeps to the 32-bit view; a 64-bit build of the tests runs
+    // the 64-bit reg.exe, which has to be told.
+    if (sizeof(void *) == 8)
+        arguments.push_back("/reg:32");
     return Process::start(arguments);
 }
 
