@@ -282,3 +282,24 @@ TEST_F(UpdateOnWindows, ReseatRetriesTheCopyWhileTheOldUpdaterIsHeldOpen) {
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000), 1);
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 5);
 }
+
+TEST_F(UpdateOnWindows, ABatchFilePlantedInTheDataFolderNeverRuns) {
+    // Every user may write into the data folder; the updater runs elevated.
+    const std::string outside = "C:\\Other Program";
+    writeFile(u8path(outside + "\\data.txt"), "keep");
+    const std::string planted = machine.dataFolder() + "\\auto_delete.bat";
+    const std::string plantedLines = "rd \"" + outside + "\" /q /s\r\n";
+    writeFile(u8path(planted), plantedLines);
+    fs::permissions(u8path(planted), fs::perms::owner_read);
+    writePackage(appPackage());
+
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(chainFinished()) << machine.logText();
+    EXPECT_FALSE(fs::exists(u8path(package())));
+    EXPECT_TRUE(machine.logHas("删除文件" + package() + "成功"));
+    EXPECT_EQ(readFile(u8path(planted)), plantedLines);
+    EXPECT_EQ(readFile(u8path(outside + "\\data.txt")), "keep");
+
+    fs::permissions(u8path(planted), fs::perms::owner_write, fs::perm_options::add);
+    removeTree(outside);
+}
