@@ -156,14 +156,17 @@ TEST_F(Uninstall, RemovesTheWholeInstallation) {
 }
 
 TEST_F(Uninstall, LinksInItsPlacesGoAsLinksAndPlantedBatchFilesNeverRun) {
-    // "velmar" and a Start-menu folder are links to folders of someone else;
-    // the desktop shortcut is gone already and a batch file waits in its
-    // place, a link to a file elsewhere.
+    // "velmar", "Orvane" and a Start-menu folder are links to folders of
+    // someone else; the desktop shortcut is gone already and a batch file
+    // waits in its place, a link to a file elsewhere.
     const std::string elsewhere = machine.path("Data/projects");
     fs::create_directories(u8path(machine.path("Data")));
     fs::rename(u8path(installation.velmar()), u8path(elsewhere));
     writeFile(u8path(elsewhere + "/sub/thesis.doc"), "mine");
     ASSERT_TRUE(makeLink(installation.velmar(), elsewhere, true));
+    const std::string settings = machine.path("Data/settings");
+    fs::rename(u8path(installation.orvane()), u8path(settings));
+    ASSERT_TRUE(makeLink(installation.orvane(), settings, true));
     const std::string menu = installation.startMenu() + "/Velmar";
     fs::remove_all(u8path(menu));
     writeFile(u8path(machine.path("Data/menu/Orvane.lnk")), "mine");
@@ -188,6 +191,8 @@ TEST_F(Uninstall, LinksInItsPlacesGoAsLinksAndPlantedBatchFilesNeverRun) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(menu))));
     EXPECT_EQ(readFile(u8path(elsewhere + "/sub/thesis.doc")), "mine");
     EXPECT_EQ(readFile(u8path(elsewhere + "/velmar.dll")), "velmar.dll");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(installation.orvane()))));
+    EXPECT_EQ(readFile(u8path(settings + "/cache/avatar.png")), "png");
     EXPECT_EQ(readFile(u8path(machine.path("Data/menu/Orvane.lnk"))), "mine");
     EXPECT_EQ(readFile(u8path(victim)), "mine");
     EXPECT_TRUE(installation.othersUntouched());
