@@ -1,35 +1,73 @@
 #include "forcedelete.h"
 
+#include "batchfile.h"
 #include "installlog.h"
 #include "paths.h"
 #include "platform.h"
 
-#include <QFile>
-#include <QTextStream>
+#include <QCoreApplication>
 
-QString batchQuoted(const QString &path) {
-    QString escaped = path;
-    escaped.replace(QLatin1Char('%'), QLatin1String("%%"));
-    return QLatin1Char('"') + escaped + QLatin1Char('"');
+#include <atomic>
+
+namespace {
+
+bool isFolder(const QString &path) {
+    const uint32_t attributes = platform::pathAttributes(path.toStdString());
+    return attributes != platform::attribute::Invalid &&
+           (attributes & platform::attribute::Directory);
 }
+
+// Only Windows' "not found" means gone: a file waiting for its deletion, or
+// one on a path that cannot be read, answers otherwise and is still there.
+bool isGone(const QString &path) {
+    if (platform::pathAttributes(path.toStdString()) != platform::attribute::Invalid)
+        return false;
+    const uint32_t error = platform::lastError();
+    return error == platform::error::FileNotFound || error == platform::error::PathNotFound;
+}
+
+bool liesIn(const QString &folder, const std::string &base) {
+    const QString prefix = nativePath(QString::fromStdString(base));
+    return folder.compare(prefix, Qt::CaseInsensitive) == 0 ||
+           folder.startsWith(prefix + separator(), Qt::CaseInsensitive);
+}
+
+// Every user can put files into the all-users documents folder (the data
+// folder lies there), and the desktop is where anyone's shortcuts land. A
+// batch file written there could be swapped before it runs, so it is written
+// into this process's own temporary folder under a name of its own instead.
+QString batchFileFor(const QString &folder) {
+    std::string documents, desktop;
+    const bool shared = (platform::commonDocumentsFolder(documents) && liesIn(folder, documents)) ||
+                        (platform::userDesktopFolder(desktop) && liesIn(folder, desktop));
+    if (!shared)
+        return folder + separator() + QStringLiteral("auto_delete.bat");
+    std::string temporary;
+    if (!platform::temporaryFolder(temporary))
+        return QString();
+    static std::atomic<int> counter{0};
+    return nativePath(QString::fromStdString(temporary)) + separator() +
+           QStringLiteral("auto_delete-%1-%2.bat")
+               .arg(QCoreApplication::applicationPid())
+               .arg(++counter);
+}
+
+} // namespace
 
 bool deleteByBatch(QString path) {
     path = nativePath(path);
+    // cmd.exe's del given a folder deletes the files inside it.
+    if (isFolder(path))
+        return false;
     const QString folder = folderOf(path);
-    const QString batchPath = folder + separator() + QStringLiteral("auto_delete.bat");
-
-    QFile batch(batchPath);
-    if (batch.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        QTextStream stream(&batch);
-        stream << "del " << batchQuoted(path) << " /q /f"
-               << "\n"
-               << "del " << batchQuoted(batchPath) << " /q /f"
-               << "\n";
-    }
-    batch.close();
-    // Started even when it could not be written: an old copy may still do.
-    platform::shellOpen(batchPath.toStdString(), folder.toStdString(), platform::ShowCommand::Hide);
-    return !platform::pathExists(path.toStdString());
+    const QString batchPath = batchFileFor(folder);
+    const QStringList lines{QStringLiteral("del ") + batchQuoted(path) + QStringLiteral(" /q /f"),
+                            QStringLiteral("del ") + batchQuoted(batchPath) +
+                                QStringLiteral(" /q /f")};
+    if (!batchPath.isEmpty() && writeBatchFile(batchPath, lines))
+        platform::shellOpen(batchPath.toStdString(), folder.toStdString(),
+                            platform::ShowCommand::Hide);
+    return isGone(path);
 }
 
 bool forceDeleteFile(QString path) {
@@ -39,7 +77,8 @@ bool forceDeleteFile(QString path) {
             writeLog(QStringLiteral("删除文件") + path + QStringLiteral("成功"));
             return true;
         }
-        if (attempt == 5) {
+        // A folder is never a file to force out; no attempt will change that.
+        if (attempt == 5 || isFolder(nativePath(path))) {
             writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败"));
             return false;
         }

@@ -1,16 +1,14 @@
-// Deleting a file from outside the process: a hidden batch file in the file's
-// folder deletes it (and then itself), retried until the file is gone.
+// Deleting a file from outside the process: a hidden batch file deletes it
+// (and then itself), retried until the file is gone.
 #pragma once
 
 #include <QString>
 
 // Up to six attempts 1500 ms apart; true when the file is gone. Logs the
-// attempt and its outcome.
+// attempt and its outcome. A folder fails at once: it is not a file.
 bool forceDeleteFile(QString path);
-// One attempt: writes and starts "auto_delete.bat" beside the file; true when
-// the file is already gone right after the start.
+// One attempt: writes and starts "auto_delete.bat" beside the file (in this
+// process's temporary folder under a name of its own when the file lies where
+// other users can write); true when the file is already gone right after the
+// start. A batch file that could not be written whole is not started.
 bool deleteByBatch(QString path);
-
-// A path as a batch line must hold it: cmd.exe would expand "%NAME%" in it,
-// so every "%" is doubled.
-QString batchQuoted(const QString &path);

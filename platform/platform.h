@@ -33,6 +33,8 @@ constexpr uint32_t FileExists = 80;
 constexpr uint32_t InvalidParameter = 87;
 constexpr uint32_t DirNotEmpty = 145;
 constexpr uint32_t AlreadyExists = 183;
+constexpr uint32_t StoppedOnSymlink = 681;
+constexpr uint32_t NotAReparsePoint = 4390;
 } // namespace error
 
 // GetLastError / SetLastError of the calling thread.
@@ -123,8 +125,30 @@ bool pathExists(const std::string &path);
 // Appends bytes to a file in one write, creating the file (not its folder)
 // when missing: CreateFileW(FILE_APPEND_DATA, shared reading and writing).
 // Appends of several processes never overwrite or tear each other. Fails when
-// the file is in use without sharing.
+// the file is in use without sharing, and with error::StoppedOnSymlink when
+// path is a link: whoever made it would have us write where it points.
 bool appendToFile(const std::string &path, const char *data, std::size_t size);
+
+// GetFileAttributesW of path itself, never of what a link there points to: a
+// symbolic link or a junction reports attribute::ReparsePoint, together with
+// attribute::Directory when it is a link to a folder. attribute::Invalid
+// when nothing is there (2, 3) or when it cannot be told (any other error).
+uint32_t pathAttributes(const std::string &path);
+
+// Removes the link at path, never what it points to: a junction or a link to
+// a folder with RemoveDirectoryW, any other link with DeleteFileW. Fails with
+// error::NotAReparsePoint when path is not a link.
+bool removeLink(const std::string &path);
+
+// MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING): replaceFileA for UTF-8
+// paths, with the same failures.
+bool replaceFile(const std::string &from, const std::string &to);
+
+// GetTempPathW without its final separator: the folder for this process's
+// own temporary files, where other users cannot put anything. The stand-in
+// keeps it in <root>/Users/<login name>/AppData/Local/Temp and makes it when
+// missing, as Windows always has it.
+bool temporaryFolder(std::string &folder);
 
 // ---- Files (8-bit, for the ZIP layer) ---------------------------------------
 
@@ -136,6 +160,7 @@ constexpr uint32_t System = 0x04;
 constexpr uint32_t Directory = 0x10;
 constexpr uint32_t Archive = 0x20;
 constexpr uint32_t Normal = 0x80;
+constexpr uint32_t ReparsePoint = 0x400;
 constexpr uint32_t Invalid = 0xFFFFFFFF;
 } // namespace attribute
 
@@ -195,6 +220,10 @@ bool deleteFileA(const char *path);
 // stand-in, whose code page is UTF-8). False when the text is not valid UTF-8
 // or a character has no exact form in the code page.
 bool utf8ToLocal8Bit(const std::string &utf8, std::string &local);
+// Converts UTF-8 into the OEM code page, the one in which cmd.exe reads a
+// batch file (the same as the ANSI one on Chinese Windows, not on Western
+// ones). Fails like utf8ToLocal8Bit.
+bool utf8ToOem8Bit(const std::string &utf8, std::string &oem);
 // IsDBCSLeadByte: true for the first byte of a double-byte character of the
 // local code page (never on the stand-in).
 bool isLeadByte(unsigned char byte);

@@ -73,6 +73,8 @@ uint32_t windowsErrorFrom(int posixError) {
         return 206; // ERROR_FILENAME_EXCED_RANGE
     case ENOSPC:
         return 112; // ERROR_DISK_FULL
+    case ELOOP:
+        return error::StoppedOnSymlink;
     default:
         return 31; // ERROR_GEN_FAILURE
     }
@@ -563,7 +565,7 @@ bool pathExists(const std::string &path) {
 
 bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     const std::string file = withSlashes(path);
-    const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
     if (fd < 0)
         return failOpen(file);
     if (!lockNow(fd, LOCK_SH)) {
@@ -581,6 +583,62 @@ bool appendToFile(const std::string &path, const char *data, std::size_t size) {
         errno = put < 0 ? writeErrno : ENOSPC;
         return failWithErrno();
     }
+    return succeed();
+}
+
+uint32_t pathAttributes(const std::string &path) {
+    const std::string file = withSlashes(path);
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0) {
+        failOpen(file);
+        return attribute::Invalid;
+    }
+    succeed();
+    if (S_ISLNK(st.st_mode))
+        return attribute::ReparsePoint | (isDirectory(file) ? attribute::Directory : 0);
+    if (S_ISDIR(st.st_mode))
+        return attribute::Directory;
+    return attribute::Archive | (isReadOnly(st) ? attribute::ReadOnly : 0);
+}
+
+bool removeLink(const std::string &path) {
+    const std::string file = withSlashes(path);
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0)
+        return failOpen(file);
+    if (!S_ISLNK(st.st_mode))
+        return failWith(error::NotAReparsePoint);
+    return ::unlink(file.c_str()) == 0 ? succeed() : failWithErrno();
+}
+
+namespace {
+
+bool replaceAt(const std::string &source, const std::string &target) {
+    if (::access(source.c_str(), F_OK) != 0)
+        return failOpen(source);
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0)
+        return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
+    // Windows refuses to replace a file that is open anywhere, whatever its
+    // sharing, with access denied rather than the sharing violation.
+    return changeUnlessInUse(target, error::AccessDenied,
+                             [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
+}
+
+} // namespace
+
+bool replaceFile(const std::string &from, const std::string &to) {
+    return replaceAt(withSlashes(from), withSlashes(to));
+}
+
+bool temporaryFolder(std::string &folder) {
+    std::string desktop;
+    if (!userDesktopFolder(desktop))
+        return false;
+    const std::string temporary = parentOf(desktop) + "/AppData/Local/Temp";
+    if (!makeFolders(temporary))
+        return false;
+    folder = temporary;
     return succeed();
 }
 
@@ -803,17 +861,7 @@ std::string currentDirectoryA() {
 }
 
 bool replaceFileA(const char *from, const char *to) {
-    const std::string source = withSlashes(from ? from : "");
-    const std::string target = withSlashes(to ? to : "");
-    if (::access(source.c_str(), F_OK) != 0)
-        return failOpen(source);
-    struct stat st;
-    if (::lstat(target.c_str(), &st) != 0)
-        return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
-    // Windows refuses to replace a file that is open anywhere, whatever its
-    // sharing, with access denied rather than the sharing violation.
-    return changeUnlessInUse(target, error::AccessDenied,
-                             [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
+    return replaceFile(from ? from : "", to ? to : "");
 }
 
 bool deleteFileA(const char *path) {
@@ -860,6 +908,11 @@ bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
     }
     local = utf8;
     return succeed();
+}
+
+bool utf8ToOem8Bit(const std::string &utf8, std::string &oem) {
+    // One code page for everything on the stand-in.
+    return utf8ToLocal8Bit(utf8, oem);
 }
 
 bool isLeadByte(unsigned char) {

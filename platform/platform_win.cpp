@@ -393,17 +393,72 @@ bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     // goes to the end of the file as it is at that moment, so writers in
     // several processes add their pieces one after the other. Sharing reading
     // and writing lets them all (and any reader) have it open at once.
-    const HANDLE handle =
-        ::CreateFileW(widePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of what it
+    // points to; such a handle is refused below, so nothing is ever written
+    // through a link.
+    const HANDLE handle = ::CreateFileW(
+        widePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ::CloseHandle(handle);
+        return failWith(error::StoppedOnSymlink);
+    }
     DWORD put = 0;
     const bool written = ::WriteFile(handle, data, static_cast<DWORD>(size), &put, nullptr) &&
                          put == static_cast<DWORD>(size);
     const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
     ::CloseHandle(handle);
     return written || failWith(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+}
+
+uint32_t pathAttributes(const std::string &path) {
+    std::wstring widePath;
+    if (!toWide(path, widePath))
+        return attribute::Invalid;
+    // GetFileAttributesW does not follow a link at the end of the path: a
+    // junction or a link shows FILE_ATTRIBUTE_REPARSE_POINT.
+    return ::GetFileAttributesW(widePath.c_str());
+}
+
+bool removeLink(const std::string &path) {
+    std::wstring widePath;
+    if (!toWide(path, widePath))
+        return false;
+    const DWORD attributes = ::GetFileAttributesW(widePath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return failWith(error::NotAReparsePoint);
+    // Both calls remove the reparse point itself: RemoveDirectoryW a junction
+    // or a link to a folder (DeleteFileW refuses those), DeleteFileW a link
+    // to a file.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return ::RemoveDirectoryW(widePath.c_str()) != FALSE;
+    return ::DeleteFileW(widePath.c_str()) != FALSE;
+}
+
+bool replaceFile(const std::string &from, const std::string &to) {
+    std::wstring wideFrom, wideTo;
+    if (!toWide(from, wideFrom) || !toWide(to, wideTo))
+        return false;
+    // As replaceFileA: a rename in one step, never a copy.
+    return ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool temporaryFolder(std::string &folder) {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, path);
+    if (length == 0 || length > MAX_PATH)
+        return length == 0 ? false : failWith(ERROR_BUFFER_OVERFLOW);
+    std::string result = toUtf8(path, static_cast<int>(length));
+    if (!result.empty() && (result.back() == '\\' || result.back() == '/'))
+        result.pop_back();
+    folder = result;
+    return true;
 }
 
 // ---- Files (8-bit) ----------------------------------------------------------
@@ -594,7 +649,9 @@ bool deleteFileA(const char *path) {
 
 // ---- Code page and time -----------------------------------------------------
 
-bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
+namespace {
+
+bool utf8ToCodePage(UINT codePage, const std::string &utf8, std::string &local) {
     std::wstring wide;
     if (!toWide(utf8, wide))
         return false;
@@ -607,21 +664,31 @@ bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
     // page lacks would otherwise become "?" or a look-alike and name another
     // file. With the UTF-8 ANSI code page (Windows 10's beta option) both
     // must be left out, and nothing is lost anyway.
-    const bool utf8CodePage = ::GetACP() == CP_UTF8;
+    const bool utf8CodePage = (codePage == CP_ACP ? ::GetACP() : ::GetOEMCP()) == CP_UTF8;
     const DWORD flags = utf8CodePage ? 0 : WC_NO_BEST_FIT_CHARS;
     BOOL usedDefault = FALSE;
     BOOL *usedDefaultFlag = utf8CodePage ? nullptr : &usedDefault;
-    const int size = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, nullptr, 0,
+    const int size = ::WideCharToMultiByte(codePage, flags, wide.data(), wideLength, nullptr, 0,
                                            nullptr, usedDefaultFlag);
     if (size == 0)
         return false;
     if (usedDefault)
         return failWith(ERROR_NO_UNICODE_TRANSLATION);
     std::string converted(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, converted.data(), size, nullptr,
+    ::WideCharToMultiByte(codePage, flags, wide.data(), wideLength, converted.data(), size, nullptr,
                           nullptr);
     local = converted;
     return true;
+}
+
+} // namespace
+
+bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
+    return utf8ToCodePage(CP_ACP, utf8, local);
+}
+
+bool utf8ToOem8Bit(const std::string &utf8, std::string &oem) {
+    return utf8ToCodePage(CP_OEMCP, utf8, oem);
 }
 
 bool isLeadByte(unsigned char byte) {

@@ -2,7 +2,6 @@
 // program file, so it hands over to this program, which waits for it to end,
 // puts the new updater (delivered beside reseat in "exeinfo") in place of the
 // installation folder's old one, and starts the client.
-#include "forcedelete.h"
 #include "installlog.h"
 #include "msgbox.h"
 #include "paths.h"
@@ -34,14 +33,35 @@ void waitForUpdaterToEnd() {
     throw StartupError{QStringLiteral("相关程序正在运行")};
 }
 
-// The first copy after a failed plain deletion: the file may be in use, so
-// the forced deletion had its go; copies are retried for a while and succeed
-// silently.
-bool copyAfterForcedDeletion(const QString &newUpdater, const QString &target) {
-    forceDeleteFile(target);
+// The new updater is copied beside the old one first and then put in its
+// place in one step: the old one goes only once the new one is whole, so a
+// copy that fails (an unreadable new updater, a full disk) leaves the
+// installation with the updater it had. Two copies, 2000 ms apart.
+bool stageCopy(const QString &newUpdater, const QString &staged) {
+    for (int copy = 0;; ++copy) {
+        platform::deleteFile(staged.toStdString()); // a leftover of an earlier run
+        if (QFile::copy(newUpdater, staged))
+            return true;
+        platform::deleteFile(staged.toStdString()); // a partial copy
+        if (copy == 1)
+            return false;
+        platform::sleepMs(2000);
+    }
+}
+
+bool putInPlace(const QString &staged, const QString &target) {
+    // A read-only old updater could not be replaced; it is ours to replace.
+    if (QFileInfo::exists(target))
+        QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner);
+    return platform::replaceFile(staged.toStdString(), target.toStdString());
+}
+
+// The old updater may still be in use: the replacement is retried for a
+// while (2000 ms, then six times 3000 ms apart) and succeeds silently.
+bool putInPlaceOnceFree(const QString &staged, const QString &target) {
     platform::sleepMs(2000);
     for (int retry = 0;; ++retry) {
-        if (QFile::copy(newUpdater, target))
+        if (putInPlace(staged, target))
             return true;
         if (retry == 5)
             return false;
@@ -49,26 +69,19 @@ bool copyAfterForcedDeletion(const QString &newUpdater, const QString &target) {
     }
 }
 
-bool copyAndLog(const QString &newUpdater, const QString &target) {
-    if (!QFile::copy(newUpdater, target)) {
-        platform::sleepMs(2000);
-        if (!QFile::copy(newUpdater, target))
-            return false;
-    }
-    writeLog(QStringLiteral("更新update.exe成功"));
-    return true;
-}
-
 void replaceUpdater(const QString &newUpdater, const QString &target) {
     writeLog(QStringLiteral("开始更新update.exe"));
-    bool replaced;
-    if (QFileInfo::exists(target)) {
-        platform::deleteFile(target.toStdString());
-        platform::sleepMs(500);
-        replaced = QFileInfo::exists(target) ? copyAfterForcedDeletion(newUpdater, target)
-                                             : copyAndLog(newUpdater, target);
-    } else {
-        replaced = copyAndLog(newUpdater, target);
+    const QString staged = target + QStringLiteral(".new");
+    bool replaced = false;
+    if (stageCopy(newUpdater, staged)) {
+        if (putInPlace(staged, target)) {
+            writeLog(QStringLiteral("更新update.exe成功"));
+            replaced = true;
+        } else {
+            replaced = putInPlaceOnceFree(staged, target);
+        }
+        if (!replaced)
+            platform::deleteFile(staged.toStdString());
     }
     if (!replaced) {
         writeLog(QStringLiteral("更新update.exe失败"));

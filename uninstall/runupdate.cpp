@@ -28,10 +28,25 @@ void reportFile(const QString &name) {
     ++fileCounter;
 }
 
+bool isLink(const QString &path) {
+    const uint32_t attributes = platform::pathAttributes(path.toStdString());
+    return attributes != platform::attribute::Invalid &&
+           (attributes & platform::attribute::ReparsePoint);
+}
+
 } // namespace
 
 bool removeDirectory(QString folderPath) {
     folderPath = nativePath(folderPath);
+    // A link (a junction on Windows) is removed as a link, never followed,
+    // the folder given here included: what it points to lies outside the
+    // installation.
+    if (isLink(folderPath)) {
+        if (platform::removeLink(folderPath.toStdString()))
+            return true;
+        writeLog(QStringLiteral("删除最外层目标失败-") + folderPath);
+        return false;
+    }
     const QDir folder(folderPath);
     if (!folder.exists())
         return true;
@@ -47,10 +62,8 @@ bool removeDirectory(QString folderPath) {
         if (name == QLatin1String(".") || name == QLatin1String(".."))
             continue;
         const QString path = folderPath + separator() + name;
-        if (entry.isSymbolicLink() || entry.isJunction()) {
-            // Removed as a link, never followed: what it points to lies
-            // outside the installation.
-            platform::deleteFile(path.toStdString());
+        if (isLink(path)) {
+            platform::removeLink(path.toStdString());
             reportFile(name);
         } else if (entry.isDir()) {
             if (!removeDirectory(path))
@@ -144,9 +157,11 @@ void RunUpdate::removeStartMenuEntries() {
         return;
     for (const QString &name : {QStringLiteral("Orvane"), QStringLiteral("Velmar")}) {
         const QString folder = nativePath(QString::fromStdString(programs) + separator() + name);
+        // Through a folder that is a link, the shortcuts would be another
+        // folder's; the link alone goes.
         for (const QString &link : {QStringLiteral("卸载.lnk"), QStringLiteral("Orvane.lnk")}) {
             const QString path = folder + separator() + link;
-            if (!platform::deleteFile(path.toStdString()))
+            if (!isLink(folder) && !platform::deleteFile(path.toStdString()))
                 forceDeleteFile(path);
         }
         removeDirectory(folder);

@@ -1,6 +1,6 @@
 #include "uninstall_velmar.h"
 
-#include "forcedelete.h"
+#include "batchfile.h"
 #include "installlog.h"
 #include "msgbox.h"
 #include "paths.h"
@@ -12,10 +12,8 @@
 #include "ui_uninstall_velmar.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QMouseEvent>
 #include <QPixmap>
-#include <QTextStream>
 #include <QTimer>
 
 #include <cstdlib>
@@ -57,22 +55,16 @@ void readRegistryString(const QString &key, QString &value) {
     value = QString::fromStdString(content);
 }
 
-void writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName) {
+bool writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName) {
     const QString batchPath =
         batchFolder + separator() +
         (FirstName ? QStringLiteral("velmar_delete.bat") : QStringLiteral("velmar_delete1.bat"));
-    QFile batch(batchPath);
-    if (!batch.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return;
     // The wait lets the uninstaller end first, so that its own file and
     // folder are free by the time they are removed.
-    QTextStream stream(&batch);
-    stream << "ping -n 4 127.0.0.1>nul"
-           << "\n"
-           << "rd " << batchQuoted(targetFolder) << " /q /s"
-           << "\n"
-           << "del " << batchQuoted(batchPath) << " /q /f"
-           << "\n";
+    return writeBatchFile(
+        batchPath, {QStringLiteral("ping -n 4 127.0.0.1>nul"),
+                    QStringLiteral("rd ") + batchQuoted(targetFolder) + QStringLiteral(" /q /s"),
+                    QStringLiteral("del ") + batchQuoted(batchPath) + QStringLiteral(" /q /f")});
 }
 
 uninstall_velmar::uninstall_velmar(QWidget *parent)
@@ -131,17 +123,16 @@ uninstall_velmar::~uninstall_velmar() {
     }
     const QString orvane = nativePath(installLocation + separator() + QStringLiteral("Orvane"));
     const QString velmar = nativePath(installLocation + separator() + QStringLiteral("velmar"));
-    if (workerRan) {
-        writeDeleteBatch(orvane, folderOf(orvane), false);
-        writeDeleteBatch(velmar, folderOf(velmar), true);
-    }
+    // A batch file that is not wholly ours is never started.
+    const bool orvaneBatch = workerRan && writeDeleteBatch(orvane, folderOf(orvane), false);
+    const bool velmarBatch = workerRan && writeDeleteBatch(velmar, folderOf(velmar), true);
     MsgBox::releaseInstance();
-    if (workerRan) {
+    if (velmarBatch)
         platform::shellOpen("velmar_delete.bat", folderOf(velmar).toStdString(),
                             platform::ShowCommand::Hide);
+    if (orvaneBatch)
         platform::shellOpen("velmar_delete1.bat", folderOf(orvane).toStdString(),
                             platform::ShowCommand::Hide);
-    }
     delete ui;
 }
 

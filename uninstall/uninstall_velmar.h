@@ -62,5 +62,5 @@ void readRegistryString(const QString &key, QString &value);
 // Writes the batch file that, about three seconds after it was started,
 // removes targetFolder with everything in it and then itself:
 // "velmar_delete.bat" in batchFolder when FirstName is true, else
-// "velmar_delete1.bat".
-void writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName);
+// "velmar_delete1.bat". False when it could not be written whole.
+bool writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName);

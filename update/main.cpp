@@ -48,6 +48,16 @@ int main(int argc, char *argv[]) {
         return 0;
     }
 
+    // Files an uninstall is removing must not be written anew; the guard is
+    // probed with the client's already held, so an uninstaller starting now
+    // finds the client's guard taken and refuses in turn.
+    if (!probeGuard(guard::uninstaller)) {
+        endInFailure(QStringLiteral("Orvane卸载程序正在运行，无法执行更新操作"),
+                     QStringLiteral("update---lasterr："), QString::fromUtf8(endBanner),
+                     QString::fromUtf8(errorTitle), QStringLiteral("相关卸载/安装程序已运行"));
+        return 0;
+    }
+
     ShowPro *progress = new ShowPro();
     progress->exec();
     delete progress; // releases the message box and, after a success, starts reseat

@@ -235,9 +235,12 @@ EntryFailureAction unzipFailedCallback(const char *destDir, const char *name, ui
         logCannotUpdate(path, QStringLiteral("  zip err:0x") + QString::number(result, 16));
         return entryfailure::Abort;
     }
-    const QString tail = path.mid(path.lastIndexOf(QDir::separator()));
-    if (!tail.contains(QLatin1Char('.')))
-        return entryfailure::Skip; // a folder, or a file without extension
+    // Only a folder entry is skipped: a file without a dot in its name
+    // (LICENSE) is a file like any other, and skipping it would leave the
+    // old one in place behind a package reported as extracted.
+    const QByteArray entry(name);
+    if (entry.endsWith('/') || entry.endsWith('\\'))
+        return entryfailure::Skip;
     if (!liesInside(path, folder)) {
         logCannotUpdate(path);
         return entryfailure::Abort;

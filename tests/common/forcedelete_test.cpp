@@ -1,7 +1,9 @@
 // Forced deletion through a hidden batch file, run by the system's command
-// interpreter (the stand-in's, or cmd.exe under Wine).
+// interpreter (the stand-in's, or cmd.exe under Wine): only batch files it
+// has just written run, and never for a folder.
 #include "forcedelete.h"
 #include "installlog.h"
+#include "paths.h"
 #include "platform.h"
 #include "process.h"
 #include "qtsupport.h"
@@ -18,6 +20,8 @@
 using namespace testsupport;
 
 namespace {
+
+const bool standin = platform::programSuffix[0] == '\0';
 
 std::mutex sleepsGuard;
 std::vector<uint32_t> sleepsAsked;
@@ -119,6 +123,100 @@ TEST_F(ForcedDeletion, PercentSignsInThePathNeverNameAnotherFile) {
     // Give a wrong deletion the time to happen before looking.
     EXPECT_FALSE(eventually([&] { return !fs::exists(u8path(decoy)); }, 1500));
     setEnv("VELMAR_DECOY", nullptr);
+}
+
+TEST_F(ForcedDeletion, AFolderFailsAtOnceAndKeepsItsFiles) {
+    // cmd.exe's del given a folder deletes the files inside it.
+    const std::string folder = temp / "bin/plugins.d";
+    writeFile(u8path(folder + "/codec.dll"), "keep");
+    EXPECT_FALSE(forceDeleteFile(QString::fromStdString(folder)));
+    EXPECT_EQ(logMessages(),
+              (std::vector<std::string>{"强制删除文件:" + folder, "删除文件" + folder + "失败"}));
+    EXPECT_TRUE(sleepsAsked.empty());
+    EXPECT_FALSE(fs::exists(u8path(temp / "bin/auto_delete.bat")));
+    // Give a wrong deletion the time to happen before looking.
+    EXPECT_FALSE(eventually([&] { return !fs::exists(u8path(folder + "/codec.dll")); }, 1500));
+}
+
+TEST_F(ForcedDeletion, ABatchFileItDidNotWriteIsNeverRun) {
+    const std::string marker = temp / "outside/marker.txt";
+    const std::string victim = temp / "outside/victim.txt";
+    writeFile(u8path(marker), "keep");
+    writeFile(u8path(victim), "keep");
+    const std::string planted =
+        "del \"" + nativePath(QString::fromStdString(marker)).toStdString() + "\" /q /f\r\n";
+
+    // A read-only one cannot be replaced: none runs, and the result is the
+    // existence test's alone.
+    const std::string readOnly = temp / "read-only/auto_delete.bat";
+    writeFile(u8path(readOnly), planted);
+    fs::permissions(u8path(readOnly), fs::perms::owner_read);
+    EXPECT_TRUE(forceDeleteFile(QString::fromStdString(temp / "read-only/missing.dll")));
+    const std::string present = temp / "read-only/present.dll";
+    writeFile(u8path(present), "x");
+    EXPECT_FALSE(deleteByBatch(QString::fromStdString(present)));
+    EXPECT_EQ(readFile(u8path(readOnly)), planted);
+
+    // A link in its place is removed as a link and never written through.
+    const std::string linked = temp / "linked/auto_delete.bat";
+    fs::create_directories(u8path(temp / "linked"));
+    const bool linkMade = makeLink(linked, victim, false);
+    if (linkMade) {
+        EXPECT_TRUE(forceDeleteFile(QString::fromStdString(temp / "linked/missing.dll")));
+    }
+
+    // Give a planted batch the time to run before looking.
+    EXPECT_FALSE(eventually([&] { return !fs::exists(u8path(marker)); }, 1500));
+    EXPECT_EQ(readFile(u8path(victim)), "keep");
+    EXPECT_TRUE(fs::exists(u8path(present)));
+}
+
+TEST_F(ForcedDeletion, WhereOthersMayWriteTheBatchIsWrittenIntoOurOwnTemporaryFolder) {
+    // The data folder lies in the all-users documents folder.
+    std::string documents;
+    const std::string root = temp / "machine";
+    if (standin) {
+        setEnv("VELMAR_SYSTEM_ROOT", root.c_str());
+        fs::create_directories(u8path(root + "/Users/Public/Documents"));
+    }
+    ASSERT_TRUE(platform::commonDocumentsFolder(documents));
+    const std::string data = documents + "/" + uniqueName("velmar-forced");
+    const std::string marker = temp / "marker.txt";
+    writeFile(u8path(marker), "keep");
+    const std::string planted =
+        "del \"" + nativePath(QString::fromStdString(marker)).toStdString() + "\" /q /f\r\n";
+    writeFile(u8path(data + "/auto_delete.bat"), planted);
+    writeFile(u8path(data + "/update.zip"), "package");
+
+    EXPECT_TRUE(forceDeleteFile(QString::fromStdString(data + "/update.zip")));
+    EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
+    EXPECT_EQ(readFile(u8path(data + "/auto_delete.bat")), planted);
+    EXPECT_EQ(readFile(u8path(marker)), "keep");
+    // The batch files in the temporary folder removed themselves.
+    std::string temporary;
+    ASSERT_TRUE(platform::temporaryFolder(temporary));
+    EXPECT_TRUE(eventually(
+        [&] {
+            for (const auto &entry : fs::directory_iterator(u8path(temporary)))
+                if (utf8(entry.path().filename()).rfind("auto_delete-", 0) == 0)
+                    return false;
+            return true;
+        },
+        20000));
+    std::error_code ignored;
+    fs::remove_all(u8path(data), ignored);
+    if (standin)
+        setEnv("VELMAR_SYSTEM_ROOT", nullptr);
+}
+
+TEST_F(ForcedDeletion, OnlyNotFoundCountsAsGone) {
+    // A path the system cannot look at (here one with a name longer than any
+    // file system holds) may still name a file that is there: a file waiting
+    // for its deletion answers with access denied.
+    const std::string path = temp / std::string(300, 'a');
+    EXPECT_FALSE(forceDeleteFile(QString::fromStdString(path)));
+    EXPECT_EQ(logMessages().back(), "删除文件" + path + "失败");
+    EXPECT_EQ(sleepsAsked.size(), 5u);
 }
 
 TEST_F(ForcedDeletion, ABareFileNameHasNoFolderToWriteTheBatchInto) {

@@ -74,6 +74,24 @@ TEST_F(InstallLog, AppendsToWhatIsThereAndNeverCreatesFolders) {
     EXPECT_FALSE(fs::exists(u8path(temp / "missing folder")));
 }
 
+TEST_F(InstallLog, ALogThatIsALinkDropsItsLinesAndWritesNothingWhereItPoints) {
+    // The documents folder is open to every user: a link planted in the
+    // log's place must not make an elevated program write into another file.
+    const std::string outside = temp / "system.ini";
+    writeFile(u8path(outside), "keep");
+    const std::string nowhere = temp / "created by nobody.txt";
+    if (!makeLink(file, outside, false))
+        GTEST_SKIP() << "this system makes no links";
+    writeLog(QStringLiteral("开始更新update.exe"));
+    EXPECT_EQ(readFile(u8path(outside)), "keep");
+    EXPECT_TRUE(fs::is_symlink(u8path(file)));
+
+    fs::remove(u8path(file));
+    ASSERT_TRUE(makeLink(file, nowhere, false));
+    writeLog(QStringLiteral("开始更新update.exe"));
+    EXPECT_FALSE(fs::exists(u8path(nowhere)));
+}
+
 TEST_F(InstallLog, KeepsTheLinkPathApartFromTheFilePath) {
     const QString old = logLinkPath();
     setLogLinkPath(QStringLiteral("elsewhere.txt"));

@@ -221,6 +221,87 @@ TEST_F(Contract, APathExistsAsItselfWhateverItPointsTo) {
     EXPECT_EQ(platform::lastError(), platform::error::PathNotFound);
 }
 
+TEST_F(Contract, LinksAreSeenAndRemovedAsLinksNeverFollowed) {
+    const std::string outside = temp / "outside";
+    writeFile(u8path(outside + "/marker.txt"), "keep");
+    const std::string folderLink = temp / "inside/velmar";
+    const std::string fileLink = temp / "inside/Orvane.lnk";
+    fs::create_directories(u8path(temp / "inside"));
+    if (!makeLink(folderLink, outside, true) || !makeLink(fileLink, outside + "/marker.txt", false))
+        GTEST_SKIP() << "this system makes no links";
+
+    const uint32_t folderLinkAttributes = platform::pathAttributes(folderLink);
+    ASSERT_NE(folderLinkAttributes, platform::attribute::Invalid);
+    EXPECT_TRUE(folderLinkAttributes & platform::attribute::ReparsePoint);
+    EXPECT_TRUE(folderLinkAttributes & platform::attribute::Directory);
+    const uint32_t fileLinkAttributes = platform::pathAttributes(fileLink);
+    ASSERT_NE(fileLinkAttributes, platform::attribute::Invalid);
+    EXPECT_TRUE(fileLinkAttributes & platform::attribute::ReparsePoint);
+    EXPECT_FALSE(fileLinkAttributes & platform::attribute::Directory);
+    const uint32_t folderAttributes = platform::pathAttributes(outside);
+    EXPECT_TRUE(folderAttributes & platform::attribute::Directory);
+    EXPECT_FALSE(folderAttributes & platform::attribute::ReparsePoint);
+    EXPECT_FALSE(platform::pathAttributes(outside + "/marker.txt") &
+                 platform::attribute::ReparsePoint);
+    EXPECT_EQ(platform::pathAttributes(temp / "missing"), platform::attribute::Invalid);
+    EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
+    EXPECT_EQ(platform::pathAttributes(temp / "no folder/missing"), platform::attribute::Invalid);
+    EXPECT_EQ(platform::lastError(), platform::error::PathNotFound);
+
+    // Only links are removed as links; what they point to stays whole.
+    EXPECT_FALSE(platform::removeLink(outside));
+    EXPECT_EQ(platform::lastError(), platform::error::NotAReparsePoint);
+    EXPECT_FALSE(platform::removeLink(outside + "/marker.txt"));
+    EXPECT_EQ(platform::lastError(), platform::error::NotAReparsePoint);
+    EXPECT_TRUE(platform::removeLink(folderLink));
+    EXPECT_TRUE(platform::removeLink(fileLink));
+    EXPECT_FALSE(platform::pathExists(folderLink));
+    EXPECT_FALSE(platform::pathExists(fileLink));
+    EXPECT_EQ(readFile(u8path(outside + "/marker.txt")), "keep");
+}
+
+TEST_F(Contract, NothingIsAppendedThroughALink) {
+    const std::string outside = temp / "outside.txt";
+    writeFile(u8path(outside), "keep");
+    const std::string log = temp / "velmarinstall.txt";
+    const std::string dangling = temp / "dangling.txt";
+    if (!makeLink(log, outside, false) || !makeLink(dangling, temp / "created.txt", false))
+        GTEST_SKIP() << "this system makes no links";
+
+    EXPECT_FALSE(platform::appendToFile(log, "line\r\n", 6));
+    EXPECT_EQ(platform::lastError(), platform::error::StoppedOnSymlink);
+    EXPECT_FALSE(platform::appendToFile(dangling, "line\r\n", 6));
+    EXPECT_EQ(readFile(u8path(outside)), "keep");
+    EXPECT_FALSE(fs::exists(u8path(temp / "created.txt")));
+}
+
+TEST_F(Contract, ReplaceFileTakesUtf8PathsAndRefusesAFileInUse) {
+    const std::string from = temp / "新的 update.new";
+    const std::string to = temp / "更新 update.exe";
+    writeFile(u8path(from), "new");
+    writeFile(u8path(to), "old");
+    Process holder = startHold("file", to, root);
+    EXPECT_FALSE(platform::replaceFile(from, to));
+    EXPECT_EQ(platform::lastError(), platform::error::AccessDenied);
+    EXPECT_EQ(readFile(u8path(to)), "old");
+    holder.terminate();
+    holder.wait(10000);
+    EXPECT_TRUE(platform::replaceFile(from, to));
+    EXPECT_EQ(readFile(u8path(to)), "new");
+    EXPECT_FALSE(fs::exists(u8path(from)));
+}
+
+TEST_F(Contract, TheTemporaryFolderIsThere) {
+    std::string folder;
+    ASSERT_TRUE(platform::temporaryFolder(folder));
+    EXPECT_TRUE(platform::pathAttributes(folder) & platform::attribute::Directory);
+    EXPECT_TRUE(platform::isAbsolutePath(folder));
+    EXPECT_NE(folder.back(), '\\');
+    if (standin) {
+        EXPECT_EQ(folder.rfind(root + "/Users/", 0), 0u) << folder;
+    }
+}
+
 TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
     // Both separators work in 8-bit paths.
     const std::string folder = temp / "eight";

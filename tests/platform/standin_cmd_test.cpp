@@ -101,3 +101,44 @@ TEST(StandinCmd, RunsABatchFileToItsEndEvenAfterDeletingItself) {
     EXPECT_FALSE(fs::exists(u8path(batchFile)));
     EXPECT_FALSE(fs::exists(u8path(other)));
 }
+
+TEST(StandinCmd, RdOnALinkRemovesTheLinkAndNothingItPointsTo) {
+    TempDir temp;
+    const std::string outside = temp / "outside";
+    writeFile(u8path(outside + "/marker.txt"), "keep");
+    writeFile(u8path(outside + "/sub/deeper.txt"), "keep");
+    for (const char *switches : {" /q /s", " /q"}) {
+        const std::string link = temp / "velmar";
+        ASSERT_TRUE(makeLink(link, outside, true));
+        batch::run(batch::parse("rd \"" + link + "\"" + switches));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(link)))) << switches;
+    }
+    EXPECT_EQ(readFile(u8path(outside + "/marker.txt")), "keep");
+    EXPECT_EQ(readFile(u8path(outside + "/sub/deeper.txt")), "keep");
+}
+
+TEST(StandinCmd, DelGivenAFolderDeletesOnlyTheFilesDirectlyInside) {
+    // As cmd.exe does: what a batch file's del may do to a folder named in it
+    // shows on the stand-in too.
+    TempDir temp;
+    const std::string folder = temp / "plugins.d";
+    writeFile(u8path(folder + "/a.dll"), "x");
+    writeFile(u8path(folder + "/.hidden"), "x");
+    writeFile(u8path(folder + "/ro.txt"), "x");
+    fs::permissions(u8path(folder + "/ro.txt"), fs::perms::owner_read);
+    writeFile(u8path(folder + "/sub/b.dll"), "x");
+    const std::string link = temp / "link.d";
+    ASSERT_TRUE(makeLink(link, folder, true));
+
+    batch::run(batch::parse("del \"" + folder + "\" /q"));
+    EXPECT_FALSE(fs::exists(u8path(folder + "/a.dll")));
+    EXPECT_TRUE(fs::exists(u8path(folder + "/ro.txt")));
+    EXPECT_TRUE(fs::exists(u8path(folder + "/.hidden")));
+    EXPECT_TRUE(fs::exists(u8path(folder + "/sub/b.dll")));
+
+    batch::run(batch::parse("del \"" + link + "\" /q /f"));
+    EXPECT_FALSE(fs::exists(u8path(folder + "/ro.txt")));
+    EXPECT_TRUE(fs::exists(u8path(folder + "/sub/b.dll")));
+    EXPECT_TRUE(fs::is_directory(u8path(folder)));
+    EXPECT_TRUE(fs::is_symlink(u8path(link)));
+}

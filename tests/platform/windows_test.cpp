@@ -48,6 +48,17 @@ TEST_F(CodePage936, CharactersGbkLacksAreRefusedNotReplaced) {
     EXPECT_EQ(local, "untouched");
 }
 
+TEST_F(CodePage936, BatchFilesGetTheOemCodePageTheSameBytesOnChineseWindows) {
+    // cmd.exe reads a batch file in the OEM code page; on Chinese Windows it
+    // is GBK as well.
+    ASSERT_EQ(::GetOEMCP(), 936u);
+    std::string oem = "untouched";
+    ASSERT_TRUE(platform::utf8ToOem8Bit("del \"更新\\中文.txt\" /q /f", oem));
+    EXPECT_EQ(oem, "del \"\xB8\xFC\xD0\xC2\\\xD6\xD0\xCE\xC4.txt\" /q /f");
+    EXPECT_FALSE(platform::utf8ToOem8Bit("ก.txt", oem));
+    EXPECT_EQ(platform::lastError(), 1113u);
+}
+
 TEST_F(CodePage936, EightBitNamesAreReadInTheCodePage) {
     TempDir temp;
     const std::string folder = temp / "";

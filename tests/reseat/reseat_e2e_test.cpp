@@ -91,19 +91,70 @@ TEST_F(Reseat, AnUpdaterInUseBeyondAllRetriesIsReportedAndTheClientStillStarts) 
     EXPECT_EQ(runReseat(20), 0);
 
     EXPECT_EQ(readFile(u8path(target())), "old updater");
+    EXPECT_FALSE(fs::exists(u8path(target() + ".new")));
     EXPECT_EQ(machine.logMessages(),
               (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
-                                        "强制删除文件:" + target(), "删除文件" + target() + "失败",
                                         "更新update.exe失败", banner::reseatSuccess}));
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].title, "更新异常");
     EXPECT_EQ(machine.boxes()[0].text, "update.exe更新失败");
     EXPECT_EQ(machine.boxes()[0].grade, 1);
     EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
-    // Six copies: 2000 ms after the forced deletion, then 3000 ms apart.
+    // Six more tries to put it in place: 2000 ms after the first, then
+    // 3000 ms apart.
     const auto sleeps = machine.sleeps();
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 5);
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000), 1);
+}
+
+TEST_F(Reseat, AnUpdaterFreedWhileRetryingIsReplacedSilently) {
+    Process running = hold("file", target());
+    Process reseat = Process::start({exeinfo() + "/reseat"}, machine.options(1));
+    // The first try failed once the 2000 ms wait is recorded.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto sleeps = machine.sleeps();
+            return std::find(sleeps.begin(), sleeps.end(), 2000) != sleeps.end();
+        },
+        20000));
+    running.terminate();
+    running.wait(10000);
+    EXPECT_EQ(reseat.wait(60000), 0);
+
+    EXPECT_EQ(readFile(u8path(target())), "new updater");
+    EXPECT_FALSE(fs::exists(u8path(target() + ".new")));
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
+                                        banner::reseatSuccess}));
+    EXPECT_TRUE(machine.boxes().empty());
+    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+}
+
+TEST_F(Reseat, ANewUpdaterThatCannotBeCopiedLeavesTheOldOneInPlace) {
+    // Unreadable as a file: every copy of it fails, as with a full disk.
+    fs::remove(u8path(exeinfo() + "/update"));
+    fs::create_directories(u8path(exeinfo() + "/update"));
+    EXPECT_EQ(runReseat(), 0);
+
+    EXPECT_EQ(readFile(u8path(target())), "old updater");
+    EXPECT_FALSE(fs::exists(u8path(target() + ".new")));
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
+                                        "更新update.exe失败", banner::reseatSuccess}));
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].text, "update.exe更新失败");
+    EXPECT_EQ(machine.boxes()[0].grade, 1);
+    EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 2000}));
+    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+}
+
+TEST_F(Reseat, AReadOnlyOldUpdaterIsReplaced) {
+    fs::permissions(u8path(target()), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(runReseat(), 0);
+    EXPECT_EQ(readFile(u8path(target())), "new updater");
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
+                                        "更新update.exe成功", banner::reseatSuccess}));
 }
 
 TEST_F(Reseat, WithoutANewUpdaterOnlyStartsTheClient) {

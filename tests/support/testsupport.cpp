@@ -50,6 +50,15 @@ std::string TempDir::operator/(const std::string &relative) const {
     return utf8(path_ / u8path(relative));
 }
 
+bool makeLink(const std::string &link, const std::string &target, bool folder) {
+    std::error_code error;
+    if (folder)
+        fs::create_directory_symlink(u8path(target), u8path(link), error);
+    else
+        fs::create_symlink(u8path(target), u8path(link), error);
+    return !error;
+}
+
 std::string readFile(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

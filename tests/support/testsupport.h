@@ -36,6 +36,11 @@ void writeFile(const fs::path &path, const std::string &content);
 fs::path u8path(const std::string &utf8);
 std::string utf8(const fs::path &path);
 
+// Makes a symbolic link at link to target (a folder when folder is true).
+// False where the system cannot make one (Windows without the right, Wine
+// without link support): a test then has nothing to try.
+bool makeLink(const std::string &link, const std::string &target, bool folder);
+
 // A program the build made (VELMAR_BIN_DIR), with the platform's suffix.
 std::string programPath(const std::string &name);
 

@@ -169,3 +169,18 @@ TEST_F(RemovingFolders, ALinkIsRemovedButNeverFollowed) {
     EXPECT_EQ(fs::status(u8path(temp / "outside/keep.txt")).permissions(), permissions);
     EXPECT_EQ(recorder->texts(), (std::vector<std::string>{"file link", "folder link"}));
 }
+
+TEST_F(RemovingFolders, AFolderGivenAsALinkIsRemovedAsALink) {
+    // "velmar" itself, or a Start-menu folder, made a link to another folder.
+    writeFile(u8path(temp / "outside/keep.txt"), "keep");
+    writeFile(u8path(temp / "outside/sub/deeper.txt"), "keep");
+    if (!makeLink(temp / "velmar", temp / "outside", true))
+        GTEST_SKIP() << "this system makes no links";
+
+    EXPECT_TRUE(remove("velmar"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(temp / "velmar"))));
+    EXPECT_EQ(readFile(u8path(temp / "outside/keep.txt")), "keep");
+    EXPECT_EQ(readFile(u8path(temp / "outside/sub/deeper.txt")), "keep");
+    EXPECT_TRUE(recorder->texts().empty());
+    EXPECT_TRUE(log().empty());
+}

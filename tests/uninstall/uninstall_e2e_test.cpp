@@ -155,6 +155,50 @@ TEST_F(Uninstall, RemovesTheWholeInstallation) {
                                         banner::windowExit}));
 }
 
+TEST_F(Uninstall, LinksInItsPlacesGoAsLinksAndPlantedBatchFilesNeverRun) {
+    // "velmar", "Orvane" and a Start-menu folder are links to folders of
+    // someone else; the desktop shortcut is gone already and a batch file
+    // waits in its place, a link to a file elsewhere.
+    const std::string elsewhere = machine.path("Data/projects");
+    fs::create_directories(u8path(machine.path("Data")));
+    fs::rename(u8path(installation.velmar()), u8path(elsewhere));
+    writeFile(u8path(elsewhere + "/sub/thesis.doc"), "mine");
+    ASSERT_TRUE(makeLink(installation.velmar(), elsewhere, true));
+    const std::string settings = machine.path("Data/settings");
+    fs::rename(u8path(installation.orvane()), u8path(settings));
+    ASSERT_TRUE(makeLink(installation.orvane(), settings, true));
+    const std::string menu = installation.startMenu() + "/Velmar";
+    fs::remove_all(u8path(menu));
+    writeFile(u8path(machine.path("Data/menu/Orvane.lnk")), "mine");
+    ASSERT_TRUE(makeLink(menu, machine.path("Data/menu"), true));
+    fs::remove(u8path(installation.desktopLink()));
+    const std::string victim = machine.path("Data/victim.txt");
+    writeFile(u8path(victim), "mine");
+    ASSERT_TRUE(makeLink(installation.desktop() + "/auto_delete.bat", victim, false));
+
+    Process::Options options = machine.options();
+    options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
+    Process uninstall = Process::start({elsewhere + "/uninstall"}, options);
+    EXPECT_EQ(uninstall.wait(60000), 0);
+    EXPECT_TRUE(eventually(
+        [&] {
+            return !fs::exists(fs::symlink_status(u8path(installation.velmar()))) &&
+                   !fs::exists(u8path(installation.orvane())) && !installation.batchFilesExist();
+        },
+        20000));
+
+    EXPECT_TRUE(workerDone());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(menu))));
+    EXPECT_EQ(readFile(u8path(elsewhere + "/sub/thesis.doc")), "mine");
+    EXPECT_EQ(readFile(u8path(elsewhere + "/velmar.dll")), "velmar.dll");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(installation.orvane()))));
+    EXPECT_EQ(readFile(u8path(settings + "/cache/avatar.png")), "png");
+    EXPECT_EQ(readFile(u8path(machine.path("Data/menu/Orvane.lnk"))), "mine");
+    EXPECT_EQ(readFile(u8path(victim)), "mine");
+    EXPECT_TRUE(installation.othersUntouched());
+    EXPECT_TRUE(machine.boxes().empty());
+}
+
 TEST_F(Uninstall, RefusesWhileTheClientRuns) {
     // The client stand-in holds the client guard while it runs.
     machine.installProgram("velmar", installation.folder() + "/velmar");

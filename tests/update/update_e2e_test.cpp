@@ -4,6 +4,7 @@
 #include "banners.h"
 #include "machine.h"
 #include "platform.h"
+#include "testzip.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ using namespace testsupport;
 namespace {
 
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
+const std::string uninstallerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718E}";
 const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 
 class UpdateChain : public ::testing::Test {
@@ -40,11 +42,32 @@ protected:
         const auto log = machine.logMessages();
         return std::find(log.begin(), log.end(), banner::reseatSuccess) != log.end();
     }
-    Process holdClientGuard() {
-        Process client =
-            Process::start({programPath("hold"), "mutex", clientGuard, "120"}, machine.options());
-        EXPECT_TRUE(client.waitForLine("held", 10000));
-        return client;
+    Process hold(const std::string &what, const std::string &name) {
+        Process holder =
+            Process::start({programPath("hold"), what, name, "120"}, machine.options());
+        EXPECT_TRUE(holder.waitForLine("held", 10000));
+        return holder;
+    }
+    Process holdClientGuard() { return hold("mutex", clientGuard); }
+    void givePackage(const std::vector<testzip::Entry> &entries) {
+        package = testzip::build(testzip::Archive(entries));
+        writeFile(u8path(data + "/update.zip"), package);
+    }
+    // A run that failed at the extraction of the update package: the
+    // driver's line and the box that names the installation folder.
+    void expectExtractionFailure() {
+        const auto log = machine.logMessages();
+        const std::string driverLine =
+            "解压失败:" + data + "/update.zip----->" + install + "  lasterr:upzip file err = ";
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string &line) {
+            return line.rfind(driverLine, 0) == 0;
+        }));
+        ASSERT_EQ(machine.boxes().size(), 1u);
+        EXPECT_EQ(machine.boxes()[0].title, "解压失败");
+        EXPECT_EQ(machine.boxes()[0].text,
+                  install + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+        EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
+        EXPECT_FALSE(eventually([&] { return reseatFinished(); }, 3000));
     }
 
     Machine machine;
@@ -139,4 +162,80 @@ TEST_F(UpdateChain, AMissingPackageIsReportedAndReseatIsNotStarted) {
     // reseat would have logged its banner by now.
     EXPECT_FALSE(eventually([&] { return machine.logMessages().size() > 4; }, 3000));
     EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
+}
+
+TEST_F(UpdateChain, AnUninstallThatRunsStopsTheUpdateBeforeItBegins) {
+    layOut(true);
+    Process uninstaller = hold("mutex", uninstallerGuard);
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
+                    "Orvane卸载程序正在运行，无法执行更新操作", "update---lasterr：",
+                    banner::updateEnd, "解压异常", "相关卸载/安装程序已运行");
+    EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
+    EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "1.0.0");
+    EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
+}
+
+TEST_F(UpdateChain, ALockedFileWithoutADotInItsNameFailsTheUpdate) {
+    layOut(false);
+    writeFile(u8path(install + "/LICENSE"), "old licence");
+    givePackage({testzip::Entry("LICENSE", "new licence"), testzip::Entry("bin/app.dll", "new")});
+    Process holder = hold("file", install + "/LICENSE");
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+    holder.terminate();
+    holder.wait(10000);
+
+    expectExtractionFailure();
+    EXPECT_EQ(readFile(u8path(install + "/LICENSE")), "old licence");
+    const auto log = machine.logMessages();
+    const std::string licence = install + "/LICENSE";
+    EXPECT_NE(std::find(log.begin(), log.end(), "强制删除文件:" + licence), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "删除文件" + licence + "失败"), log.end());
+    const std::string calloutLine = "解压失败:" + licence + "无法更新  lasterr:";
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string &line) {
+        return line.rfind(calloutLine, 0) == 0;
+    }));
+    EXPECT_EQ(std::find(log.begin(), log.end(), "解压成功:LICENSE----->LICENSE"), log.end());
+}
+
+TEST_F(UpdateChain, AFileEntryOverAFolderFailsTheUpdateAndTheFolderKeepsItsFiles) {
+    layOut(false);
+    writeFile(u8path(install + "/bin/plugins.d/codec.dll"), "codec 1.0.0");
+    givePackage({testzip::Entry("bin/plugins.d", "a file now")});
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    expectExtractionFailure();
+    EXPECT_EQ(readFile(u8path(install + "/bin/plugins.d/codec.dll")), "codec 1.0.0");
+    const auto log = machine.logMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "删除文件" + install + "/bin/plugins.d失败"),
+              log.end());
+}
+
+TEST_F(UpdateChain, ABatchFilePlantedInTheDataFolderIsNeitherWrittenThroughNorRun) {
+    layOut(true);
+    const std::string victim = machine.path("Windows/system.ini");
+    writeFile(u8path(victim), "[drivers]\n");
+    ASSERT_TRUE(makeLink(data + "/auto_delete.bat", victim, false));
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+
+    EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
+    EXPECT_EQ(readFile(u8path(victim)), "[drivers]\n");
+    EXPECT_TRUE(fs::is_symlink(u8path(data + "/auto_delete.bat")));
+    EXPECT_TRUE(machine.boxes().empty());
+}
+
+TEST_F(UpdateChain, AnInstallLogThatIsALinkWritesNothingWhereItPoints) {
+    layOut(true);
+    const std::string victim = machine.path("Windows/win.ini");
+    writeFile(u8path(victim), "[fonts]\n");
+    ASSERT_TRUE(makeLink(machine.logPath(), victim, false));
+    Process client = holdClientGuard();
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    EXPECT_EQ(readFile(u8path(victim)), "[fonts]\n");
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].text, "Orvane程序正在运行");
 }

@@ -267,17 +267,39 @@ TEST_F(UpdateOnWindows, ReseatRetriesTheCopyWhileTheOldUpdaterIsHeldOpen) {
     holder.wait(10000);
 
     EXPECT_EQ(readFile(u8path(updater())), installedUpdater);
+    EXPECT_FALSE(fs::exists(u8path(updater() + ".new")));
     EXPECT_EQ(machine.logMessages(),
-              (std::vector<std::string>{
-                  banner::reseatStart, "开始更新update.exe", "强制删除文件:" + updater(),
-                  "删除文件" + updater() + "失败", "更新update.exe失败", banner::reseatSuccess}));
+              (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
+                                        "更新update.exe失败", banner::reseatSuccess}));
     const auto boxes = machine.boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "更新异常");
     EXPECT_EQ(boxes[0].text, "update.exe更新失败");
     EXPECT_EQ(boxes[0].grade, 1);
-    // Six copies: 2000 ms after the forced deletion, then 3000 ms apart.
+    // Six more tries to put it in place: 2000 ms after the first, then
+    // 3000 ms apart.
     const auto sleeps = machine.sleeps();
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000), 1);
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 5);
+}
+
+TEST_F(UpdateOnWindows, ABatchFilePlantedInTheDataFolderNeverRuns) {
+    // Every user may write into the data folder; the updater runs elevated.
+    const std::string outside = "C:\\Other Program";
+    writeFile(u8path(outside + "\\data.txt"), "keep");
+    const std::string planted = machine.dataFolder() + "\\auto_delete.bat";
+    const std::string plantedLines = "rd \"" + outside + "\" /q /s\r\n";
+    writeFile(u8path(planted), plantedLines);
+    fs::permissions(u8path(planted), fs::perms::owner_read);
+    writePackage(appPackage());
+
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(chainFinished()) << machine.logText();
+    EXPECT_FALSE(fs::exists(u8path(package())));
+    EXPECT_TRUE(machine.logHas("删除文件" + package() + "成功"));
+    EXPECT_EQ(readFile(u8path(planted)), plantedLines);
+    EXPECT_EQ(readFile(u8path(outside + "\\data.txt")), "keep");
+
+    fs::permissions(u8path(planted), fs::perms::owner_write, fs::perm_options::add);
+    removeTree(outside);
 }

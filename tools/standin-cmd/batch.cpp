@@ -91,17 +91,48 @@ void makeWritable(const std::string &path) {
         ::chmod(path.c_str(), st.st_mode | S_IWUSR);
 }
 
-void deleteFile(const std::string &path, bool force) {
+bool namesFolder(const std::string &path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-        return;
-    const bool readOnly = (st.st_mode & S_IWUSR) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Deletes one file, or a link itself; never descends.
+void deleteOne(const std::string &path, const struct stat &st, bool force) {
+    const bool readOnly = !S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
     if (readOnly && !force)
         return;
     if (readOnly)
         makeWritable(path);
     if (!platform::deleteFile(path) && readOnly)
         ::chmod(path.c_str(), st.st_mode); // still there: as it was
+}
+
+// cmd.exe's del given a folder, or a link to one, deletes the files directly
+// inside it (hidden ones stay), never the folder or its sub-folders.
+void deleteFilesIn(const std::string &folder, bool force) {
+    DIR *listing = ::opendir(folder.c_str());
+    if (!listing)
+        return;
+    while (const dirent *entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.')
+            continue;
+        const std::string path = folder + "/" + name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !namesFolder(path))
+            deleteOne(path, st, force);
+    }
+    ::closedir(listing);
+}
+
+void deleteFile(const std::string &path, bool force) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode) || (S_ISLNK(st.st_mode) && namesFolder(path)))
+        deleteFilesIn(path, force);
+    else
+        deleteOne(path, st, force);
 }
 
 void removeTree(const std::string &folder) {
@@ -117,11 +148,23 @@ void removeTree(const std::string &folder) {
             if (S_ISDIR(st.st_mode))
                 removeTree(path);
             else
-                deleteFile(path, true);
+                deleteOne(path, st, true);
         }
         ::closedir(listing);
     }
     ::rmdir(folder.c_str()); // fails, as it should, while something stayed
+}
+
+// rd given a link (a junction on Windows) removes the link, with or without
+// /s: what it points to is not the folder named.
+void removeFolder(const std::string &folder, bool subtree) {
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        ::unlink(folder.c_str());
+    else if (subtree)
+        removeTree(folder);
+    else
+        ::rmdir(folder.c_str());
 }
 
 std::string unixPath(std::string path) {
@@ -188,10 +231,7 @@ void run(const Command &command) {
         deleteFile(command.path, command.force);
         break;
     case Command::Kind::RemoveFolder:
-        if (command.subtree)
-            removeTree(command.path);
-        else
-            ::rmdir(command.path.c_str());
+        removeFolder(command.path, command.subtree);
         break;
     case Command::Kind::Wait:
         // The real wait, even in tests: it is what lets the starter end first.

@@ -1,7 +1,9 @@
 // The command interpreter of the stand-in machine: it runs the batch files
 // the system writes, and nothing more. It knows three commands,
-//   del "P" /q /f        delete a file (/f: read-only ones too)
-//   rd "P" /q /s         remove a folder (/s: with everything in it)
+//   del "P" /q /f        delete a file (/f: read-only ones too); given a
+//                        folder, the files directly inside it
+//   rd "P" /q /s         remove a folder (/s: with everything in it); given
+//                        a link, only the link
 //   ping -n N 127.0.0.1  wait N - 1 seconds (what the batch files use it for)
 // expands "%" the way cmd.exe does in a batch file ("%%" is one "%",
 // "%NAME%" an environment variable, a lone "%" vanishes), accepts CR LF or LF
