@@ -33,11 +33,11 @@ endif()
 
 # velmar_update_package_check(TARGET [KEY_FOLDER]): gives an updater (or a
 # test of update_core) its package check; KEY_FOLDER holds the packagekey.h
-# of a key, none means no signature check.
+# of a key (the test key's comes from the target test_signing_key), none
+# means no signature check.
 function(velmar_update_package_check target)
   if(ARGV1)
-    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/update/packagecheck_signed.cpp
-                                     ${ARGV1}/packagekey.h)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/update/packagecheck_signed.cpp)
     target_include_directories(${target} PRIVATE ${ARGV1})
     target_link_libraries(${target} PRIVATE packagesignature)
   else()

@@ -130,7 +130,7 @@ TEST_P(RefusedPackage, IsRefusedWithNothingWritten) {
     EXPECT_EQ(machineFiles(machine), before);
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
     // reseat would have logged by now.
-    EXPECT_FALSE(eventually([&] { return machine.logMessages().size() > 4; }, 2000));
+    EXPECT_FALSE(eventually([&] { return machine.logMessages().size() > 4; }, 1000));
     EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
 }
 

@@ -26,8 +26,8 @@ protected:
         writeFile(u8path(machine.dataFolder() + "\\Config\\veconfig.ini"),
                   "[Server]\r\nVersion=1.0.0\r\n");
         machine.registerClient("1.0.0");
-        const std::string config = testzip::build(
-            testzip::Archive({{"Config/veconfig.ini", "[Server]\r\nVersion=2.0.0\r\n"}}));
+        const std::string config = testzip::build(testzip::Archive(
+            std::vector<testzip::Entry>{{"Config/veconfig.ini", "[Server]\r\nVersion=2.0.0\r\n"}}));
         writeFile(u8path(package()),
                   testzip::build(
                       testzip::Archive({{"bin/app.dll", "app 2.0.0", 0}, {"Config.zip", config}})));
