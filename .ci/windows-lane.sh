@@ -71,7 +71,8 @@ echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 # ($VELMAR_SODIUM_MINGW_ARCHIVE, else toolchains/ as for Qt), unpacked into
 # the build folder, or else tools/build-sodium-mingw.sh builds it from
 # Debian's source package into $XDG_CACHE_HOME/velmar (a minute, once per
-# machine). The test key is made by a pkgsign built for this machine.
+# machine). The test key is made by a pkgsign built for this machine (with
+# Debian's libsodium-dev).
 sodium_archive_name=libsodium-1.0.18-i686-w64-mingw32-static.tar.xz
 sodium_archive=
 for candidate in "${VELMAR_SODIUM_MINGW_ARCHIVE:-}" \
