@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools zlib1g-dev
+  cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools zlib1g-dev libsodium-dev
   googletest libgtest-dev
   # running the programs and their tests: a display, Chinese fonts, the
   # tools that make and read archives, flock

@@ -84,10 +84,50 @@ else
 fi
 echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 
+# ---- libsodium and the test signing key -------------------------------------
+# The updater with a built-in key that the Wine tests run (update_signed)
+# needs libsodium for the target: the prebuilt archive
+# ($VELMAR_SODIUM_MINGW_ARCHIVE, else toolchains/ as for Qt), unpacked into
+# the build folder, or else tools/build-sodium-mingw.sh builds it from
+# Debian's source package into $XDG_CACHE_HOME/velmar (a minute, once per
+# machine). The test key is made by a pkgsign built for this machine (with
+# Debian's libsodium-dev).
+sodium_archive_name=libsodium-1.0.18-i686-w64-mingw32-static.tar.xz
+sodium_archive=
+for candidate in "${VELMAR_SODIUM_MINGW_ARCHIVE:-}" \
+  "$source_dir/../shared/toolchains/$sodium_archive_name" \
+  "/work/shared/toolchains/$sodium_archive_name"; do
+  if [ -n "$candidate" ] && [ -f "$candidate" ]; then
+    sodium_archive=$candidate
+    break
+  fi
+done
+if [ -n "$sodium_archive" ]; then
+  sodium_prefix=$build/${sodium_archive_name%.tar.xz}
+  if [ ! -f "$sodium_prefix/lib/libsodium.a" ]; then
+    echo "windows-lane: unpacking libsodium from $sodium_archive"
+    tar -xJf "$sodium_archive" -C "$build"
+  fi
+else
+  sodium_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/${sodium_archive_name%.tar.xz}
+  if [ ! -f "$sodium_prefix/lib/libsodium.a" ]; then
+    echo "windows-lane: no libsodium archive ($sodium_archive_name); building it from" \
+      "Debian's source package into $sodium_prefix"
+    "$source_dir/tools/build-sodium-mingw.sh" "$sodium_prefix"
+  fi
+fi
+host_tools=$build/host-tools
+cmake -S "$source_dir" -B "$host_tools" -DVELMAR_WITH_QT=OFF -DVELMAR_BUILD_TESTS=OFF >/dev/null
+cmake --build "$host_tools" --target pkgsign -j2
+sodium_options=(-DVELMAR_SODIUM_PREFIX="$sodium_prefix"
+  -DVELMAR_HOST_PKGSIGN="$host_tools/bin/pkgsign")
+echo "windows-lane: libsodium and pkgsign ready in $((SECONDS - started)) s"
+# ---- end of libsodium ---------------------------------------------------------
+
 cmake -S "$source_dir" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" \
   -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
-  -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=ON
+  -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=ON "${sodium_options[@]}"
 cmake --build "$build" -j2
 echo "windows-lane: built in $((SECONDS - started)) s"
 

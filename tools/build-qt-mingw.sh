@@ -9,9 +9,8 @@
 # tools that run here, installed into PREFIX. About 35 minutes on two cores
 # and 100 MB installed.
 #
-# The source package comes through apt with a configuration of its own in
-# the work folder: the deb-src twins of the system's Debian entries, so that
-# the system's apt set-up stays untouched. The work folder is
+# The source package comes through tools/debian-source.sh, which leaves the
+# system's apt set-up untouched. The work folder is
 # $VELMAR_QT_BUILD_DIR, else PREFIX.build beside PREFIX; it can go once the
 # build is installed. --configure-only stops after Qt's configure step, to
 # check the set-up in a few minutes.
@@ -49,41 +48,10 @@ for tool in $target-g++-posix g++ make perl dpkg-source; do
 done
 
 # ---- The source package -----------------------------------------------------
-apt_dir=$work/apt
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/archives/partial"
-# Debian's own entries are the ones signed with its archive keyring; each
-# becomes its source twin. Deb822 files hold one entry per paragraph; the
-# one-line format one per line.
-sources=$apt_dir/sources.list.d/debian-src.sources
-: >"$sources"
-for file in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$file" ] || continue
-  awk -v RS= -v ORS='\n\n' '/debian-archive-keyring/ {
-        gsub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' \
-    "$file" >>"$sources"
-done
-list=$apt_dir/sources.list.d/debian-src.list
-: >"$list"
-for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -f "$file" ] || continue
-  sed -nE 's|^deb(\s+(\[[^]]*\]\s+)?\S+/debian(-security)?/?\s)|deb-src\1|p' "$file" >>"$list"
-done
-if [ ! -s "$sources" ] && [ ! -s "$list" ]; then
-  echo "$0: the system's apt configuration names no Debian archive" >&2
-  exit 1
-fi
-apt_options=(
-  -o "Dir::Etc::SourceList=/dev/null"
-  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache::Archives=$apt_dir/archives"
-  -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
-)
 source_tree=$work/$package-${version%-*}
 if [ ! -f "$source_tree/configure" ]; then
   echo "build-qt-mingw: fetching $package $version"
-  apt-get "${apt_options[@]}" update
-  (cd "$work" && apt-get "${apt_options[@]}" source "$package=$version")
+  "$(dirname "${BASH_SOURCE[0]}")/debian-source.sh" "$work" "$package" "$version"
 fi
 
 # ---- Configure, build, install ----------------------------------------------

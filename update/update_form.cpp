@@ -138,6 +138,11 @@ bool update_form::initCheck() {
         return false;
     }
     package.close();
+    if (!packageCheck.accept(packagePath.toLocal8Bit().toStdString())) {
+        fail(QStringLiteral("更新包签名无效:") + packagePath, QStringLiteral("更新异常"),
+             QStringLiteral("更新包签名无效，详情请查看软件日志"));
+        return false;
+    }
     appDir = programFolder;
     emit sigPro(100, 5, QString::fromUtf8(checkLabel));
     return true;
@@ -183,6 +188,7 @@ bool update_form::updateRegistry() {
 
 bool update_form::clearData() {
     emit sigPro(100, 95, QString::fromUtf8(cleanLabel));
+    packageCheck.release(); // a package held open could not be deleted
     const bool removed = forceDeleteFile(packagePath);
     emit sigPro(100, 100, QString::fromUtf8(cleanLabel));
     return removed;

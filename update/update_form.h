@@ -6,6 +6,7 @@
 #pragma once
 
 #include "msgbox.h"
+#include "packagecheck.h"
 #include "paths.h"
 #include "unzippackage.h"
 
@@ -48,6 +49,7 @@ private:
     QString packagePath;
     QString appDir;
     const QString programFolder;
+    PackageCheck packageCheck;
 };
 
 // The update_form that the extraction callbacks report to.

@@ -1,0 +1,223 @@
+// pkgsign: the publisher's tool for signed update packages.
+//
+//   pkgsign keygen SECRET_FILE           new key pair; prints the public key
+//   pkgsign sign SECRET_FILE PACKAGE     signs PACKAGE in place
+//   pkgsign verify PUBLIC_KEY PACKAGE    exit 0 only for a valid signature
+//
+// Exit codes: 0 done, 1 refused or failed (one line on stderr says why),
+// 2 wrong arguments (usage on stderr).
+#include "packagesignature.h"
+#include "platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace ps = packagesignature;
+
+namespace {
+
+const char generalUsage[] = "usage: pkgsign keygen SECRET_FILE\n"
+                            "       pkgsign sign SECRET_FILE PACKAGE\n"
+                            "       pkgsign verify PUBLIC_KEY_HEX PACKAGE\n"
+                            "       pkgsign [COMMAND] --help\n";
+
+const char keygenUsage[] =
+    "usage: pkgsign keygen SECRET_FILE\n"
+    "Makes a new key pair, writes the secret key to SECRET_FILE (which must not\n"
+    "exist; readable by its owner only) and prints the public key as 64 hex\n"
+    "digits, the value for the updater's VELMAR_PACKAGE_PUBLIC_KEY.\n";
+
+const char signUsage[] =
+    "usage: pkgsign sign SECRET_FILE PACKAGE\n"
+    "Signs the ZIP archive PACKAGE in place with the secret key in SECRET_FILE:\n"
+    "the signature becomes the archive comment, replacing an earlier signature.\n"
+    "Refuses an archive with another comment or with data after its end record.\n"
+    "The package is replaced in one step; on failure it stays as it was.\n";
+
+const char verifyUsage[] =
+    "usage: pkgsign verify PUBLIC_KEY_HEX PACKAGE\n"
+    "Exits with 0 when PACKAGE carries a valid signature by the key whose public\n"
+    "half is PUBLIC_KEY_HEX (64 hex digits); otherwise says why and exits with 1.\n";
+
+int usage(const char *text) {
+    std::fputs(text, stderr);
+    return 2;
+}
+
+int help(const char *text) {
+    std::fputs(text, stdout);
+    return 0;
+}
+
+int failure(const std::string &subject, const std::string &reason) {
+    std::fprintf(stderr, "pkgsign: %s: %s\n", subject.c_str(), reason.c_str());
+    return 1;
+}
+
+// A file this tool only reads, closed when the scope ends.
+class Reading {
+public:
+    explicit Reading(const std::string &path)
+        : file_(platform::openFileA(path.c_str(), platform::FileAccess::Read,
+                                    platform::FileShare::Read,
+                                    platform::FileDisposition::OpenExisting)) {}
+    ~Reading() { close(); }
+    Reading(const Reading &) = delete;
+    Reading &operator=(const Reading &) = delete;
+
+    platform::FileHandle handle() const { return file_; }
+    void close() {
+        if (file_)
+            platform::closeFile(file_);
+        file_ = nullptr;
+    }
+
+private:
+    platform::FileHandle file_;
+};
+
+std::string errorText(uint32_t code) {
+    switch (code) {
+    case platform::error::FileNotFound:
+    case platform::error::PathNotFound:
+        return "no such file";
+    case platform::error::AccessDenied:
+        return "access denied";
+    case platform::error::SharingViolation:
+        return "the file is in use";
+    case platform::error::FileExists:
+    case platform::error::AlreadyExists:
+        return "the file exists already";
+    default:
+        return "error " + std::to_string(code);
+    }
+}
+
+bool readSecretKey(const std::string &path, ps::SecretKey &key, std::string &reason) {
+    Reading file(path);
+    if (!file.handle()) {
+        reason = errorText(platform::lastError());
+        return false;
+    }
+    std::string text;
+    char buffer[256];
+    uint32_t got = 0;
+    while (text.size() <= 2 * ps::secretKeySize + 2 &&
+           platform::readFile(file.handle(), buffer, sizeof buffer, got) && got > 0)
+        text.append(buffer, got);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    if (!ps::parseSecretKey(text, key)) {
+        reason = "not a secret key file made by pkgsign keygen";
+        return false;
+    }
+    return true;
+}
+
+int keygen(const std::string &secretFile) {
+    ps::PublicKey publicKey;
+    ps::SecretKey secretKey;
+    if (!ps::generateKeyPair(publicKey, secretKey))
+        return failure(secretFile, ps::describe(ps::Status::CryptoUnusable));
+    // Created new (never over an older key) and made private before a byte
+    // of the key is in it.
+    platform::FileHandle file =
+        platform::openFileA(secretFile.c_str(), platform::FileAccess::Write,
+                            platform::FileShare::None, platform::FileDisposition::CreateNew);
+    if (!file)
+        return failure(secretFile, errorText(platform::lastError()));
+    std::error_code error;
+    namespace fs = std::filesystem;
+    fs::permissions(fs::path(secretFile), fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace, error);
+    const std::string text = ps::toHex(secretKey.data(), secretKey.size()) + "\n";
+    const bool written =
+        !error && platform::writeFile(file, text.data(), static_cast<uint32_t>(text.size()));
+    platform::closeFile(file);
+    if (!written) {
+        platform::deleteFileA(secretFile.c_str());
+        return failure(secretFile, error ? "cannot make the file private: " + error.message()
+                                         : std::string("cannot write the key"));
+    }
+    std::printf("%s\n", ps::toHex(publicKey.data(), publicKey.size()).c_str());
+    return 0;
+}
+
+int sign(const std::string &secretFile, const std::string &package) {
+    ps::SecretKey key;
+    std::string reason;
+    if (!readSecretKey(secretFile, key, reason))
+        return failure(secretFile, reason);
+    Reading original(package);
+    if (!original.handle())
+        return failure(package, errorText(platform::lastError()));
+    // Written beside the package and put in its place in one step, so that a
+    // reader never sees half a package and a failure leaves the old one.
+    const std::string temporary = package + ".pkgsign-tmp";
+    platform::FileHandle copy =
+        platform::openFileA(temporary.c_str(), platform::FileAccess::Write,
+                            platform::FileShare::None, platform::FileDisposition::CreateNew);
+    if (!copy)
+        return failure(temporary, errorText(platform::lastError()));
+    const ps::Status status = ps::sign(original.handle(), key, copy);
+    platform::closeFile(copy);
+    original.close();
+    if (status != ps::Status::Valid) {
+        platform::deleteFileA(temporary.c_str());
+        return failure(package, ps::describe(status));
+    }
+    if (!platform::replaceFileA(temporary.c_str(), package.c_str())) {
+        const uint32_t error = platform::lastError();
+        platform::deleteFileA(temporary.c_str());
+        return failure(package, "cannot replace it: " + errorText(error));
+    }
+    return 0;
+}
+
+int verify(const std::string &publicHex, const std::string &package) {
+    ps::PublicKey key;
+    if (!ps::parsePublicKey(publicHex, key))
+        return failure(publicHex, "not a public key (64 hex digits)");
+    Reading file(package);
+    if (!file.handle())
+        return failure(package, errorText(platform::lastError()));
+    const ps::Status status = ps::verify(file.handle(), key);
+    if (status != ps::Status::Valid)
+        return failure(package, ps::describe(status));
+    std::printf("%s: %s\n", package.c_str(), ps::describe(status));
+    return 0;
+}
+
+bool isHelp(const char *argument) {
+    return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return usage(generalUsage);
+    const std::string command = argv[1];
+    const bool askedForHelp = argc == 3 && isHelp(argv[2]);
+    if (argc == 2 && isHelp(argv[1]))
+        return help(generalUsage);
+    if (command == "keygen") {
+        if (askedForHelp)
+            return help(keygenUsage);
+        return argc == 3 ? keygen(argv[2]) : usage(keygenUsage);
+    }
+    if (command == "sign") {
+        if (askedForHelp)
+            return help(signUsage);
+        return argc == 4 ? sign(argv[2], argv[3]) : usage(signUsage);
+    }
+    if (command == "verify") {
+        if (askedForHelp)
+            return help(verifyUsage);
+        return argc == 4 ? verify(argv[2], argv[3]) : usage(verifyUsage);
+    }
+    return usage(generalUsage);
+}
