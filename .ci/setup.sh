@@ -19,6 +19,8 @@ packages=(
   wine64 g++-mingw-w64-x86-64-posix
   # building that lane's Qt from Debian's source when the prebuilt one is missing
   dpkg-dev
+  # and libsodium likewise, where its prebuilt archive is missing
+  autoconf automake libtool
 )
 
 missing=()

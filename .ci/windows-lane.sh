@@ -92,11 +92,10 @@ echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 # Debian's source package into $XDG_CACHE_HOME/velmar (a minute, once per
 # machine). The test key is made by a pkgsign built for this machine (with
 # Debian's libsodium-dev).
-sodium_archive_name=libsodium-1.0.18-i686-w64-mingw32-static.tar.xz
+sodium_archive_name=libsodium-1.0.18-$target-static.tar.xz
 sodium_archive=
 for candidate in "${VELMAR_SODIUM_MINGW_ARCHIVE:-}" \
-  "$source_dir/../shared/toolchains/$sodium_archive_name" \
-  "/work/shared/toolchains/$sodium_archive_name"; do
+  "$source_dir/../shared/toolchains/$sodium_archive_name"; do
   if [ -n "$candidate" ] && [ -f "$candidate" ]; then
     sodium_archive=$candidate
     break
@@ -113,7 +112,7 @@ else
   if [ ! -f "$sodium_prefix/lib/libsodium.a" ]; then
     echo "windows-lane: no libsodium archive ($sodium_archive_name); building it from" \
       "Debian's source package into $sodium_prefix"
-    "$source_dir/tools/build-sodium-mingw.sh" "$sodium_prefix"
+    "$source_dir/tools/build-sodium-mingw.sh" --arch "$arch" "$sodium_prefix"
   fi
 fi
 host_tools=$build/host-tools
