@@ -8,8 +8,7 @@
 #   .ci/windows-lane.sh [BUILD_FOLDER]      (default: build-windows-qt)
 #
 # Qt comes from the prebuilt archive when there is one: $VELMAR_QT_MINGW_ARCHIVE,
-# else toolchains/ of the shared folder beside the repository, else
-# /work/shared/toolchains. It is unpacked into the build folder once per
+# else toolchains/ of the shared folder beside the repository. It is unpacked into the build folder once per
 # archive. Without an archive, tools/build-qt-mingw.sh builds Qt from
 # Debian's source package into $XDG_CACHE_HOME/velmar (about 35 minutes on
 # two cores, once per machine).
@@ -30,8 +29,7 @@ qt_archive_name=qt5.15.8-i686-w64-mingw32-static.tar.xz
 find_qt_archive() {
   local candidate
   for candidate in "${VELMAR_QT_MINGW_ARCHIVE:-}" \
-    "$source_dir/../shared/toolchains/$qt_archive_name" \
-    "/work/shared/toolchains/$qt_archive_name"; do
+    "$source_dir/../shared/toolchains/$qt_archive_name"; do
     if [ -n "$candidate" ] && [ -f "$candidate" ]; then
       echo "$candidate"
       return 0
