@@ -71,28 +71,9 @@ cmake --build "$build" -j2
 echo "windows-lane: built in $((SECONDS - started)) s"
 
 # What a Windows user's shell and UAC read from the program files: the
-# manifest asking for administrator rights and the product icon.
-# (Each tool's whole output is taken first: a grep -q that stops reading early
-# would fail the pipeline.)
-for program in update reseat uninstall; do
-  exe=$build/bin/$program.exe
-  manifest=$(wrestool --extract --raw --type=24 "$exe")
-  icons=$(wrestool --list --type=14 "$exe")
-  headers=$(i686-w64-mingw32-objdump -p "$exe")
-  if ! grep -q 'level="requireAdministrator"' <<<"$manifest"; then
-    echo "windows-lane: $program.exe has no manifest asking for administrator rights" >&2
-    exit 1
-  fi
-  if [ -z "$icons" ]; then
-    echo "windows-lane: $program.exe has no icon" >&2
-    exit 1
-  fi
-  if ! grep -q 'Subsystem.*(Windows GUI)' <<<"$headers"; then
-    echo "windows-lane: $program.exe is not a GUI program" >&2
-    exit 1
-  fi
-done
-echo "windows-lane: update.exe, reseat.exe, uninstall.exe: GUI programs with manifest and icon"
+# manifest (administrator rights, DPI awareness, long paths), the product
+# icon and the file details; the release build checks the same.
+"$source_dir/tools/check-windows-programs.sh" "$build/bin"
 
 wine_started=$SECONDS
 trap '"$wine_run" wineserver -k 2>/dev/null || true' EXIT
