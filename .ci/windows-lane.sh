@@ -7,11 +7,10 @@
 #
 #   .ci/windows-lane.sh [BUILD_FOLDER]      (default: build-windows-qt)
 #
-# Qt comes from the prebuilt archive when there is one: $VELMAR_QT_MINGW_ARCHIVE,
-# else toolchains/ of the shared folder beside the repository. It is unpacked into the build folder once per
-# archive. Without an archive, tools/build-qt-mingw.sh builds Qt from
-# Debian's source package into $XDG_CACHE_HOME/velmar (about 35 minutes on
-# two cores, once per machine).
+# Qt comes from tools/qt-mingw-prefix.sh: the prebuilt archive
+# ($VELMAR_QT_MINGW_ARCHIVE, else toolchains/ of the shared folder beside the
+# repository), unpacked into the build folder, or built once per machine
+# from Debian's source package.
 #
 # Needs the Debian packages wine, wine32:i386, g++-mingw-w64-i686-posix,
 # libz-mingw-w64-dev, googletest, cmake, make, locales, xz-utils, icoutils
@@ -25,42 +24,7 @@ export VELMAR_WINE_BUILD_DIR=$build
 started=$SECONDS
 mkdir -p "$build"
 
-qt_archive_name=qt5.15.8-i686-w64-mingw32-static.tar.xz
-find_qt_archive() {
-  local candidate
-  for candidate in "${VELMAR_QT_MINGW_ARCHIVE:-}" \
-    "$source_dir/../shared/toolchains/$qt_archive_name"; do
-    if [ -n "$candidate" ] && [ -f "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-
-# Sets qt_prefix.
-if qt_archive=$(find_qt_archive); then
-  qt_prefix=$build/qt5-mingw32
-  stamp=$build/qt5-mingw32.sha256
-  checksum=$(sha256sum "$qt_archive" | cut -d' ' -f1)
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$checksum" ] && [ -d "$qt_prefix/lib/cmake/Qt5" ]; then
-    echo "windows-lane: Qt from $qt_archive, unpacked before"
-  else
-    echo "windows-lane: unpacking Qt from $qt_archive"
-    rm -rf "$qt_prefix" "$stamp"
-    tar -xJf "$qt_archive" -C "$build"
-    echo "$checksum" >"$stamp"
-  fi
-else
-  qt_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/qt5.15.8-i686-w64-mingw32-static
-  if [ -d "$qt_prefix/lib/cmake/Qt5" ]; then
-    echo "windows-lane: no Qt archive; using Qt built before in $qt_prefix"
-  else
-    echo "windows-lane: no Qt archive ($qt_archive_name); building Qt from Debian's source" \
-      "package into $qt_prefix (about 35 minutes on two cores, once per machine)"
-    "$source_dir/tools/build-qt-mingw.sh" "$qt_prefix"
-  fi
-fi
+qt_prefix=$("$source_dir/tools/qt-mingw-prefix.sh" "$build")
 echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 
 cmake -S "$source_dir" -B "$build" \
