@@ -38,13 +38,17 @@ for program in update reseat uninstall; do
   fi
   # Each tool's whole output is taken first: a grep -q that stops reading
   # early would fail the pipeline.
-  manifest=$(wrestool --extract --raw --type=24 "$exe")
+  # A program without resources makes wrestool fail; the checks below say
+  # what is missing.
+  manifest=$(wrestool --extract --raw --type=24 "$exe" 2>/dev/null || true)
   headers=$(i686-w64-mingw32-objdump -p "$exe")
   icon_folder=$(mktemp -d)
-  wrestool --extract --type=14 --output="$icon_folder" "$exe"
-  icons=$(for icon in "$icon_folder"/*; do [ -f "$icon" ] && icotool --list "$icon"; done)
+  wrestool --extract --type=14 --output="$icon_folder" "$exe" 2>/dev/null || true
+  icons=$(for icon in "$icon_folder"/*; do [ -f "$icon" ] && icotool --list "$icon"; done || true)
   rm -rf "$icon_folder"
-  version=$(wrestool --extract --raw --type=16 "$exe" | iconv -f UTF-16LE -t UTF-8 -c)
+  # The strings are UTF-16; the zero bytes of the structure around them go.
+  version=$( (wrestool --extract --raw --type=16 "$exe" 2>/dev/null || true) |
+    iconv -f UTF-16LE -t UTF-8 -c | tr -d '\000')
 
   grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "$program.exe is not a GUI program"
   grep -q 'level="requireAdministrator"' <<<"$manifest" ||
