@@ -81,14 +81,15 @@ PACKAGE
       echo "gave up waiting for $2 in $1" >&2
       exit 1
     }
-    # The visible window of a program whose width is within the range, as a
-    # PPM picture and a PNG to look at.
-    shoot() { # NAME CLASS MIN_WIDTH MAX_WIDTH
-      local window geometry
+    # The visible window of a program that is about its logical width times
+    # the factor wide (the updater shows two at once), as a PPM picture and
+    # a PNG to look at. A window that kept its 100 % size is not found.
+    shoot() { # NAME CLASS LOGICAL_WIDTH
+      local window wanted=$(($3 * DPI / 96))
       for _ in $(seq 100); do
         for window in $(xdotool search --onlyvisible --classname "^$2\$" 2>/dev/null); do
           eval "$(xdotool getwindowgeometry --shell "$window")"
-          if [ "$WIDTH" -ge "$3" ] && [ "$WIDTH" -le "$4" ]; then
+          if [ "$WIDTH" -ge $((wanted - 3)) ] && [ "$WIDTH" -le $((wanted + 3)) ]; then
             import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.ppm"
             import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.png"
             return 0
@@ -96,7 +97,7 @@ PACKAGE
         done
         sleep 0.2
       done
-      echo "no window of $2 between $3 and $4 pixels wide" >&2
+      echo "no window of $2 about $wanted pixels wide at $DPI DPI" >&2
       exit 1
     }
 
@@ -108,17 +109,17 @@ PACKAGE
       >/dev/null &
     waitFor "$log" "bin\\app.dll"
     sleep 1
-    shoot progress update.exe 500 1200
+    shoot progress update.exe 536
     for _ in $(seq 600); do [ -s "$boxes" ] && break; sleep 0.1; done
     sleep 1.5
-    shoot msgbox update.exe 300 700
+    shoot msgbox update.exe 322
     wait "$running"
 
     # The uninstall window during its three seconds before the work.
     "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
     running=$!
     sleep 1.5
-    shoot uninstall uninstall.exe 500 1200
+    shoot uninstall uninstall.exe 536
     "$wine_run" taskkill /f /im uninstall.exe >/dev/null 2>&1 || true
     wait "$running" || true
   '
