@@ -13,12 +13,10 @@
 # lane builds the same sources for 64-bit Windows and runs them under 64-bit
 # Wine, and says so. VELMAR_WINDOWS_ARCH=i686|x86_64 overrides the choice.
 #
-# Qt for i686 comes from the prebuilt archive when there is one:
-# $VELMAR_QT_MINGW_ARCHIVE, else toolchains/ of the shared folder beside the
-# repository. It is unpacked into the build folder once per archive. Without
-# an archive, and always for x86_64, tools/build-qt-mingw.sh builds Qt from
-# Debian's source package into $XDG_CACHE_HOME/velmar (about 35 minutes on
-# two cores, once per machine).
+# Qt comes from tools/qt-mingw-prefix.sh: for i686 the prebuilt archive
+# ($VELMAR_QT_MINGW_ARCHIVE, else toolchains/ of the shared folder beside the
+# repository), unpacked into the build folder; otherwise, and always for
+# x86_64, built once per machine from Debian's source package.
 #
 # Needs the Debian packages wine, wine32:i386, wine64,
 # g++-mingw-w64-i686-posix, g++-mingw-w64-x86-64-posix, libz-mingw-w64-dev,
@@ -46,42 +44,7 @@ if [ -z "$arch" ]; then
 fi
 target=$arch-w64-mingw32
 
-qt_archive_name=qt5.15.8-$target-static.tar.xz
-find_qt_archive() {
-  local candidate
-  for candidate in "${VELMAR_QT_MINGW_ARCHIVE:-}" \
-    "$source_dir/../shared/toolchains/$qt_archive_name"; do
-    if [ -n "$candidate" ] && [ -f "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-
-# Sets qt_prefix.
-if [ "$arch" = i686 ] && qt_archive=$(find_qt_archive); then
-  qt_prefix=$build/qt5-mingw32
-  stamp=$build/qt5-mingw32.sha256
-  checksum=$(sha256sum "$qt_archive" | cut -d' ' -f1)
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$checksum" ] && [ -d "$qt_prefix/lib/cmake/Qt5" ]; then
-    echo "windows-lane: Qt from $qt_archive, unpacked before"
-  else
-    echo "windows-lane: unpacking Qt from $qt_archive"
-    rm -rf "$qt_prefix" "$stamp"
-    tar -xJf "$qt_archive" -C "$build"
-    echo "$checksum" >"$stamp"
-  fi
-else
-  qt_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/qt5.15.8-$target-static
-  if [ -d "$qt_prefix/lib/cmake/Qt5" ]; then
-    echo "windows-lane: no Qt archive; using Qt built before in $qt_prefix"
-  else
-    echo "windows-lane: no Qt archive ($qt_archive_name); building Qt from Debian's source" \
-      "package into $qt_prefix (about 35 minutes on two cores, once per machine)"
-    "$source_dir/tools/build-qt-mingw.sh" --arch "$arch" "$qt_prefix"
-  fi
-fi
+qt_prefix=$("$source_dir/tools/qt-mingw-prefix.sh" --arch "$arch" "$build")
 echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 
 # ---- libsodium and the test signing key -------------------------------------
@@ -131,28 +94,9 @@ cmake --build "$build" -j2
 echo "windows-lane: built in $((SECONDS - started)) s"
 
 # What a Windows user's shell and UAC read from the program files: the
-# manifest asking for administrator rights and the product icon.
-# (Each tool's whole output is taken first: a grep -q that stops reading early
-# would fail the pipeline.)
-for program in update reseat uninstall; do
-  exe=$build/bin/$program.exe
-  manifest=$(wrestool --extract --raw --type=24 "$exe")
-  icons=$(wrestool --list --type=14 "$exe")
-  headers=$($target-objdump -p "$exe")
-  if ! grep -q 'level="requireAdministrator"' <<<"$manifest"; then
-    echo "windows-lane: $program.exe has no manifest asking for administrator rights" >&2
-    exit 1
-  fi
-  if [ -z "$icons" ]; then
-    echo "windows-lane: $program.exe has no icon" >&2
-    exit 1
-  fi
-  if ! grep -q 'Subsystem.*(Windows GUI)' <<<"$headers"; then
-    echo "windows-lane: $program.exe is not a GUI program" >&2
-    exit 1
-  fi
-done
-echo "windows-lane: update.exe, reseat.exe, uninstall.exe: GUI programs with manifest and icon"
+# manifest (administrator rights, DPI awareness, long paths), the product
+# icon and the file details; the release build checks the same.
+"$source_dir/tools/check-windows-programs.sh" "$build/bin"
 
 wine_started=$SECONDS
 trap '"$wine_run" wineserver -k 2>/dev/null || true' EXIT

@@ -1,6 +1,7 @@
 #include "msgbox.h"
 
 #include "installlog.h"
+#include "pixmaps.h"
 #include "platform.h"
 #ifdef VELMAR_TEST_HOOKS
 #include "testhooks.h"
@@ -128,13 +129,16 @@ void MsgBox::setInfo(const QString &title_info, const QString &info, MSG_GRADE g
     textLabel->setText(info);
     switch (grade) {
     case MSG_MESSAGE:
-        iconLabel->setPixmap(QPixmap(QStringLiteral(":/Resources/closeTips/message.png")));
+        iconLabel->setPixmap(resourcePixmap(QStringLiteral(":/Resources/closeTips/message.png"),
+                                            devicePixelRatioF()));
         break;
     case MSG_WARNING:
-        iconLabel->setPixmap(QPixmap(QStringLiteral(":/Resources/closeTips/warning.png")));
+        iconLabel->setPixmap(resourcePixmap(QStringLiteral(":/Resources/closeTips/warning.png"),
+                                            devicePixelRatioF()));
         break;
     case MSG_ERROR:
-        iconLabel->setPixmap(QPixmap(QStringLiteral(":/Resources/closeTips/error.png")));
+        iconLabel->setPixmap(
+            resourcePixmap(QStringLiteral(":/Resources/closeTips/error.png"), devicePixelRatioF()));
         break;
     }
     pushButtonTwo->setHidden(is_cancle_hidden);
@@ -184,8 +188,12 @@ void MsgBox::mouseMoveEvent(QMouseEvent *event) {
 void MsgBox::paintEvent(QPaintEvent *) {
     // One pixel larger than the box on every side: the image's outermost
     // pixels fall outside, and the rest is drawn at its natural size.
-    const QPixmap background(QString::fromLatin1(backgroundImage));
+    const QPixmap background =
+        resourcePixmap(QString::fromLatin1(backgroundImage), devicePixelRatioF());
     QPainter painter(this);
+    // Between 100 and 200 % the 2x image is scaled down: smoothly, or its
+    // edges and texts would lose whole pixel rows.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
                        QRectF(background.rect()));
 }

@@ -4,11 +4,22 @@
 #include "msgbox.h"
 #include "paths.h"
 
+#include <QGuiApplication>
+
 namespace guard {
 const char client[] = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 const char installer[] = "{AB49C45E-B7A8-4359-8429-51B65B55718D}";
 const char uninstaller[] = "{AB49C45E-B7A8-4359-8429-51B65B55718E}";
 } // namespace guard
+
+void enableHighDpiScaling() {
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // Rounded, 150 % would draw at 200 % and 125 % at 100 %, where the
+    // texts, sized in points, outgrow their fixed labels again.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
 
 bool resolveLogPath() {
     std::string documents;

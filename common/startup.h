@@ -21,6 +21,12 @@ struct StartupError {
     QString text;
 };
 
+// Before the application object: Windows at 125 to 200 % gets the windows
+// scaled as a whole at the screen's own factor (not rounded to 1 or 2), so
+// every geometry holds in logical pixels and the texts keep fitting their
+// labels; images come in the screen's density.
+void enableHighDpiScaling();
+
 // Sets both log paths to "velmarinstall.txt" in the all-users documents
 // folder. False, and nothing set, when that folder cannot be resolved.
 bool resolveLogPath();

@@ -47,6 +47,37 @@ bool toWide(const std::string &utf8, std::wstring &wide) {
     return true;
 }
 
+// A file or folder path for the W functions. Without the "\\?\" prefix they
+// stop at MAX_PATH (folders already at 248 characters) unless the machine
+// has long paths switched on, which the manifest's longPathAware alone does
+// not do: deleting, testing and logging would fail deep inside a long
+// installation folder. The prefix turns off Win32's own path rules, so the
+// path gets them here first: made full and normalised ("/" to "\", "." and
+// ".." resolved) by GetFullPathNameW, which is not bound to MAX_PATH. Short
+// and relative paths, and ones already prefixed, go as they are.
+bool toWidePath(const std::string &utf8, std::wstring &wide) {
+    if (!toWide(utf8, wide))
+        return false;
+    const std::size_t shortestLong = MAX_PATH - 12;
+    const bool drive = wide.size() >= 3 && (wide[0] | 0x20) >= L'a' && (wide[0] | 0x20) <= L'z' &&
+                       wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/');
+    const bool unc = wide.size() >= 3 && (wide[0] == L'\\' || wide[0] == L'/') &&
+                     (wide[1] == L'\\' || wide[1] == L'/') && wide[2] != L'?' && wide[2] != L'.';
+    if (wide.size() < shortestLong || !(drive || unc))
+        return true;
+    const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return false;
+    std::wstring full(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size)
+        return false;
+    full.resize(length);
+    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
+    wide = unc ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+    return true;
+}
+
 std::string toUtf8(const wchar_t *wide, int length) {
     if (length <= 0)
         return {};
@@ -371,14 +402,14 @@ bool registryDeleteKey(const std::string &key, const std::string &subKey) {
 
 bool deleteFile(const std::string &path) {
     std::wstring widePath;
-    if (!toWide(path, widePath))
+    if (!toWidePath(path, widePath))
         return false;
     return ::DeleteFileW(widePath.c_str()) != FALSE;
 }
 
 bool pathExists(const std::string &path) {
     std::wstring widePath;
-    if (!toWide(path, widePath))
+    if (!toWidePath(path, widePath))
         return false;
     return ::GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -387,7 +418,7 @@ bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     if (size > MAXDWORD)
         return failWith(ERROR_INVALID_PARAMETER);
     std::wstring widePath;
-    if (!toWide(path, widePath))
+    if (!toWidePath(path, widePath))
         return false;
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write of this handle
     // goes to the end of the file as it is at that moment, so writers in

@@ -98,6 +98,7 @@ int main(int argc, char *argv[]) {
     testhooks::install();
     platform::sleepMs(1500); // lets the updater that started us end first
 
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     MsgBox::getInstance();
     if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))

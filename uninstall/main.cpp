@@ -42,6 +42,7 @@ int refuse(const QString &logLine, const StartupError &error) {
 
 int main(int argc, char *argv[]) {
     testhooks::install();
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     MsgBox::getInstance();
     if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))

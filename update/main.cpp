@@ -33,6 +33,7 @@ int main(int argc, char *argv[]) {
     testhooks::install();
     platform::sleepMs(1500); // before anything else: lets whoever started us settle
 
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     MsgBox::setStaysOnTop(true);
     MsgBox::getInstance();

@@ -2,6 +2,7 @@
 
 #include "msgbox.h"
 #include "paths.h"
+#include "pixmaps.h"
 #include "platform.h"
 #include "runupdate.h"
 #include "ui_showpro.h"
@@ -137,8 +138,12 @@ void ShowPro::mouseMoveEvent(QMouseEvent *event) {
 void ShowPro::paintEvent(QPaintEvent *) {
     // One pixel larger than the window on every side: the image is drawn at
     // its natural size with its outermost pixels cut off.
-    const QPixmap background(QString::fromLatin1(backgroundImage));
+    const QPixmap background =
+        resourcePixmap(QString::fromLatin1(backgroundImage), devicePixelRatioF());
     QPainter painter(this);
+    // Between 100 and 200 % the 2x image is scaled down: smoothly, or its
+    // edges and texts would lose whole pixel rows.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
                        QRectF(background.rect()));
 }

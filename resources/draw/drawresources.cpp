@@ -8,6 +8,7 @@
 // texts are turned into unhinted outlines of a font loaded from its file, so
 // the machine's font configuration cannot change a pixel.
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QDataStream>
 #include <QDir>
@@ -49,8 +50,14 @@ const char *const kFontFiles[] = {
     "/usr/share/fonts/opentype/noto/NotoSansCJK-Bold.ttc",
 };
 
+// Pixels per logical pixel of the images being drawn: 1 for the images the
+// programs name, 2 for their "@2x" twins, which high-DPI screens use. Every
+// drawing below is in logical pixels; the canvas scales it.
+int pixelRatio = 1;
+
 QImage canvas(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    QImage image(width * pixelRatio, height * pixelRatio, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(pixelRatio);
     image.fill(Qt::transparent);
     return image;
 }
@@ -266,7 +273,7 @@ QImage messageBackground() {
     Painter painter(&image);
     // The footer that carries the log link and the buttons.
     const QRectF footer(3, 122, 318, 39);
-    QImage layer = canvas(image.width(), image.height());
+    QImage layer = canvas(324, 164);
     {
         Painter footerPainter(&layer);
         footerPainter.setBrush(QColor(0xf2, 0xf6, 0xfa));
@@ -595,6 +602,49 @@ IconEntry paletteBitmap(const QImage &image, const Palette &palette, int bits) {
     return {size, bits, bitmap};
 }
 
+// A true-colour image with its alpha channel, for today's shells at the
+// larger sizes. The AND mask still marks the fully transparent pixels for
+// shells that ignore the alpha channel.
+IconEntry alphaBitmap(const QImage &image) {
+    const int size = image.width();
+    const int maskStride = (size + 31) / 32 * 4;
+    QByteArray colourRows;
+    QByteArray maskRows(maskStride * size, '\0');
+    QDataStream rows(&colourRows, QIODevice::WriteOnly);
+    rows.setByteOrder(QDataStream::LittleEndian);
+    for (int row = 0; row < size; ++row) {
+        const int y = size - 1 - row;
+        for (int x = 0; x < size; ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            rows << quint8(qBlue(pixel)) << quint8(qGreen(pixel)) << quint8(qRed(pixel))
+                 << quint8(qAlpha(pixel));
+            if (qAlpha(pixel) == 0)
+                maskRows.data()[row * maskStride + x / 8] |= char(0x80 >> (x % 8));
+        }
+    }
+    QByteArray bitmap;
+    QDataStream out(&bitmap, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint32(40) << qint32(size) << qint32(2 * size) << quint16(1) << quint16(32)
+        << quint32(0) << quint32(colourRows.size() + maskRows.size()) << qint32(0) << qint32(0)
+        << quint32(0) << quint32(0);
+    out.writeRawData(colourRows.constData(), colourRows.size());
+    out.writeRawData(maskRows.constData(), maskRows.size());
+    return {size, 32, bitmap};
+}
+
+// The 256-pixel image is kept as PNG inside the icon, as Windows' own icons
+// keep theirs: as a bitmap it would weigh a quarter of a megabyte.
+IconEntry pngEntry(const QImage &image) {
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    writer.setQuality(0);
+    writer.write(image);
+    return {image.width(), 32, data};
+}
+
 QByteArray iconFile(const QVector<IconEntry> &entries) {
     QByteArray file;
     QDataStream out(&file, QIODevice::WriteOnly);
@@ -602,6 +652,7 @@ QByteArray iconFile(const QVector<IconEntry> &entries) {
     out << quint16(0) << quint16(1) << quint16(entries.size());
     quint32 offset = 6 + 16 * entries.size();
     for (const IconEntry &entry : entries) {
+        // A size of 256 is written as 0.
         out << quint8(entry.size) << quint8(entry.size)
             << quint8(entry.bits == 4 ? 16 : 0) // colour count; 0 stands for 256
             << quint8(0) << quint16(1) << quint16(entry.bits) << quint32(entry.bitmap.size())
@@ -620,6 +671,8 @@ QByteArray programIcon() {
         const QImage full = iconImage(size, kMarkColours);
         entries.append(paletteBitmap(full, medianCut(full), 8));
     }
+    entries.append(alphaBitmap(iconImage(48, kMarkColours)));
+    entries.append(pngEntry(iconImage(256, kMarkColours)));
     return iconFile(entries);
 }
 
@@ -628,7 +681,11 @@ public:
     explicit Output(const QString &folder)
         : root(folder), optipng(QStandardPaths::findExecutable(QStringLiteral("optipng"))) {}
 
-    void png(const QString &name, const QImage &image) {
+    // Writes name, or its "@2x" twin when the image is drawn at twice the
+    // density.
+    void png(QString name, const QImage &image) {
+        if (image.devicePixelRatio() == 2.0)
+            name.insert(name.lastIndexOf(QLatin1Char('.')), QLatin1String("@2x"));
         if (!root.mkpath(QFileInfo(name).path())) {
             fail(name);
             return;
@@ -680,22 +737,7 @@ bool loadFonts() {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char *argv[]) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: drawresources <resources folder>\n");
-        return 2;
-    }
-    // Fonts need a GUI application, not a display.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    if (!loadFonts())
-        return 1;
-
-    Output out(QString::fromLocal8Bit(argv[1]));
-
+void drawImages(Output &out) {
     out.png(QStringLiteral("main/main-bg.png"), mainBackground());
 
     out.png(QStringLiteral("closeTips/bg_msg.png"), messageBackground());
@@ -728,7 +770,28 @@ int main(int argc, char *argv[]) {
     out.png(QStringLiteral("install/cancle-hover.png"), button(wide, 4, kExitHover, QString()));
     out.png(QStringLiteral("install/cancle-active.png"), button(wide, 4, kExitActive, QString()));
     out.png(QStringLiteral("install/successed.png"), successBadge());
+}
 
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: drawresources <resources folder>\n");
+        return 2;
+    }
+    // Fonts need a GUI application, not a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    if (!loadFonts())
+        return 1;
+
+    Output out(QString::fromLocal8Bit(argv[1]));
+    for (const int ratio : {1, 2}) {
+        pixelRatio = ratio;
+        drawImages(out);
+    }
+    pixelRatio = 1;
     out.file(QStringLiteral("velmar.ico"), programIcon());
     return out.ok() ? 0 : 1;
 }

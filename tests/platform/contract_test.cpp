@@ -302,6 +302,30 @@ TEST_F(Contract, TheTemporaryFolderIsThere) {
     }
 }
 
+// Deep in a long installation folder, past the 260 characters at which the
+// W functions stop unless helped: the log is written, files are found and
+// deleted, also when the path comes with "/" and ".." in it.
+TEST_F(Contract, LongPathsCanBeLoggedTestedAndDeleted) {
+    const std::string part = "Orvane Client " + std::string(40, 'x');
+    std::string deep = temp / part;
+    while (deep.size() < 300)
+        deep += "/" + part;
+    fs::create_directories(u8path(deep));
+    const std::string log = deep + "/velmarinstall.txt";
+    ASSERT_GT(log.size(), 300u);
+
+    const std::string line = "long\r\n";
+    ASSERT_TRUE(platform::appendToFile(log, line.data(), line.size())) << platform::lastError();
+    ASSERT_TRUE(platform::appendToFile(log, line.data(), line.size())) << platform::lastError();
+    EXPECT_EQ(readFile(u8path(log)), line + line);
+    EXPECT_TRUE(platform::pathExists(log));
+    EXPECT_TRUE(platform::pathExists(deep + "/../" + part + "/velmarinstall.txt"));
+    EXPECT_TRUE(platform::deleteFile(log)) << platform::lastError();
+    EXPECT_FALSE(fs::exists(u8path(log)));
+    EXPECT_FALSE(platform::pathExists(log));
+    EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
+}
+
 TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
     // Both separators work in 8-bit paths.
     const std::string folder = temp / "eight";

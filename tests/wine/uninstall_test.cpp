@@ -101,6 +101,32 @@ TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
                                   banner::windowExit}));
 }
 
+// A client installed 300 characters deep, past the 260 at which Windows'
+// W functions stop unless helped: the worker still removes every file,
+// read-only ones too, and the folders, and logs no failure. (The
+// uninstaller runs from the usual place: a program that deep could not be
+// started without long paths switched on for the whole machine.)
+TEST_F(UninstallOnWindows, RemovesAnInstallationThreeHundredCharactersDeep) {
+    std::string location = machine.location();
+    while (location.size() < 300)
+        location += "\\Orvane Client " + std::string(30, 'x');
+    const std::string velmar = location + "\\velmar";
+    for (const char *file : {"velmar.dll", "Qt5Core.dll", "plugins\\imageformats\\qgif.dll"})
+        writeFile(u8path(velmar + "\\" + file), file);
+    fs::permissions(u8path(velmar + "\\Qt5Core.dll"), fs::perms::owner_read);
+    ASSERT_TRUE(platform::registryWriteString(appPathsKey, "InstallLocation", location));
+
+    Process::Options options = machine.options();
+    options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
+    Process uninstall = Process::start({program()}, options);
+    EXPECT_EQ(uninstall.wait(120000), 0);
+    EXPECT_TRUE(workerDone());
+    EXPECT_FALSE(fs::exists(u8path(velmar)));
+    EXPECT_TRUE(machine.boxes().empty());
+    EXPECT_EQ(machine.logMessages(),
+              (std::vector<std::string>{banner::uninstallStart, banner::windowExit}));
+}
+
 TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
     // The shortcut's target went with the installation folder: only the
     // shortcut file itself tells that it is still there.

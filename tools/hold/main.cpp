@@ -21,18 +21,39 @@ void requestStop(int) {
     stopRequested = 1;
 }
 
-int usage() {
-    std::fprintf(stderr, "usage: hold file PATH [SECONDS] | hold mutex NAME [SECONDS]\n");
-    return 2;
+const char usageText[] =
+    "usage: hold file PATH [SECONDS] | hold mutex NAME [SECONDS]\n"
+    "Keeps the file PATH open without sharing, or holds the named mutex NAME, as\n"
+    "another program would; prints \"held\" once it does and lets go on SIGTERM\n"
+    "or after SECONDS (default 60).\n";
+
+int usage(std::FILE *to, int code) {
+    std::fputs(usageText, to);
+    return code;
+}
+
+// A whole number of seconds, digits only: atoi would read "1O" as 1.
+bool parseSeconds(const char *text, int &seconds) {
+    const std::size_t length = std::strlen(text);
+    if (length == 0 || length > 6 || std::strspn(text, "0123456789") != length)
+        return false;
+    seconds = std::atoi(text);
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return usage(stdout, 0);
     if (argc < 3 || argc > 4)
-        return usage();
+        return usage(stderr, 2);
     const std::string what = argv[1];
-    const int seconds = argc == 4 ? std::atoi(argv[3]) : 60;
+    int seconds = 60;
+    if (what != "file" && what != "mutex")
+        return usage(stderr, 2);
+    if (argc == 4 && !parseSeconds(argv[3], seconds))
+        return usage(stderr, 2);
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
 
@@ -46,15 +67,13 @@ int main(int argc, char **argv) {
                          platform::lastError());
             return 1;
         }
-    } else if (what == "mutex") {
+    } else {
         mutex = platform::createMutex(argv[2]);
         if (!mutex || platform::lastError() != 0) {
             std::fprintf(stderr, "hold: mutex %s is taken (error %u)\n", argv[2],
                          platform::lastError());
             return 1;
         }
-    } else {
-        return usage();
     }
     std::printf("held\n");
     std::fflush(stdout);

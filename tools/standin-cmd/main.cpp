@@ -7,9 +7,23 @@
 #include <iterator>
 #include <string>
 
+namespace {
+
+const char usageText[] =
+    "usage: standin-cmd BATCHFILE\n"
+    "Runs the batch file BATCHFILE as cmd.exe runs the lines the maintenance tools\n"
+    "write: del, rd and ping; anything else is ignored.\n";
+
+} // namespace
+
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::cerr << "usage: standin-cmd BATCHFILE\n";
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (argc == 2 && first == "--help") {
+        std::cout << usageText;
+        return 0;
+    }
+    if (argc != 2 || first.rfind("--", 0) == 0) {
+        std::cerr << usageText;
         return 2;
     }
     std::ifstream file(argv[1], std::ios::binary);

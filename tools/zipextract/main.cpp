@@ -8,8 +8,24 @@
 #include "zipreader.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
+
+const char usageText[] =
+    "usage: zipextract ARCHIVE DESTDIR\n"
+    "Extracts every entry of the ZIP archive ARCHIVE under the folder DESTDIR, the\n"
+    "way the updater does. Exit code 0: everything extracted; 1: an operation\n"
+    "failed (printed with its entry and result code); 2: wrong arguments.\n";
+
+int usage(std::FILE *to, int code) {
+    std::fputs(usageText, to);
+    return code;
+}
+
+bool isOption(const char *argument) {
+    return std::strncmp(argument, "--", 2) == 0;
+}
 
 int fail(const char *operation, const char *what, ZipResult code) {
     std::fprintf(stderr, "zipextract: %s failed for %s: 0x%X\n", operation, what, code);
@@ -25,10 +41,10 @@ int failEntry(const char *operation, int index, const char *name, ZipResult code
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: zipextract ARCHIVE DESTDIR\n");
-        return 2;
-    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return usage(stdout, 0);
+    if (argc != 3 || isOption(argv[1]) || isOption(argv[2]))
+        return usage(stderr, 2);
     ZipResult result = zipresult::Ok;
     ZipHandle zip = ZipReader::open(argv[1], &result);
     if (!zip)
