@@ -14,6 +14,9 @@
 # Debian's source package into $XDG_CACHE_HOME/velmar (about 35 minutes on
 # two cores, once per machine).
 #
+# libdeflate likewise ($VELMAR_LIBDEFLATE_MINGW_ARCHIVE or the shared
+# toolchains; else tools/build-libdeflate-mingw.sh builds it in seconds).
+#
 # Needs the Debian packages wine, wine32:i386, g++-mingw-w64-i686-posix,
 # libz-mingw-w64-dev, googletest, cmake, make, locales, xz-utils, icoutils
 # and binutils-mingw-w64-i686.
@@ -65,9 +68,32 @@ else
 fi
 echo "windows-lane: Qt ready in $((SECONDS - started)) s"
 
+# libdeflate for the ZIP reader, the same way: the prebuilt static archive,
+# else built once from Debian's source package (seconds).
+libdeflate_archive_name=libdeflate-1.14-i686-w64-mingw32-static.tar.xz
+libdeflate_archive=
+for candidate in "${VELMAR_LIBDEFLATE_MINGW_ARCHIVE:-}" \
+  "$source_dir/../shared/toolchains/$libdeflate_archive_name" \
+  "/work/shared/toolchains/$libdeflate_archive_name"; do
+  if [ -n "$candidate" ] && [ -f "$candidate" ]; then
+    libdeflate_archive=$candidate
+    break
+  fi
+done
+if [ -n "$libdeflate_archive" ]; then
+  libdeflate_prefix=$build/libdeflate-1.14-i686-w64-mingw32-static
+  [ -f "$libdeflate_prefix/lib/libdeflate.a" ] || tar -xJf "$libdeflate_archive" -C "$build"
+else
+  libdeflate_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/libdeflate-i686-w64-mingw32-static
+  [ -f "$libdeflate_prefix/lib/libdeflate.a" ] ||
+    "$source_dir/tools/build-libdeflate-mingw.sh" "$libdeflate_prefix"
+fi
+echo "windows-lane: libdeflate from $libdeflate_prefix"
+
 cmake -S "$source_dir" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
   -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
+  -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate_prefix" \
   -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=ON
 cmake --build "$build" -j2
 echo "windows-lane: built in $((SECONDS - started)) s"

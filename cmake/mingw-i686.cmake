@@ -1,5 +1,6 @@
 # Cross-building the Windows product with Debian's mingw-w64 (i686, posix
-# threads). Qt for this target: pass -DVELMAR_QT_MINGW_PREFIX=<qt5-mingw32>.
+# threads). Qt for this target: pass -DVELMAR_QT_MINGW_PREFIX=<qt5-mingw32>;
+# libdeflate: -DVELMAR_LIBDEFLATE_MINGW_PREFIX=<its prefix>.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -15,6 +16,9 @@ set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 if(VELMAR_QT_MINGW_PREFIX)
   list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_QT_MINGW_PREFIX})
+endif()
+if(VELMAR_LIBDEFLATE_MINGW_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_LIBDEFLATE_MINGW_PREFIX})
 endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
