@@ -25,6 +25,24 @@ constexpr int TemporaryAttempts = 64;
 // reader never holds much more than twice this.
 constexpr uint64_t WholeEntryLimit = 4u << 20;
 
+// The temporary name of that length for a number: "~zx" and four hex
+// digits; shorter, "~" and base-36 digits; of one byte, "~" and then each
+// digit alone.
+std::string temporaryName(std::size_t length, uint32_t number) {
+    static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    if (length >= TemporaryNameLength) {
+        char name[TemporaryNameLength + 1];
+        std::snprintf(name, sizeof name, "~zx%04X", number & 0xFFFF);
+        return name;
+    }
+    if (length <= 1)
+        return std::string(1, number == 0 ? '~' : digits[(number - 1) % 36]);
+    std::string name(length, '~');
+    for (std::size_t at = length - 1; at > 0; --at, number /= 36)
+        name[at] = digits[number % 36];
+    return name;
+}
+
 uint32_t clamped(uint64_t size) {
     return static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFF));
 }
@@ -363,30 +381,14 @@ ZipResult ZipReader::stream(platform::FileHandle file) {
     return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
 }
 
-// The name is "~" and a number, "~zx" and four hex digits when room allows,
-// never longer than room (the target's own name).
+// The temporary file's name is never longer than room (the target's own
+// name), so that it fits wherever the target does.
 ZipResult ZipReader::createTemporary(const std::string &folder, std::size_t room,
                                      uint32_t attributes, platform::FileHandle &file,
                                      std::string &temporary) {
     const std::size_t length = std::min(room, TemporaryNameLength);
     for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
-        char name[TemporaryNameLength + 1];
-        const uint32_t number = temporaryNumber_;
-        if (length == TemporaryNameLength) {
-            std::snprintf(name, sizeof name, "~zx%04X", number & 0xFFFF);
-        } else {
-            static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-            name[length] = '\0';
-            if (length == 1) {
-                // One byte: "~", then each digit alone.
-                name[0] = number == 0 ? '~' : digits[(number - 1) % 36];
-            } else {
-                name[0] = '~';
-                uint32_t rest = number;
-                for (std::size_t at = length; at-- > 1; rest /= 36)
-                    name[at] = digits[rest % 36];
-            }
-        }
+        const std::string name = temporaryName(length, temporaryNumber_);
         temporary = folder + name;
         file = platform::openFileA(temporary.c_str(), platform::FileAccess::Write,
                                    platform::FileShare::None, platform::FileDisposition::CreateNew,

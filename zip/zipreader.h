@@ -146,7 +146,9 @@ public:
 
     // Extracts entry index to target, a name relative to the base folder
     // (absolute targets are refused: nothing is written outside the base
-    // folder). Missing folders are created. A file is written into a
+    // folder; "./" is the base folder itself). Missing folders are created;
+    // a folder below the base folder that is a link fails the entry
+    // (LinkInPath) before anything is made in or through it. A file is written into a
     // temporary file beside the target, checked against its CRC-32, given
     // its times and attributes, and only then put in place of the target: a
     // failed extraction leaves the old target as it was and no temporary

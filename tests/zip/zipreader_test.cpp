@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <map>
 
@@ -754,8 +756,15 @@ TEST_F(ZipReaderTest, NeverWritesThroughALinkedFolder) {
     fs::create_directories(u8path(dest()));
     std::error_code linkError;
     fs::create_directory_symlink(outside, u8path(dest() + "/bin"), linkError);
+    if (linkError && !standin) {
+        // Where symbolic links need a privilege, a junction does not.
+        std::string command = "mklink /J \"" + dest() + "/bin\" \"" + outside.u8string() + "\"";
+        std::replace(command.begin(), command.end(), '/', '\\');
+        if (std::system(command.c_str()) == 0 && fs::exists(u8path(dest() + "/bin")))
+            linkError.clear();
+    }
     if (linkError)
-        GTEST_SKIP() << "no links here: " << linkError.message();
+        GTEST_SKIP() << "neither a symbolic link nor a junction can be made here";
     const uint32_t attributes = platform::fileAttributesA((dest() + "/bin").c_str());
     EXPECT_EQ(attributes & (platform::attribute::ReparsePoint | platform::attribute::Directory),
               platform::attribute::ReparsePoint | platform::attribute::Directory);
@@ -774,8 +783,11 @@ TEST_F(ZipReaderTest, NeverWritesThroughALinkedFolder) {
               3);
 
     // A linked file as the target: the link goes, the file it led to stays.
+    // (Windows makes file links only with a privilege.)
     fs::remove(u8path(dest() + "/bin"));
     fs::create_symlink(outside / "app.dll", u8path(dest() + "/app.dll"), linkError);
+    if (linkError && !standin)
+        return;
     ASSERT_FALSE(linkError);
     ASSERT_EQ(extractOne({"app.dll", "replaced"}), Ok);
     EXPECT_FALSE(fs::is_symlink(u8path(dest() + "/app.dll")));
