@@ -5,6 +5,7 @@
 #include "zipnames.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -24,6 +25,11 @@ constexpr int TemporaryAttempts = 64;
 // Both buffers of the one-piece path stay within this each, so that the
 // reader never holds much more than twice this.
 constexpr uint64_t WholeEntryLimit = 4u << 20;
+// What all readers of the process together keep for entries in one piece:
+// with readers on several threads, those beyond it stream, so that memory
+// stays bounded whatever the number of threads.
+constexpr uint64_t OnePieceBudget = 10u << 20;
+std::atomic<uint64_t> onePieceInUse{0};
 
 // The temporary name of that length for a number: "~zx" and four hex
 // digits; shorter, "~" and base-36 digits; of one byte, "~" and then each
@@ -134,7 +140,23 @@ void readUnixTimes(const std::vector<unsigned char> &extra, ZipEntryInfo &info) 
 
 ZipReader::ZipReader() : cachedInfo_{} {}
 
-ZipReader::~ZipReader() = default;
+ZipReader::~ZipReader() {
+    onePieceInUse -= onePieceHeld_;
+}
+
+// Takes needed bytes of the process's one-piece budget for this reader
+// (what it holds already counts); false when they are not to be had.
+bool ZipReader::reserveOnePiece(uint64_t needed) {
+    if (needed <= onePieceHeld_)
+        return true;
+    uint64_t inUse = onePieceInUse.load();
+    do {
+        if (inUse + (needed - onePieceHeld_) > OnePieceBudget)
+            return false;
+    } while (!onePieceInUse.compare_exchange_weak(inUse, inUse + (needed - onePieceHeld_)));
+    onePieceHeld_ = needed;
+    return true;
+}
 
 ZipHandle ZipReader::open(const char *path, ZipResult *result) {
     ZipResult outcome = Ok;
@@ -341,7 +363,9 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
 ZipResult ZipReader::pump(platform::FileHandle file, const ZipEntryInfo &info) {
     const zip::EntryLocation &location = archive_->location();
     if (location.method == 8 && info.size64 > 0 && info.size64 <= WholeEntryLimit &&
-        info.compressedSize64 <= WholeEntryLimit) {
+        info.compressedSize64 <= WholeEntryLimit &&
+        reserveOnePiece(std::max<uint64_t>(info.size64, zip::StreamBlockSize) +
+                        info.compressedSize64)) {
         if (extractBuffer_.size() < info.size64)
             extractBuffer_.resize(static_cast<std::size_t>(info.size64));
         entryData_->begin(location);

@@ -170,6 +170,7 @@ private:
                           const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
     ZipResult stream(platform::FileHandle file);
+    bool reserveOnePiece(uint64_t needed);
     ZipResult ensureFolder(const std::string &folder);
     ZipResult ensureLevel(const std::string &folder, bool isBase);
     ZipResult createTemporary(const std::string &folder, std::size_t room, uint32_t attributes,
@@ -186,4 +187,6 @@ private:
     // folder cost no file system check.
     std::string lastFolder_;
     uint32_t temporaryNumber_ = 0;
+    // This reader's part of the process's budget for one-piece entries.
+    uint64_t onePieceHeld_ = 0;
 };

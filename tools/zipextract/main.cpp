@@ -6,7 +6,8 @@
 // The first failing operation is printed with its entry and result code, and
 // the exit code is 1; 0 means every entry was extracted; 2 is a usage error.
 //
-// With more than one thread (default: one per core) each thread has a reader
+// With more than one thread (default: one per core, at most four) each thread
+// has a reader
 // of its own and takes the entries whose target falls to it by name: every
 // entry of one target is extracted by one thread in archive order, so the
 // result on disk is the one a single thread leaves. Which entries after a
@@ -115,7 +116,9 @@ int usage() {
 } // namespace
 
 int main(int argc, char **argv) {
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    // Up to four: beyond that the file system, not decoding, sets the pace,
+    // and each reader's buffers count against the 16 MiB the tool may use.
+    unsigned threads = std::min(4u, std::max(1u, std::thread::hardware_concurrency()));
     int first = 1;
     if (argc == 5 && std::strcmp(argv[1], "-j") == 0) {
         char *end = nullptr;
