@@ -16,7 +16,9 @@
 # Qt comes from tools/qt-mingw-prefix.sh: for i686 the prebuilt archive
 # ($VELMAR_QT_MINGW_ARCHIVE, else toolchains/ of the shared folder beside the
 # repository), unpacked into the build folder; otherwise, and always for
-# x86_64, built once per machine from Debian's source package.
+# x86_64, built once per machine from Debian's source package. libsodium
+# and libdeflate likewise (the archives are i686 only; their source builds
+# take a minute or two).
 #
 # Needs the Debian packages wine, wine32:i386, wine64,
 # g++-mingw-w64-i686-posix, g++-mingw-w64-x86-64-posix, libz-mingw-w64-dev,
@@ -26,83 +28,114 @@ set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(realpath -m "${1:-build-windows-qt}")
 wine_run=$source_dir/cmake/wine-run.sh
-export VELMAR_WINE_BUILD_DIR=$build
 started=$SECONDS
 mkdir -p "$build"
 
-# 32-bit Wine starts only where the kernel runs 32-bit programs: ask its
-# loader for its version.
-arch=${VELMAR_WINDOWS_ARCH:-}
-if [ -z "$arch" ]; then
-  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    arch=i686
-  else
-    arch=x86_64
-    echo "windows-lane: this machine cannot run 32-bit programs (no 32-bit Wine):" \
-      "building for 64-bit Windows and testing under 64-bit Wine instead"
-  fi
-fi
-target=$arch-w64-mingw32
-
-qt_prefix=$("$source_dir/tools/qt-mingw-prefix.sh" --arch "$arch" "$build")
-echo "windows-lane: Qt ready in $((SECONDS - started)) s"
-
-# ---- libsodium and the test signing key -------------------------------------
+# ---- libsodium, libdeflate --------------------------------------------------
 # The updater with a built-in key that the Wine tests run (update_signed)
-# needs libsodium for the target: the prebuilt archive
-# ($VELMAR_SODIUM_MINGW_ARCHIVE, else toolchains/ as for Qt), unpacked into
-# the build folder, or else tools/build-sodium-mingw.sh builds it from
-# Debian's source package into $XDG_CACHE_HOME/velmar (a minute, once per
-# machine). The test key is made by a pkgsign built for this machine (with
-# Debian's libsodium-dev).
-sodium_archive_name=libsodium-1.0.18-$target-static.tar.xz
-sodium_archive=
-for candidate in "${VELMAR_SODIUM_MINGW_ARCHIVE:-}" \
-  "$source_dir/../shared/toolchains/$sodium_archive_name"; do
-  if [ -n "$candidate" ] && [ -f "$candidate" ]; then
-    sodium_archive=$candidate
-    break
+# needs libsodium for the target, the ZIP reader libdeflate: each from its
+# prebuilt archive ($VELMAR_<NAME>_MINGW_ARCHIVE, else toolchains/ as for
+# Qt), unpacked into the build folder, or else built from Debian's source
+# package by tools/build-<library>-mingw.sh into $XDG_CACHE_HOME/velmar, once
+# per machine. Prints the library's prefix.
+library_prefix() {
+  local name=$1 version=$2 variable=$3 arch=$4
+  local archive_name=$name-$version-$arch-w64-mingw32-static.tar.xz candidate archive=
+  for candidate in "${!variable:-}" "$source_dir/../shared/toolchains/$archive_name"; do
+    if [ -n "$candidate" ] && [ -f "$candidate" ]; then
+      archive=$candidate
+      break
+    fi
+  done
+  local prefix
+  if [ -n "$archive" ]; then
+    prefix=$build/${archive_name%.tar.xz}
+    if [ ! -f "$prefix/lib/$name.a" ]; then
+      echo >&2 "windows-lane: unpacking $name from $archive"
+      tar -xJf "$archive" -C "$build"
+    fi
+  else
+    prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/${archive_name%.tar.xz}
+    if [ ! -f "$prefix/lib/$name.a" ]; then
+      echo >&2 "windows-lane: no $name archive ($archive_name); building it from" \
+        "Debian's source package into $prefix"
+      "$source_dir/tools/build-$name-mingw.sh" --arch "$arch" "$prefix" >&2
+    fi
   fi
-done
-if [ -n "$sodium_archive" ]; then
-  sodium_prefix=$build/${sodium_archive_name%.tar.xz}
-  if [ ! -f "$sodium_prefix/lib/libsodium.a" ]; then
-    echo "windows-lane: unpacking libsodium from $sodium_archive"
-    tar -xJf "$sodium_archive" -C "$build"
-  fi
-else
-  sodium_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/${sodium_archive_name%.tar.xz}
-  if [ ! -f "$sodium_prefix/lib/libsodium.a" ]; then
-    echo "windows-lane: no libsodium archive ($sodium_archive_name); building it from" \
-      "Debian's source package into $sodium_prefix"
-    "$source_dir/tools/build-sodium-mingw.sh" --arch "$arch" "$sodium_prefix"
-  fi
-fi
+  echo "$prefix"
+}
+
+# The test key is made by a pkgsign built for this machine (with Debian's
+# libsodium-dev).
 host_tools=$build/host-tools
 cmake -S "$source_dir" -B "$host_tools" -DVELMAR_WITH_QT=OFF -DVELMAR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$host_tools" --target pkgsign -j2
-sodium_options=(-DVELMAR_SODIUM_PREFIX="$sodium_prefix"
-  -DVELMAR_HOST_PKGSIGN="$host_tools/bin/pkgsign")
-echo "windows-lane: libsodium and pkgsign ready in $((SECONDS - started)) s"
-# ---- end of libsodium ---------------------------------------------------------
 
-cmake -S "$source_dir" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" \
-  -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
-  -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=ON "${sodium_options[@]}"
-cmake --build "$build" -j2
-echo "windows-lane: built in $((SECONDS - started)) s"
+# build_for ARCH FOLDER [QT_PREFIX]: the product and its tests for ARCH in
+# FOLDER, with the test hooks; without a Qt only the Qt-free core.
+build_for() {
+  local arch=$1 folder=$2 qt_prefix=${3:-}
+  local sodium_prefix libdeflate_prefix
+  sodium_prefix=$(library_prefix libsodium 1.0.18 VELMAR_SODIUM_MINGW_ARCHIVE "$arch")
+  libdeflate_prefix=$(library_prefix libdeflate 1.14 VELMAR_LIBDEFLATE_MINGW_ARCHIVE "$arch")
+  local qt_options=(-DVELMAR_WITH_QT=OFF)
+  [ -z "$qt_prefix" ] || qt_options=(-DVELMAR_WITH_QT=ON -DVELMAR_QT_MINGW_PREFIX="$qt_prefix")
+  cmake -S "$source_dir" -B "$folder" \
+    -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" "${qt_options[@]}" \
+    -DVELMAR_SODIUM_PREFIX="$sodium_prefix" -DVELMAR_HOST_PKGSIGN="$host_tools/bin/pkgsign" \
+    -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate_prefix" -DVELMAR_TEST_HOOKS=ON
+  cmake --build "$folder" -j2
+  echo "windows-lane: built for $arch in $folder after $((SECONDS - started)) s"
+}
 
 # What a Windows user's shell and UAC read from the program files: the
 # manifest (administrator rights, DPI awareness, long paths), the product
 # icon and the file details; the release build checks the same.
-"$source_dir/tools/check-windows-programs.sh" "$build/bin"
+check_programs() {
+  "$source_dir/tools/check-windows-programs.sh" "$1/bin"
+}
 
-wine_started=$SECONDS
-trap '"$wine_run" wineserver -k 2>/dev/null || true' EXIT
-"$source_dir/cmake/wine-prefix.sh" "$build"
-echo "windows-lane: Wine prefix ready in $((SECONDS - wine_started)) s"
+# test_under_wine FOLDER: ctest under Wine in a fresh prefix of FOLDER's.
+test_under_wine() {
+  local folder=$1 wine_started=$SECONDS
+  export VELMAR_WINE_BUILD_DIR=$folder
+  trap '"$wine_run" wineserver -k 2>/dev/null || true' EXIT
+  "$source_dir/cmake/wine-prefix.sh" "$folder"
+  echo "windows-lane: Wine prefix ready in $((SECONDS - wine_started)) s"
+  (cd "$folder" && ctest --output-on-failure)
+}
 
-cd "$build"
-ctest --output-on-failure
+# 32-bit Wine starts only where the kernel runs 32-bit programs: ask its
+# loader for its version. Elsewhere the programs run under 64-bit Wine when
+# a 64-bit Qt is at hand (built once by tools/build-qt-mingw.sh --arch
+# x86_64, or asked for with VELMAR_WINDOWS_ARCH=x86_64); without one the
+# programs are built for 32-bit Windows and checked, and the Qt-free core is
+# tested under 64-bit Wine.
+arch=${VELMAR_WINDOWS_ARCH:-}
+if [ -z "$arch" ]; then
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    arch=i686
+  elif "$source_dir/tools/qt-mingw-prefix.sh" --ready --arch x86_64 "$build" >/dev/null; then
+    arch=x86_64
+    echo "windows-lane: this machine cannot run 32-bit programs: building for 64-bit" \
+      "Windows and testing under 64-bit Wine instead"
+  else
+    arch=core
+  fi
+fi
+
+if [ "$arch" = core ]; then
+  echo "windows-lane: this machine cannot run 32-bit programs and has no 64-bit Qt:" \
+    "the programs are built for 32-bit Windows and checked, and the Qt-free core is" \
+    "tested under 64-bit Wine. For the programs' own tests under 64-bit Wine, build" \
+    "that Qt once: tools/build-qt-mingw.sh --arch x86_64 (about 35 minutes)."
+  build_for i686 "$build" "$("$source_dir/tools/qt-mingw-prefix.sh" "$build")"
+  check_programs "$build"
+  build_for x86_64 "$build/core-x86_64"
+  test_under_wine "$build/core-x86_64"
+else
+  build_for "$arch" "$build" "$("$source_dir/tools/qt-mingw-prefix.sh" --arch "$arch" "$build")"
+  check_programs "$build"
+  test_under_wine "$build"
+fi
 echo "windows-lane: done in $((SECONDS - started)) s, Qt and the prefix included"

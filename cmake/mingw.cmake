@@ -1,6 +1,7 @@
 # Shared by the two MinGW toolchain files: VELMAR_MINGW_ARCH (i686 or x86_64)
 # is set by the one that includes this. Posix threads, static linking; Qt for
-# the target: pass -DVELMAR_QT_MINGW_PREFIX=<its prefix>.
+# the target: pass -DVELMAR_QT_MINGW_PREFIX=<its prefix>; libdeflate:
+# -DVELMAR_LIBDEFLATE_MINGW_PREFIX=<its prefix>.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${VELMAR_MINGW_ARCH})
 set(CMAKE_C_COMPILER ${VELMAR_MINGW_ARCH}-w64-mingw32-gcc-posix)
@@ -16,6 +17,9 @@ set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_FIND_ROOT_PATH /usr/${VELMAR_MINGW_ARCH}-w64-mingw32)
 if(VELMAR_QT_MINGW_PREFIX)
   list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_QT_MINGW_PREFIX})
+endif()
+if(VELMAR_LIBDEFLATE_MINGW_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_LIBDEFLATE_MINGW_PREFIX})
 endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -160,6 +160,9 @@ constexpr uint32_t System = 0x04;
 constexpr uint32_t Directory = 0x10;
 constexpr uint32_t Archive = 0x20;
 constexpr uint32_t Normal = 0x80;
+// A link: symbolic link, junction or other reparse point (the stand-in's
+// symbolic links), reported for the link itself, with Directory when it
+// leads to a folder.
 constexpr uint32_t ReparsePoint = 0x400;
 constexpr uint32_t Invalid = 0xFFFFFFFF;
 } // namespace attribute
@@ -180,7 +183,8 @@ struct FileObject;
 using FileHandle = FileObject *;
 
 // CreateFileA. attributes apply to a created file (ReadOnly, Hidden, ...).
-// Returns nullptr on failure.
+// Returns nullptr on failure. CreateNew never follows a link at path (the
+// link is "something there").
 FileHandle openFileA(const char *path, FileAccess access, FileShare share,
                      FileDisposition disposition, uint32_t attributes = 0);
 // ReadFile: false on error; bytesRead 0 at the end of the file.
@@ -196,7 +200,9 @@ bool setFileTimes(FileHandle file, uint64_t creation, uint64_t lastAccess, uint6
 bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64_t &lastWrite);
 void closeFile(FileHandle file);
 
-// GetFileAttributesA; attribute::Invalid when nothing is there.
+// GetFileAttributesA; attribute::Invalid when nothing is there. The last part
+// of path is not followed when it is a link (ReparsePoint); the parts before
+// it are.
 uint32_t fileAttributesA(const char *path);
 // SetFileAttributesA: ReadOnly, Hidden, System, Archive (0: none of them).
 // The stand-in keeps only ReadOnly, as the owner's write permission.

@@ -175,24 +175,36 @@ bool existingFolder(const std::string &path, std::string &folder) {
 // Removes or replaces path only if nobody holds it: the exclusive lock taken
 // here is held across the change, so no one can start using the file between
 // the check and the change.
+// A missing path is a failure unless missingIsFine (a replacement then
+// simply takes the name).
 template <typename Change>
-bool changeUnlessInUse(const std::string &path, uint32_t inUseError, Change change) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return failOpen(path);
-    if (S_ISDIR(st.st_mode) || isReadOnly(st))
-        return failWith(error::AccessDenied);
+bool changeUnlessInUse(const std::string &path, uint32_t inUseError, bool missingIsFine,
+                       Change change) {
+    // Opened first and looked at through the descriptor: one call fewer
+    // than a look by name, and what is looked at is what gets locked. A link
+    // does not open (O_NOFOLLOW) and is changed itself, never its target.
     const int fd = openCloexec(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0 && !lockNow(fd, LOCK_EX)) {
-        ::close(fd);
-        return failWith(inUseError);
+    if (fd < 0 && errno == ENOENT && !missingIsFine)
+        return failOpen(path);
+    if (fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || isReadOnly(st)) {
+            ::close(fd);
+            return failWith(error::AccessDenied);
+        }
+        if (!lockNow(fd, LOCK_EX)) {
+            ::close(fd);
+            return failWith(inUseError);
+        }
     }
     const bool done = change();
     const int changeErrno = errno;
     if (fd >= 0)
         ::close(fd);
     errno = changeErrno;
-    return done ? succeed() : failWithErrno();
+    if (done)
+        return succeed();
+    return errno == ENOENT ? failOpen(path) : failWithErrno();
 }
 
 // Holds this program's own file in use for the life of the process, as
@@ -552,7 +564,7 @@ bool registryDeleteKey(const std::string &key, const std::string &subKey) {
 
 bool deleteFile(const std::string &path) {
     const std::string file = withSlashes(path);
-    return changeUnlessInUse(file, error::SharingViolation,
+    return changeUnlessInUse(file, error::SharingViolation, false,
                              [&] { return ::unlink(file.c_str()) == 0; });
 }
 
@@ -614,14 +626,10 @@ bool removeLink(const std::string &path) {
 namespace {
 
 bool replaceAt(const std::string &source, const std::string &target) {
-    if (::access(source.c_str(), F_OK) != 0)
-        return failOpen(source);
-    struct stat st;
-    if (::lstat(target.c_str(), &st) != 0)
-        return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
+    // A missing target is no failure here: the file simply takes its name.
     // Windows refuses to replace a file that is open anywhere, whatever its
     // sharing, with access denied rather than the sharing violation.
-    return changeUnlessInUse(target, error::AccessDenied,
+    return changeUnlessInUse(target, error::AccessDenied, true,
                              [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
 }
 
@@ -655,17 +663,16 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
         failWith(error::PathNotFound);
         return nullptr;
     }
+    const bool writing = access == FileAccess::Write;
+    const bool creatingNew = disposition == FileDisposition::CreateNew;
     struct stat st;
-    const bool exists = ::stat(file.c_str(), &st) == 0;
+    // A new file needs no look first: O_EXCL refuses whatever is there, a
+    // link included.
+    const bool exists = !creatingNew && ::stat(file.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
         failWith(error::AccessDenied);
         return nullptr;
     }
-    if (disposition == FileDisposition::CreateNew && exists) {
-        failWith(error::FileExists);
-        return nullptr;
-    }
-    const bool writing = access == FileAccess::Write;
     if (exists && (writing || disposition != FileDisposition::OpenExisting) && isReadOnly(st)) {
         failWith(error::AccessDenied);
         return nullptr;
@@ -674,7 +681,7 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
     int flags = writing ? O_WRONLY : O_RDONLY;
     if (disposition == FileDisposition::CreateAlways)
         flags = O_WRONLY | O_CREAT;
-    else if (disposition == FileDisposition::CreateNew)
+    else if (creatingNew)
         flags = O_WRONLY | O_CREAT | O_EXCL;
     // Windows has no execute permission: any file may be a program. Created
     // files are executable, so that programs delivered in a package run.
@@ -689,10 +696,11 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
     }
     // Readers that share reading take a shared lock, everybody else an
     // exclusive one: a file held without sharing refuses them all, a file
-    // being read refuses writers and deletion.
+    // being read refuses writers and deletion. A file just made new needs
+    // none: nobody else can hold it yet.
     const bool shared =
         share == FileShare::Read && !writing && disposition == FileDisposition::OpenExisting;
-    if (!lockNow(fd, shared ? LOCK_SH : LOCK_EX)) {
+    if (!creatingNew && !lockNow(fd, shared ? LOCK_SH : LOCK_EX)) {
         ::close(fd);
         failWith(error::SharingViolation);
         return nullptr;
@@ -806,7 +814,7 @@ void closeFile(FileHandle file) {
 uint32_t fileAttributesA(const char *path) {
     const std::string file = withSlashes(path ? path : "");
     struct stat st;
-    if (file.empty() || ::stat(file.c_str(), &st) != 0) {
+    if (file.empty() || ::lstat(file.c_str(), &st) != 0) {
         failOpen(file);
         return attribute::Invalid;
     }
@@ -818,6 +826,14 @@ uint32_t fileAttributesA(const char *path) {
     uint32_t attributes = 0;
     if (name.size() > 1 && name[0] == '.' && name != "..")
         attributes |= attribute::Hidden;
+    if (S_ISLNK(st.st_mode)) {
+        // As Windows reports a symbolic link or junction: the link itself,
+        // a folder when it leads to one.
+        struct stat target;
+        const bool folder = ::stat(file.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        return attributes | attribute::ReparsePoint |
+               (folder ? attribute::Directory : attribute::Archive);
+    }
     if (S_ISDIR(st.st_mode))
         return attributes | attribute::Directory;
     attributes |= attribute::Archive;
@@ -861,7 +877,7 @@ std::string currentDirectoryA() {
 }
 
 bool replaceFileA(const char *from, const char *to) {
-    return replaceFile(from ? from : "", to ? to : "");
+    return replaceAt(withSlashes(from ? from : ""), withSlashes(to ? to : ""));
 }
 
 bool deleteFileA(const char *path) {
@@ -951,9 +967,17 @@ bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
     if (local.month == 2 && local.day == 29 && !leap)
         return failWith(error::InvalidParameter);
     // Windows applies the offset from UTC in force now, not the one of that
-    // date. tzset first, so that a changed TZ counts as Windows' current
-    // settings always do.
-    ::tzset();
+    // date. The zone is read again when TZ changed, so that a changed TZ
+    // counts as Windows' current settings always do; reading it for every
+    // call would cost a look at /etc/localtime per extracted entry.
+    thread_local bool zoneRead = false;
+    thread_local std::string zoneSeen;
+    const char *zone = std::getenv("TZ");
+    if (!zoneRead || zoneSeen != (zone ? zone : "\x01")) {
+        ::tzset();
+        zoneRead = true;
+        zoneSeen = zone ? zone : "\x01"; // unset differs from every value
+    }
     const time_t now = std::time(nullptr);
     std::tm here{};
     if (!::localtime_r(&now, &here))

@@ -4,16 +4,22 @@
 # Makes the static Qt 5 for Windows (mingw-w64; 32-bit unless --arch says
 # x86_64) ready for a build in BUILD_FOLDER and prints its prefix. Qt comes
 # from the prebuilt archive when there is one: $VELMAR_QT_MINGW_ARCHIVE, else
-# toolchains/ of the shared folder beside the repository (i686 only). It is unpacked into the build folder once
-# per archive. Without an archive, tools/build-qt-mingw.sh builds Qt from
+# toolchains/ of the shared folder beside the repository (i686 only). It is
+# unpacked into the build folder once per archive. Without an archive, tools/build-qt-mingw.sh builds Qt from
 # Debian's source package into $XDG_CACHE_HOME/velmar (about 35 minutes on
 # two cores, once per machine). Progress goes to standard error.
 set -euo pipefail
 
-usage="usage: $0 [--arch i686|x86_64] BUILD_FOLDER"
+usage="usage: $0 [--ready] [--arch i686|x86_64] BUILD_FOLDER"
 if [ "${1:-}" = --help ]; then
   echo "$usage"
   exit 0
+fi
+# --ready: only say (by the exit code) whether Qt is at hand without a build.
+ready_only=false
+if [ "${1:-}" = --ready ]; then
+  ready_only=true
+  shift
 fi
 arch=i686
 if [ "${1:-}" = --arch ] && [ $# -eq 3 ]; then
@@ -58,6 +64,8 @@ else
   qt_prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/qt5.15.8-$target-static
   if [ -d "$qt_prefix/lib/cmake/Qt5" ]; then
     echo >&2 "qt-mingw: no Qt archive; using Qt built before in $qt_prefix"
+  elif $ready_only; then
+    exit 1
   else
     echo >&2 "qt-mingw: no Qt archive ($qt_archive_name); building Qt from Debian's source" \
       "package into $qt_prefix (about 35 minutes on two cores, once per machine)"

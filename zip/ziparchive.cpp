@@ -1,6 +1,7 @@
 #include "ziparchive.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace zip {
@@ -13,6 +14,12 @@ constexpr uint32_t LocalSignature = 0x04034b50;
 constexpr uint32_t EndRecordSize = 22;
 constexpr uint32_t CentralRecordSize = 46;
 constexpr uint32_t LocalHeaderSize = 30;
+constexpr uint32_t Zip64EndSignature = 0x06064b50;
+constexpr uint32_t Zip64LocatorSignature = 0x07064b50;
+constexpr uint32_t Zip64EndSize = 56;
+constexpr uint32_t Zip64LocatorSize = 20;
+constexpr uint16_t Zip64ExtraId = 0x0001;
+constexpr uint64_t Zip64Marker = 0xFFFFFFFF;
 // The longest comment plus the record itself: an end record behind a comment
 // of the maximum length is still found.
 constexpr uint64_t EndSearchSpan = 0xFFFF + EndRecordSize;
@@ -20,22 +27,40 @@ constexpr uint32_t SearchWindow = 1028;
 
 } // namespace
 
+bool findExtraBlock(const std::vector<unsigned char> &extra, uint16_t id, std::size_t &begin,
+                    std::size_t &end) {
+    std::size_t p = 0;
+    while (p + 4 <= extra.size()) {
+        const std::size_t size = get16(&extra[p + 2]);
+        if (get16(&extra[p]) == id) {
+            begin = p + 4;
+            end = std::min(extra.size(), begin + size);
+            return true;
+        }
+        p += 4 + size;
+    }
+    return false;
+}
+
 Archive::Archive(platform::FileHandle file) : file_(file) {}
 
 Archive::~Archive() {
     platform::closeFile(file_);
 }
 
-std::unique_ptr<Archive> Archive::open(const char *path) {
+std::unique_ptr<Archive> Archive::open(const char *path, bool *zip64Unreadable) {
     platform::FileHandle file =
         platform::openFileA(path, platform::FileAccess::Read, platform::FileShare::Read,
                             platform::FileDisposition::OpenExisting);
     if (!file)
         return nullptr;
     std::unique_ptr<Archive> archive(new Archive(file));
-    if (!archive->locateEnd())
+    if (!archive->locateEnd()) {
+        if (zip64Unreadable)
+            *zip64Unreadable = archive->zip64Unreadable_;
         return nullptr;
-    archive->walkTo(0);
+    }
+    archive->collectLocalOffsets();
     return archive;
 }
 
@@ -84,7 +109,9 @@ bool Archive::locateEnd() {
 }
 
 // Reads the end record at position and, when it is consistent, takes its
-// values (a later call for a better candidate overwrites them).
+// values (a later call for a better candidate overwrites them). An archive
+// too big for the record's fields has a ZIP64 end record in front of it,
+// found through the locator just before; its values replace the record's.
 bool Archive::consistentEnd(uint64_t position, uint64_t fileSize, bool &reachesEnd) {
     unsigned char record[EndRecordSize];
     uint32_t got = 0;
@@ -92,31 +119,82 @@ bool Archive::consistentEnd(uint64_t position, uint64_t fileSize, bool &reachesE
         return false;
     const uint16_t disk = get16(record + 4);
     const uint16_t centralDisk = get16(record + 6);
-    const uint16_t entriesHere = get16(record + 8);
-    const uint16_t entriesTotal = get16(record + 10);
-    const uint32_t centralSize = get32(record + 12);
-    const uint32_t centralOffset = get32(record + 16);
+    uint64_t entriesHere = get16(record + 8);
+    const uint64_t entriesTotal = get16(record + 10);
+    uint64_t centralSize = get32(record + 12);
+    uint64_t centralOffset = get32(record + 16);
     const uint16_t commentLength = get16(record + 20);
-    const uint64_t centralEnd = static_cast<uint64_t>(centralOffset) + centralSize;
-    if (disk != 0 || centralDisk != 0 || entriesHere != entriesTotal || position < centralEnd)
+    if (disk != 0 || centralDisk != 0 || entriesHere != entriesTotal)
         return false;
-    const uint64_t bytesBefore = position - centralEnd;
-    if (entriesTotal > 0) {
+    uint64_t endRecords = position;
+    if (!readZip64End(position, entriesHere, centralSize, centralOffset, endRecords) &&
+        (centralOffset == Zip64Marker || centralSize == Zip64Marker)) {
+        // Info-ZIP's zip -fz writing to a pipe marks the offset for ZIP64
+        // and then writes no ZIP64 record. The central directory ends where
+        // the end record begins, so its start follows from its size, as
+        // unzip finds it; without the size nothing can be found.
+        if (centralSize == Zip64Marker || centralSize > position) {
+            zip64Unreadable_ = true;
+            return false;
+        }
+        centralOffset = position - centralSize;
+    }
+    const uint64_t centralEnd = centralOffset + centralSize;
+    if (centralEnd < centralOffset || endRecords < centralEnd ||
+        entriesHere > static_cast<uint64_t>(INT32_MAX))
+        return false;
+    const uint64_t bytesBefore = endRecords - centralEnd;
+    if (entriesHere > 0) {
         unsigned char signature[4];
         if (!readFileAt(centralOffset + bytesBefore, signature, 4, got) || got != 4 ||
             get32(signature) != CentralSignature)
             return false;
     }
     reachesEnd = position + EndRecordSize + commentLength == fileSize;
-    entryCount_ = entriesHere;
+    entryCount_ = static_cast<int32_t>(entriesHere);
     centralOffset_ = centralOffset;
+    centralEnd_ = centralEnd;
+    endRecords_ = centralEnd;
     bytesBefore_ = bytesBefore;
     return true;
 }
 
+// The locator names the ZIP64 end record's offset, which (like every offset)
+// does not count bytes in front of the archive. The record normally lies
+// right before the locator; where it does not, it must lie at its offset.
+// False, and the values untouched, when there is no valid ZIP64 record.
+bool Archive::readZip64End(uint64_t endPosition, uint64_t &entries, uint64_t &centralSize,
+                           uint64_t &centralOffset, uint64_t &zip64Position) {
+    if (endPosition < Zip64LocatorSize + Zip64EndSize)
+        return false;
+    const uint64_t locatorPosition = endPosition - Zip64LocatorSize;
+    unsigned char locator[Zip64LocatorSize];
+    uint32_t got = 0;
+    if (!readFileAt(locatorPosition, locator, Zip64LocatorSize, got) || got != Zip64LocatorSize ||
+        get32(locator) != Zip64LocatorSignature || get32(locator + 4) != 0 ||
+        get32(locator + 16) > 1)
+        return false;
+    const uint64_t named = get64(locator + 8);
+    for (const uint64_t candidate : {locatorPosition - Zip64EndSize, named}) {
+        unsigned char record[Zip64EndSize];
+        if (candidate >= locatorPosition || !readFileAt(candidate, record, Zip64EndSize, got) ||
+            got != Zip64EndSize || get32(record) != Zip64EndSignature ||
+            candidate + 12 + get64(record + 4) != locatorPosition || get32(record + 16) != 0 ||
+            get32(record + 20) != 0 || get64(record + 24) != get64(record + 32))
+            continue;
+        entries = get64(record + 32);
+        centralSize = get64(record + 40);
+        centralOffset = get64(record + 48);
+        zip64Position = candidate;
+        return true;
+    }
+    return false;
+}
+
 bool Archive::readCentralRecord() {
     unsigned char bytes[CentralRecordSize];
-    if (!readCached(centralCache_, currentRecordPos_ + bytesBefore_, bytes, CentralRecordSize) ||
+    const uint64_t at = currentRecordPos_ + bytesBefore_;
+    if (!readCached(centralCache_, at, bytes, CentralRecordSize) ||
         get32(bytes) != CentralSignature)
         return false;
     record_.versionMadeBy = get16(bytes + 4);
@@ -132,14 +210,50 @@ bool Archive::readCentralRecord() {
     record_.commentLength = get16(bytes + 32);
     record_.externalAttributes = get32(bytes + 38);
     record_.localHeaderOffset = get32(bytes + 42);
+    record_.zip64Missing = false;
+    if (!takeZip64Values(bytes))
+        return false;
     recordName_.clear();
     if (record_.nameLength > MaxName)
         return true;
     char name[MaxName];
-    if (!readCached(centralCache_, currentRecordPos_ + bytesBefore_ + CentralRecordSize, name,
-                    record_.nameLength))
+    if (!readCached(centralCache_, at + CentralRecordSize, name, record_.nameLength))
         return false;
     recordName_.assign(name, record_.nameLength);
+    return true;
+}
+
+// A size or offset of all ones stands for the 8-byte value in the extra
+// field's ZIP64 block, which holds only the values so marked, in this order.
+// False when the extra field cannot be read; a missing value is noted in
+// zip64Missing (the entry cannot be read, the walk goes on).
+bool Archive::takeZip64Values(const unsigned char *bytes) {
+    uint64_t *const fields[] = {&record_.size, &record_.compressedSize, &record_.localHeaderOffset};
+    bool marked = get16(bytes + 34) == 0xFFFF;
+    for (uint64_t *field : fields)
+        marked = marked || *field == Zip64Marker;
+    if (!marked)
+        return true;
+    recordExtra_.resize(record_.extraLength);
+    if (!readCached(centralCache_,
+                    currentRecordPos_ + bytesBefore_ + CentralRecordSize + record_.nameLength,
+                    recordExtra_.data(), record_.extraLength))
+        return false;
+    std::size_t at = 0, end = 0;
+    if (!findExtraBlock(recordExtra_, Zip64ExtraId, at, end)) {
+        record_.zip64Missing = true;
+        return true;
+    }
+    for (uint64_t *field : fields) {
+        if (*field != Zip64Marker)
+            continue;
+        if (at + 8 > end) {
+            record_.zip64Missing = true;
+            return true;
+        }
+        *field = get64(&recordExtra_[at]);
+        at += 8;
+    }
     return true;
 }
 
@@ -147,7 +261,7 @@ bool Archive::walkTo(int32_t index) {
     if (index < currentNumber_ || !currentRecordValid_) {
         currentNumber_ = 0;
         currentRecordPos_ = centralOffset_;
-        currentRecordValid_ = readCentralRecord();
+        currentRecordValid_ = entryCount_ > 0 && readCentralRecord();
     }
     while (currentRecordValid_ && currentNumber_ < index) {
         ++currentNumber_;
@@ -158,6 +272,33 @@ bool Archive::walkTo(int32_t index) {
     return currentRecordValid_;
 }
 
+// One walk over the central directory at open, so that each entry can be
+// bounded by the next local header: several records pointing at one header,
+// or data running into another entry, make a few bytes of archive inflate
+// into many entries' worth (a known amplification).
+void Archive::collectLocalOffsets() {
+    localOffsets_.reserve(static_cast<std::size_t>(
+        std::min<uint64_t>(entryCount_, (centralEnd_ - centralOffset_) / CentralRecordSize)));
+    for (int32_t i = 0; i < entryCount_ && walkTo(i); ++i)
+        localOffsets_.push_back(record_.localHeaderOffset);
+    std::sort(localOffsets_.begin(), localOffsets_.end());
+    walkTo(0);
+}
+
+// Where an entry whose local header is at offset must end at the latest;
+// shared when another entry names the same header.
+uint64_t Archive::limitOf(uint64_t offset, bool &shared) const {
+    const auto first = std::lower_bound(localOffsets_.begin(), localOffsets_.end(), offset);
+    const auto next = std::upper_bound(first, localOffsets_.end(), offset);
+    shared = next - first > 1;
+    if (offset >= centralOffset_ && offset < centralEnd_)
+        return 0; // a header inside the central directory
+    uint64_t limit = offset < centralOffset_ ? centralOffset_ : endRecords_;
+    if (next != localOffsets_.end())
+        limit = std::min(limit, *next);
+    return limit;
+}
+
 int Archive::checkLocalHeader() {
     unsigned char bytes[LocalHeaderSize];
     const uint64_t header = record_.localHeaderOffset;
@@ -166,24 +307,44 @@ int Archive::checkLocalHeader() {
     const uint16_t flags = get16(bytes + 6);
     const uint16_t method = get16(bytes + 8);
     const uint16_t nameLength = get16(bytes + 26);
+    const uint16_t extraLength = get16(bytes + 28);
+    if (get32(bytes) != LocalSignature || method != record_.method ||
+        (method != 0 && method != 8) || nameLength != record_.nameLength)
+        return lowcode::BadStructure;
+    const uint64_t extraPos = header + LocalHeaderSize + nameLength;
     // Sizes and CRC may follow the data in a descriptor (flag bit 3); the
     // central record always has them.
-    const bool sizesHere = (flags & 0x08) == 0;
-    if (get32(bytes) != LocalSignature || method != record_.method ||
-        (method != 0 && method != 8) || nameLength != record_.nameLength ||
-        (sizesHere &&
-         (get32(bytes + 14) != record_.crc || get32(bytes + 18) != record_.compressedSize ||
-          get32(bytes + 22) != record_.size)))
-        return lowcode::BadStructure;
-    location_.extraPos = header + LocalHeaderSize + nameLength;
-    location_.extraLength = get16(bytes + 28);
-    location_.dataPos = location_.extraPos + location_.extraLength;
+    if ((flags & 0x08) == 0) {
+        uint64_t compressedSize = get32(bytes + 18);
+        uint64_t size = get32(bytes + 22);
+        if (compressedSize == Zip64Marker || size == Zip64Marker) {
+            // Here the ZIP64 block carries both sizes, whichever is marked.
+            std::vector<unsigned char> extra(extraLength);
+            std::size_t at = 0, end = 0;
+            if (!readLocal(extraPos, extra.data(), extraLength))
+                return lowcode::ReadError;
+            if (!findExtraBlock(extra, Zip64ExtraId, at, end) || end - at < 16)
+                return lowcode::BadStructure;
+            size = get64(&extra[at]);
+            compressedSize = get64(&extra[at + 8]);
+        }
+        if (get32(bytes + 14) != record_.crc || compressedSize != record_.compressedSize ||
+            size != record_.size)
+            return lowcode::BadStructure;
+    }
+    location_.extraPos = extraPos;
+    location_.extraLength = extraLength;
+    location_.dataPos = extraPos + extraLength;
     location_.flags = flags;
     location_.method = method;
     location_.dosTime = record_.dosTime;
     location_.crc = record_.crc;
     location_.compressedSize = record_.compressedSize;
     location_.size = record_.size;
+    bool shared = false;
+    const uint64_t limit = limitOf(header, shared);
+    if (shared || location_.dataPos > limit || record_.compressedSize > limit - location_.dataPos)
+        return lowcode::Overlap;
     return 0;
 }
 

@@ -1,7 +1,8 @@
-// The archive file underneath the reader: finding the end record, walking the
-// central directory, checking local headers, and reading the bytes of all
-// three through small block caches so that a walk over many entries costs a
-// read per 16 KB block rather than a read per record.
+// The archive file underneath the reader: finding the end record (and the
+// ZIP64 one behind it), walking the central directory, checking local
+// headers, and reading the bytes of all three through small block caches so
+// that a walk over many entries costs a read per 16 KB block rather than a
+// read per record.
 #pragma once
 
 #include "platform.h"
@@ -13,8 +14,12 @@
 
 namespace zip {
 
-// Data moves in blocks of this size in both directions.
+// Headers and the central directory are read in blocks of this size.
 constexpr uint32_t BlockSize = 16384;
+// Entry data streams in blocks of this size in both directions: at least
+// zlib's window, so that inflate writes straight into the caller's buffer
+// instead of copying through its window, and few calls per megabyte.
+constexpr uint32_t StreamBlockSize = 256u << 10;
 // Longest name (and path) a Windows 8-bit file function takes, without its
 // terminating zero.
 constexpr std::size_t MaxName = 259;
@@ -28,13 +33,25 @@ inline uint32_t get32(const unsigned char *p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+inline uint64_t get64(const unsigned char *p) {
+    return static_cast<uint64_t>(get32(p)) | static_cast<uint64_t>(get32(p + 4)) << 32;
+}
+
 // The codes of this layer; the reader turns them into ZipResults.
 namespace lowcode {
 constexpr int ReadError = -1;
 constexpr int BadStructure = -103;
+// The entry's local header or data lies where another entry's does, or in
+// the central directory.
+constexpr int Overlap = -110;
 constexpr int CrcMismatch = -105;
 constexpr int WrongCheckByte = -106;
 } // namespace lowcode
+
+// Finds the block id in an extra field: its data runs from begin to end
+// (cut at the field's end when the block claims more).
+bool findExtraBlock(const std::vector<unsigned char> &extra, uint16_t id, std::size_t &begin,
+                    std::size_t &end);
 
 struct CentralRecord {
     uint16_t versionMadeBy;
@@ -43,13 +60,16 @@ struct CentralRecord {
     uint16_t method;
     uint32_t dosTime; // time in the low 16 bits, date in the high 16
     uint32_t crc;
-    uint32_t compressedSize;
-    uint32_t size;
+    // Sizes and offset with their ZIP64 values already taken in.
+    uint64_t compressedSize;
+    uint64_t size;
     uint16_t nameLength;
     uint16_t extraLength;
     uint16_t commentLength;
     uint32_t externalAttributes;
-    uint32_t localHeaderOffset;
+    uint64_t localHeaderOffset;
+    // A field says "see the ZIP64 block" and that block is missing or short.
+    bool zip64Missing;
 };
 
 // Where an entry's data lies and how to read it, from its checked local
@@ -62,20 +82,21 @@ struct EntryLocation {
     uint16_t method;
     uint32_t dosTime;
     uint32_t crc;
-    uint32_t compressedSize;
-    uint32_t size;
+    uint64_t compressedSize;
+    uint64_t size;
 };
 
 class Archive {
 public:
     // Opens the file and finds a consistent end record; nullptr when either
-    // fails.
-    static std::unique_ptr<Archive> open(const char *path);
+    // fails. zip64Unreadable (when given) tells an end record that marks its
+    // values for ZIP64 without a ZIP64 record to take them from.
+    static std::unique_ptr<Archive> open(const char *path, bool *zip64Unreadable = nullptr);
     ~Archive();
     Archive(const Archive &) = delete;
     Archive &operator=(const Archive &) = delete;
 
-    uint16_t entryCount() const { return entryCount_; }
+    int32_t entryCount() const { return entryCount_; }
 
     // Makes entry index the current central record. Walking up costs one
     // record per step; walking down starts over at the first. False when a
@@ -87,8 +108,9 @@ public:
     const std::string &recordName() const { return recordName_; }
 
     // Checks the current entry's local header against its central record
-    // and learns where its extra field and data lie: 0, ReadError or
-    // BadStructure.
+    // and learns where its extra field and data lie: 0, ReadError,
+    // BadStructure or Overlap (the header is shared with another entry, or
+    // the data reaches into the next entry or the central directory).
     int checkLocalHeader();
     // The entry of the last successful checkLocalHeader.
     const EntryLocation &location() const { return location_; }
@@ -106,20 +128,34 @@ private:
     };
     bool locateEnd();
     bool consistentEnd(uint64_t position, uint64_t fileSize, bool &reachesEnd);
+    bool readZip64End(uint64_t endPosition, uint64_t &entries, uint64_t &centralSize,
+                      uint64_t &centralOffset, uint64_t &zip64Position);
     bool readCentralRecord();
+    bool takeZip64Values(const unsigned char *bytes);
+    void collectLocalOffsets();
+    uint64_t limitOf(uint64_t localHeaderOffset, bool &shared) const;
     bool readCached(Cache &cache, uint64_t filePosition, void *buffer, uint32_t size);
     bool readFileAt(uint64_t filePosition, void *buffer, uint32_t size, uint32_t &got);
 
     platform::FileHandle file_;
     int64_t filePointer_ = -1; // where the next read starts; -1 unknown
-    uint16_t entryCount_ = 0;
+    bool zip64Unreadable_ = false;
+    int32_t entryCount_ = 0;
     uint64_t bytesBefore_ = 0;
-    uint32_t centralOffset_ = 0;
+    uint64_t centralOffset_ = 0;
+    uint64_t centralEnd_ = 0;
+    // Where the end records begin (the ZIP64 one when there is one),
+    // relative to the archive: nothing of an entry lies at or beyond it.
+    uint64_t endRecords_ = 0;
+    // Every entry's local header offset, sorted: an entry ends at most where
+    // the next header (or the central directory) begins.
+    std::vector<uint64_t> localOffsets_;
     int32_t currentNumber_ = 0;
     uint64_t currentRecordPos_ = 0;
     bool currentRecordValid_ = false;
     CentralRecord record_{};
     std::string recordName_;
+    std::vector<unsigned char> recordExtra_;
     EntryLocation location_{};
     // The central directory and the local headers lie far apart: one cache
     // each, so that reading one does not evict the other.

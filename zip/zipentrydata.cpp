@@ -18,11 +18,13 @@ EntryData::EntryData(Archive &archive) : archive_(archive) {}
 EntryData::~EntryData() {
     if (streamReady_)
         inflateEnd(&stream_);
+    if (decompressor_)
+        libdeflate_free_decompressor(decompressor_);
 }
 
 void EntryData::begin(const EntryLocation &location) {
     if (!input_)
-        input_.reset(new unsigned char[BlockSize]);
+        input_.reset(new unsigned char[StreamBlockSize]);
     method_ = location.method;
     dataPos_ = location.dataPos;
     compressedLeft_ = location.compressedSize;
@@ -66,7 +68,7 @@ int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
         end = ended_ = true;
         return 0;
     }
-    const uint32_t room = std::min(length, uncompressedLeft_);
+    const auto room = static_cast<uint32_t>(std::min<uint64_t>(length, uncompressedLeft_));
     uint32_t produced = 0;
     while (produced < room) {
         if (available_ == 0 && compressedLeft_ > 0 && !fill())
@@ -126,12 +128,41 @@ int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
     return static_cast<int>(produced);
 }
 
+int EntryData::readWhole(unsigned char *out) {
+    const auto compressed = static_cast<std::size_t>(compressedLeft_);
+    const auto size = static_cast<std::size_t>(uncompressedLeft_);
+    if (whole_.size() < compressed)
+        whole_.resize(compressed);
+    if (!archive_.readLocal(dataPos_, whole_.data(), static_cast<uint32_t>(compressed)))
+        return lowcode::ReadError;
+    std::size_t skip = 0;
+    if (encrypted_) {
+        for (std::size_t i = 0; i < compressed; ++i)
+            whole_[i] = decrypt(whole_[i]);
+        if (compressed < EncryptionHeaderSize)
+            return lowcode::ReadError; // the data ends inside the header
+        if (whole_[EncryptionHeaderSize - 1] != checkByte_)
+            return lowcode::WrongCheckByte;
+        skip = EncryptionHeaderSize;
+    }
+    if (!decompressor_)
+        decompressor_ = libdeflate_alloc_decompressor();
+    if (!decompressor_ ||
+        libdeflate_deflate_decompress(decompressor_, whole_.data() + skip, compressed - skip, out,
+                                      size, nullptr) != LIBDEFLATE_SUCCESS)
+        return 0;
+    crc_ = libdeflate_crc32(0, out, size);
+    uncompressedLeft_ = 0;
+    ended_ = true;
+    return static_cast<int>(size);
+}
+
 int EntryData::finish() const {
     return ended_ && crc_ != expectedCrc_ ? lowcode::CrcMismatch : 0;
 }
 
 bool EntryData::fill() {
-    const uint32_t size = std::min(BlockSize, compressedLeft_);
+    const auto size = static_cast<uint32_t>(std::min<uint64_t>(StreamBlockSize, compressedLeft_));
     if (!archive_.readLocal(dataPos_, input_.get(), size))
         return false;
     dataPos_ += size;

@@ -1,14 +1,17 @@
-// The bytes of one entry as they come out of the archive: read block by block,
-// decrypted when the entry is encrypted, inflated when it is deflated, and
-// checked against the CRC-32 of the central record.
+// The bytes of one entry as they come out of the archive: read block by block
+// (or, for a deflated entry that fits in memory, in one piece), decrypted
+// when the entry is encrypted, inflated when it is deflated, and checked
+// against the CRC-32 of the central record.
 #pragma once
 
 #include "ziparchive.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace zip {
 
@@ -26,6 +29,12 @@ public:
     // set once the entry's last byte has been produced; 0 without end means
     // the data ran out before the entry did.
     int read(unsigned char *buffer, uint32_t length, bool &end);
+    // A deflated entry in one piece, right after begin: inflates all of its
+    // data into out (room for the entry's size) and returns the size, or
+    // ReadError, WrongCheckByte, or 0 when only the stream can tell
+    // (corrupted data, or a stream that goes on beyond the size, which
+    // streaming accepts): then begin again and read.
+    int readWhole(unsigned char *out);
     // After the last byte: CrcMismatch when the data does not match its
     // CRC-32, else 0.
     int finish() const;
@@ -37,13 +46,16 @@ private:
 
     Archive &archive_;
     std::unique_ptr<unsigned char[]> input_;
+    // The compressed bytes of a one-piece entry; grows to the largest.
+    std::vector<unsigned char> whole_;
+    libdeflate_decompressor *decompressor_ = nullptr;
     z_stream stream_{};
     bool streamReady_ = false;
     int failure_ = 0;
     uint16_t method_ = 0;
     uint64_t dataPos_ = 0;
-    uint32_t compressedLeft_ = 0;
-    uint32_t uncompressedLeft_ = 0;
+    uint64_t compressedLeft_ = 0;
+    uint64_t uncompressedLeft_ = 0;
     const unsigned char *next_ = nullptr;
     uint32_t available_ = 0;
     uint32_t expectedCrc_ = 0;

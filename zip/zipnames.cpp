@@ -2,6 +2,7 @@
 
 #include "ziparchive.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zip {
@@ -100,8 +101,26 @@ std::string sanitiseName(const std::string &stored) {
             start += 2;
             continue;
         }
-        return stored.substr(start);
+        return withoutDotParts(stored.substr(start));
     }
+}
+
+std::string withoutDotParts(const std::string &name) {
+    std::string out;
+    std::size_t partStart = 0;
+    for (std::size_t i = 0; i <= name.size();) {
+        if (i < name.size() && !isSeparator(name[i])) {
+            i += charLength(name, i);
+            continue;
+        }
+        const std::size_t end = std::min(i + 1, name.size());
+        if (name.compare(partStart, i - partStart, ".") != 0)
+            out.append(name, partStart, end - partStart);
+        partStart = i = end;
+        if (end == name.size())
+            break;
+    }
+    return out;
 }
 
 ZipResult checkName(const std::string &name) {
@@ -126,6 +145,13 @@ ZipResult checkName(const std::string &name) {
         i += length;
     }
     return checkComponent(name.substr(componentStart));
+}
+
+std::size_t nextSeparator(const std::string &path, std::size_t from) {
+    std::size_t i = from;
+    while (i < path.size() && !isSeparator(path[i]))
+        i += charLength(path, i);
+    return std::min(i, path.size());
 }
 
 std::size_t afterLastSeparator(const std::string &path) {

@@ -13,9 +13,13 @@ namespace zip {
 
 // Drops, as long as one applies: a drive ("C:"), a leading separator,
 // everything up to and including the first "\..\", "\../", "/../" or "/..\",
-// a leading "../", "..\", "./" or ".\". What is left may still be refused by
-// checkName.
+// a leading "../", "..\", "./" or ".\"; then every "." part ("a/./b" is
+// "a/b"). What is left may be empty (the folder itself) or still be refused
+// by checkName.
 std::string sanitiseName(const std::string &stored);
+
+// name without its "." parts and the separator after each.
+std::string withoutDotParts(const std::string &name);
 
 // Ok for a name that stays inside the folder it is taken relative to and
 // that Windows takes for an ordinary file or folder, each part as written;
@@ -24,6 +28,10 @@ ZipResult checkName(const std::string &name);
 
 // The position just after the last "/" or "\" of path; 0 when it has none.
 std::size_t afterLastSeparator(const std::string &path);
+
+// The position of the first "/" or "\" at or after from (a character
+// boundary); path.size() when there is none.
+std::size_t nextSeparator(const std::string &path, std::size_t from);
 
 // True when c is "/" or "\".
 inline bool isSeparator(char c) {

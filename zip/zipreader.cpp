@@ -5,6 +5,7 @@
 #include "zipnames.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -15,11 +16,42 @@ using zip::MaxName;
 namespace {
 
 constexpr uint16_t Utf8NameFlag = 0x0800;
-constexpr uint32_t Zip64Marker = 0xFFFFFFFF;
-// "~zx" and four hex digits: short, so that a temporary file fits wherever a
-// target with a name of its own does.
+// "~zx" and four hex digits; shorter when the target's own name is shorter,
+// so that the temporary file fits wherever the target does.
 constexpr std::size_t TemporaryNameLength = 7;
 constexpr int TemporaryAttempts = 64;
+// Deflated entries up to this size are read and decoded in one piece (with
+// libdeflate, about twice as fast as zlib); larger ones stream through zlib.
+// Both buffers of the one-piece path stay within this each, so that the
+// reader never holds much more than twice this.
+constexpr uint64_t WholeEntryLimit = 4u << 20;
+// What all readers of the process together keep for entries in one piece:
+// with readers on several threads, those beyond it stream, so that memory
+// stays bounded whatever the number of threads.
+constexpr uint64_t OnePieceBudget = 10u << 20;
+std::atomic<uint64_t> onePieceInUse{0};
+
+// The temporary name of that length for a number: "~zx" and four hex
+// digits; shorter, "~" and base-36 digits; of one byte, "~" and then each
+// digit alone.
+std::string temporaryName(std::size_t length, uint32_t number) {
+    static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    if (length >= TemporaryNameLength) {
+        char name[TemporaryNameLength + 1];
+        std::snprintf(name, sizeof name, "~zx%04X", number & 0xFFFF);
+        return name;
+    }
+    if (length <= 1)
+        return std::string(1, number == 0 ? '~' : digits[(number - 1) % 36]);
+    std::string name(length, '~');
+    for (std::size_t at = length - 1; at > 0; --at, number /= 36)
+        name[at] = digits[number % 36];
+    return name;
+}
+
+uint32_t clamped(uint64_t size) {
+    return static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFF));
+}
 
 ZipResult readerOf(ZipHandle handle, ZipReader *&reader) {
     if (!handle)
@@ -108,7 +140,23 @@ void readUnixTimes(const std::vector<unsigned char> &extra, ZipEntryInfo &info) 
 
 ZipReader::ZipReader() : cachedInfo_{} {}
 
-ZipReader::~ZipReader() = default;
+ZipReader::~ZipReader() {
+    onePieceInUse -= onePieceHeld_;
+}
+
+// Takes needed bytes of the process's one-piece budget for this reader
+// (what it holds already counts); false when they are not to be had.
+bool ZipReader::reserveOnePiece(uint64_t needed) {
+    if (needed <= onePieceHeld_)
+        return true;
+    uint64_t inUse = onePieceInUse.load();
+    do {
+        if (inUse + (needed - onePieceHeld_) > OnePieceBudget)
+            return false;
+    } while (!onePieceInUse.compare_exchange_weak(inUse, inUse + (needed - onePieceHeld_)));
+    onePieceHeld_ = needed;
+    return true;
+}
 
 ZipHandle ZipReader::open(const char *path, ZipResult *result) {
     ZipResult outcome = Ok;
@@ -122,12 +170,13 @@ ZipHandle ZipReader::open(const char *path, ZipResult *result) {
         const std::string current = platform::currentDirectoryA();
         if (!current.empty())
             reader->baseFolder_ = withSeparator(current);
-        reader->archive_ = zip::Archive::open(path);
+        bool zip64Unreadable = false;
+        reader->archive_ = zip::Archive::open(path, &zip64Unreadable);
         if (reader->archive_) {
             reader->entryData_.reset(new zip::EntryData(*reader->archive_));
             handle = new ZipHandleData{ZipReaderKind, reader.release()};
         } else {
-            outcome = CannotCreate;
+            outcome = zip64Unreadable ? Unsupported : CannotCreate;
         }
     }
     if (result)
@@ -194,11 +243,10 @@ ZipResult ZipReader::describe(int32_t index, ZipEntryInfo &info) {
     const zip::CentralRecord &record = archive_->record();
     if (record.nameLength > MaxName)
         return NameTooLong;
-    if ((record.method != 0 && record.method != 8) || record.compressedSize == Zip64Marker ||
-        record.size == Zip64Marker || record.localHeaderOffset == Zip64Marker)
+    if ((record.method != 0 && record.method != 8) || record.zip64Missing)
         return Unsupported;
-    if (archive_->checkLocalHeader() != 0)
-        return HeaderMismatch;
+    if (const int check = archive_->checkLocalHeader())
+        return check == zip::lowcode::Overlap ? Overlapping : HeaderMismatch;
     const zip::EntryLocation &location = archive_->location();
     std::vector<unsigned char> extra(location.extraLength);
     if (!archive_->readLocal(location.extraPos, extra.data(), location.extraLength))
@@ -213,16 +261,27 @@ ZipResult ZipReader::describe(int32_t index, ZipEntryInfo &info) {
     }
     if (name.size() > MaxName)
         return NameTooLong;
+    const uint32_t attributes = attributesOf(record);
+    const bool folder = !name.empty() && zip::isSeparator(name.back());
     name = zip::sanitiseName(name);
-    if (const ZipResult result = zip::checkName(name))
+    if (name.empty()) {
+        // "./" as bsdtar stores it: the base folder, nothing to make. A file
+        // cannot be the base folder.
+        if (!folder && !(attributes & platform::attribute::Directory))
+            return UnsafeName;
+        name = "./";
+    } else if (const ZipResult result = zip::checkName(name)) {
         return result;
+    }
 
     info = ZipEntryInfo{};
     info.index = index;
     std::memcpy(info.name, name.c_str(), name.size() + 1);
-    info.attributes = attributesOf(record);
-    info.compressedSize = record.compressedSize;
-    info.size = record.size;
+    info.attributes = attributes;
+    info.compressedSize = clamped(record.compressedSize);
+    info.size = clamped(record.size);
+    info.compressedSize64 = record.compressedSize;
+    info.size64 = record.size;
     info.writeTime = info.accessTime = info.createTime = fileTimeOfDos(record.dosTime);
     readUnixTimes(extra, info);
     cachedInfo_ = info;
@@ -230,14 +289,17 @@ ZipResult ZipReader::describe(int32_t index, ZipEntryInfo &info) {
     return Ok;
 }
 
-ZipResult ZipReader::extract(int32_t index, const std::string &target) {
+ZipResult ZipReader::extract(int32_t index, const std::string &requested) {
     if (index < 0 || index >= archive_->entryCount())
         return BadArgument;
     ZipEntryInfo info;
     if (const ZipResult result = describe(index, info))
         return result;
-    if (const ZipResult result = zip::checkName(target))
-        return result;
+    // "./" and "." parts name the base folder or the folder they are in.
+    const std::string target = zip::withoutDotParts(requested);
+    if (!target.empty() || requested.empty())
+        if (const ZipResult result = zip::checkName(target))
+            return result;
     if (baseFolder_.empty())
         return BadArgument;
     const std::string path = baseFolder_ + target;
@@ -245,33 +307,35 @@ ZipResult ZipReader::extract(int32_t index, const std::string &target) {
         return NameTooLong;
     const std::size_t split = zip::afterLastSeparator(path);
     if ((info.attributes & platform::attribute::Directory) || split == path.size())
-        return ensureFolder(withSeparator(path)) ? Ok : CannotCreate;
+        return ensureFolder(withSeparator(path));
     return extractFile(path.substr(0, split), path, info);
 }
 
 ZipResult ZipReader::extractFile(const std::string &folder, const std::string &path,
                                  const ZipEntryInfo &info) {
-    if (!ensureFolder(folder))
-        return CannotCreate;
+    if (const ZipResult result = ensureFolder(folder))
+        return result;
     // Everything but read-only goes on at creation; read-only comes last: a
     // read-only temporary file could not be written, nor removed again after
     // a failure.
     const uint32_t attributes = info.attributes & ~platform::attribute::Directory;
     const bool readOnly = (attributes & platform::attribute::ReadOnly) != 0;
+    const std::size_t room = path.size() - folder.size();
     platform::FileHandle file = nullptr;
     std::string temporary;
     ZipResult result =
-        createTemporary(folder, attributes & ~platform::attribute::ReadOnly, file, temporary);
+        createTemporary(folder, room, attributes & ~platform::attribute::ReadOnly, file, temporary);
     if (result == CannotCreate && platform::lastError() == platform::error::PathNotFound) {
         // Somebody removed the folder since it was made for an earlier entry.
         lastFolder_.clear();
-        if (ensureFolder(folder))
-            result = createTemporary(folder, attributes & ~platform::attribute::ReadOnly, file,
-                                     temporary);
+        result = ensureFolder(folder);
+        if (result == Ok)
+            result = createTemporary(folder, room, attributes & ~platform::attribute::ReadOnly,
+                                     file, temporary);
     }
     if (result != Ok)
         return result;
-    result = pump(file);
+    result = pump(file, info);
     if (result == Ok)
         platform::setFileTimes(file, info.createTime, info.accessTime, info.writeTime);
     platform::closeFile(file);
@@ -293,18 +357,45 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
     return result;
 }
 
-ZipResult ZipReader::pump(platform::FileHandle file) {
+// A deflated entry that fits is read and decoded in one piece and written in
+// one call; anything else, or an entry whose data one-piece decoding finds
+// wanting, streams (the stream decides, so that both ways give one result).
+ZipResult ZipReader::pump(platform::FileHandle file, const ZipEntryInfo &info) {
+    const zip::EntryLocation &location = archive_->location();
+    if (location.method == 8 && info.size64 > 0 && info.size64 <= WholeEntryLimit &&
+        info.compressedSize64 <= WholeEntryLimit &&
+        reserveOnePiece(std::max<uint64_t>(info.size64, zip::StreamBlockSize) +
+                        info.compressedSize64)) {
+        if (extractBuffer_.size() < info.size64)
+            extractBuffer_.resize(static_cast<std::size_t>(info.size64));
+        entryData_->begin(location);
+        const int got = entryData_->readWhole(extractBuffer_.data());
+        if (got == zip::lowcode::WrongCheckByte)
+            return WrongPassword;
+        if (got == zip::lowcode::ReadError)
+            return DataError;
+        if (got > 0) {
+            if (!platform::writeFile(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
+                return WriteFailed;
+            return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
+        }
+    }
+    return stream(file);
+}
+
+ZipResult ZipReader::stream(platform::FileHandle file) {
     entryData_->begin(archive_->location());
-    if (!extractBuffer_)
-        extractBuffer_.reset(new unsigned char[zip::BlockSize]);
+    if (extractBuffer_.size() < zip::StreamBlockSize)
+        extractBuffer_.resize(zip::StreamBlockSize);
     for (;;) {
         bool end = false;
-        const int got = entryData_->read(extractBuffer_.get(), zip::BlockSize, end);
+        const int got = entryData_->read(extractBuffer_.data(), zip::StreamBlockSize, end);
         if (got == zip::lowcode::WrongCheckByte)
             return WrongPassword;
         if (got < 0)
             return DataError;
-        if (got > 0 && !platform::writeFile(file, extractBuffer_.get(), static_cast<uint32_t>(got)))
+        if (got > 0 &&
+            !platform::writeFile(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
             return WriteFailed;
         if (end)
             break;
@@ -314,13 +405,14 @@ ZipResult ZipReader::pump(platform::FileHandle file) {
     return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
 }
 
-ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attributes,
-                                     platform::FileHandle &file, std::string &temporary) {
-    if (folder.size() + TemporaryNameLength > MaxName)
-        return NameTooLong;
+// The temporary file's name is never longer than room (the target's own
+// name), so that it fits wherever the target does.
+ZipResult ZipReader::createTemporary(const std::string &folder, std::size_t room,
+                                     uint32_t attributes, platform::FileHandle &file,
+                                     std::string &temporary) {
+    const std::size_t length = std::min(room, TemporaryNameLength);
     for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
-        char name[TemporaryNameLength + 1];
-        std::snprintf(name, sizeof name, "~zx%04X", temporaryNumber_ & 0xFFFF);
+        const std::string name = temporaryName(length, temporaryNumber_);
         temporary = folder + name;
         file = platform::openFileA(temporary.c_str(), platform::FileAccess::Write,
                                    platform::FileShare::None, platform::FileDisposition::CreateNew,
@@ -329,36 +421,54 @@ ZipResult ZipReader::createTemporary(const std::string &folder, uint32_t attribu
             return Ok;
         if (platform::lastError() != platform::error::FileExists)
             break;
-        // Left over by a run that was killed: take the next name.
+        // Left over by a run that was killed, or taken by another reader in
+        // the same folder: take the next name.
         ++temporaryNumber_;
     }
     return CannotCreate;
 }
 
-// folder lies under the base folder and ends with a separator.
-bool ZipReader::ensureFolder(const std::string &folder) {
+// folder lies under the base folder and ends with a separator. Every level
+// below the base folder that the last folder made sure of does not share is
+// looked at: a link among them ends the extraction, whatever it points to.
+ZipResult ZipReader::ensureFolder(const std::string &folder) {
     if (lastFolder_.compare(0, folder.size(), folder) == 0)
-        return true; // the last one made, or one of its parents
-    if (!ensureLevel(folder.substr(0, folder.size() - 1)))
-        return false;
+        return Ok; // the last one made, or one of its parents
+    std::size_t checked = 0;
+    if (!lastFolder_.empty()) {
+        const std::size_t common =
+            std::mismatch(folder.begin(), folder.end(), lastFolder_.begin(), lastFolder_.end())
+                .first -
+            folder.begin();
+        checked = zip::afterLastSeparator(folder.substr(0, common));
+    }
+    if (checked < baseFolder_.size()) {
+        if (const ZipResult result =
+                ensureLevel(baseFolder_.substr(0, baseFolder_.size() - 1), true))
+            return result;
+        checked = baseFolder_.size();
+    }
+    for (std::size_t i = zip::nextSeparator(folder, checked); i < folder.size();
+         i = zip::nextSeparator(folder, i + 1))
+        if (const ZipResult result = ensureLevel(folder.substr(0, i), false))
+            return result;
     lastFolder_ = folder;
-    return true;
+    return Ok;
 }
 
-// Makes folder (no trailing separator) and the missing ones above it, down to
-// the base folder itself. The deepest one is looked at first: usually it is
-// there already and one check is all it costs.
-bool ZipReader::ensureLevel(const std::string &folder) {
+// Makes folder (no trailing separator) when nothing is there. The base
+// folder may be a link (the caller chose it); any level below it may not.
+ZipResult ZipReader::ensureLevel(const std::string &folder, bool isBase) {
     if (folder.empty())
-        return true; // the root of a base folder such as "/"
-    const uint32_t attributes = platform::fileAttributesA(folder.c_str());
-    if (attributes != platform::attribute::Invalid)
-        return (attributes & platform::attribute::Directory) != 0;
-    if (folder.size() >= baseFolder_.size() &&
-        !ensureLevel(folder.substr(0, zip::afterLastSeparator(folder) - 1)))
-        return false;
-    if (platform::createDirectoryA(folder.c_str()))
-        return true;
-    const uint32_t now = platform::fileAttributesA(folder.c_str());
-    return now != platform::attribute::Invalid && (now & platform::attribute::Directory);
+        return Ok; // the root of a base folder such as "/"
+    uint32_t attributes = platform::fileAttributesA(folder.c_str());
+    if (attributes == platform::attribute::Invalid)
+        attributes = platform::createDirectoryA(folder.c_str())
+                         ? platform::attribute::Directory
+                         : platform::fileAttributesA(folder.c_str()); // made meanwhile?
+    if (attributes == platform::attribute::Invalid)
+        return CannotCreate;
+    if (!isBase && (attributes & platform::attribute::ReparsePoint))
+        return LinkInPath;
+    return (attributes & platform::attribute::Directory) ? Ok : CannotCreate;
 }

@@ -1,4 +1,4 @@
-// Reads a ZIP archive (single disk, no ZIP64, stored or deflated entries) and
+// Reads a ZIP archive (single disk, ZIP64 or not, stored or deflated entries) and
 // writes its entries under a base folder, with the Windows attributes and
 // file times the archive carries. The updater's extraction driver is its only
 // user and calls, in this order: open, setBaseFolder, entryInfo(-1) for the
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // What an operation returns. Values, not flags: exactly one per failure.
 using ZipResult = uint32_t;
@@ -34,18 +35,28 @@ constexpr ZipResult HeaderMismatch = 0x700;
 // The entry's local extra field cannot be read in full.
 constexpr ZipResult ExtraUnreadable = 0x800;
 // The entry needs what this reader does not do: a method other than stored
-// (0) or deflated (8), or ZIP64 sizes or offsets.
+// (0) or deflated (8), or ZIP64 sizes or offsets that its record marks but
+// does not carry. open: the end record marks its values for ZIP64 and
+// nothing tells them.
 constexpr ZipResult Unsupported = 0x900;
 // A central directory record on the way to the entry cannot be read.
 constexpr ZipResult CentralUnreadable = 0xA00;
+// The entry shares its local header with another entry, or its data reaches
+// into the next entry or the central directory: a few bytes of archive that
+// would expand into many entries' worth.
+constexpr ZipResult Overlapping = 0xB00;
+// A folder on the way from the base folder to the target is a link (a
+// symbolic link, a junction, any reparse point): nothing is created, replaced
+// or entered through it. A link as the target itself is replaced.
+constexpr ZipResult LinkInPath = 0xC00;
 // An encrypted entry: its check byte does not match (no password is ever
 // given, so every encrypted entry fails, here or as corrupted data).
 constexpr ZipResult WrongPassword = 0x1000;
-// The name would leave the base folder, or nothing is left of it after
-// sanitising: absolute, "." or ".." components, empty.
+// The name would leave the base folder, or a file entry has nothing left
+// of its name after sanitising: absolute, ".." components, empty.
 constexpr ZipResult UnsafeName = 0x2000;
-// The name (stored, converted, or base folder + target, or the temporary
-// file beside the target) does not fit in 259 bytes.
+// The name (stored, converted, or base folder + target) does not fit in 259
+// bytes. The temporary file beside the target is never longer than it.
 constexpr ZipResult NameTooLong = 0x4000;
 // Windows would take the name for something else: a device (CON, PRN, AUX,
 // NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without extension, in any
@@ -85,8 +96,12 @@ struct ZipEntryInfo {
     uint64_t accessTime;
     uint64_t createTime;
     uint64_t writeTime;
+    // Sizes as the central record holds them; 0xFFFFFFFF for 4 GiB or more.
     uint32_t compressedSize;
     uint32_t size;
+    // The full sizes, ZIP64 included.
+    uint64_t compressedSize64;
+    uint64_t size64;
 };
 
 class ZipReader;
@@ -121,15 +136,19 @@ public:
     // Describes entry index (0 ... count - 1), or for index -1 gives the
     // number of entries in info.index. The name is sanitised so that it can
     // never leave the base folder: a leading drive ("C:"), leading
-    // separators, everything up to a "\..\" (or "/../" etc.) and leading
-    // "../" and "./" are dropped; a name that is still unsafe, reserved, too
-    // long or not representable is refused with its code. Describing the
-    // same entry twice in a row reads the archive once.
+    // separators, everything up to a "\..\" (or "/../" etc.), leading "../"
+    // and every "." part are dropped; a folder entry of which nothing is left
+    // ("./") is the base folder itself and is named "./". A name that is
+    // still unsafe, reserved, too long or not representable is refused with
+    // its code. Describing the same entry twice in a row reads the archive
+    // once.
     static ZipResult entryInfo(ZipHandle handle, int32_t index, ZipEntryInfo &info);
 
     // Extracts entry index to target, a name relative to the base folder
     // (absolute targets are refused: nothing is written outside the base
-    // folder). Missing folders are created. A file is written into a
+    // folder; "./" is the base folder itself). Missing folders are created;
+    // a folder below the base folder that is a link fails the entry
+    // (LinkInPath) before anything is made in or through it. A file is written into a
     // temporary file beside the target, checked against its CRC-32, given
     // its times and attributes, and only then put in place of the target: a
     // failed extraction leaves the old target as it was and no temporary
@@ -149,20 +168,25 @@ private:
     ZipResult extract(int32_t index, const std::string &target);
     ZipResult extractFile(const std::string &folder, const std::string &path,
                           const ZipEntryInfo &info);
-    ZipResult pump(platform::FileHandle file);
-    bool ensureFolder(const std::string &folder);
-    bool ensureLevel(const std::string &folder);
-    ZipResult createTemporary(const std::string &folder, uint32_t attributes,
+    ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
+    ZipResult stream(platform::FileHandle file);
+    bool reserveOnePiece(uint64_t needed);
+    ZipResult ensureFolder(const std::string &folder);
+    ZipResult ensureLevel(const std::string &folder, bool isBase);
+    ZipResult createTemporary(const std::string &folder, std::size_t room, uint32_t attributes,
                               platform::FileHandle &file, std::string &temporary);
 
     std::unique_ptr<zip::Archive> archive_;
     ZipEntryInfo cachedInfo_;
     int32_t cachedIndex_ = -1;
-    std::unique_ptr<unsigned char[]> extractBuffer_;
+    // Grows to the largest entry decoded in one piece.
+    std::vector<unsigned char> extractBuffer_;
     std::string baseFolder_;
     std::unique_ptr<zip::EntryData> entryData_;
     // The folder the last extraction made sure of: consecutive entries of one
     // folder cost no file system check.
     std::string lastFolder_;
     uint32_t temporaryNumber_ = 0;
+    // This reader's part of the process's budget for one-piece entries.
+    uint64_t onePieceHeld_ = 0;
 };

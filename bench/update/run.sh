@@ -2,7 +2,8 @@
 # bench/update/run.sh: the updater's steps applying the benchmark corpus
 # package (about 4,000 entries, 170 MB), every entry logged and reported to a
 # progress bar over the blocking connection, against zipextract on the same
-# archive; alternating, five rounds, each into a fresh machine. Prints the
+# archive (zipextract on one thread, as the updater); alternating, five
+# rounds, each into a fresh machine removed right after its timing. Prints the
 # medians and the ratio. Uses bench/zip's corpus (made by bench/zip/run.sh
 # when missing) and builds into build-bench-update/. VELMAR_BENCH_OUT puts
 # the machines elsewhere (e.g. /dev/shm).
@@ -39,10 +40,14 @@ measure() { # NAME COMMAND... ("@" stands for a fresh folder)
   /usr/bin/time -o "$work/time.txt" -f "%e %U %S %M" "${args[@]}" > /dev/null 2>&1 ||
     { echo "$name failed: ${args[*]}" >&2; exit 1; }
   echo "$name $(cat "$work/time.txt")" >> "$results"
+  # Gone before the next timing: kept outputs would make later runs pay for
+  # fresh memory (tmpfs) or for the disk's discards.
+  rm -rf "$out"
+  sync
 }
 for round in $(seq "$rounds"); do
   echo "round $round of $rounds..."
-  measure zipextract "$build/bin/zipextract" "$corpus" @
+  measure zipextract "$build/bin/zipextract" -j 1 "$corpus" @
   measure update-steps "$build/bin/updatebench" "$corpus" @
   # The same with both threads on one CPU: what the blocking hand-over to the
   # GUI thread costs without waking a second CPU for it (see the figures).

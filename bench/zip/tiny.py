@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""tiny.py ARCHIVE COUNT: COUNT tiny deflated entries, 1,000 to a folder."""
+"""tiny.py ARCHIVE COUNT: COUNT tiny deflated entries, 1,000 to a folder
+(ZIP64 end record beyond 65,535)."""
 import sys
 import zipfile
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make-seeds.sh FOLDER: small archives made by the tools people use, as the
-# fuzzer's seed corpus (the same kinds the conformance test compares).
+# fuzzer's seed corpus (the same kinds the conformance test compares), ZIP64
+# ones among them.
 set -euo pipefail
 seeds=$1
 mkdir -p "$seeds"
@@ -19,6 +20,12 @@ chmod 0444 src/bin/app.dll
   zip -q -r - . > "$seeds/info-streamed.zip" &&
   bsdtar --format zip -cf "$seeds/bsdtar.zip" ./* && 7z a -tzip "$seeds/seven.zip" . > /dev/null)
 head -c 300 /bin/sh | cat - "$seeds/info.zip" > "$seeds/stub.zip"
+# Both ways through the reader: deflated entries just under and just over the
+# one-piece limit (4 MiB); ZIP64 records and blocks.
+mkdir -p limit
+head -c 4194303 /dev/zero > limit/under && head -c 4194305 /dev/zero > limit/over
+(cd limit && zip -q "$seeds/limit.zip" under over && zip -q -fz "$seeds/limit64.zip" under)
+(cd src && zip -q -r -fz "$seeds/info-zip64.zip" . && bsdtar --format zip -cf "$seeds/bsdtar-dot.zip" .)
 python3 - "$seeds" <<'PY'
 import sys, zipfile
 seeds = sys.argv[1]
@@ -30,6 +37,9 @@ with zipfile.ZipFile(seeds + "/python.zip", "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("\u4e2d\u6587/name.txt", "utf-8\n")
     z.writestr("../up.txt", "climb\n")
     z.comment = b"PK\x05\x06 a comment"
+with zipfile.ZipFile(seeds + "/python-zip64.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    with z.open("forced.txt", "w", force_zip64=True) as f:
+        f.write(b"forced zip64\n" * 10)
 class Pipe:
     def __init__(self, f): self.f = f
     def write(self, b): return self.f.write(b)

@@ -239,3 +239,39 @@ TEST_F(UpdateChain, AnInstallLogThatIsALinkWritesNothingWhereItPoints) {
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].text, "Orvane程序正在运行");
 }
+
+// With bin a link to a folder elsewhere (anyone who could write into the
+// installation could make one), the package must not reach that folder:
+// the update fails at the first entry below the link, as for any entry that
+// cannot be written, and the folder keeps what it had.
+TEST_F(UpdateChain, ALinkedFolderInTheInstallationFailsTheUpdateAndIsNotWrittenThrough) {
+    layOut(true);
+    const fs::path outside = u8path(machine.path("outside"));
+    writeFile(outside / "app.dll", "not ours\n");
+    fs::remove_all(u8path(install + "/bin"));
+    fs::create_directory_symlink(outside, u8path(install + "/bin"));
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    EXPECT_EQ(readFile(outside / "app.dll"), "not ours\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    EXPECT_TRUE(fs::is_symlink(u8path(install + "/bin")));
+    EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
+
+    const auto log = machine.logMessages();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ(log[0], banner::updateStart);
+    // "bin/" is the first entry: the failure callback's line, then the
+    // driver's report of the package.
+    EXPECT_EQ(log[1].rfind("解压失败:" + install + "/bin/无法更新  lasterr:", 0), 0u) << log[1];
+    EXPECT_NE(log[1].find("zip err:0xc00"), std::string::npos) << log[1];
+    EXPECT_EQ(log[2].rfind("解压失败:" + data + "/update.zip----->" + install +
+                               "  lasterr:upzip file err = ",
+                           0),
+              0u)
+        << log[2];
+    EXPECT_EQ(log[3].rfind("update---lasterr：", 0), 0u) << log[3];
+    EXPECT_EQ(log[4], banner::updateEnd);
+    ASSERT_EQ(machine.boxes().size(), 1u);
+    EXPECT_EQ(machine.boxes()[0].title, "解压失败");
+    EXPECT_FALSE(eventually([&] { return reseatFinished(); }, 3000));
+}

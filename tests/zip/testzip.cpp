@@ -18,6 +18,11 @@ void put32(std::string &out, uint32_t value) {
     put16(out, value >> 16);
 }
 
+void put64(std::string &out, uint64_t value) {
+    put32(out, static_cast<uint32_t>(value));
+    put32(out, static_cast<uint32_t>(value >> 32));
+}
+
 // The traditional PKWARE cipher as the APPNOTE describes it, password "".
 class Cipher {
 public:
@@ -100,6 +105,7 @@ std::string zip64Block(uint64_t size, uint64_t compressedSize) {
 std::string build(const Archive &archive) {
     std::string local;
     std::string central;
+    std::vector<uint32_t> offsets;
     for (const Entry &entry : archive.entries) {
         const uint32_t crc = entry.crc.value_or(crcOf(entry.data));
         std::string payload =
@@ -113,21 +119,30 @@ std::string build(const Archive &archive) {
         }
         const uint32_t size = entry.size.value_or(static_cast<uint32_t>(entry.data.size()));
         const auto compressedSize = static_cast<uint32_t>(payload.size());
-        const auto offset = static_cast<uint32_t>(local.size());
+        offsets.push_back(static_cast<uint32_t>(local.size()));
+        const uint32_t offset =
+            entry.sharesHeaderOf ? offsets.at(*entry.sharesHeaderOf) : offsets.back();
         const std::string localName = entry.localName.value_or(entry.name);
         const bool descriptor = (flags & 0x08) != 0;
+        std::string localExtra = entry.localExtra;
+        if (entry.zip64) {
+            put16(localExtra, 0x0001);
+            put16(localExtra, 16);
+            put64(localExtra, size);
+            put64(localExtra, compressedSize);
+        }
 
         put32(local, entry.localSignature.value_or(0x04034b50));
-        put16(local, 20);
+        put16(local, entry.zip64 ? 45 : 20);
         put16(local, flags);
         put16(local, entry.localMethod.value_or(entry.method));
         put32(local, entry.dosTime);
         put32(local, descriptor ? 0 : entry.localCrc.value_or(crc));
-        put32(local, descriptor ? 0 : compressedSize);
-        put32(local, descriptor ? 0 : size);
+        put32(local, descriptor ? 0 : entry.zip64 ? 0xFFFFFFFF : compressedSize);
+        put32(local, descriptor ? 0 : entry.zip64 ? 0xFFFFFFFF : size);
         put16(local, static_cast<uint32_t>(localName.size()));
-        put16(local, static_cast<uint32_t>(entry.localExtra.size()));
-        local += localName + entry.localExtra + payload;
+        put16(local, static_cast<uint32_t>(localExtra.size()));
+        local += localName + localExtra + payload;
         if (descriptor) {
             put32(local, 0x08074b50);
             put32(local, crc);
@@ -135,34 +150,61 @@ std::string build(const Archive &archive) {
             put32(local, size);
         }
 
-        const std::string centralExtra = entry.centralExtra.value_or("");
+        std::string centralExtra = entry.centralExtra.value_or("");
+        if (entry.zip64) {
+            put16(centralExtra, 0x0001);
+            put16(centralExtra, 24);
+            put64(centralExtra, size);
+            put64(centralExtra, entry.centralCompressedSize.value_or(compressedSize));
+            put64(centralExtra, offset);
+        }
         put32(central, 0x02014b50);
         put16(central, entry.versionMadeBy);
-        put16(central, 20);
+        put16(central, entry.zip64 ? 45 : 20);
         put16(central, flags);
         put16(central, entry.method);
         put32(central, entry.dosTime);
         put32(central, crc);
-        put32(central, entry.centralCompressedSize.value_or(compressedSize));
-        put32(central, size);
+        put32(central,
+              entry.zip64 ? 0xFFFFFFFF : entry.centralCompressedSize.value_or(compressedSize));
+        put32(central, entry.zip64 ? 0xFFFFFFFF : size);
         put16(central, static_cast<uint32_t>(entry.name.size()));
         put16(central, static_cast<uint32_t>(centralExtra.size()));
         put16(central, 0);
         put16(central, 0);
         put16(central, 0);
         put32(central, entry.externalAttributes);
-        put32(central, offset);
+        put32(central, entry.zip64 ? 0xFFFFFFFF : offset);
         central += entry.name + centralExtra;
     }
     const auto count = archive.entryCount.value_or(static_cast<uint16_t>(archive.entries.size()));
+    const uint32_t centralOffset =
+        archive.centralOffset.value_or(static_cast<uint32_t>(local.size()));
     std::string end;
+    if (archive.zip64End) {
+        const uint64_t zip64Offset = local.size() + central.size();
+        put32(end, 0x06064b50);
+        put64(end, 44);
+        put16(end, 45);
+        put16(end, 45);
+        put32(end, 0);
+        put32(end, 0);
+        put64(end, count);
+        put64(end, count);
+        put64(end, central.size());
+        put64(end, centralOffset);
+        put32(end, 0x07064b50);
+        put32(end, 0);
+        put64(end, zip64Offset);
+        put32(end, 1);
+    }
     put32(end, 0x06054b50);
     put16(end, 0);
     put16(end, 0);
-    put16(end, count);
-    put16(end, count);
-    put32(end, static_cast<uint32_t>(central.size()));
-    put32(end, archive.centralOffset.value_or(static_cast<uint32_t>(local.size())));
+    put16(end, archive.zip64End ? 0xFFFF : count);
+    put16(end, archive.zip64End ? 0xFFFF : count);
+    put32(end, archive.zip64End ? 0xFFFFFFFF : static_cast<uint32_t>(central.size()));
+    put32(end, archive.zip64End ? 0xFFFFFFFF : centralOffset);
     put16(end, static_cast<uint32_t>(archive.comment.size()));
     return archive.stub + local + central + end + archive.comment;
 }

@@ -45,6 +45,11 @@ struct Entry {
     std::optional<uint32_t> localCrc;
     std::optional<std::string> localName;
     std::optional<std::string> centralExtra;
+    // ZIP64: sizes and the local header offset only in ZIP64 blocks, as
+    // zip -fz writes them (all ones in the 32-bit fields).
+    bool zip64 = false;
+    // The central record points at the local header of entry sharesHeaderOf.
+    std::optional<std::size_t> sharesHeaderOf;
 };
 
 // A folder entry as zip makes it on Unix.
@@ -58,6 +63,9 @@ struct Archive {
     std::string stub; // bytes in front of the archive
     std::optional<uint16_t> entryCount;
     std::optional<uint32_t> centralOffset;
+    // A ZIP64 end record and locator carry the counts, size and offset; the
+    // classic end record has all ones there.
+    bool zip64End = false;
 };
 
 // The archive's bytes.

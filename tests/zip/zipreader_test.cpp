@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <map>
 
@@ -441,11 +443,48 @@ TEST_F(ZipReaderTest, SanitisesNamesSoThatNoneLeavesTheBaseFolder) {
 }
 
 TEST_F(ZipReaderTest, RefusesNamesThatStillClimbOrVanish) {
-    for (const char *name : {"..", "a/..", "a/./b", "dir/.. /x", "C:", "/", "\\\\", "a/...", "."}) {
+    for (const char *name : {"..", "a/..", "dir/.. /x", "C:", "a/...", ".", "./."}) {
         ZipEntryInfo info{};
         EXPECT_EQ(describeOnly({name, "x"}, info), UnsafeName) << name;
     }
     expectNothingElseWritten();
+}
+
+// bsdtar -cf pkg.zip . stores "./" first: the base folder itself.
+TEST_F(ZipReaderTest, TheBaseFolderEntryAndDotPartsAreHarmless) {
+    testzip::Archive archive{{testzip::folder("./"),
+                              testzip::folder("./bin/./"),
+                              {"./bin/./app.dll", "app"},
+                              {"a/./b/.\\c.txt", "c"},
+                              {"x/.", "", 0}}};
+    archive.entries.back().externalAttributes = 040755u << 16;
+    ZipHandle zip = ZipReader::open(write(archive).c_str());
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(ZipReader::setBaseFolder(zip, dest().c_str()), Ok);
+    const char *described[] = {"./", "bin/", "bin/app.dll", "a/b/c.txt", "x/"};
+    for (int i = 0; i < 5; ++i) {
+        ZipEntryInfo info{};
+        ASSERT_EQ(ZipReader::entryInfo(zip, i, info), Ok) << i;
+        EXPECT_STREQ(info.name, described[i]);
+        EXPECT_EQ(ZipReader::extractEntry(zip, i, info.name), Ok) << i;
+    }
+    // The base folder entry made the base folder; a target given with "."
+    // parts lands where it would without them.
+    EXPECT_EQ(ZipReader::extractEntry(zip, 2, "./bin/./renamed.dll"), Ok);
+    ZipReader::close(zip);
+    EXPECT_EQ(inDest("bin/app.dll"), "app");
+    EXPECT_EQ(inDest("bin/renamed.dll"), "app");
+    EXPECT_EQ(inDest("a/b/c.txt"), "c");
+    EXPECT_TRUE(fs::is_directory(u8path(dest() + "/x")));
+    expectNothingElseWritten();
+    // Only separators left: the base folder too. A file cannot be it.
+    for (const char *name : {"/", "\\\\", "./", "C:/"}) {
+        ZipEntryInfo info{};
+        EXPECT_EQ(describeOnly({name, "data"}, info), Ok) << name;
+        EXPECT_STREQ(info.name, "./");
+    }
+    ZipEntryInfo info{};
+    EXPECT_EQ(describeOnly({".", "data"}, info), UnsafeName);
 }
 
 TEST_F(ZipReaderTest, RefusesDeviceStreamAndForbiddenNames) {
@@ -474,6 +513,19 @@ TEST_F(ZipReaderTest, RefusesNamesTooLongInsteadOfShorteningThem) {
     EXPECT_EQ(extractOne({std::string(250, 'n'), "x"}), NameTooLong);
     EXPECT_EQ(extractOne({"dir/" + std::string(230, 'n'), "x"}), NameTooLong);
     expectNothingElseWritten();
+    // Every target up to 259 bytes works, however short its own name: the
+    // temporary file beside it is never longer.
+    const std::size_t base = dest().size() + 1;
+    for (std::size_t total : {252, 253, 255, 258, 259}) {
+        for (std::size_t own : {1, 2, 6, 7, 8}) {
+            const std::string folder = std::string(total - base - own - 1, 'f') + "/";
+            const std::string name = folder + std::string(own, 'o');
+            ASSERT_EQ(extractAll(write({{{name, "fits"}, {name, "again"}}})), Ok) << total << own;
+            EXPECT_EQ(inDest(name), "again");
+            expectNothingElseWritten();
+            clearDest();
+        }
+    }
     ZipHandle zip = ZipReader::open(archivePath().c_str());
     EXPECT_EQ(ZipReader::setBaseFolder(zip, std::string(259, 'b').c_str()), NameTooLong);
     EXPECT_EQ(ZipReader::setBaseFolder(zip, ""), BadArgument);
@@ -522,17 +574,21 @@ TEST_F(ZipReaderTest, NamesEachBrokenEntryWithItsOwnCode) {
         {"stored data shorter than its size",
          [](Entry &e) { e.method = 0, e.payload = e.data.substr(0, 100); }, DataError},
         {"compressed size beyond the archive",
-         [](Entry &e) { e.centralCompressedSize = 0x7FFFFFF0, e.flags = 0x08; }, DataError},
+         [](Entry &e) { e.centralCompressedSize = 0x7FFFFFF0, e.flags = 0x08; }, Overlapping},
         {"wrong check byte", [](Entry &e) { e.encrypt = true, e.checkByteDelta = 1; },
          WrongPassword},
         {"unsupported method bzip2", [](Entry &e) { e.method = 12; }, Unsupported},
         {"unsupported method aes", [](Entry &e) { e.method = 99; }, Unsupported},
-        {"zip64 sizes",
+        {"zip64 sizes without their block",
+         [](Entry &e) { e.centralCompressedSize = 0xFFFFFFFF, e.size = 0xFFFFFFFF; }, Unsupported},
+        {"zip64 block too short",
          [](Entry &e) {
              e.centralCompressedSize = 0xFFFFFFFF, e.size = 0xFFFFFFFF;
-             e.centralExtra = testzip::zip64Block(e.data.size(), 100);
+             e.centralExtra = testzip::zip64Block(e.data.size(), 100).substr(0, 12);
          },
          Unsupported},
+        {"zip64 local sizes differ", [](Entry &e) { e.zip64 = true, e.centralCompressedSize = 5; },
+         HeaderMismatch},
         {"local signature wrong", [](Entry &e) { e.localSignature = 0x04034b51; }, HeaderMismatch},
         {"local method differs", [](Entry &e) { e.localMethod = 0; }, HeaderMismatch},
         {"local crc differs", [](Entry &e) { e.localCrc = 7; }, HeaderMismatch},
@@ -550,6 +606,77 @@ TEST_F(ZipReaderTest, NamesEachBrokenEntryWithItsOwnCode) {
         EXPECT_TRUE(inDest("file.txt") == "old") << fault.name;
         expectNothingElseWritten();
     }
+}
+
+TEST_F(ZipReaderTest, ReadsZip64RecordsAndBlocks) {
+    for (const std::string stub : {"", "MZ stub in front"}) {
+        testzip::Archive archive{{{"big/a.bin", text(70000)},
+                                  testzip::folder("big/"),
+                                  {"stored.txt", "stored", 0},
+                                  {"plain.txt", "plain"}}};
+        archive.entries[0].zip64 = archive.entries[2].zip64 = true;
+        archive.entries[1].zip64 = true;
+        archive.zip64End = true;
+        archive.stub = stub;
+        ZipHandle zip = ZipReader::open(write(archive).c_str());
+        ASSERT_NE(zip, nullptr) << stub;
+        ZipEntryInfo info{};
+        ASSERT_EQ(ZipReader::entryInfo(zip, -1, info), Ok);
+        EXPECT_EQ(info.index, 4);
+        ASSERT_EQ(ZipReader::entryInfo(zip, 0, info), Ok);
+        EXPECT_EQ(info.size64, 70000u);
+        EXPECT_EQ(info.size, 70000u);
+        EXPECT_EQ(info.compressedSize64, info.compressedSize);
+        ZipReader::close(zip);
+        ASSERT_EQ(extractAll(archivePath()), Ok) << stub;
+        EXPECT_EQ(inDest("big/a.bin"), text(70000));
+        EXPECT_EQ(inDest("stored.txt"), "stored");
+        EXPECT_EQ(inDest("plain.txt"), "plain");
+        clearDest();
+    }
+    // zip -fz into a pipe marks the central directory's offset and writes no
+    // ZIP64 record: its size still tells where it starts. With the size
+    // marked too nothing does.
+    std::string bytes = testzip::build({{{"a.txt", "piped"}}});
+    const std::size_t end = bytes.size() - 22;
+    bytes.replace(end + 16, 4, "\xFF\xFF\xFF\xFF");
+    writeFile(u8path(archivePath()), bytes);
+    ASSERT_EQ(extractAll(archivePath()), Ok);
+    EXPECT_EQ(inDest("a.txt"), "piped");
+    bytes.replace(end + 12, 4, "\xFF\xFF\xFF\xFF");
+    writeFile(u8path(archivePath()), bytes);
+    ZipResult result = Ok;
+    EXPECT_EQ(ZipReader::open(archivePath().c_str(), &result), nullptr);
+    EXPECT_EQ(result, Unsupported);
+}
+
+// Several records on one local header, or data that runs into the next
+// entry: a few bytes that would unpack into many entries' worth.
+TEST_F(ZipReaderTest, RefusesOverlappingEntries) {
+    testzip::Archive shared{{{"a.txt", text(3000)}, {"b.txt", text(3000)}, {"c.txt", "c"}}};
+    shared.entries[1].sharesHeaderOf = 0;
+    shared.entries[1].localName = "a.txt";
+    shared.entries[1].name = "a.txt";
+    int failed = -1;
+    EXPECT_EQ(extractAll(write(shared), &failed), Overlapping);
+    EXPECT_EQ(failed, 0);
+    EXPECT_FALSE(existsInDest("a.txt"));
+
+    testzip::Archive runsOn{{{"a.txt", text(3000)}, {"b.txt", text(3000)}}};
+    runsOn.entries[0].flags = 0x08;
+    runsOn.entries[0].centralCompressedSize = 4000;
+    failed = -1;
+    EXPECT_EQ(extractAll(write(runsOn), &failed), Overlapping);
+    EXPECT_EQ(failed, 0);
+    ZipHandle zip = ZipReader::open(archivePath().c_str());
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(ZipReader::setBaseFolder(zip, dest().c_str()), Ok);
+    ZipEntryInfo info{};
+    EXPECT_EQ(ZipReader::extractEntry(zip, 1, "b.txt"), Ok);
+    EXPECT_EQ(ZipReader::entryInfo(zip, 0, info), Overlapping);
+    ZipReader::close(zip);
+    EXPECT_EQ(inDest("b.txt"), text(3000));
+    expectNothingElseWritten();
 }
 
 TEST_F(ZipReaderTest, EndsTheWalkAtACentralRecordItCannotRead) {
@@ -617,6 +744,55 @@ TEST_F(ZipReaderTest, ATargetHeldOpenWithoutSharingGives0x200AndStaysAsItWas) {
     expectNothingElseWritten();
     EXPECT_EQ(extractAll(zipPath), Ok);
     EXPECT_EQ(inDest("held.dll"), text(30000));
+}
+
+// A link among the folders below the base folder (made by someone who may
+// write there) must not carry the extraction elsewhere; a link as the target
+// itself is replaced.
+TEST_F(ZipReaderTest, NeverWritesThroughALinkedFolder) {
+    const fs::path outside = u8path(temp / "outside");
+    writeFile(outside / "app.dll", "outside");
+    writeFile(outside / "sub/x.txt", "outside sub");
+    fs::create_directories(u8path(dest()));
+    std::error_code linkError;
+    fs::create_directory_symlink(outside, u8path(dest() + "/bin"), linkError);
+    if (linkError && !standin) {
+        // Where symbolic links need a privilege, a junction does not.
+        std::string command = "mklink /J \"" + dest() + "/bin\" \"" + outside.u8string() + "\"";
+        std::replace(command.begin(), command.end(), '/', '\\');
+        if (std::system(command.c_str()) == 0 && fs::exists(u8path(dest() + "/bin")))
+            linkError.clear();
+    }
+    if (linkError)
+        GTEST_SKIP() << "neither a symbolic link nor a junction can be made here";
+    const uint32_t attributes = platform::fileAttributesA((dest() + "/bin").c_str());
+    EXPECT_EQ(attributes & (platform::attribute::ReparsePoint | platform::attribute::Directory),
+              platform::attribute::ReparsePoint | platform::attribute::Directory);
+    for (const Entry &entry :
+         {Entry{"bin/app.dll", "new"}, Entry{"bin/sub/x.txt", "new"}, Entry{"bin/new/y.txt", "new"},
+          testzip::folder("bin/"), testzip::folder("bin/made/")}) {
+        int failed = -1;
+        EXPECT_EQ(extractAll(write({{{"first.txt", "1"}, entry}}), &failed), LinkInPath)
+            << entry.name;
+        EXPECT_EQ(failed, 1);
+    }
+    EXPECT_EQ(readFile(outside / "app.dll"), "outside");
+    EXPECT_EQ(readFile(outside / "sub/x.txt"), "outside sub");
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(outside),
+                            fs::recursive_directory_iterator()),
+              3);
+
+    // A linked file as the target: the link goes, the file it led to stays.
+    // (Windows makes file links only with a privilege.)
+    fs::remove(u8path(dest() + "/bin"));
+    fs::create_symlink(outside / "app.dll", u8path(dest() + "/app.dll"), linkError);
+    if (linkError && !standin)
+        return;
+    ASSERT_FALSE(linkError);
+    ASSERT_EQ(extractOne({"app.dll", "replaced"}), Ok);
+    EXPECT_FALSE(fs::is_symlink(u8path(dest() + "/app.dll")));
+    EXPECT_EQ(inDest("app.dll"), "replaced");
+    EXPECT_EQ(readFile(outside / "app.dll"), "outside");
 }
 
 TEST_F(ZipReaderTest, AFileWhereAFolderMustGoGives0x200) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# build-sodium-mingw.sh [--arch i686|x86_64] PREFIX
+# build-libsodium-mingw.sh [--arch i686|x86_64] PREFIX
 #
 # Builds the libsodium the Windows lane needs, for a machine without the
 # prebuilt archive: Debian's source package, static, for i686-w64-mingw32
@@ -27,7 +27,7 @@ version=1.0.18-1+deb12u1
 
 source_tree=$work/$package-${version%-*}
 if [ ! -d "$source_tree" ]; then
-  echo "build-sodium-mingw: fetching $package $version"
+  echo "build-libsodium-mingw: fetching $package $version"
   "$(dirname "${BASH_SOURCE[0]}")/debian-source.sh" "$work" "$package" "$version"
 fi
 cd "$source_tree"
@@ -37,4 +37,4 @@ cd "$source_tree"
   CC=$target-gcc-posix CFLAGS=-O2
 make -j2
 make install
-echo "build-sodium-mingw: libsodium installed in $prefix"
+echo "build-libsodium-mingw: libsodium installed in $prefix"
