@@ -20,7 +20,7 @@ bool isFolder(const QString &path) {
 // Only Windows' "not found" means gone: a file waiting for its deletion, or
 // one on a path that cannot be read, answers otherwise and is still there.
 bool isGone(const QString &path) {
-    if (platform::pathAttributes(path.toStdString()) != platform::attribute::Invalid)
+    if (platform::pathExists(path.toStdString()))
         return false;
     const uint32_t error = platform::lastError();
     return error == platform::error::FileNotFound || error == platform::error::PathNotFound;

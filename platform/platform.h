@@ -120,6 +120,8 @@ bool deleteFile(const std::string &path);
 // GetFileAttributesW: true when a file or folder is at path. A shortcut
 // (.lnk) or a link is there itself, whatever it points to; Qt's existence
 // test follows shortcuts on Windows and would call one gone whose target is.
+// False with error 2 or 3 when nothing is there; any other error means it
+// cannot be told (a file waiting for its deletion gives access denied).
 bool pathExists(const std::string &path);
 
 // Appends bytes to a file in one write, creating the file (not its folder)

@@ -90,6 +90,10 @@ TEST_F(ForcedDeletion, AFileInUseSurvivesSixAttempts) {
     EXPECT_EQ(sleepsAsked, (std::vector<uint32_t>(5, 1500)));
     EXPECT_EQ(logMessages(),
               (std::vector<std::string>{"强制删除文件:" + path, "删除文件" + path + "失败"}));
+    // The last batch file runs on its own after the attempts gave up; were the
+    // holder let go before it ran, it would delete the file. It removes
+    // itself last.
+    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(temp / "auto_delete.bat")); }, 10000));
     holder.terminate();
     holder.wait(10000);
     EXPECT_EQ(readFile(u8path(path)), "busy");
@@ -104,6 +108,7 @@ TEST_F(ForcedDeletion, AShortcutInUseIsNotTakenForGone) {
 
     EXPECT_FALSE(forceDeleteFile(QString::fromStdString(link)));
     EXPECT_EQ(logMessages().back(), "删除文件" + link + "失败");
+    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(temp / "auto_delete.bat")); }, 10000));
     holder.terminate();
     holder.wait(10000);
     EXPECT_TRUE(fs::exists(u8path(link)));
