@@ -1,16 +1,12 @@
 #include "msgbox.h"
 
+#include "framelesswindow.h"
 #include "installlog.h"
 #include "pixmaps.h"
 #include "platform.h"
-#ifdef VELMAR_TEST_HOOKS
-#include "testhooks.h"
-#endif
 
 #include <QFont>
 #include <QLabel>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 
@@ -59,15 +55,22 @@ void MsgBox::releaseInstance() {
     sharedInstance = nullptr;
 }
 
+int MsgBox::showInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
+                     bool is_cancle_hidden, int ifocus) {
+    MsgBox *box = getInstance();
+    box->setInfo(title_info, info, grade, is_cancle_hidden, ifocus);
+    return box->exec();
+}
+
 void MsgBox::setStaysOnTop(bool staysOnTop) {
     boxStaysOnTop = staysOnTop;
 }
 
-MsgBox::MsgBox(QWidget *parent) : QDialog(parent), dragOffset(0, 0) {
+MsgBox::MsgBox(QWidget *parent) : QDialog(parent) {
     const QPixmap background(QString::fromLatin1(backgroundImage));
     setAttribute(Qt::WA_TranslucentBackground);
     resize(background.width() - 2, background.height() - 2);
-    dragging = false;
+    new FramelessWindow(this, QString::fromLatin1(backgroundImage));
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint;
     if (boxStaysOnTop)
         flags |= Qt::WindowStaysOnTopHint;
@@ -153,9 +156,6 @@ void MsgBox::setInfo(const QString &title_info, const QString &info, MSG_GRADE g
         pushButtonOne->setFocus(Qt::OtherFocusReason);
     else if (ifocus == 1)
         pushButtonTwo->setFocus(Qt::OtherFocusReason);
-#ifdef VELMAR_TEST_HOOKS
-    testhooks::messageBoxFilled(title_info, info, grade, is_cancle_hidden, ifocus);
-#endif
 }
 
 void MsgBox::okOperate() {
@@ -169,38 +169,3 @@ void MsgBox::cancelOperate() {
 void MsgBox::OpenLog(QString) {
     platform::shellOpen(logLinkPath().toStdString(), std::string(), platform::ShowCommand::Show);
 }
-
-void MsgBox::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        dragging = true;
-    dragOffset = event->globalPos() - pos();
-}
-
-void MsgBox::mouseReleaseEvent(QMouseEvent *) {
-    dragging = false;
-}
-
-void MsgBox::mouseMoveEvent(QMouseEvent *event) {
-    if (dragging)
-        move(event->globalPos() - dragOffset);
-}
-
-void MsgBox::paintEvent(QPaintEvent *) {
-    // One pixel larger than the box on every side: the image's outermost
-    // pixels fall outside, and the rest is drawn at its natural size.
-    const QPixmap background =
-        resourcePixmap(QString::fromLatin1(backgroundImage), devicePixelRatioF());
-    QPainter painter(this);
-    // Between 100 and 200 % the 2x image is scaled down: smoothly, or its
-    // edges and texts would lose whole pixel rows.
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
-                       QRectF(background.rect()));
-}
-
-#ifdef VELMAR_TEST_HOOKS
-void MsgBox::showEvent(QShowEvent *event) {
-    QDialog::showEvent(event);
-    testhooks::messageBoxShown(this, pushButtonOne, pushButtonTwo);
-}
-#endif

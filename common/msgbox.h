@@ -5,7 +5,6 @@
 
 #include <QDialog>
 #include <QMetaType>
-#include <QPoint>
 
 class QLabel;
 class QPushButton;
@@ -23,18 +22,14 @@ public:
     // The updater's box stays above other windows; set before the box is made.
     static void setStaysOnTop(bool staysOnTop);
 
+    // Fills the shared box and runs it, the one way the programs show a
+    // message: 1 confirmed, 0 cancelled or Esc.
+    static int showInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
+                        bool is_cancle_hidden, int ifocus);
+
     // Fills the box; exec() shows it (1 confirmed, 0 cancelled or Esc).
     void setInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
                  bool is_cancle_hidden, int ifocus);
-
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
-#ifdef VELMAR_TEST_HOOKS
-    void showEvent(QShowEvent *event) override;
-#endif
 
 private slots:
     void okOperate();
@@ -45,12 +40,10 @@ private:
     explicit MsgBox(QWidget *parent);
     ~MsgBox() override;
 
-    bool dragging;
     QLabel *labelOne;
     QLabel *iconLabel;
     QLabel *textLabel;
     QLabel *linkLabel;
     QPushButton *pushButtonTwo;
     QPushButton *pushButtonOne;
-    QPoint dragOffset;
 };

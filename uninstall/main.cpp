@@ -70,6 +70,7 @@ int main(int argc, char *argv[]) {
             window.show();
             app.exec();
         }
+        window.finish(); // leaves the batch files behind that remove the folders
     }
     return 0;
 }

@@ -1,22 +1,19 @@
 #include "uninstall_velmar.h"
 
 #include "batchfile.h"
+#include "framelesswindow.h"
 #include "installlog.h"
-#include "msgbox.h"
 #include "paths.h"
 #include "platform.h"
-#include "runupdate.h"
-#ifdef VELMAR_TEST_HOOKS
-#include "testhooks.h"
-#endif
 #include "ui_uninstall_velmar.h"
+#include "uninstall/runupdate.h"
 
 #include <QCoreApplication>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QTimer>
 
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -68,9 +65,10 @@ bool writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, b
 }
 
 uninstall_velmar::uninstall_velmar(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::uninstall_velmarClass), dragging(false), dragOffset(0, 0),
-      msgBox(nullptr), worker(nullptr), running(false), closeTimer(nullptr), startTimer(nullptr) {
+    : QMainWindow(parent), ui(new Ui::uninstall_velmarClass), msgBox(nullptr), worker(nullptr),
+      running(false), closeTimer(nullptr), startTimer(nullptr) {
     ui->setupUi(this);
+    new FramelessWindow(this);
     msgBox = MsgBox::getInstance();
     setWindowTitle(QStringLiteral("安装"));
     const QPixmap background(QStringLiteral(":/Resources/main/main-bg.png"));
@@ -100,14 +98,23 @@ uninstall_velmar::uninstall_velmar(QWidget *parent)
     ui->widget_ok_show->hide();
 }
 
-// Destroyed by main after the event loop (or after initUninstall said no).
-// Only a worker that ran to its end leaves the batch files behind: one that
-// still runs ends the process at once, and one that never started means the
-// user stopped before anything was removed.
 uninstall_velmar::~uninstall_velmar() {
-    writeLog(QString::fromUtf8(exitBanner));
     delete closeTimer;
     delete startTimer;
+    delete worker;
+    delete ui;
+}
+
+// Called by main after the event loop (or after initUninstall said no). Only
+// a worker that ran to its end leaves the batch files behind: one that still
+// runs ends the process at once, and one that never started means the user
+// stopped before anything was removed.
+void uninstall_velmar::finish() {
+    writeLog(QString::fromUtf8(exitBanner));
+    if (closeTimer)
+        closeTimer->stop();
+    if (startTimer)
+        startTimer->stop();
     if (running) {
         // The worker thread is still busy with files and the log: no static
         // destructor may pull anything from under it, so nothing runs after
@@ -119,7 +126,6 @@ uninstall_velmar::~uninstall_velmar() {
     if (worker) {
         worker->wait();
         workerRan = worker->isFinished();
-        delete worker;
     }
     const QString orvane = nativePath(installLocation + separator() + QStringLiteral("Orvane"));
     const QString velmar = nativePath(installLocation + separator() + QStringLiteral("velmar"));
@@ -127,13 +133,13 @@ uninstall_velmar::~uninstall_velmar() {
     const bool orvaneBatch = workerRan && writeDeleteBatch(orvane, folderOf(orvane), false);
     const bool velmarBatch = workerRan && writeDeleteBatch(velmar, folderOf(velmar), true);
     MsgBox::releaseInstance();
+    msgBox = nullptr;
     if (velmarBatch)
         platform::shellOpen("velmar_delete.bat", folderOf(velmar).toStdString(),
                             platform::ShowCommand::Hide);
     if (orvaneBatch)
         platform::shellOpen("velmar_delete1.bat", folderOf(orvane).toStdString(),
                             platform::ShowCommand::Hide);
-    delete ui;
 }
 
 bool uninstall_velmar::initUninstall() {
@@ -143,9 +149,8 @@ bool uninstall_velmar::initUninstall() {
     // folder happens to be.
     if (installLocation.isEmpty() || !platform::isAbsolutePath(installLocation.toStdString())) {
         writeLog(QStringLiteral("未找到客户端程序,注册表数据异常"));
-        msgBox->setInfo(QStringLiteral("卸载异常"), QStringLiteral("未找到客户端程序"), MSG_ERROR,
-                        true, 0);
-        msgBox->exec();
+        MsgBox::showInfo(QStringLiteral("卸载异常"), QStringLiteral("未找到客户端程序"), MSG_ERROR,
+                         true, 0);
         return false;
     }
 
@@ -153,7 +158,8 @@ bool uninstall_velmar::initUninstall() {
     closeTimer->setInterval(2000);
     connect(closeTimer, &QTimer::timeout, this, &uninstall_velmar::slotClose);
 
-    worker = new RunUpdate(this, installLocation);
+    worker = new RunUpdate(installLocation);
+    watch(worker);
     connect(worker, &RunUpdate::sigRunOver, this, &uninstall_velmar::slotRunOver);
 
     // Three seconds for the user to see what is about to happen, and to stop it.
@@ -163,6 +169,19 @@ bool uninstall_velmar::initUninstall() {
     connect(startTimer, &QTimer::timeout, this, &uninstall_velmar::slotStart);
     startTimer->start();
     return true;
+}
+
+void uninstall_velmar::watch(RunUpdate *worker) {
+    // Blocking: the worker stands still while the window shows a report or a
+    // box it asked for, so the bar never lags behind the work.
+    connect(
+        worker, &RunUpdate::sigPro, this,
+        [this, worker](int allCount, int nowcount, QString sFile) {
+            setProgress(100, worker->barValue(allCount, nowcount), sFile);
+        },
+        Qt::BlockingQueuedConnection);
+    connect(worker, &RunUpdate::setInfo, this, &uninstall_velmar::slotSetInfo,
+            Qt::BlockingQueuedConnection);
 }
 
 void uninstall_velmar::setProgress(int maximum, int value, const QString &text) {
@@ -182,9 +201,6 @@ void uninstall_velmar::slotRunOver(bool bSuc) {
         ui->widget_run_pro->hide();
         ui->widget_uninstall_success->show();
         ui->widget_ok_show->show();
-#ifdef VELMAR_TEST_HOOKS
-        testhooks::successPanelShown(ui->ptn_uninstall_exit);
-#endif
     } else {
         // The user has seen the warning; the window goes by itself.
         closeTimer->start();
@@ -192,26 +208,32 @@ void uninstall_velmar::slotRunOver(bool bSuc) {
 }
 
 void uninstall_velmar::slotClose() {
+    // The shared box is up (the close question itself, or a box the worker
+    // asked for): the closing timer comes back, and the buttons cannot be
+    // reached under a modal box.
+    if (msgBox->isVisible())
+        return;
     if (running) {
-        msgBox->setInfo(QStringLiteral("卸载提示"),
-                        QStringLiteral("相关卸载正在运行，是否确认关闭"), MSG_MESSAGE, false, 0);
-        if (msgBox->exec() != QDialog::Accepted)
+        const int answer = MsgBox::showInfo(QStringLiteral("卸载提示"),
+                                            QStringLiteral("相关卸载正在运行，是否确认关闭"),
+                                            MSG_MESSAGE, false, 0);
+        if (answer != QDialog::Accepted) {
+            if (pendingBox)
+                std::exchange(pendingBox, nullptr)();
             return;
+        }
     }
     QCoreApplication::exit(0);
 }
 
-void uninstall_velmar::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        dragging = true;
-    dragOffset = event->globalPos() - pos();
-}
-
-void uninstall_velmar::mouseReleaseEvent(QMouseEvent *) {
-    dragging = false;
-}
-
-void uninstall_velmar::mouseMoveEvent(QMouseEvent *event) {
-    if (dragging)
-        move(event->globalPos() - dragOffset);
+void uninstall_velmar::slotSetInfo(QString title_info, QString info, MSG_GRADE grade,
+                                   bool is_cancle_hidden, int ifocus) {
+    if (msgBox->isVisible()) {
+        // The close question is open: running the same box inside it would
+        // return at once and overwrite the question. The worker goes on; the
+        // box follows once the question is answered.
+        pendingBox = [=] { MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus); };
+        return;
+    }
+    MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus);
 }

@@ -1,6 +1,7 @@
 // update: unpacks an update package into the installation folder while the
 // client is kept from running, then hands over to reseat.
 #include "msgbox.h"
+#include "paths.h"
 #include "platform.h"
 #include "showpro.h"
 #include "startup.h"
@@ -25,6 +26,14 @@ void takeClientGuard() {
         platform::sleepMs(500);
     }
     throw StartupError{QStringLiteral("Orvane程序正在运行")};
+}
+
+// reseat puts the new updater in place of this one, which cannot replace
+// its own file, and starts the client.
+void startReseat() {
+    const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
+    platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
+                        folder.toStdString(), platform::ShowCommand::Show);
 }
 
 } // namespace
@@ -61,6 +70,10 @@ int main(int argc, char *argv[]) {
 
     ShowPro *progress = new ShowPro();
     progress->exec();
-    delete progress; // releases the message box and, after a success, starts reseat
+    progress->finish();
+    MsgBox::releaseInstance();
+    if (progress->succeeded())
+        startReseat();
+    delete progress;
     return 0;
 }

@@ -1,16 +1,11 @@
 #include "showpro.h"
 
-#include "msgbox.h"
-#include "paths.h"
-#include "pixmaps.h"
-#include "platform.h"
-#include "runupdate.h"
+#include "framelesswindow.h"
 #include "ui_showpro.h"
+#include "update/runupdate.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 
@@ -25,10 +20,10 @@ const char progressStyle[] =
 
 } // namespace
 
-ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro), dragOffset(0, 0) {
+ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro) {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("升级"));
-    dragging = false;
+    new FramelessWindow(this, QString::fromLatin1(backgroundImage));
     const QPixmap background(QString::fromLatin1(backgroundImage));
     resize(background.width() - 2, background.height() - 2);
     setWindowFlags(Qt::FramelessWindowHint);
@@ -40,8 +35,13 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro), dragOf
     runOver = false;
     runResult = false;
 
-    runUpdate = new RunUpdate(this);
+    runUpdate = new RunUpdate();
     connect(runUpdate, SIGNAL(sigRunOver(bool)), this, SLOT(slotRunOver(bool)));
+    // The thread waits until the bar shows its report, or until the user has
+    // closed the box it asked for.
+    connect(runUpdate, &RunUpdate::sigPro, this, &ShowPro::setPro, Qt::BlockingQueuedConnection);
+    connect(runUpdate, &RunUpdate::setInfo, this, &ShowPro::slotSetInfo,
+            Qt::BlockingQueuedConnection);
 
     runTimer = new QTimer();
     runTimer->setInterval(2000);
@@ -55,38 +55,43 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro), dragOf
 }
 
 ShowPro::~ShowPro() {
+    delete runTimer;
+    delete closeTimer;
+    delete runUpdate;
+    delete ui;
+}
+
+void ShowPro::finish(int passes) {
     // The modal run may end before the outcome (the application was told to
     // quit): keep the window alive a while longer for the outcome to arrive.
-    int passes = 0;
-    while (!runOver && passes < 50) {
-        ++passes;
+    for (int pass = 0; !runOver && pass < passes; ++pass) {
         QElapsedTimer stopwatch;
         stopwatch.start();
         while (stopwatch.elapsed() < 1000)
             QCoreApplication::processEvents();
     }
-    delete runTimer;
-    delete closeTimer;
-    if (passes == 50)
-        std::exit(0); // the update thread hangs: give up without reseat
-
+    runTimer->stop();
+    closeTimer->stop();
+    if (!runOver) {
+        // The update thread hangs, and may still be writing anywhere: nothing
+        // may be torn down under it, so no static destructor or exit handler
+        // runs. No reseat.
+        std::_Exit(0);
+    }
     // The outcome is out, but the thread still closes its log; a running
     // thread's object must not be deleted.
     runUpdate->wait();
-    delete runUpdate;
-    MsgBox::releaseInstance();
-    if (runResult) {
-        const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
-        platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
-                            folder.toStdString(), platform::ShowCommand::Show);
-    }
-    delete ui;
 }
 
 void ShowPro::setPro(int allCount, int nowcount, QString sFile) {
     ui->progressBar->setMaximum(allCount);
     ui->progressBar->setValue(nowcount);
     ui->label_Pro->setText(sFile);
+}
+
+void ShowPro::slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
+                          int ifocus) {
+    MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus);
 }
 
 void ShowPro::slotRun() {
@@ -118,32 +123,4 @@ void ShowPro::reject() {
     closeTimer->stop();
     disconnect(closeTimer, SIGNAL(timeout()), this, SLOT(slotClose()));
     QDialog::reject();
-}
-
-void ShowPro::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        dragging = true;
-    dragOffset = event->globalPos() - pos();
-}
-
-void ShowPro::mouseReleaseEvent(QMouseEvent *) {
-    dragging = false;
-}
-
-void ShowPro::mouseMoveEvent(QMouseEvent *event) {
-    if (dragging)
-        move(event->globalPos() - dragOffset);
-}
-
-void ShowPro::paintEvent(QPaintEvent *) {
-    // One pixel larger than the window on every side: the image is drawn at
-    // its natural size with its outermost pixels cut off.
-    const QPixmap background =
-        resourcePixmap(QString::fromLatin1(backgroundImage), devicePixelRatioF());
-    QPainter painter(this);
-    // Between 100 and 200 % the 2x image is scaled down: smoothly, or its
-    // edges and texts would lose whole pixel rows.
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
-                       QRectF(background.rect()));
 }

@@ -1,10 +1,11 @@
 // The updater's window: a progress bar and a line of text over the product
-// background. It starts the update thread, follows its progress, closes
-// itself after the outcome, and hands over to reseat after a success.
+// background. It starts the update thread, shows what the thread reports,
+// and closes itself after the outcome; main then finishes the program.
 #pragma once
 
+#include "msgbox.h"
+
 #include <QDialog>
-#include <QPoint>
 #include <QString>
 
 class QTimer;
@@ -21,9 +22,18 @@ public:
     explicit ShowPro(QWidget *parent = nullptr);
     ~ShowPro() override;
 
-    void setPro(int allCount, int nowcount, QString sFile);
+    // After the modal run: waits for the outcome while the window stays
+    // alive (50 passes of a second at most), then for the thread's end. When
+    // no outcome comes, the process ends here, at once.
+    void finish(int passes = 50);
+    // The outcome: true when the update succeeded and reseat is due.
+    bool succeeded() const { return runResult; }
 
 public slots:
+    void setPro(int allCount, int nowcount, QString sFile);
+    // Shows what the thread asks for in the shared message box.
+    void slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
+                     int ifocus = 0);
     void slotRun();
     void slotClose();
     void slotRunOver(bool bAcc);
@@ -32,12 +42,6 @@ public slots:
     void accept() override;
     void reject() override;
 
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
-
 private:
     Ui::ShowPro *ui;
     QTimer *runTimer;
@@ -45,6 +49,4 @@ private:
     RunUpdate *runUpdate;
     bool runOver;
     bool runResult;
-    bool dragging;
-    QPoint dragOffset;
 };
