@@ -12,10 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QSettings>
-
-update_form *currentUpdateForm = nullptr;
 
 namespace {
 
@@ -39,19 +36,6 @@ QString dataFolderSuffix(QByteArray content) {
     return utf8 ? QString::fromUtf8(content) : QString::fromLocal8Bit(content);
 }
 
-// With no update_form to report to, nothing but a plain box is left; it has
-// to be shown by the GUI thread, while the update thread waits.
-void showFallbackError() {
-    auto show = [] {
-        QMessageBox::critical(nullptr, QStringLiteral("运行出错"),
-                              QStringLiteral("未知异常，请重新尝试"));
-    };
-    if (QThread::currentThread() == qApp->thread())
-        show();
-    else
-        QMetaObject::invokeMethod(qApp, show, Qt::BlockingQueuedConnection);
-}
-
 // The base folder's own path, cleaned, with a separator at its end.
 QString folderPrefix(const QString &folder) {
     QString prefix = QDir::cleanPath(QDir::fromNativeSeparators(folder));
@@ -64,16 +48,14 @@ bool liesInside(const QString &path, const QString &folder) {
     return QDir::cleanPath(QDir::fromNativeSeparators(path)).startsWith(folderPrefix(folder));
 }
 
-void logCannotUpdate(const QString &path, const QString &detail = QString()) {
+void logCannotUpdate(const QString &path, uint32_t osError, const QString &detail = QString()) {
     writeLog(QStringLiteral("解压失败:") + path + QStringLiteral("无法更新  lasterr:") +
-             QString::number(platform::lastError()) + detail);
+             QString::number(osError) + detail);
 }
 
 } // namespace
 
-update_form::update_form(const QString &applicationFolder) : programFolder(applicationFolder) {
-    currentUpdateForm = this;
-}
+update_form::update_form(const QString &applicationFolder) : programFolder(applicationFolder) {}
 
 update_form::~update_form() {
     writeLastErrorLine(QStringLiteral("update---lasterr："));
@@ -145,8 +127,7 @@ bool update_form::initCheck() {
 
 bool update_form::unzipUpdatePackage() {
     return unzipPackage(packagePath.toLocal8Bit().toStdString(), appDir.toLocal8Bit().toStdString(),
-                        unzipProgressCallback, unzipErrorCallback, unzipFailedCallback,
-                        unzipCheckCallback, true);
+                        *this, true);
 }
 
 bool update_form::unzipConfigPackage() {
@@ -155,8 +136,7 @@ bool update_form::unzipConfigPackage() {
         return true; // the configuration package is optional
     const QString dataFolder = folderOf(nativePath(configDir));
     return unzipPackage(package.toLocal8Bit().toStdString(), dataFolder.toLocal8Bit().toStdString(),
-                        unzipProgressCallback, unzipErrorCallback, unzipFailedCallback,
-                        unzipCheckCallback, false);
+                        *this, false);
 }
 
 bool update_form::updateRegistry() {
@@ -211,35 +191,22 @@ int update_form::unzipError(const char *zipPath, const char *destDir, const char
     return 0;
 }
 
-int unzipProgressCallback(int total, int index, const char *name, const char *name2,
-                          bool allEntries) {
-    if (currentUpdateForm)
-        return currentUpdateForm->unzipProgress(total, index, name, name2, allEntries);
-    showFallbackError();
-    return 0;
-}
-
-int unzipErrorCallback(const char *zipPath, const char *destDir, const char *message) {
-    if (currentUpdateForm)
-        return currentUpdateForm->unzipError(zipPath, destDir, message);
-    showFallbackError();
-    return 0;
-}
-
-EntryFailureAction unzipFailedCallback(const char *destDir, const char *name, uint32_t result) {
+EntryFailureAction update_form::unzipFailed(const char *destDir, const char *name,
+                                            const EntryFailure &failure) {
     const QString folder = QString::fromLocal8Bit(destDir);
     const QString path = fromAnySeparators(folder + separator() + QString::fromLocal8Bit(name));
     // A corrupted package is not a file in use: deleting the installed file
     // would only lose it, and no retry can mend the data.
-    if (result != zipresult::CannotCreate) {
-        logCannotUpdate(path, QStringLiteral("  zip err:0x") + QString::number(result, 16));
+    if (failure.result != zipresult::CannotCreate) {
+        logCannotUpdate(path, failure.osError,
+                        QStringLiteral("  zip err:0x") + QString::number(failure.result, 16));
         return entryfailure::Abort;
     }
     const QString tail = path.mid(path.lastIndexOf(QDir::separator()));
     if (!tail.contains(QLatin1Char('.')))
         return entryfailure::Skip; // a folder, or a file without extension
     if (!liesInside(path, folder)) {
-        logCannotUpdate(path);
+        logCannotUpdate(path, failure.osError);
         return entryfailure::Abort;
     }
     if (forceDeleteFile(path))
@@ -249,11 +216,12 @@ EntryFailureAction unzipFailedCallback(const char *destDir, const char *name, ui
         writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败警告"));
         return entryfailure::KeepExisting;
     }
-    logCannotUpdate(path);
+    logCannotUpdate(path, failure.osError);
     return entryfailure::Abort;
 }
 
-bool unzipCheckCallback(const char *destDir, const char *name) {
-    return QFileInfo::exists(fromAnySeparators(QString::fromLocal8Bit(destDir) + separator() +
-                                               QString::fromLocal8Bit(name)));
+bool update_form::unzipCheck(const char *destDir, const char *name) {
+    const QString path = fromAnySeparators(QString::fromLocal8Bit(destDir) + separator() +
+                                           QString::fromLocal8Bit(name));
+    return platform::pathExists(path.toStdString());
 }

@@ -12,8 +12,9 @@
 #include <QString>
 #include <QThread>
 
-// A thread object only to carry the signals: it is never started.
-class update_form : public QThread {
+// A thread object only to carry the signals: it is never started. It
+// listens to the extraction driver for the packages it unpacks.
+class update_form : public QThread, public UnzipListener {
     Q_OBJECT
 
 public:
@@ -28,9 +29,17 @@ public:
     bool updateRegistry();
     bool clearData();
 
-    // The extraction driver's reports, through its callbacks.
-    int unzipProgress(int total, int index, const char *name, const char *name2, bool allEntries);
-    int unzipError(const char *zipPath, const char *destDir, const char *message);
+    // The extraction driver's reports.
+    int unzipProgress(int total, int index, const char *name, const char *name2,
+                      bool allEntries) override;
+    int unzipError(const char *zipPath, const char *destDir, const char *message) override;
+    // A target that cannot be replaced is forced out and retried; a locked
+    // "user.ini" keeps its content; anything else gives the package up.
+    EntryFailureAction unzipFailed(const char *destDir, const char *name,
+                                   const EntryFailure &failure) override;
+    // The entry is in place when something is at its path, as the file
+    // system has it: a shortcut or link is there itself, whatever it names.
+    bool unzipCheck(const char *destDir, const char *name) override;
 
     static bool dirExists(QString path);
     static bool fileExists(QString path);
@@ -49,13 +58,3 @@ private:
     QString appDir;
     const QString programFolder;
 };
-
-// The update_form that the extraction callbacks report to.
-extern update_form *currentUpdateForm;
-
-// The driver's callbacks as the updater gives them.
-int unzipProgressCallback(int total, int index, const char *name, const char *name2,
-                          bool allEntries);
-int unzipErrorCallback(const char *zipPath, const char *destDir, const char *message);
-EntryFailureAction unzipFailedCallback(const char *destDir, const char *name, uint32_t result);
-bool unzipCheckCallback(const char *destDir, const char *name);
