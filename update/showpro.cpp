@@ -5,6 +5,8 @@
 #include "platform.h"
 #include "runupdate.h"
 #include "ui_showpro.h"
+#include "update_form.h"
+#include "updatetransaction.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -74,12 +76,17 @@ ShowPro::~ShowPro() {
     runUpdate->wait();
     delete runUpdate;
     MsgBox::releaseInstance();
-    if (runResult) {
-        const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
-        platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
-                            folder.toStdString(), platform::ShowCommand::Show);
-    }
+    if (runResult)
+        handOverToReseat();
     delete ui;
+}
+
+void handOverToReseat() {
+    const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
+    platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
+                        folder.toStdString(), platform::ShowCommand::Show);
+    // Until here a killed updater leaves reseat to its next start.
+    UpdateTransaction::finish(update_form::journalFile(applicationFolder()));
 }
 
 void ShowPro::setPro(int allCount, int nowcount, QString sFile) {

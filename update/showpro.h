@@ -48,3 +48,7 @@ private:
     bool dragging;
     QPoint dragOffset;
 };
+
+// Starts reseat from the "exeinfo" folder, which puts the new updater in
+// place and starts the client; the update's journal is done with then.
+void handOverToReseat();

@@ -108,6 +108,8 @@ std::string UpdateTransaction::backup(const Step &step) const {
 }
 
 bool UpdateTransaction::begin() {
+    if (begun_)
+        return true;
     // Folders the plan makes: each is made (and undone) by one step, which
     // every entry inside it repeats, so that an entry can be put in place
     // even when the one that first needed the folder was not.
@@ -147,7 +149,8 @@ bool UpdateTransaction::begin() {
         entry.steps.push_back(steps_.size());
         steps_.push_back({false, entry.root, entry.name, existed});
     }
-    return writeJournal(stateApply);
+    begun_ = writeJournal(stateApply);
+    return begun_;
 }
 
 bool UpdateTransaction::ensureFolders(const std::string &base, const std::string &name) {

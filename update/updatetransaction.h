@@ -78,8 +78,10 @@ public:
 
     // Compares the plan with the targets and writes the journal. False when a
     // target is of the other kind (a file where a folder goes, or the other
-    // way) or the journal cannot be written: nothing has changed then.
+    // way) or the journal cannot be written: nothing has changed then. Once
+    // begun, the plan is fixed and begin does nothing more.
     bool begin();
+    bool begun() const { return begun_; }
 
     // Puts one entry in place: missing folders made, the old file moved
     // aside, the staged one moved in. After a failure (a file in use) it may
@@ -134,4 +136,5 @@ private:
     std::vector<std::string> roots_;
     std::vector<Planned> planned_;
     std::vector<Step> steps_;
+    bool begun_ = false;
 };
