@@ -337,8 +337,16 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &journa
                                                        const TransactionCalls &calls) {
     // A journal that was being written when the run ended never counted.
     calls.deleteFile((journal + ".tmp").c_str());
-    if (calls.fileAttributes(journal.c_str()) == platform::attribute::Invalid)
+    if (calls.fileAttributes(journal.c_str()) == platform::attribute::Invalid) {
+        // What a finished update could not remove then (an old file still
+        // in use) goes now, from the folder that holds the journal.
+        const std::size_t end = journal.find_last_of("/\\");
+        if (end != std::string::npos) {
+            calls.removeTree(join(journal.substr(0, end), backupName).c_str());
+            calls.removeTree(join(journal.substr(0, end), stagingName).c_str());
+        }
         return Recovery::Nothing;
+    }
     UpdateTransaction transaction(journal, calls);
     std::string state;
     if (!transaction.readJournal(state))

@@ -369,6 +369,27 @@ TEST_F(Transaction, AnUndoCutShortIsCompletedByTheStartAfter) {
     EXPECT_EQ(snapshot(), before) << describe(snapshot());
 }
 
+// A running program's file (held with a shared lock) is moved aside, but
+// cannot be deleted while it runs: the next start removes it.
+TEST_F(Transaction, AnOldFileStillInUseGoesWithTheNextStart) {
+    before = snapshot();
+    platform::FileHandle running =
+        platform::openFileA(utf8(app / "bin/x.dll").c_str(), platform::FileAccess::Read,
+                            platform::FileShare::Read, platform::FileDisposition::OpenExisting);
+    ASSERT_NE(running, nullptr);
+    UpdateTransaction transaction(journal);
+    ASSERT_TRUE(apply(transaction));
+    EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
+    EXPECT_EQ(readFile(app / UpdateTransaction::backupName / "bin/x.dll"), "old x");
+    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue);
+    EXPECT_TRUE(UpdateTransaction::finish(journal));
+    platform::closeFile(running);
+
+    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Nothing);
+    EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName));
+    EXPECT_EQ(snapshot(), expectedNew());
+}
+
 TEST_F(Transaction, AJournalThatMakesNoSenseIsLeftAlone) {
     before = snapshot();
     for (const std::string &bad : std::vector<std::string>{
