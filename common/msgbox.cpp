@@ -58,6 +58,13 @@ void MsgBox::releaseInstance() {
     sharedInstance = nullptr;
 }
 
+int MsgBox::showInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
+                     bool is_cancle_hidden, int ifocus) {
+    MsgBox *box = getInstance();
+    box->setInfo(title_info, info, grade, is_cancle_hidden, ifocus);
+    return box->exec();
+}
+
 void MsgBox::setStaysOnTop(bool staysOnTop) {
     boxStaysOnTop = staysOnTop;
 }

@@ -23,6 +23,11 @@ public:
     // The updater's box stays above other windows; set before the box is made.
     static void setStaysOnTop(bool staysOnTop);
 
+    // Fills the shared box and runs it, the one way the programs show a
+    // message: 1 confirmed, 0 cancelled or Esc.
+    static int showInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
+                        bool is_cancle_hidden, int ifocus);
+
     // Fills the box; exec() shows it (1 confirmed, 0 cancelled or Esc).
     void setInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
                  bool is_cancle_hidden, int ifocus);

@@ -41,9 +41,7 @@ void endInFailure(const QString &reason, const QString &lastErrorTag, const QStr
 }
 
 void showStartupError(const QString &title, const QString &text) {
-    MsgBox *box = MsgBox::getInstance();
-    box->setInfo(title, text, MSG_ERROR, true, 0);
-    box->exec();
+    MsgBox::showInfo(title, text, MSG_ERROR, true, 0);
 }
 
 void writeLastErrorLine(const QString &tag) {

@@ -28,11 +28,17 @@ constexpr uint32_t FileNotFound = 2;
 constexpr uint32_t PathNotFound = 3;
 constexpr uint32_t AccessDenied = 5;
 constexpr uint32_t InvalidHandle = 6;
+constexpr uint32_t GenFailure = 31;
 constexpr uint32_t SharingViolation = 32;
 constexpr uint32_t FileExists = 80;
 constexpr uint32_t InvalidParameter = 87;
+constexpr uint32_t DiskFull = 112;
 constexpr uint32_t DirNotEmpty = 145;
 constexpr uint32_t AlreadyExists = 183;
+constexpr uint32_t FilenameTooLong = 206;
+constexpr uint32_t NotOwner = 288;
+constexpr uint32_t NoUnicodeTranslation = 1113;
+constexpr uint32_t NoAssociation = 1155;
 } // namespace error
 
 // GetLastError / SetLastError of the calling thread.

@@ -71,11 +71,11 @@ uint32_t windowsErrorFrom(int posixError) {
     case ENOTEMPTY:
         return error::DirNotEmpty;
     case ENAMETOOLONG:
-        return 206; // ERROR_FILENAME_EXCED_RANGE
+        return error::FilenameTooLong;
     case ENOSPC:
-        return 112; // ERROR_DISK_FULL
+        return error::DiskFull;
     default:
-        return 31; // ERROR_GEN_FAILURE
+        return error::GenFailure;
     }
 }
 
@@ -304,7 +304,7 @@ bool releaseMutex(MutexHandle mutex) {
     if (!mutex)
         return failWith(error::InvalidHandle);
     if (!mutex->owned)
-        return failWith(288); // ERROR_NOT_OWNER
+        return failWith(error::NotOwner);
     ::flock(mutex->fd, LOCK_UN);
     mutex->owned = false;
     return succeed();
@@ -443,7 +443,7 @@ bool shellOpen(const std::string &file, const std::string &directory, ShowComman
         return startDetached({target}, folder);
     const std::string opener = findInPath("xdg-open");
     if (opener.empty())
-        return failWith(1155); // ERROR_NO_ASSOCIATION
+        return failWith(error::NoAssociation);
     return startDetached({opener, target}, folder);
 }
 
@@ -954,20 +954,20 @@ bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {
             length = 4;
             codePoint = lead & 0x07;
         } else {
-            return failWith(1113); // ERROR_NO_UNICODE_TRANSLATION
+            return failWith(error::NoUnicodeTranslation);
         }
         if (i + length > utf8.size())
-            return failWith(1113);
+            return failWith(error::NoUnicodeTranslation);
         for (std::size_t k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(utf8[i + k]);
             if ((next & 0xC0) != 0x80)
-                return failWith(1113);
+                return failWith(error::NoUnicodeTranslation);
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
         static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
         if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
             (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return failWith(1113);
+            return failWith(error::NoUnicodeTranslation);
         i += length;
     }
     local = utf8;

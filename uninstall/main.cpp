@@ -69,6 +69,7 @@ int main(int argc, char *argv[]) {
             window.show();
             app.exec();
         }
+        window.finish(); // leaves the batch files behind that remove the folders
     }
     return 0;
 }

@@ -1,10 +1,9 @@
-#include "runupdate.h"
+#include "uninstall/runupdate.h"
 
 #include "forcedelete.h"
 #include "installlog.h"
 #include "paths.h"
 #include "platform.h"
-#include "uninstall_velmar.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,25 +11,20 @@
 
 #include <algorithm>
 
-RunUpdate *currentWorker = nullptr;
-int fileCounter = 1;
-std::optional<int> totalEntries;
-
 namespace {
 
 const char appPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths";
 const char uninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char clientSubKey[] = "velmar";
 
-// A file counts for the bar whether or not it could be removed.
-void reportFile(const QString &name) {
-    emit currentWorker->sigPro(*totalEntries, fileCounter, name);
+} // namespace
+
+void RunUpdate::reportFile(const QString &name) {
+    emit sigPro(*totalEntries, fileCounter, name);
     ++fileCounter;
 }
 
-} // namespace
-
-bool removeDirectory(QString folderPath) {
+bool RunUpdate::removeDirectory(QString folderPath) {
     folderPath = nativePath(folderPath);
     const QDir folder(folderPath);
     if (!folder.exists())
@@ -83,20 +77,13 @@ void normalizePath(QString &path) {
         path = head;
 }
 
-RunUpdate::RunUpdate(uninstall_velmar *window, QString installLocation)
-    : QThread(nullptr), uninstallWindow(window), rootPath(installLocation), progressBase(0),
-      progressSpan(0) {
+RunUpdate::RunUpdate(QString installLocation)
+    : QThread(nullptr), rootPath(installLocation), progressBase(0), progressSpan(0) {
     qRegisterMetaType<MSG_GRADE>("MSG_GRADE");
-    currentWorker = this;
     normalizePath(rootPath);
 }
 
 void RunUpdate::run() {
-    // Blocking: the thread stands still while the window shows a report or a
-    // box it asked for, so the bar never lags behind the work.
-    connect(this, &RunUpdate::sigPro, this, &RunUpdate::slotPro, Qt::BlockingQueuedConnection);
-    connect(this, &RunUpdate::setInfo, this, &RunUpdate::slotSetInfo, Qt::BlockingQueuedConnection);
-
     // Each step is tried whatever the ones before it gave; their texts say
     // that the step was done, not that it achieved everything.
     progressBase = 0;
@@ -153,18 +140,10 @@ void RunUpdate::removeStartMenuEntries() {
     }
 }
 
-void RunUpdate::slotPro(int allCount, int nowcount, QString sFile) {
+int RunUpdate::barValue(int allCount, int nowcount) const {
     const double ratio = allCount >= 1 ? static_cast<double>(nowcount) / allCount : 0.0;
     // Capped before the conversion: a deep tree counts far more files than its
     // first listing has entries.
-    const int filled =
-        static_cast<int>(std::min(ratio * progressSpan, static_cast<double>(progressSpan)));
-    uninstallWindow->setProgress(100, progressBase + filled, sFile);
-}
-
-void RunUpdate::slotSetInfo(QString title_info, QString info, MSG_GRADE grade,
-                            bool is_cancle_hidden, int ifocus) {
-    MsgBox *box = MsgBox::getInstance();
-    box->setInfo(title_info, info, grade, is_cancle_hidden, ifocus);
-    box->exec();
+    return progressBase +
+           static_cast<int>(std::min(ratio * progressSpan, static_cast<double>(progressSpan)));
 }

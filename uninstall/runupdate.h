@@ -1,4 +1,5 @@
-// The uninstaller's worker thread. In one pass it removes the installation
+// The uninstaller's worker thread (not the updater's update thread of the
+// same name). In one pass it removes the installation
 // folder tree, the client's two registry keys, the desktop shortcut and the
 // Start-menu entries, and reports every step to the window. It never asks
 // before it removes: the user agreed by starting the uninstaller.
@@ -11,29 +12,33 @@
 
 #include <optional>
 
-class uninstall_velmar;
-
 class RunUpdate : public QThread {
     Q_OBJECT
 
 public:
-    // Created in the GUI thread without a parent, so that its slots run there
-    // while the thread body waits for them.
-    RunUpdate(uninstall_velmar *window, QString installLocation);
+    explicit RunUpdate(QString installLocation);
+
+    // Where a report (allCount, nowcount) puts the bar: its share of the
+    // points the current step owns, on top of those reached before. Read
+    // while the thread waits for its report to be shown.
+    int barValue(int allCount, int nowcount) const;
+
+    // Removes a folder tree; true when the folder is gone (or was never
+    // there). What resists (files in use, hidden files, which are not
+    // listed) keeps its folders, and each folder that stays is logged. Every
+    // file is reported, counted over this worker's whole run.
+    bool removeDirectory(QString folderPath);
 
 signals:
     // True when the desktop shortcut is gone: the one step whose failure
     // fails the uninstall.
     void sigRunOver(bool);
+    // Emitted on this thread. A listener in another thread connects with
+    // Qt::BlockingQueuedConnection: the thread then stands still while the
+    // report is shown, or until the user has closed the box it asked for.
     void sigPro(int allCount, int nowcount, QString sFile);
     void setInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
                  int ifocus = 0);
-
-public slots:
-    void slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
-                     int ifocus = 0);
-    // Scales a report into the points of the bar the current step owns.
-    void slotPro(int allCount, int nowcount, QString sFile);
 
 protected:
     void run() override;
@@ -41,28 +46,20 @@ protected:
 private:
     bool removeDesktopShortcut();
     void removeStartMenuEntries();
+    // A file counts for the bar whether or not it could be removed.
+    void reportFile(const QString &name);
 
-    uninstall_velmar *uninstallWindow;
     QString rootPath;
-    // Written by the thread only between reports, read by slotPro while the
+    // Written by the thread only between reports, read by barValue while the
     // thread waits for it: no lock needed.
     int progressBase;
     int progressSpan;
+    // Ordinal of the next removed file.
+    int fileCounter = 1;
+    // The scale of the file reports: the entry count of the run's first
+    // folder listing ("." and ".." included). Unset until that listing.
+    std::optional<int> totalEntries;
 };
-
-// The worker that every report goes out on, also from inside removeDirectory;
-// set by each RunUpdate constructor and never cleared.
-extern RunUpdate *currentWorker;
-// Ordinal of the next removed file, counted over the whole process.
-extern int fileCounter;
-// The scale of the file reports: the entry count of the process's first
-// folder listing ("." and ".." included). Unset until that listing.
-extern std::optional<int> totalEntries;
-
-// Removes a folder tree; true when the folder is gone (or was never there).
-// What resists (files in use, hidden files, which are not listed) keeps its
-// folders, and each folder that stays is logged.
-bool removeDirectory(QString folderPath);
 
 // Turns a registry location into a plain folder path: system separators, no
 // doubled ones, no trailing one ("\" alone becomes empty).

@@ -2,14 +2,13 @@
 
 #include "forcedelete.h"
 #include "installlog.h"
-#include "msgbox.h"
 #include "paths.h"
 #include "platform.h"
-#include "runupdate.h"
 #ifdef VELMAR_TEST_HOOKS
 #include "testhooks.h"
 #endif
 #include "ui_uninstall_velmar.h"
+#include "uninstall/runupdate.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -19,6 +18,7 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -108,14 +108,23 @@ uninstall_velmar::uninstall_velmar(QWidget *parent)
     ui->widget_ok_show->hide();
 }
 
-// Destroyed by main after the event loop (or after initUninstall said no).
-// Only a worker that ran to its end leaves the batch files behind: one that
-// still runs ends the process at once, and one that never started means the
-// user stopped before anything was removed.
 uninstall_velmar::~uninstall_velmar() {
-    writeLog(QString::fromUtf8(exitBanner));
     delete closeTimer;
     delete startTimer;
+    delete worker;
+    delete ui;
+}
+
+// Called by main after the event loop (or after initUninstall said no). Only
+// a worker that ran to its end leaves the batch files behind: one that still
+// runs ends the process at once, and one that never started means the user
+// stopped before anything was removed.
+void uninstall_velmar::finish() {
+    writeLog(QString::fromUtf8(exitBanner));
+    if (closeTimer)
+        closeTimer->stop();
+    if (startTimer)
+        startTimer->stop();
     if (running) {
         // The worker thread is still busy with files and the log: no static
         // destructor may pull anything from under it, so nothing runs after
@@ -127,7 +136,6 @@ uninstall_velmar::~uninstall_velmar() {
     if (worker) {
         worker->wait();
         workerRan = worker->isFinished();
-        delete worker;
     }
     const QString orvane = nativePath(installLocation + separator() + QStringLiteral("Orvane"));
     const QString velmar = nativePath(installLocation + separator() + QStringLiteral("velmar"));
@@ -136,13 +144,13 @@ uninstall_velmar::~uninstall_velmar() {
         writeDeleteBatch(velmar, folderOf(velmar), true);
     }
     MsgBox::releaseInstance();
+    msgBox = nullptr;
     if (workerRan) {
         platform::shellOpen("velmar_delete.bat", folderOf(velmar).toStdString(),
                             platform::ShowCommand::Hide);
         platform::shellOpen("velmar_delete1.bat", folderOf(orvane).toStdString(),
                             platform::ShowCommand::Hide);
     }
-    delete ui;
 }
 
 bool uninstall_velmar::initUninstall() {
@@ -152,9 +160,8 @@ bool uninstall_velmar::initUninstall() {
     // folder happens to be.
     if (installLocation.isEmpty() || !platform::isAbsolutePath(installLocation.toStdString())) {
         writeLog(QStringLiteral("未找到客户端程序,注册表数据异常"));
-        msgBox->setInfo(QStringLiteral("卸载异常"), QStringLiteral("未找到客户端程序"), MSG_ERROR,
-                        true, 0);
-        msgBox->exec();
+        MsgBox::showInfo(QStringLiteral("卸载异常"), QStringLiteral("未找到客户端程序"), MSG_ERROR,
+                         true, 0);
         return false;
     }
 
@@ -162,7 +169,8 @@ bool uninstall_velmar::initUninstall() {
     closeTimer->setInterval(2000);
     connect(closeTimer, &QTimer::timeout, this, &uninstall_velmar::slotClose);
 
-    worker = new RunUpdate(this, installLocation);
+    worker = new RunUpdate(installLocation);
+    watch(worker);
     connect(worker, &RunUpdate::sigRunOver, this, &uninstall_velmar::slotRunOver);
 
     // Three seconds for the user to see what is about to happen, and to stop it.
@@ -172,6 +180,19 @@ bool uninstall_velmar::initUninstall() {
     connect(startTimer, &QTimer::timeout, this, &uninstall_velmar::slotStart);
     startTimer->start();
     return true;
+}
+
+void uninstall_velmar::watch(RunUpdate *worker) {
+    // Blocking: the worker stands still while the window shows a report or a
+    // box it asked for, so the bar never lags behind the work.
+    connect(
+        worker, &RunUpdate::sigPro, this,
+        [this, worker](int allCount, int nowcount, QString sFile) {
+            setProgress(100, worker->barValue(allCount, nowcount), sFile);
+        },
+        Qt::BlockingQueuedConnection);
+    connect(worker, &RunUpdate::setInfo, this, &uninstall_velmar::slotSetInfo,
+            Qt::BlockingQueuedConnection);
 }
 
 void uninstall_velmar::setProgress(int maximum, int value, const QString &text) {
@@ -201,13 +222,34 @@ void uninstall_velmar::slotRunOver(bool bSuc) {
 }
 
 void uninstall_velmar::slotClose() {
+    // The shared box is up (the close question itself, or a box the worker
+    // asked for): the closing timer comes back, and the buttons cannot be
+    // reached under a modal box.
+    if (msgBox->isVisible())
+        return;
     if (running) {
-        msgBox->setInfo(QStringLiteral("卸载提示"),
-                        QStringLiteral("相关卸载正在运行，是否确认关闭"), MSG_MESSAGE, false, 0);
-        if (msgBox->exec() != QDialog::Accepted)
+        const int answer = MsgBox::showInfo(QStringLiteral("卸载提示"),
+                                            QStringLiteral("相关卸载正在运行，是否确认关闭"),
+                                            MSG_MESSAGE, false, 0);
+        if (answer != QDialog::Accepted) {
+            if (pendingBox)
+                std::exchange(pendingBox, nullptr)();
             return;
+        }
     }
     QCoreApplication::exit(0);
+}
+
+void uninstall_velmar::slotSetInfo(QString title_info, QString info, MSG_GRADE grade,
+                                   bool is_cancle_hidden, int ifocus) {
+    if (msgBox->isVisible()) {
+        // The close question is open: running the same box inside it would
+        // return at once and overwrite the question. The worker goes on; the
+        // box follows once the question is answered.
+        pendingBox = [=] { MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus); };
+        return;
+    }
+    MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus);
 }
 
 void uninstall_velmar::mousePressEvent(QMouseEvent *event) {

@@ -1,15 +1,18 @@
 // The uninstaller's only window: a frameless, draggable panel with the
 // progress of the worker, then a success panel (or, after a failure, it
 // closes itself). It also starts the uninstall three seconds after it is
-// shown, and at the end of the program leaves the batch files behind that
-// remove the client's folders once the uninstaller has ended.
+// shown, and its finishing step leaves the batch files behind that remove
+// the client's folders once the uninstaller has ended.
 #pragma once
+
+#include "msgbox.h"
 
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
 
-class MsgBox;
+#include <functional>
+
 class QTimer;
 class RunUpdate;
 
@@ -22,14 +25,19 @@ class uninstall_velmar : public QMainWindow {
 
 public:
     explicit uninstall_velmar(QWidget *parent = nullptr);
-    // The end of the program: see the .cpp for what happens when.
     ~uninstall_velmar() override;
 
     // Reads the installation location and prepares the run. False (after
     // telling the user) when the client is not registered: the window must
     // then never be shown.
     bool initUninstall();
-    // Called by the worker's slotPro while the worker waits.
+    // Shows what worker reports, on the bar and in the message box.
+    void watch(RunUpdate *worker);
+    // The end of the program, after the event loop (or after initUninstall
+    // said no): see the .cpp for what happens when.
+    void finish();
+    RunUpdate *uninstallWorker() const { return worker; }
+
     void setProgress(int maximum, int value, const QString &text);
 
 public slots:
@@ -37,6 +45,8 @@ public slots:
     void slotStart();
     // Asks first while the worker runs.
     void slotClose();
+    void slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
+                     int ifocus = 0);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -53,6 +63,9 @@ private:
     QTimer *closeTimer;
     QTimer *startTimer;
     QString installLocation;
+    // A box the worker asked for while the shared box was taken by the close
+    // question; shown once that is answered.
+    std::function<void()> pendingBox;
 };
 
 // Replaces value, which holds a value name, by that string value of the key

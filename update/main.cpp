@@ -31,6 +31,16 @@ void takeClientGuard() {
     throw StartupError{QStringLiteral("Orvane程序正在运行")};
 }
 
+// reseat puts the new updater in place of this one, which cannot replace
+// its own file, and starts the client. Until it has been started, a killed
+// updater leaves it to its next start.
+void startReseat() {
+    const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
+    platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
+                        folder.toStdString(), platform::ShowCommand::Show);
+    UpdateTransaction::finish(update_form::journalFile(applicationFolder()));
+}
+
 // A run that was cut short (killed, power lost) is finished or undone
 // before anything else. False when this run ends here: reseat was still due
 // and has been started, or the earlier run could not be undone.
@@ -49,7 +59,7 @@ bool recoverEarlierRun() {
         writeLastErrorLine(QStringLiteral("update---lasterr："));
         writeLog(QString::fromUtf8(endBanner));
         MsgBox::releaseInstance();
-        handOverToReseat();
+        startReseat();
         return false;
     case UpdateTransaction::Recovery::Failed:
         break;
@@ -87,6 +97,10 @@ int main(int argc, char *argv[]) {
 
     ShowPro *progress = new ShowPro();
     progress->exec();
-    delete progress; // releases the message box and, after a success, starts reseat
+    progress->finish();
+    MsgBox::releaseInstance();
+    if (progress->succeeded())
+        startReseat();
+    delete progress;
     return 0;
 }

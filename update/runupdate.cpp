@@ -1,9 +1,8 @@
-#include "runupdate.h"
+#include "update/runupdate.h"
 
-#include "showpro.h"
 #include "update_form.h"
 
-RunUpdate::RunUpdate(ShowPro *showPro) : QThread(nullptr), showPro(showPro) {
+RunUpdate::RunUpdate() : QThread(nullptr) {
     qRegisterMetaType<MSG_GRADE>("MSG_GRADE");
 }
 
@@ -11,12 +10,10 @@ RunUpdate::~RunUpdate() = default;
 
 void RunUpdate::run() {
     update_form form;
-    // This object lives in the GUI thread: each report runs its slot there,
-    // and the steps wait until the dialog has shown it (or the user has
-    // closed the message box).
-    connect(&form, &update_form::sigPro, this, &RunUpdate::slotPro, Qt::BlockingQueuedConnection);
-    connect(&form, &update_form::setInfo, this, &RunUpdate::slotSetInfo,
-            Qt::BlockingQueuedConnection);
+    // Passed on as they come, on this thread: whoever listens decides how
+    // long the steps wait for it.
+    connect(&form, &update_form::sigPro, this, &RunUpdate::sigPro, Qt::DirectConnection);
+    connect(&form, &update_form::setInfo, this, &RunUpdate::setInfo, Qt::DirectConnection);
 
     bool result = false;
     if (form.initCheck() && form.unzipUpdatePackage() && form.unzipConfigPackage() &&
@@ -25,15 +22,4 @@ void RunUpdate::run() {
         result = true;
     }
     emit sigRunOver(result);
-}
-
-void RunUpdate::slotSetInfo(QString title_info, QString info, MSG_GRADE grade,
-                            bool is_cancle_hidden, int ifocus) {
-    MsgBox *box = MsgBox::getInstance();
-    box->setInfo(title_info, info, grade, is_cancle_hidden, ifocus);
-    box->exec();
-}
-
-void RunUpdate::slotPro(int allCount, int nowcount, QString sFile) {
-    showPro->setPro(allCount, nowcount, sFile);
 }

@@ -1,12 +1,7 @@
 #include "showpro.h"
 
-#include "msgbox.h"
-#include "paths.h"
-#include "platform.h"
-#include "runupdate.h"
 #include "ui_showpro.h"
-#include "update_form.h"
-#include "updatetransaction.h"
+#include "update/runupdate.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -41,8 +36,13 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro), dragOf
     runOver = false;
     runResult = false;
 
-    runUpdate = new RunUpdate(this);
+    runUpdate = new RunUpdate();
     connect(runUpdate, SIGNAL(sigRunOver(bool)), this, SLOT(slotRunOver(bool)));
+    // The thread waits until the bar shows its report, or until the user has
+    // closed the box it asked for.
+    connect(runUpdate, &RunUpdate::sigPro, this, &ShowPro::setPro, Qt::BlockingQueuedConnection);
+    connect(runUpdate, &RunUpdate::setInfo, this, &ShowPro::slotSetInfo,
+            Qt::BlockingQueuedConnection);
 
     runTimer = new QTimer();
     runTimer->setInterval(2000);
@@ -56,43 +56,43 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro), dragOf
 }
 
 ShowPro::~ShowPro() {
+    delete runTimer;
+    delete closeTimer;
+    delete runUpdate;
+    delete ui;
+}
+
+void ShowPro::finish(int passes) {
     // The modal run may end before the outcome (the application was told to
     // quit): keep the window alive a while longer for the outcome to arrive.
-    int passes = 0;
-    while (!runOver && passes < 50) {
-        ++passes;
+    for (int pass = 0; !runOver && pass < passes; ++pass) {
         QElapsedTimer stopwatch;
         stopwatch.start();
         while (stopwatch.elapsed() < 1000)
             QCoreApplication::processEvents();
     }
-    delete runTimer;
-    delete closeTimer;
-    if (passes == 50)
-        std::exit(0); // the update thread hangs: give up without reseat
-
+    runTimer->stop();
+    closeTimer->stop();
+    if (!runOver) {
+        // The update thread hangs, and may still be writing anywhere: nothing
+        // may be torn down under it, so no static destructor or exit handler
+        // runs. No reseat.
+        std::_Exit(0);
+    }
     // The outcome is out, but the thread still closes its log; a running
     // thread's object must not be deleted.
     runUpdate->wait();
-    delete runUpdate;
-    MsgBox::releaseInstance();
-    if (runResult)
-        handOverToReseat();
-    delete ui;
-}
-
-void handOverToReseat() {
-    const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
-    platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
-                        folder.toStdString(), platform::ShowCommand::Show);
-    // Until here a killed updater leaves reseat to its next start.
-    UpdateTransaction::finish(update_form::journalFile(applicationFolder()));
 }
 
 void ShowPro::setPro(int allCount, int nowcount, QString sFile) {
     ui->progressBar->setMaximum(allCount);
     ui->progressBar->setValue(nowcount);
     ui->label_Pro->setText(sFile);
+}
+
+void ShowPro::slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
+                          int ifocus) {
+    MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus);
 }
 
 void ShowPro::slotRun() {

@@ -1,7 +1,9 @@
 // The updater's window: a progress bar and a line of text over the product
-// background. It starts the update thread, follows its progress, closes
-// itself after the outcome, and hands over to reseat after a success.
+// background. It starts the update thread, shows what the thread reports,
+// and closes itself after the outcome; main then finishes the program.
 #pragma once
+
+#include "msgbox.h"
 
 #include <QDialog>
 #include <QPoint>
@@ -21,9 +23,18 @@ public:
     explicit ShowPro(QWidget *parent = nullptr);
     ~ShowPro() override;
 
-    void setPro(int allCount, int nowcount, QString sFile);
+    // After the modal run: waits for the outcome while the window stays
+    // alive (50 passes of a second at most), then for the thread's end. When
+    // no outcome comes, the process ends here, at once.
+    void finish(int passes = 50);
+    // The outcome: true when the update succeeded and reseat is due.
+    bool succeeded() const { return runResult; }
 
 public slots:
+    void setPro(int allCount, int nowcount, QString sFile);
+    // Shows what the thread asks for in the shared message box.
+    void slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
+                     int ifocus = 0);
     void slotRun();
     void slotClose();
     void slotRunOver(bool bAcc);
@@ -48,7 +59,3 @@ private:
     bool dragging;
     QPoint dragOffset;
 };
-
-// Starts reseat from the "exeinfo" folder, which puts the new updater in
-// place and starts the client; the update's journal is done with then.
-void handOverToReseat();

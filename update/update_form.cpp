@@ -36,6 +36,14 @@ QString dataFolderSuffix(QByteArray content) {
     return utf8 ? QString::fromUtf8(content) : QString::fromLocal8Bit(content);
 }
 
+// The data folder is "velmar" and what ConfigPath.txt adds to the name: one
+// plain name in the documents folder. A separator or a drive would take it
+// anywhere ("\..\..\Windows").
+bool isPlainName(const QString &name) {
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+           !name.contains(QLatin1Char(':'));
+}
+
 // The base folder's own path, cleaned, with a separator at its end.
 QString folderPrefix(const QString &folder) {
     QString prefix = QDir::cleanPath(QDir::fromNativeSeparators(folder));
@@ -87,7 +95,7 @@ bool update_form::initCheck() {
     const QString pathMissingText = QStringLiteral("运行路径缺失，详情请查看软件日志");
 
     configDir = documents + suffix;
-    if (!dirExists(configDir)) {
+    if (!isPlainName(suffix.mid(separator().size())) || !dirExists(configDir)) {
         fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
              pathMissingText);
         return false;

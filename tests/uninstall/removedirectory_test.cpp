@@ -7,8 +7,8 @@
 #include "process.h"
 #include "qtsupport.h"
 #include "reports.h"
-#include "runupdate.h"
 #include "testsupport.h"
+#include "uninstall/runupdate.h"
 
 #include <QFile>
 
@@ -36,12 +36,8 @@ class RemovingFolders : public ::testing::Test {
 protected:
     void SetUp() override {
         setLogFilePath(QString::fromStdString(temp / "log.txt"));
-        // The process-wide state as a fresh process has it.
-        fileCounter = 1;
-        totalEntries.reset();
-        // Every report goes out on the current worker; nothing else of it is
-        // needed here.
-        worker = std::make_unique<RunUpdate>(nullptr, QString());
+        // A fresh worker: its file count starts anew.
+        worker = std::make_unique<RunUpdate>(QString());
         recorder = std::make_unique<ReportRecorder>(worker.get());
     }
     void TearDown() override { setLogFilePath(QStringLiteral("install.log")); }
@@ -53,7 +49,7 @@ protected:
         return nativePath(QString::fromStdString(temp / relative)).toStdString();
     }
     bool remove(const std::string &relative) const {
-        return removeDirectory(QString::fromStdString(temp / relative));
+        return worker->removeDirectory(QString::fromStdString(temp / relative));
     }
 
     TempDir temp;
@@ -95,7 +91,7 @@ TEST_F(RemovingFolders, RemovesTheTreeWithItsReadOnlyFilesAndReportsEachFile) {
     // Handed over with "/" whatever the system's separator.
     QString path = QString::fromStdString(temp / "velmar");
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    EXPECT_TRUE(removeDirectory(path));
+    EXPECT_TRUE(worker->removeDirectory(path));
     EXPECT_FALSE(fs::exists(u8path(temp / "velmar")));
     EXPECT_TRUE(log().empty());
     // The first listing (".", "..", "A", "b.txt", "c.txt") is the scale;

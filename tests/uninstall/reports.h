@@ -1,7 +1,7 @@
 // The worker's progress reports as a test sees them.
 #pragma once
 
-#include "runupdate.h"
+#include "uninstall/runupdate.h"
 
 #include <QObject>
 

@@ -2,7 +2,7 @@
 
 #include "installlog.h"
 #include "msgbox.h"
-#include "runupdate.h"
+#include "uninstall/runupdate.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -149,10 +149,6 @@ void OnStandIn::SetUp() {
     setLogFilePath(QString::fromStdString(machine.logPath()));
     gate::open();
     previousSleep_ = platform::setSleepFunction(gate::sleep);
-    // The uninstaller's process-wide state, as a fresh process has it.
-    currentWorker = nullptr;
-    fileCounter = 1;
-    totalEntries.reset();
 }
 
 void OnStandIn::TearDown() {
@@ -170,16 +166,18 @@ Process OnStandIn::hold(const std::string &path) {
 
 void OnStandIn::endProgram(std::unique_ptr<uninstall_velmar> &window) {
     // A worker that has just ended may still owe the window its outcome.
+    const RunUpdate *worker = window->uninstallWorker();
     QElapsedTimer waited;
     waited.start();
-    while (currentWorker && currentWorker->isRunning() && waited.elapsed() < 30000)
+    while (worker && worker->isRunning() && waited.elapsed() < 30000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     QCoreApplication::processEvents();
-    if (currentWorker && currentWorker->isRunning()) {
+    if (worker && worker->isRunning()) {
         ADD_FAILURE() << "the worker still runs; the window is left in place";
         window.release();
         return;
     }
+    window->finish();
     window.reset();
 }
 

@@ -95,9 +95,9 @@ protected:
 
     // Keeps a file in use from another process until the test ends.
     Process hold(const std::string &path);
-    // What main does after the event loop: destroys the window. A window
-    // whose worker still runs would end the whole test process (with exit
-    // code 0) there, so it is left alone, and the test fails.
+    // What main does after the event loop: finishes and destroys the window.
+    // A window whose worker still runs would end the whole test process
+    // (with exit code 0) there, so it is left alone, and the test fails.
     void endProgram(std::unique_ptr<uninstall_velmar> &window);
 
     Machine machine;

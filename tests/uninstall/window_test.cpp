@@ -2,11 +2,14 @@
 // under the offscreen platform: its images, the states it goes through, the
 // ways to close it, and the batch files it leaves behind.
 #include "banners.h"
+#include "msgbox.h"
 #include "reports.h"
-#include "runupdate.h"
+#include "uninstall/runupdate.h"
 #include "uninstall_velmar.h"
 #include "uninstalltest.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QProgressBar>
@@ -210,7 +213,7 @@ TEST_F(Window, AShortcutThatStaysInUseFailsTheRunAndTheWindowClosesByItself) {
     Process holder = hold(installation.desktopLink());
     BoxAnswerer person;
     ASSERT_TRUE(window->initUninstall());
-    ReportRecorder reports(currentWorker);
+    ReportRecorder reports(window->uninstallWorker());
     window->show();
     Steps steps;
     steps.add(
@@ -242,6 +245,57 @@ TEST_F(Window, AShortcutThatStaysInUseFailsTheRunAndTheWindowClosesByItself) {
     EXPECT_TRUE(fs::exists(u8path(installation.batch("velmar_delete1.bat"))));
 }
 
+TEST_F(Window, AWarningThatComesWhileTheCloseQuestionIsOpenFollowsItsAnswer) {
+    // The desktop shortcut stays in use: the worker asks for a warning. It
+    // waits at the shortcut's forced deletion until the question is up.
+    Process holder = hold(installation.desktopLink());
+    gate::close();
+    ASSERT_TRUE(window->initUninstall());
+    window->show();
+    MsgBox *box = MsgBox::getInstance();
+    std::vector<std::string> seen;
+    auto answer = [&](const char *button) {
+        // The unnamed labels, in creation order: icon, text, link.
+        QList<QLabel *> unnamed;
+        for (QLabel *label : box->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
+            if (label->objectName().isEmpty())
+                unnamed.append(label);
+        ASSERT_EQ(unnamed.size(), 3);
+        seen.push_back(unnamed[1]->text().toStdString());
+        box->findChild<QPushButton *>(QString::fromLatin1(button))->click();
+    };
+    Steps steps;
+    // The question runs outside the steps' own timer, which does not fire
+    // again while one of its steps is still under way.
+    steps.add(
+        "running", [] { return gate::reached(); },
+        [&] { QTimer::singleShot(0, window.get(), [&] { click("ptn_close"); }); });
+    steps.add(
+        "asked", [&] { return box->isVisible(); },
+        [&] {
+            gate::open();
+            // Let the worker's request come in while the question is open.
+            const RunUpdate *worker = window->uninstallWorker();
+            while (!worker->isFinished())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QCoreApplication::processEvents();
+            answer("pushButtonTwo"); // go on with the uninstall
+        });
+    steps.add(
+        "warned", [&] { return seen.size() == 1 && box->isVisible(); },
+        [&] { answer("pushButtonOne"); });
+    EXPECT_EQ(runEventLoop(), 0) << steps.pending();
+    EXPECT_EQ(steps.pending(), "none");
+    endProgram(window);
+
+    // The question kept its text until it was answered, then the warning
+    // had the box to itself.
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "相关卸载正在运行，是否确认关闭");
+    EXPECT_EQ(seen[1], "清理快捷方式失败");
+    EXPECT_TRUE(fs::exists(u8path(installation.batch("velmar_delete.bat"))));
+}
+
 TEST_F(Window, ConfirmingTheCloseWhileRunningEndsTheProcessAtOnce) {
     Process holder = hold(installation.startMenu() + "/Velmar/Orvane.lnk");
     gate::close();
@@ -259,7 +313,7 @@ TEST_F(Window, ConfirmingTheCloseWhileRunningEndsTheProcessAtOnce) {
             steps.add(
                 "running", [] { return gate::reached(); }, [&] { click("ptn_close"); });
             runEventLoop(30000);
-            window.reset();
+            window->finish();
         },
         ::testing::ExitedWithCode(0), "");
 

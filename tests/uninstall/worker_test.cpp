@@ -1,7 +1,7 @@
 // The uninstall worker on a stand-in machine: what it removes and leaves,
 // and what the window's bar and label are told along the way.
 #include "reports.h"
-#include "runupdate.h"
+#include "uninstall/runupdate.h"
 #include "uninstall_velmar.h"
 #include "uninstalltest.h"
 
@@ -41,6 +41,7 @@ protected:
             outcome.result = result;
             QCoreApplication::exit(0);
         });
+        window.watch(&worker);
         worker.start();
         EXPECT_EQ(runEventLoop(), 0) << "the worker did not end";
         worker.wait();
@@ -65,7 +66,7 @@ protected:
 TEST_F(Worker, RemovesTheInstallationItsKeysAndItsShortcutsAndNothingElse) {
     // As an installer may have written it: doubled and trailing separators.
     RunUpdate worker(
-        &window, QString::fromStdString(machine.root() + "/Program Files (x86)//Orvane Client/"));
+        QString::fromStdString(machine.root() + "/Program Files (x86)//Orvane Client/"));
     const Outcome outcome = run(worker);
 
     EXPECT_EQ(outcome.result, true);
@@ -99,7 +100,7 @@ TEST_F(Worker, TheBarFollowsTheFirstListingAndWhatIsAlreadyGoneChangesNothing) {
     fs::remove_all(u8path(installation.keyFolder(uninstallKey)));
     fs::remove(u8path(installation.desktopLink()));
 
-    RunUpdate worker(&window, QString::fromStdString(installation.location()));
+    RunUpdate worker(QString::fromStdString(installation.location()));
     const Outcome outcome = run(worker);
 
     // ".", "..", "a.dll", "sub": file k of 7 shows trunc(70 k / 4), at most 70.
@@ -120,7 +121,7 @@ TEST_F(Worker, TheBarFollowsTheFirstListingAndWhatIsAlreadyGoneChangesNothing) {
 
 TEST_F(Worker, AMissingInstallationFolderStillReportsItsStepAndReportsScaleIntoTheStep) {
     fs::remove_all(u8path(installation.velmar()));
-    RunUpdate worker(&window, QString::fromStdString(installation.location()));
+    RunUpdate worker(QString::fromStdString(installation.location()));
     const Outcome outcome = run(worker);
     ASSERT_FALSE(outcome.reports.empty());
     EXPECT_EQ(outcome.reports.front(), (Report{100, 100, "清理文件成功"}));
@@ -128,13 +129,7 @@ TEST_F(Worker, AMissingInstallationFolderStillReportsItsStepAndReportsScaleIntoT
     EXPECT_EQ(outcome.result, true);
 
     // The last step owns the points from 90 to 100.
-    auto *bar = part<QProgressBar>(&window, "pro_run_show");
-    worker.slotPro(0, 5, QStringLiteral("nothing to scale by"));
-    EXPECT_EQ(bar->value(), 90);
-    EXPECT_EQ(bar->maximum(), 100);
-    EXPECT_EQ(part<QLabel>(&window, "lab_run_file")->text(), QStringLiteral("nothing to scale by"));
-    worker.slotPro(4, 1, QStringLiteral("a quarter"));
-    EXPECT_EQ(bar->value(), 92);
-    worker.slotPro(3, 7, QStringLiteral("beyond the scale"));
-    EXPECT_EQ(bar->value(), 100);
+    EXPECT_EQ(worker.barValue(0, 5), 90) << "nothing to scale by";
+    EXPECT_EQ(worker.barValue(4, 1), 92);
+    EXPECT_EQ(worker.barValue(3, 7), 100) << "beyond the scale";
 }

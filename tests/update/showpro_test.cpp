@@ -8,7 +8,10 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QThreadPool>
 #include <QTimer>
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -125,4 +128,21 @@ TEST_F(ProgressDialog, TheLeftButtonDragsItAnywhere) {
     send(QEvent::MouseButtonRelease, Qt::LeftButton, QPoint(130, 90), Qt::NoButton);
     send(QEvent::MouseMove, Qt::NoButton, QPoint(300, 300), Qt::NoButton);
     EXPECT_EQ(dialog.pos(), QPoint(80, 50));
+}
+
+TEST(ProgressDialogEnd, WithoutAnOutcomeTheProcessEndsAtOnceAndTearsNothingDown) {
+    // The child runs in this test's process image: a fork. Qt's idle pooled
+    // threads would not come along, though the pool would count on them.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EXIT(
+        {
+            // An update thread that hangs may still use what exit handlers
+            // and static destructors tear down: none of them may run.
+            std::atexit([] { std::_Exit(3); });
+            ShowPro dialog;
+            dialog.finish(1);
+            std::_Exit(4);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

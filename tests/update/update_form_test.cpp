@@ -180,6 +180,24 @@ TEST_F(UpdateSteps, ConfigPathTxtCompletesTheDataFolderAsAnEditorWroteIt) {
     EXPECT_FALSE(form.initCheck());
 }
 
+TEST_F(UpdateSteps, ConfigPathTxtCannotTakeTheDataFolderElsewhere) {
+    // A complete data folder beside the real one, and one a level up.
+    for (const std::string &folder : {machine.documents() + "/elsewhere", machine.path("Users")}) {
+        writeFile(u8path(folder + "/Config/veconfig.ini"), "[Server]\nVersion=9\n");
+        writeFile(u8path(folder + "/update.zip"),
+                  testzip::build(testzip::Archive({file("a.txt", "a")})));
+    }
+    for (const std::string content : {"/../elsewhere", "/../../..", "\\..\\elsewhere", ":x"}) {
+        writeFile(u8path(appDir + "/exeinfo/ConfigPath.txt"), content);
+        boxes.clear();
+        progress.clear();
+        EXPECT_FALSE(runSteps()) << "content: " << content;
+        EXPECT_TRUE(progress.empty()) << "content: " << content;
+        EXPECT_TRUE(logged("通用路径缺失:" + dataDir + content)) << "content: " << content;
+        expectOneErrorBox("解压异常", "运行路径缺失，详情请查看软件日志");
+    }
+}
+
 TEST_F(UpdateSteps, ReportsAMissingUnreadableOrEmptyPackage) {
     EXPECT_FALSE(runSteps());
     EXPECT_TRUE(logged("更新包缺失:" + dataDir + "/update.zip"));
