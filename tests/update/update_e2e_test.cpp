@@ -140,3 +140,19 @@ TEST_F(UpdateChain, AMissingPackageIsReportedAndReseatIsNotStarted) {
     EXPECT_FALSE(eventually([&] { return machine.logMessages().size() > 4; }, 3000));
     EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
 }
+
+TEST_F(UpdateChain, AnEarlierRunThatCannotBeUndoneStopsTheUpdateBeforeItBegins) {
+    layOut(true);
+    // A journal nobody can make sense of: the installation may be a mixture,
+    // and a new update over it would make the undo impossible.
+    const std::string journal = install + "/~velmar-update.journal";
+    writeFile(u8path(journal), "velmar update journal 1\napply\n");
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
+                    "上次更新无法回滚:" + journal, "update---lasterr：", banner::updateEnd,
+                    "解压异常", "上次更新未能恢复，详情请查看软件日志");
+    EXPECT_EQ(readFile(u8path(journal)), "velmar update journal 1\napply\n");
+    EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
+    EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
+}
