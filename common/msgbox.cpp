@@ -1,15 +1,11 @@
 #include "msgbox.h"
 
+#include "framelesswindow.h"
 #include "installlog.h"
 #include "platform.h"
-#ifdef VELMAR_TEST_HOOKS
-#include "testhooks.h"
-#endif
 
 #include <QFont>
 #include <QLabel>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 
@@ -69,11 +65,11 @@ void MsgBox::setStaysOnTop(bool staysOnTop) {
     boxStaysOnTop = staysOnTop;
 }
 
-MsgBox::MsgBox(QWidget *parent) : QDialog(parent), dragOffset(0, 0) {
+MsgBox::MsgBox(QWidget *parent) : QDialog(parent) {
     const QPixmap background(QString::fromLatin1(backgroundImage));
     setAttribute(Qt::WA_TranslucentBackground);
     resize(background.width() - 2, background.height() - 2);
-    dragging = false;
+    new FramelessWindow(this, QString::fromLatin1(backgroundImage));
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint;
     if (boxStaysOnTop)
         flags |= Qt::WindowStaysOnTopHint;
@@ -156,9 +152,6 @@ void MsgBox::setInfo(const QString &title_info, const QString &info, MSG_GRADE g
         pushButtonOne->setFocus(Qt::OtherFocusReason);
     else if (ifocus == 1)
         pushButtonTwo->setFocus(Qt::OtherFocusReason);
-#ifdef VELMAR_TEST_HOOKS
-    testhooks::messageBoxFilled(title_info, info, grade, is_cancle_hidden, ifocus);
-#endif
 }
 
 void MsgBox::okOperate() {
@@ -172,34 +165,3 @@ void MsgBox::cancelOperate() {
 void MsgBox::OpenLog(QString) {
     platform::shellOpen(logLinkPath().toStdString(), std::string(), platform::ShowCommand::Show);
 }
-
-void MsgBox::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        dragging = true;
-    dragOffset = event->globalPos() - pos();
-}
-
-void MsgBox::mouseReleaseEvent(QMouseEvent *) {
-    dragging = false;
-}
-
-void MsgBox::mouseMoveEvent(QMouseEvent *event) {
-    if (dragging)
-        move(event->globalPos() - dragOffset);
-}
-
-void MsgBox::paintEvent(QPaintEvent *) {
-    // One pixel larger than the box on every side: the image's outermost
-    // pixels fall outside, and the rest is drawn at its natural size.
-    const QPixmap background(QString::fromLatin1(backgroundImage));
-    QPainter painter(this);
-    painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
-                       QRectF(background.rect()));
-}
-
-#ifdef VELMAR_TEST_HOOKS
-void MsgBox::showEvent(QShowEvent *event) {
-    QDialog::showEvent(event);
-    testhooks::messageBoxShown(this, pushButtonOne, pushButtonTwo);
-}
-#endif

@@ -5,7 +5,6 @@
 
 #include <QDialog>
 #include <QMetaType>
-#include <QPoint>
 
 class QLabel;
 class QPushButton;
@@ -32,15 +31,6 @@ public:
     void setInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
                  bool is_cancle_hidden, int ifocus);
 
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
-#ifdef VELMAR_TEST_HOOKS
-    void showEvent(QShowEvent *event) override;
-#endif
-
 private slots:
     void okOperate();
     void cancelOperate();
@@ -50,12 +40,10 @@ private:
     explicit MsgBox(QWidget *parent);
     ~MsgBox() override;
 
-    bool dragging;
     QLabel *labelOne;
     QLabel *iconLabel;
     QLabel *textLabel;
     QLabel *linkLabel;
     QPushButton *pushButtonTwo;
     QPushButton *pushButtonOne;
-    QPoint dragOffset;
 };

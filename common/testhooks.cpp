@@ -1,11 +1,13 @@
 #include "testhooks.h"
 
+#include "msgbox.h"
 #include "platform.h"
 
-#include <QCoreApplication>
-#include <QDialog>
+#include <QApplication>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QStringList>
@@ -20,7 +22,6 @@ namespace testhooks {
 namespace {
 
 uint32_t sleepDivisor = 1;
-QString lastBox;
 int answersGiven = 0;
 
 std::string sleepRecord;
@@ -41,32 +42,49 @@ QString nextAnswer() {
     return answers.value(answersGiven++, answers.last()).trimmed();
 }
 
-} // namespace
-
-void install() {
-    const int divisor = qEnvironmentVariableIntValue("VELMAR_TEST_SLEEP_DIVISOR");
-    if (divisor > 1)
-        sleepDivisor = static_cast<uint32_t>(divisor);
-    sleepRecord = qEnvironmentVariable("VELMAR_TEST_SLEEP_LOG").toStdString();
-    if (sleepDivisor > 1 || !sleepRecord.empty())
-        platform::setSleepFunction(testSleep);
+// What the box says, read off its widgets as the person in front of it
+// would: "title<TAB>text<TAB>grade<TAB>cancel hidden<TAB>focus".
+QString describe(MsgBox *box, QPushButton *confirm, QPushButton *cancel) {
+    // The unnamed labels, in creation order: icon, text, link.
+    QList<QLabel *> unnamed;
+    for (QLabel *label : box->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
+        if (label->objectName().isEmpty())
+            unnamed.append(label);
+    const auto *title = box->findChild<QLabel *>(QStringLiteral("labelOne"));
+    if (unnamed.size() != 3 || !title)
+        return QString();
+    // The grade shows as its icon; both sides go through a pixmap, so that
+    // the comparison does not depend on how the CPU premultiplies.
+    int grade = -1;
+    const QImage icon = unnamed[0]->pixmap(Qt::ReturnByValue).toImage();
+    const char *icons[] = {"message", "warning", "error"};
+    for (int candidate = 0; candidate < 3; ++candidate)
+        if (icon ==
+            QPixmap(
+                QStringLiteral(":/Resources/closeTips/%1.png").arg(QLatin1String(icons[candidate])))
+                .toImage())
+            grade = candidate;
+    const QWidget *focus = box->focusWidget();
+    const int focused = focus == confirm ? 0 : focus == cancel ? 1 : -1;
+    // The title line starts with seven spaces.
+    return title->text().mid(7) + QLatin1Char('\t') + unnamed[1]->text() + QLatin1Char('\t') +
+           QString::number(grade) + QLatin1Char('\t') +
+           QString::number(cancel->isHidden() ? 1 : 0) + QLatin1Char('\t') +
+           QString::number(focused);
 }
 
-void messageBoxFilled(const QString &title, const QString &text, int grade, bool cancelHidden,
-                      int focus) {
-    lastBox = title + QLatin1Char('\t') + text + QLatin1Char('\t') + QString::number(grade) +
-              QLatin1Char('\t') + QString::number(cancelHidden ? 1 : 0) + QLatin1Char('\t') +
-              QString::number(focus);
-}
-
-void messageBoxShown(QDialog *box, QPushButton *confirm, QPushButton *cancel) {
+void messageBoxShown(MsgBox *box) {
     const QString record = qEnvironmentVariable("VELMAR_TEST_MSGBOX_LOG");
     if (record.isEmpty() && !qEnvironmentVariableIsSet("VELMAR_TEST_MSGBOX_ANSWER"))
         return; // nobody automates this run: a person answers
+    auto *confirm = box->findChild<QPushButton *>(QStringLiteral("pushButtonOne"));
+    auto *cancel = box->findChild<QPushButton *>(QStringLiteral("pushButtonTwo"));
+    if (!confirm || !cancel)
+        return;
     if (!record.isEmpty()) {
         QFile file(record);
         if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-            file.write((lastBox + QLatin1Char('\n')).toUtf8());
+            file.write((describe(box, confirm, cancel) + QLatin1Char('\n')).toUtf8());
     }
 
     const QString answer = nextAnswer();
@@ -88,14 +106,51 @@ void messageBoxShown(QDialog *box, QPushButton *confirm, QPushButton *cancel) {
     });
 }
 
-void successPanelShown(QPushButton *exit) {
+void successPanelShown(QWidget *panel) {
     if (!qEnvironmentVariableIsSet("VELMAR_TEST_EXIT_DELAY"))
         return; // a person ends the run
-    QPointer<QPushButton> target(exit);
-    QTimer::singleShot(qEnvironmentVariableIntValue("VELMAR_TEST_EXIT_DELAY"), exit, [target] {
-        if (target && target->isVisible())
-            target->click();
+    QPointer<QPushButton> exit =
+        panel->findChild<QPushButton *>(QStringLiteral("ptn_uninstall_exit"));
+    if (!exit)
+        return;
+    QTimer::singleShot(qEnvironmentVariableIntValue("VELMAR_TEST_EXIT_DELAY"), exit, [exit] {
+        if (exit && exit->isVisible())
+            exit->click();
     });
+}
+
+// Sees every window and panel of the program appear.
+class Watcher : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<MsgBox *>(watched))
+                messageBoxShown(box);
+            else if (watched->objectName() == QLatin1String("widget_uninstall_success"))
+                successPanelShown(static_cast<QWidget *>(watched));
+        }
+        return false;
+    }
+};
+
+// Runs in the application object's constructor.
+void watchApplication() {
+    qApp->installEventFilter(new Watcher(qApp));
+}
+
+} // namespace
+
+void install() {
+    const int divisor = qEnvironmentVariableIntValue("VELMAR_TEST_SLEEP_DIVISOR");
+    if (divisor > 1)
+        sleepDivisor = static_cast<uint32_t>(divisor);
+    sleepRecord = qEnvironmentVariable("VELMAR_TEST_SLEEP_LOG").toStdString();
+    if (sleepDivisor > 1 || !sleepRecord.empty())
+        platform::setSleepFunction(testSleep);
+    qAddPreRoutine(watchApplication);
 }
 
 } // namespace testhooks

@@ -17,22 +17,17 @@
 //                                 this long after its success panel shows
 //                                 (unset: a person clicks it)
 //
-// Release builds have none of this: install() does nothing there.
+// The boxes and the success panel are watched from outside: an event filter
+// on the application sees them appear, so the product's classes carry
+// nothing of the tests. Release builds have none of this: install() does
+// nothing there.
 #pragma once
-
-#include <QString>
-
-class QDialog;
-class QPushButton;
 
 namespace testhooks {
 
 #ifdef VELMAR_TEST_HOOKS
+// Call first in main, before the application object exists.
 void install();
-void messageBoxFilled(const QString &title, const QString &text, int grade, bool cancelHidden,
-                      int focus);
-void messageBoxShown(QDialog *box, QPushButton *confirm, QPushButton *cancel);
-void successPanelShown(QPushButton *exit);
 #else
 inline void install() {}
 #endif

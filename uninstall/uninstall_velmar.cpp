@@ -1,18 +1,15 @@
 #include "uninstall_velmar.h"
 
 #include "forcedelete.h"
+#include "framelesswindow.h"
 #include "installlog.h"
 #include "paths.h"
 #include "platform.h"
-#ifdef VELMAR_TEST_HOOKS
-#include "testhooks.h"
-#endif
 #include "ui_uninstall_velmar.h"
 #include "uninstall/runupdate.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QTextStream>
 #include <QTimer>
@@ -76,9 +73,10 @@ void writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, b
 }
 
 uninstall_velmar::uninstall_velmar(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::uninstall_velmarClass), dragging(false), dragOffset(0, 0),
-      msgBox(nullptr), worker(nullptr), running(false), closeTimer(nullptr), startTimer(nullptr) {
+    : QMainWindow(parent), ui(new Ui::uninstall_velmarClass), msgBox(nullptr), worker(nullptr),
+      running(false), closeTimer(nullptr), startTimer(nullptr) {
     ui->setupUi(this);
+    new FramelessWindow(this);
     msgBox = MsgBox::getInstance();
     setWindowTitle(QStringLiteral("安装"));
     const QPixmap background(QStringLiteral(":/Resources/main/main-bg.png"));
@@ -212,9 +210,6 @@ void uninstall_velmar::slotRunOver(bool bSuc) {
         ui->widget_run_pro->hide();
         ui->widget_uninstall_success->show();
         ui->widget_ok_show->show();
-#ifdef VELMAR_TEST_HOOKS
-        testhooks::successPanelShown(ui->ptn_uninstall_exit);
-#endif
     } else {
         // The user has seen the warning; the window goes by itself.
         closeTimer->start();
@@ -250,19 +245,4 @@ void uninstall_velmar::slotSetInfo(QString title_info, QString info, MSG_GRADE g
         return;
     }
     MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus);
-}
-
-void uninstall_velmar::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        dragging = true;
-    dragOffset = event->globalPos() - pos();
-}
-
-void uninstall_velmar::mouseReleaseEvent(QMouseEvent *) {
-    dragging = false;
-}
-
-void uninstall_velmar::mouseMoveEvent(QMouseEvent *event) {
-    if (dragging)
-        move(event->globalPos() - dragOffset);
 }

@@ -8,7 +8,6 @@
 #include "msgbox.h"
 
 #include <QMainWindow>
-#include <QPoint>
 #include <QString>
 
 #include <functional>
@@ -48,15 +47,8 @@ public slots:
     void slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
                      int ifocus = 0);
 
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-
 private:
     Ui::uninstall_velmarClass *ui;
-    bool dragging;
-    QPoint dragOffset;
     MsgBox *msgBox;
     RunUpdate *worker;
     bool running;

@@ -1,12 +1,11 @@
 #include "showpro.h"
 
+#include "framelesswindow.h"
 #include "ui_showpro.h"
 #include "update/runupdate.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 
@@ -21,10 +20,10 @@ const char progressStyle[] =
 
 } // namespace
 
-ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro), dragOffset(0, 0) {
+ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro) {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("升级"));
-    dragging = false;
+    new FramelessWindow(this, QString::fromLatin1(backgroundImage));
     const QPixmap background(QString::fromLatin1(backgroundImage));
     resize(background.width() - 2, background.height() - 2);
     setWindowFlags(Qt::FramelessWindowHint);
@@ -124,28 +123,4 @@ void ShowPro::reject() {
     closeTimer->stop();
     disconnect(closeTimer, SIGNAL(timeout()), this, SLOT(slotClose()));
     QDialog::reject();
-}
-
-void ShowPro::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        dragging = true;
-    dragOffset = event->globalPos() - pos();
-}
-
-void ShowPro::mouseReleaseEvent(QMouseEvent *) {
-    dragging = false;
-}
-
-void ShowPro::mouseMoveEvent(QMouseEvent *event) {
-    if (dragging)
-        move(event->globalPos() - dragOffset);
-}
-
-void ShowPro::paintEvent(QPaintEvent *) {
-    // One pixel larger than the window on every side: the image is drawn at
-    // its natural size with its outermost pixels cut off.
-    const QPixmap background(QString::fromLatin1(backgroundImage));
-    QPainter painter(this);
-    painter.drawPixmap(QRectF(-1.0, -1.0, width() + 2.0, height() + 2.0), background,
-                       QRectF(background.rect()));
 }

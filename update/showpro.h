@@ -6,7 +6,6 @@
 #include "msgbox.h"
 
 #include <QDialog>
-#include <QPoint>
 #include <QString>
 
 class QTimer;
@@ -43,12 +42,6 @@ public slots:
     void accept() override;
     void reject() override;
 
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
-
 private:
     Ui::ShowPro *ui;
     QTimer *runTimer;
@@ -56,6 +49,4 @@ private:
     RunUpdate *runUpdate;
     bool runOver;
     bool runResult;
-    bool dragging;
-    QPoint dragOffset;
 };

@@ -4,7 +4,7 @@
 // page, as the ZIP reader takes and gives them.
 #pragma once
 
-#include "zipreader.h"
+#include "zipresult.h"
 
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 // double-byte characters, whose second byte may be "\" (0x5C) in GBK.
 #pragma once
 
-#include "zipreader.h"
+#include "zipresult.h"
 
 #include <cstddef>
 #include <string>

@@ -10,66 +10,11 @@
 #pragma once
 
 #include "platform.h"
+#include "zipresult.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-
-// What an operation returns. Values, not flags: exactly one per failure.
-using ZipResult = uint32_t;
-
-namespace zipresult {
-constexpr ZipResult Ok = 0;
-// open: the archive file cannot be opened, or it is no readable ZIP archive
-// (end record missing or inconsistent). extractEntry: the target (file or
-// folder) could not be created, or the finished file could not take the
-// place of the existing target (in use, read-only, a folder). The driver
-// force-deletes the target only on this code, so nothing else returns it.
-constexpr ZipResult CannotCreate = 0x200;
-// Writing the extracted bytes failed (disk full, ...).
-constexpr ZipResult WriteFailed = 0x400;
-// The entry's local header is missing, unreadable or disagrees with its
-// central record.
-constexpr ZipResult HeaderMismatch = 0x700;
-// The entry's local extra field cannot be read in full.
-constexpr ZipResult ExtraUnreadable = 0x800;
-// The entry needs what this reader does not do: a method other than stored
-// (0) or deflated (8), or ZIP64 sizes or offsets.
-constexpr ZipResult Unsupported = 0x900;
-// A central directory record on the way to the entry cannot be read.
-constexpr ZipResult CentralUnreadable = 0xA00;
-// An encrypted entry: its check byte does not match (no password is ever
-// given, so every encrypted entry fails, here or as corrupted data).
-constexpr ZipResult WrongPassword = 0x1000;
-// The name would leave the base folder, or nothing is left of it after
-// sanitising: absolute, "." or ".." components, empty.
-constexpr ZipResult UnsafeName = 0x2000;
-// The name (stored, converted, or base folder + target, or the temporary
-// file beside the target) does not fit in 259 bytes.
-constexpr ZipResult NameTooLong = 0x4000;
-// Windows would take the name for something else: a device (CON, PRN, AUX,
-// NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without extension, in any
-// folder), a stream (":"), a name part that ends in a dot or a space (which
-// Windows drops), or it holds a character no Windows name may hold (control
-// characters, < > " | ? *). Refused on every build.
-constexpr ZipResult ReservedName = 0x8000;
-// Bad argument: no handle, an entry index outside the archive, a null or
-// empty path, no base folder (the current folder was unknown at open).
-constexpr ZipResult BadArgument = 0x10000;
-// A name flagged UTF-8 that the local code page cannot represent.
-constexpr ZipResult Unrepresentable = 0x20000;
-// The handle is not a reader handle.
-constexpr ZipResult NotReader = 0x80000;
-// open was asked of a reader that already holds an archive. Every open makes
-// a reader of its own, so this reader never returns it; the value stays
-// reserved so that it keeps its meaning in logs.
-constexpr ZipResult AlreadyOpen = 0x1000000;
-// The entry's data is corrupted: decompression failed, it cannot be read, or
-// it ended before the entry did.
-constexpr ZipResult DataError = 0x5000000;
-// The entry's data was read in full but its CRC-32 does not match.
-constexpr ZipResult CrcMismatch = 0x6000000;
-} // namespace zipresult
 
 // The description of one entry.
 struct ZipEntryInfo {
