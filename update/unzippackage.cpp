@@ -11,7 +11,6 @@ constexpr int attemptsPerEntry = 5;
 // What a file takes on the disk at least: sizes are rounded up to it when
 // the room for a package is reckoned.
 constexpr uint64_t clusterSize = 4096;
-constexpr uint32_t diskFull = 112; // ERROR_DISK_FULL
 
 // Every way out that fails goes through giveUp, with the OS error taken
 // where the failure happened.
@@ -121,7 +120,7 @@ bool stagePackage(const std::string &zipPath, const std::string &source, const s
     if (!platform::freeDiskSpaceA(destDir.c_str(), available))
         return reports.giveUp(platform::lastError(), "disk space err = %d");
     if (available < needed)
-        return reports.giveUp(diskFull, "disk space err = %d");
+        return reports.giveUp(platform::error::DiskFull, "disk space err = %d");
 
     for (int i = 0; i < staged.total; ++i) {
         if (ZipReader::entryInfo(archive.zip, i, info) != zipresult::Ok)
