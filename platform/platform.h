@@ -228,6 +228,33 @@ bool replaceFileA(const char *from, const char *to);
 // DeleteFileA.
 bool deleteFileA(const char *path);
 
+// ---- Moving files as one update (8-bit) -------------------------------------
+//
+// The updater applies a package as renames within each target's volume, with
+// a journal that must be on the disk before the first rename.
+
+// MoveFileExA(from, to, 0): renames a file or folder within its volume.
+// Fails with error::AlreadyExists when something is at to. A file in use can
+// be moved while its holder shares deletion (a running program's file, a
+// loaded library); one held without sharing cannot (32).
+bool moveFileA(const char *from, const char *to);
+// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH):
+// puts a file in place of another and returns only once the change is on
+// the disk.
+bool commitFileA(const char *from, const char *to);
+// FlushFileBuffers: what was written to the file is on the disk.
+bool flushFile(FileHandle file);
+// GetDiskFreeSpaceExA: the bytes the caller may still write on the volume of
+// folder.
+bool freeDiskSpaceA(const char *folder, uint64_t &bytes);
+// RemoveDirectoryA: an empty folder (a link to a folder is removed itself).
+bool removeDirectoryA(const char *path);
+// Removes a folder with everything in it. A link inside is removed itself,
+// never followed. Goes on past what cannot be removed (a file in use) and
+// then fails with that error; true when nothing is left (or nothing was
+// there).
+bool removeTreeA(const char *path);
+
 // ---- Code page and time -----------------------------------------------------
 
 // Converts UTF-8 into the local 8-bit code page (the identity on the

@@ -29,6 +29,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -882,6 +883,117 @@ bool replaceFileA(const char *from, const char *to) {
 
 bool deleteFileA(const char *path) {
     return deleteFile(path ? path : "");
+}
+
+// ---- Moving files as one update (8-bit) -------------------------------------
+
+namespace {
+
+// An exclusive lock is how the stand-in holds a file without sharing; a
+// shared one (a running program's file) still lets the file be renamed, as
+// Windows lets a running program's file be renamed.
+bool heldWithoutSharing(const std::string &path) {
+    const int fd = openCloexec(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool held = !lockNow(fd, LOCK_SH);
+    ::close(fd);
+    return held;
+}
+
+bool syncFolder(const std::string &folder) {
+    const int fd = openCloexec(folder, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return failWithErrno();
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced ? succeed() : failWithErrno();
+}
+
+} // namespace
+
+bool moveFileA(const char *from, const char *to) {
+    const std::string source = withSlashes(from ? from : "");
+    const std::string target = withSlashes(to ? to : "");
+    struct stat st;
+    if (::lstat(source.c_str(), &st) != 0)
+        return failOpen(source);
+    if (::lstat(target.c_str(), &st) == 0)
+        return failWith(error::AlreadyExists);
+    if (S_ISREG(st.st_mode) && heldWithoutSharing(source))
+        return failWith(error::SharingViolation);
+    return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
+}
+
+bool commitFileA(const char *from, const char *to) {
+    if (!replaceFileA(from, to))
+        return false;
+    return syncFolder(parentOf(withSlashes(to)));
+}
+
+bool flushFile(FileHandle file) {
+    if (!file)
+        return failWith(error::InvalidHandle);
+    return ::fsync(file->fd) == 0 ? succeed() : failWithErrno();
+}
+
+bool freeDiskSpaceA(const char *folder, uint64_t &bytes) {
+    struct statvfs volume;
+    if (::statvfs(withSlashes(folder ? folder : "").c_str(), &volume) != 0)
+        return failWithErrno();
+    bytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+    return succeed();
+}
+
+bool removeDirectoryA(const char *path) {
+    const std::string folder = withSlashes(path ? path : "");
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0)
+        return failOpen(folder);
+    if (S_ISLNK(st.st_mode))
+        return ::unlink(folder.c_str()) == 0 ? succeed() : failWithErrno();
+    return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
+}
+
+bool removeTreeA(const char *path) {
+    const std::string folder = withSlashes(path ? path : "");
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0)
+        return errno == ENOENT ? succeed() : failWithErrno();
+    if (!S_ISDIR(st.st_mode))
+        return deleteFile(folder);
+    DIR *listing = ::opendir(folder.c_str());
+    if (!listing)
+        return failWithErrno();
+    std::vector<std::string> names;
+    while (const dirent *item = ::readdir(listing)) {
+        const std::string name = item->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(listing);
+    uint32_t firstError = error::Success;
+    for (const auto &name : names) {
+        const std::string child = folder + "/" + name;
+        // A folder's own tree; a link by itself; read-only files go too, as
+        // the update owns what lies in its folders.
+        bool removed;
+        if (::lstat(child.c_str(), &st) != 0)
+            removed = errno == ENOENT;
+        else if (S_ISDIR(st.st_mode))
+            removed = removeTreeA(child.c_str());
+        else if (S_ISLNK(st.st_mode))
+            removed = ::unlink(child.c_str()) == 0 || failWithErrno();
+        else if (isReadOnly(st) && ::chmod(child.c_str(), st.st_mode | S_IWUSR) != 0)
+            removed = failWithErrno();
+        else
+            removed = deleteFile(child);
+        if (!removed && firstError == error::Success)
+            firstError = lastError();
+    }
+    if (firstError != error::Success)
+        return failWith(firstError);
+    return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
 }
 
 // ---- Code page and time -----------------------------------------------------

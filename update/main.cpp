@@ -1,11 +1,14 @@
 // update: unpacks an update package into the installation folder while the
 // client is kept from running, then hands over to reseat.
+#include "installlog.h"
 #include "msgbox.h"
 #include "paths.h"
 #include "platform.h"
 #include "showpro.h"
 #include "startup.h"
 #include "testhooks.h"
+#include "update_form.h"
+#include "updatetransaction.h"
 
 #include <QApplication>
 
@@ -29,11 +32,43 @@ void takeClientGuard() {
 }
 
 // reseat puts the new updater in place of this one, which cannot replace
-// its own file, and starts the client.
+// its own file, and starts the client. Until it has been started, a killed
+// updater leaves it to its next start.
 void startReseat() {
     const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
     platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
                         folder.toStdString(), platform::ShowCommand::Show);
+    UpdateTransaction::finish(update_form::journalFile(applicationFolder()));
+}
+
+// A run that was cut short (killed, power lost) is finished or undone
+// before anything else. False when this run ends here: reseat was still due
+// and has been started, or the earlier run could not be undone.
+bool recoverEarlierRun() {
+    const QString folder = applicationFolder();
+    const std::string journal = update_form::journalFile(folder);
+    const QString journalName = QString::fromLocal8Bit(journal.c_str());
+    switch (UpdateTransaction::recover(journal)) {
+    case UpdateTransaction::Recovery::Nothing:
+        return true;
+    case UpdateTransaction::Recovery::RolledBack:
+        writeLog(QStringLiteral("上次更新未完成，已回滚:") + folder);
+        return true;
+    case UpdateTransaction::Recovery::ReseatDue:
+        writeLog(QStringLiteral("上次更新已完成，启动reseat:") + folder);
+        writeLastErrorLine(QStringLiteral("update---lasterr："));
+        writeLog(QString::fromUtf8(endBanner));
+        MsgBox::releaseInstance();
+        startReseat();
+        return false;
+    case UpdateTransaction::Recovery::Failed:
+        break;
+    }
+    endInFailure(QStringLiteral("上次更新无法回滚:") + journalName,
+                 QStringLiteral("update---lasterr："), QString::fromUtf8(endBanner),
+                 QString::fromUtf8(errorTitle),
+                 QStringLiteral("上次更新未能恢复，详情请查看软件日志"));
+    return false;
 }
 
 } // namespace
@@ -67,6 +102,9 @@ int main(int argc, char *argv[]) {
                      QString::fromUtf8(errorTitle), QStringLiteral("相关卸载/安装程序已运行"));
         return 0;
     }
+
+    if (!recoverEarlierRun())
+        return 0;
 
     ShowPro *progress = new ShowPro();
     progress->exec();

@@ -36,8 +36,8 @@ public:
     // false. message ends with the OS error of the failure. The result is
     // ignored.
     virtual int unzipError(const char *zipPath, const char *destDir, const char *message) = 0;
-    // Extracting an entry failed: retry it, keep what is there, skip it or
-    // give the package up.
+    // Extracting an entry, or putting it in place, failed: retry it, keep
+    // what is there, skip it or give the package up.
     virtual EntryFailureAction unzipFailed(const char *destDir, const char *name,
                                            const EntryFailure &failure) = 0;
     // An entry was extracted: true when it is in place. When false, the

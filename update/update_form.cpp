@@ -138,24 +138,61 @@ bool update_form::initCheck() {
     return true;
 }
 
+std::string update_form::journalFile(const QString &applicationFolder) {
+    return (applicationFolder + separator() + QString::fromLatin1(UpdateTransaction::journalName))
+        .toLocal8Bit()
+        .toStdString();
+}
+
 bool update_form::unzipUpdatePackage() {
-    return unzipPackage(packagePath.toLocal8Bit().toStdString(), appDir.toLocal8Bit().toStdString(),
-                        *this, true);
+    // Both packages are read through before the first file changes: the
+    // configuration package as the update package delivers it, when it does.
+    const std::string app = appDir.toLocal8Bit().toStdString();
+    transaction = std::make_unique<UpdateTransaction>(journalFile(appDir));
+    if (!stagePackage(packagePath.toLocal8Bit().toStdString(),
+                      packagePath.toLocal8Bit().toStdString(), app, *this, true, *transaction,
+                      updateStaged))
+        return false;
+    const QString configPackage = appDir + separator() + QStringLiteral("Config.zip");
+    const std::string configName = configPackage.toLocal8Bit().toStdString();
+    std::string configSource = transaction->stagingFolder(0) + "/Config.zip";
+    if (!platform::pathExists(configSource))
+        configSource = QFileInfo::exists(configPackage) ? configName : std::string();
+    if (!configSource.empty()) {
+        const std::string dataFolder = folderOf(nativePath(configDir)).toLocal8Bit().toStdString();
+        configStaged = std::make_unique<StagedPackage>();
+        if (!stagePackage(configName, configSource, dataFolder, *this, false, *transaction,
+                          *configStaged))
+            return false;
+    }
+    return applyPackage(updateStaged, *this, *transaction);
 }
 
 bool update_form::unzipConfigPackage() {
-    const QString package = appDir + separator() + QStringLiteral("Config.zip");
-    if (!QFileInfo::exists(package))
+    if (!configStaged)
         return true; // the configuration package is optional
-    const QString dataFolder = folderOf(nativePath(configDir));
-    return unzipPackage(package.toLocal8Bit().toStdString(), dataFolder.toLocal8Bit().toStdString(),
-                        *this, false);
+    return applyPackage(*configStaged, *this, *transaction);
+}
+
+bool update_form::undo() {
+    if (!transaction)
+        return true;
+    const bool changed = transaction->begun();
+    const bool undone = transaction->rollback();
+    if (!undone)
+        writeLog(QStringLiteral("回滚更新失败:") +
+                 QString::fromLocal8Bit(journalFile(appDir).c_str()));
+    else if (changed)
+        writeLog(QStringLiteral("更新已回滚:") + appDir);
+    transaction.reset();
+    return undone;
 }
 
 bool update_form::updateRegistry() {
     emit sigPro(100, 86, QString::fromUtf8(registryLabel));
     const QString ini = configDir + separator() + QStringLiteral("veconfig.ini");
     if (!fileExists(ini)) {
+        undo();
         fail(QStringLiteral("配置文件缺失:") + ini, QStringLiteral("解压异常"),
              QStringLiteral("配置文件缺失，详情请查看软件日志"));
         return false;
@@ -163,10 +200,20 @@ bool update_form::updateRegistry() {
     const QSettings settings(ini, QSettings::IniFormat);
     const QString version = settings.value(QStringLiteral("Server/Version"), QString()).toString();
     if (version.isEmpty()) {
+        undo();
         fail(QStringLiteral("版本号缺失:") + ini, QStringLiteral("解压异常"),
              QStringLiteral("版本号缺失，详情请查看软件日志"));
         return false;
     }
+    // From here the update stands: a crash goes forward to reseat.
+    if (transaction && !transaction->commit()) {
+        const QString message =
+            QStringLiteral("commit update err = ") + QString::number(platform::lastError());
+        unzipError(packagePath.toLocal8Bit().constData(), appDir.toLocal8Bit().constData(),
+                   message.toLocal8Bit().constData());
+        return false;
+    }
+    transaction.reset();
     // Not verified, as ever: a version that did not reach the registry only
     // shows an older number in the list of installed programs.
     platform::registryWriteString(uninstallKey, "DisplayVersion", version.toStdString());
@@ -197,6 +244,8 @@ int update_form::unzipProgress(int total, int index, const char *name, const cha
 }
 
 int update_form::unzipError(const char *zipPath, const char *destDir, const char *message) {
+    // Everything goes back before the user hears of it.
+    undo();
     const QString folder = QString::fromLocal8Bit(destDir);
     fail(QStringLiteral("解压失败:") + QString::fromLocal8Bit(zipPath) + QStringLiteral("----->") +
              folder + QStringLiteral("  lasterr:") + QString::fromLocal8Bit(message),
@@ -226,15 +275,15 @@ EntryFailureAction update_form::unzipFailed(const char *destDir, const char *nam
         logCannotUpdate(path, failure.osError);
         return entryfailure::Abort;
     }
-    if (forceDeleteFile(path))
-        return entryfailure::Retry;
     if (path.contains(QStringLiteral("user.ini"))) {
         // The user's own settings, locked: the old ones stay, the update goes on.
         writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败警告"));
         return entryfailure::KeepExisting;
     }
+    // Forcing the file out would delete the one copy an undo could put back:
+    // wait for its holder instead, and try again.
     logCannotUpdate(path, failure.osError);
-    return entryfailure::Abort;
+    return entryfailure::Retry;
 }
 
 bool update_form::unzipCheck(const char *destDir, const char *name) {

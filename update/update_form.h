@@ -13,6 +13,9 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+#include <string>
+
 // A thread object only to carry the signals: it is never started. It
 // listens to the extraction driver for the packages it unpacks.
 class update_form : public QThread, public UnzipListener {
@@ -34,13 +37,17 @@ public:
     int unzipProgress(int total, int index, const char *name, const char *name2,
                       bool allEntries) override;
     int unzipError(const char *zipPath, const char *destDir, const char *message) override;
-    // A target that cannot be replaced is forced out and retried; a locked
-    // "user.ini" keeps its content; anything else gives the package up.
+    // A target that cannot be moved aside (in use) is tried again later; a
+    // locked "user.ini" keeps its content; anything else gives the package
+    // up.
     EntryFailureAction unzipFailed(const char *destDir, const char *name,
                                    const EntryFailure &failure) override;
     // The entry is in place when something is at its path, as the file
     // system has it: a shortcut or link is there itself, whatever it names.
     bool unzipCheck(const char *destDir, const char *name) override;
+
+    // The update's journal in the installation folder (see UpdateTransaction).
+    static std::string journalFile(const QString &applicationFolder);
 
     static bool dirExists(QString path);
     static bool fileExists(QString path);
@@ -53,6 +60,16 @@ signals:
 private:
     // Logs the failure and asks for the message box (error, confirm only).
     void fail(const QString &logLine, const QString &title, const QString &text);
+    // Rolls the update back, if one is under way, and logs what became of
+    // it; false when something could not be undone (the journal stays for
+    // the next start).
+    bool undo();
+
+    // The update as one change, from the first package read through to the
+    // version recorded.
+    std::unique_ptr<UpdateTransaction> transaction;
+    StagedPackage updateStaged;
+    std::unique_ptr<StagedPackage> configStaged;
 
     QString configDir;
     QString packagePath;

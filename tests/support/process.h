@@ -41,6 +41,10 @@ public:
     // Asks the program and what it started to end (SIGTERM to its process
     // group; TerminateProcess on Windows).
     void terminate();
+    // Ends the program and what it started at once, as a power cut or
+    // kill -9 would: nothing of it runs any more (SIGKILL to its process
+    // group; TerminateProcess on Windows).
+    void kill();
     bool running();
 
     struct State;

@@ -144,6 +144,12 @@ void Process::terminate() {
         ::kill(-state_->pid, SIGTERM);
 }
 
+void Process::kill() {
+    if (running())
+        ::kill(-state_->pid, SIGKILL);
+    wait(10000);
+}
+
 bool Process::running() {
     if (state_->exited)
         return false;

@@ -243,6 +243,12 @@ void Process::terminate() {
         ::TerminateProcess(state_->process, 0);
 }
 
+void Process::kill() {
+    if (running())
+        ::TerminateProcess(state_->process, 9);
+    wait(10000);
+}
+
 bool Process::running() {
     return ::WaitForSingleObject(state_->process, 0) == WAIT_TIMEOUT;
 }

@@ -1,14 +1,17 @@
-// The extraction driver with the real reader and recording callbacks: which
-// callbacks run when, what they are told, and how the retries go.
+// The extraction driver with the real reader, the real transaction and a
+// recording listener: which reports come when, what they are told, how the
+// retries go, and that a package that fails leaves its target as it was.
 #include "platform.h"
 #include "testsupport.h"
 #include "testzip.h"
 #include "unzippackage.h"
+#include "updatetransaction.h"
 #include "zipreader.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 
 using namespace testsupport;
 
@@ -55,11 +58,41 @@ public:
     std::string lastError;
 };
 
+// Every file with its content and every folder under folder.
+std::map<std::string, std::string> treeOf(const fs::path &folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto &item : fs::recursive_directory_iterator(folder))
+        tree[utf8(fs::relative(item.path(), folder))] =
+            item.is_directory() ? "<folder>" : readFile(item.path());
+    return tree;
+}
+
+// A file opened without sharing, as another program holds it.
+class Held {
+public:
+    explicit Held(const std::string &path)
+        : file(platform::openFileA(path.c_str(), platform::FileAccess::Read,
+                                   platform::FileShare::None,
+                                   platform::FileDisposition::OpenExisting)) {
+        EXPECT_NE(file, nullptr) << path;
+    }
+    ~Held() { letGo(); }
+    void letGo() {
+        if (file)
+            platform::closeFile(file);
+        file = nullptr;
+    }
+
+private:
+    platform::FileHandle file;
+};
+
 class Driver : public ::testing::Test {
 protected:
     void SetUp() override {
         sleeps.clear();
         previousSleep = platform::setSleepFunction([](uint32_t ms) { sleeps.push_back(ms); });
+        fs::create_directories(u8path(dest));
     }
     void TearDown() override { platform::setSleepFunction(previousSleep); }
 
@@ -67,8 +100,20 @@ protected:
         writeFile(u8path(zipPath), testzip::build(archive));
         return zipPath;
     }
+    // Stages and applies one package as the updater does; a failure is
+    // rolled back.
+    bool runPackage(const std::string &path, bool allEntries = true) {
+        UpdateTransaction transaction(journal);
+        StagedPackage staged;
+        if (!stagePackage(path, path, dest, listener, allEntries, transaction, staged) ||
+            !applyPackage(staged, listener, transaction)) {
+            EXPECT_TRUE(transaction.rollback());
+            return false;
+        }
+        return transaction.commit() && UpdateTransaction::finish(journal);
+    }
     bool run(const testzip::Archive &archive, bool allEntries = true) {
-        return unzipPackage(package(archive), dest, listener, allEntries);
+        return runPackage(package(archive), allEntries);
     }
     std::vector<std::string> sequence() const {
         std::vector<std::string> result;
@@ -80,6 +125,7 @@ protected:
     TempDir temp;
     const std::string zipPath = temp / "update.zip";
     const std::string dest = temp / "app";
+    const std::string journal = temp / "journal";
     platform::SleepFunction previousSleep = nullptr;
     Recorder listener;
     std::vector<Call> &calls = listener.calls;
@@ -122,12 +168,13 @@ TEST_F(Driver, TheConfigurationSelectionCountsOverAllEntries) {
     EXPECT_EQ(calls[3].total, 4);
 }
 
-TEST_F(Driver, ARetriedEntryWaitsAndIsExtractedAgain) {
-    // A read-only target cannot be replaced; the failure callback clears it.
+TEST_F(Driver, ARetriedEntryWaitsAndIsPutInPlaceAgain) {
+    // A file held without sharing cannot be moved aside; the listener lets
+    // it go.
     writeFile(u8path(dest + "/app.dll"), "old");
-    fs::permissions(u8path(dest + "/app.dll"), fs::perms::owner_read);
+    Held held(dest + "/app.dll");
     listener.onFailure = [&](const std::string &, const EntryFailure &) {
-        fs::permissions(u8path(dest + "/app.dll"), fs::perms::owner_all);
+        held.letGo();
         return entryfailure::Retry;
     };
     EXPECT_TRUE(run(testzip::Archive({testzip::Entry("app.dll", "new")})));
@@ -135,16 +182,26 @@ TEST_F(Driver, ARetriedEntryWaitsAndIsExtractedAgain) {
     EXPECT_EQ(sequence(),
               (std::vector<std::string>{"failed app.dll", "check app.dll", "progress app.dll"}));
     EXPECT_EQ(calls[0].failure.result, zipresult::CannotCreate);
+    EXPECT_EQ(calls[0].failure.osError, platform::error::SharingViolation);
     EXPECT_EQ(sleeps, (std::vector<uint32_t>{3000}));
+}
+
+TEST_F(Driver, AReadOnlyOrRunningFileIsMovedAsideWithoutAFailure) {
+    writeFile(u8path(dest + "/ro.dll"), "old");
+    fs::permissions(u8path(dest + "/ro.dll"), fs::perms::owner_read);
+    EXPECT_TRUE(run(testzip::Archive({testzip::Entry("ro.dll", "new")})));
+    EXPECT_EQ(readFile(u8path(dest + "/ro.dll")), "new");
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"check ro.dll", "progress ro.dll"}));
 }
 
 TEST_F(Driver, AKeptOrSkippedEntryCountsAsFinished) {
     writeFile(u8path(dest + "/user.ini"), "mine");
-    fs::permissions(u8path(dest + "/user.ini"), fs::perms::owner_read);
+    Held held(dest + "/user.ini");
     listener.onFailure = [](const std::string &, const EntryFailure &) {
         return entryfailure::KeepExisting;
     };
     EXPECT_TRUE(run(testzip::Archive({{"user.ini", "theirs"}, {"next.txt", "n"}})));
+    held.letGo();
     EXPECT_EQ(readFile(u8path(dest + "/user.ini")), "mine");
     EXPECT_EQ(readFile(u8path(dest + "/next.txt")), "n");
     EXPECT_EQ(sequence(), (std::vector<std::string>{"failed user.ini", "progress user.ini",
@@ -152,15 +209,40 @@ TEST_F(Driver, AKeptOrSkippedEntryCountsAsFinished) {
     EXPECT_TRUE(sleeps.empty());
 }
 
-TEST_F(Driver, AnAbortEndsThePackageAtOnce) {
-    writeFile(u8path(dest + "/a.dll"), "old");
-    fs::permissions(u8path(dest + "/a.dll"), fs::perms::owner_read);
-    EXPECT_FALSE(run(testzip::Archive({{"a.dll", "new"}, {"b.dll", "b"}})));
-    EXPECT_EQ(sequence(), (std::vector<std::string>{"failed a.dll", "error " + lastError}));
-    // The error of the failed replacement, whatever the listener left behind.
-    EXPECT_EQ(calls[0].failure.osError, platform::error::AccessDenied);
-    EXPECT_EQ(lastError, "upzip file err = 5");
-    EXPECT_FALSE(fs::exists(u8path(dest + "/b.dll")));
+TEST_F(Driver, AnAbortEndsThePackageAndNothingOfItStays) {
+    writeFile(u8path(dest + "/b.dll"), "old b");
+    writeFile(u8path(dest + "/c.dll"), "old c");
+    const auto before = treeOf(u8path(dest));
+    Held held(dest + "/c.dll");
+    EXPECT_FALSE(run(testzip::Archive({{"a/a.dll", "new"}, {"b.dll", "b"}, {"c.dll", "c"}})));
+    EXPECT_EQ(sequence(),
+              (std::vector<std::string>{"check a/a.dll", "progress a/a.dll", "check b.dll",
+                                        "progress b.dll", "failed c.dll", "error " + lastError}));
+    // The error of the failed move, whatever the listener left behind.
+    EXPECT_EQ(calls[4].failure.osError, platform::error::SharingViolation);
+    EXPECT_EQ(lastError, "upzip file err = 32");
+    held.letGo();
+    EXPECT_EQ(treeOf(u8path(dest)), before);
+    EXPECT_FALSE(fs::exists(u8path(journal)));
+}
+
+TEST_F(Driver, APackageIsReadThroughBeforeTheFirstFileChanges) {
+    writeFile(u8path(dest + "/a.dll"), "old a");
+    const auto before = treeOf(u8path(dest));
+    testzip::Entry corrupted("z.dll", "good data");
+    corrupted.crc = testzip::crcOf("other data");
+    EXPECT_FALSE(run(testzip::Archive({{"a.dll", "new a"}, {"b/b.dll", "b"}, corrupted})));
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"failed z.dll", "error " + lastError}))
+        << "no entry is reported finished before the package is known good";
+    EXPECT_EQ(treeOf(u8path(dest)), before);
+
+    // A name the update keeps for itself is refused like a corrupted entry.
+    calls.clear();
+    EXPECT_FALSE(run(testzip::Archive({{"a.dll", "new a"}, {"~velmar-update.old/x", "x"}})));
+    EXPECT_EQ(sequence(),
+              (std::vector<std::string>{"failed ~velmar-update.old/x", "error " + lastError}));
+    EXPECT_EQ(calls[0].failure.result, zipresult::UnsafeName);
+    EXPECT_EQ(treeOf(u8path(dest)), before);
 }
 
 TEST_F(Driver, TheFailureCallbackIsToldWhyTheExtractionFailed) {
@@ -192,11 +274,11 @@ TEST_F(Driver, AnEntryThatChecksOutOnItsFifthAttemptIsFinished) {
 }
 
 TEST_F(Driver, ReportsWhatCouldNotBeReadWithTheOsError) {
-    EXPECT_FALSE(unzipPackage(temp / "missing.zip", dest, listener, true));
+    EXPECT_FALSE(runPackage(temp / "missing.zip"));
     EXPECT_EQ(lastError.rfind("open zip err = ", 0), 0u) << lastError;
 
     writeFile(u8path(zipPath), "not a zip archive at all");
-    EXPECT_FALSE(unzipPackage(zipPath, dest, listener, true));
+    EXPECT_FALSE(runPackage(zipPath));
     EXPECT_EQ(lastError.rfind("open zip err = ", 0), 0u) << lastError;
 
     EXPECT_FALSE(run(testzip::Archive({{"fine.txt", "f"}, {"CON", "device"}})));

@@ -58,7 +58,7 @@ protected:
     void expectExtractionFailure() {
         const auto log = machine.logMessages();
         const std::string driverLine =
-            "解压失败:" + data + "/update.zip----->" + install + "  lasterr:upzip file err = ";
+            "解压失败:" + data + "/update.zip----->" + install + "  lasterr:";
         EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string &line) {
             return line.rfind(driverLine, 0) == 0;
         }));
@@ -191,8 +191,6 @@ TEST_F(UpdateChain, ALockedFileWithoutADotInItsNameFailsTheUpdate) {
     EXPECT_EQ(readFile(u8path(install + "/LICENSE")), "old licence");
     const auto log = machine.logMessages();
     const std::string licence = install + "/LICENSE";
-    EXPECT_NE(std::find(log.begin(), log.end(), "强制删除文件:" + licence), log.end());
-    EXPECT_NE(std::find(log.begin(), log.end(), "删除文件" + licence + "失败"), log.end());
     const std::string calloutLine = "解压失败:" + licence + "无法更新  lasterr:";
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string &line) {
         return line.rfind(calloutLine, 0) == 0;
@@ -208,9 +206,6 @@ TEST_F(UpdateChain, AFileEntryOverAFolderFailsTheUpdateAndTheFolderKeepsItsFiles
 
     expectExtractionFailure();
     EXPECT_EQ(readFile(u8path(install + "/bin/plugins.d/codec.dll")), "codec 1.0.0");
-    const auto log = machine.logMessages();
-    EXPECT_NE(std::find(log.begin(), log.end(), "删除文件" + install + "/bin/plugins.d失败"),
-              log.end());
 }
 
 TEST_F(UpdateChain, ABatchFilePlantedInTheDataFolderIsNeitherWrittenThroughNorRun) {
@@ -257,21 +252,26 @@ TEST_F(UpdateChain, ALinkedFolderInTheInstallationFailsTheUpdateAndIsNotWrittenT
     EXPECT_TRUE(fs::is_symlink(u8path(install + "/bin")));
     EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
 
-    const auto log = machine.logMessages();
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_EQ(log[0], banner::updateStart);
-    // "bin/" is the first entry: the failure callback's line, then the
-    // driver's report of the package.
-    EXPECT_EQ(log[1].rfind("解压失败:" + install + "/bin/无法更新  lasterr:", 0), 0u) << log[1];
-    EXPECT_NE(log[1].find("zip err:0xc00"), std::string::npos) << log[1];
-    EXPECT_EQ(log[2].rfind("解压失败:" + data + "/update.zip----->" + install +
-                               "  lasterr:upzip file err = ",
-                           0),
-              0u)
-        << log[2];
-    EXPECT_EQ(log[3].rfind("update---lasterr：", 0), 0u) << log[3];
-    EXPECT_EQ(log[4], banner::updateEnd);
+    // Nothing is moved into or out of the linked folder: the package fails
+    // before the first file changes.
+    expectExtractionFailure();
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].title, "解压失败");
     EXPECT_FALSE(eventually([&] { return reseatFinished(); }, 3000));
+}
+
+TEST_F(UpdateChain, AnEarlierRunThatCannotBeUndoneStopsTheUpdateBeforeItBegins) {
+    layOut(true);
+    // A journal nobody can make sense of: the installation may be a mixture,
+    // and a new update over it would make the undo impossible.
+    const std::string journal = install + "/~velmar-update.journal";
+    writeFile(u8path(journal), "velmar update journal 1\napply\n");
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
+                    "上次更新无法回滚:" + journal, "update---lasterr：", banner::updateEnd,
+                    "解压异常", "上次更新未能恢复，详情请查看软件日志");
+    EXPECT_EQ(readFile(u8path(journal)), "velmar update journal 1\napply\n");
+    EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
+    EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
 }

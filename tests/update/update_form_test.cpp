@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -313,7 +314,7 @@ TEST_F(UpdateSteps, ACorruptedEntryLeavesTheInstalledFileAndFailsAtOnce) {
     EXPECT_TRUE(fs::exists(u8path(dataDir + "/update.zip")));
 }
 
-TEST_F(UpdateSteps, AFileInUseIsForcedOutAndTheEntryRetried) {
+TEST_F(UpdateSteps, AFileInUseIsWaitedForAndTheEntryRetried) {
     sleepDivisor = 2; // the holder lets go after a second: give it real time
     writeFile(u8path(appDir + "/bin/app.dll"), "installed");
     givePackage(testzip::Archive({file("bin/app.dll", "new")}));
@@ -321,9 +322,11 @@ TEST_F(UpdateSteps, AFileInUseIsForcedOutAndTheEntryRetried) {
 
     EXPECT_TRUE(runSteps());
     EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "new");
-    EXPECT_TRUE(logged("强制删除文件:" + appDir + "/bin/app.dll"));
-    EXPECT_TRUE(logged("删除文件" + appDir + "/bin/app.dll成功"));
-    EXPECT_EQ(std::count(sleepsAsked.begin(), sleepsAsked.end(), 3000u), 1);
+    // Not forced out: deleting it would lose the copy an undo puts back.
+    EXPECT_TRUE(logged("解压失败:" + appDir + "/bin/app.dll无法更新  lasterr:32"));
+    EXPECT_FALSE(logged("强制删除文件:" + appDir + "/bin/app.dll"));
+    EXPECT_GE(std::count(sleepsAsked.begin(), sleepsAsked.end(), 3000u), 1);
+    EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(UpdateSteps, ALockedUserIniKeepsItsContentAndTheUpdateGoesOn) {
@@ -340,45 +343,147 @@ TEST_F(UpdateSteps, ALockedUserIniKeepsItsContentAndTheUpdateGoesOn) {
     EXPECT_TRUE(boxes.empty());
 }
 
-TEST_F(UpdateSteps, AnotherLockedFileEndsTheUpdate) {
-    writeFile(u8path(appDir + "/bin/app.dll"), "installed");
-    givePackage(testzip::Archive({file("bin/app.dll", "new")}));
-    Process holder = hold(appDir + "/bin/app.dll", 120);
+// Each way a package can fail, at each point of the update: the
+// installation and the data folder stay exactly as they were, the failure
+// is logged and shown as ever, and nothing of the update's own is left.
+class FailingPackage : public UpdateSteps {
+protected:
+    void SetUp() override {
+        UpdateSteps::SetUp();
+        writeFile(u8path(appDir + "/bin/app.dll"), "app 1");
+        writeFile(u8path(appDir + "/docs/readme.txt"), "old read me");
+        writeFile(u8path(appDir + "/bin/core.dll"), "core 1");
+        writeFile(u8path(dataDir + "/Config/servers.ini"), "old servers");
+        before = trees();
+    }
+
+    // Every file with its content and every folder of both folders; the
+    // package is the only thing the update may leave in the data folder.
+    std::map<std::string, std::string> trees() const {
+        std::map<std::string, std::string> tree;
+        for (const auto &[label, root] : {std::pair{"app", appDir}, std::pair{"data", dataDir}}) {
+            for (const auto &item : fs::recursive_directory_iterator(u8path(root))) {
+                const std::string name =
+                    label + std::string("/") + utf8(fs::relative(item.path(), u8path(root)));
+                if (name != "data/update.zip")
+                    tree[name] = item.is_directory() ? "<folder>" : readFile(item.path());
+            }
+        }
+        return tree;
+    }
+
+    // A package that would change both folders, with entry last at its end.
+    void givePackageEndingWith(const testzip::Entry &last, const std::string &config = "") {
+        const std::string configPackage =
+            config.empty() ? testzip::build(testzip::Archive({
+                                 file("Config/veconfig.ini", "[Server]\nVersion=2.0.0\n"),
+                                 file("Config/servers.ini", "new servers"),
+                             }))
+                           : config;
+        givePackage(testzip::Archive({testzip::folder("bin/"), file("bin/app.dll", "app 2"),
+                                      file("bin/new/codec.dll", "codec"),
+                                      file("docs/readme.txt", "new read me"),
+                                      testzip::Entry("Config.zip", configPackage, 0), last}));
+    }
+
+    void expectNothingChanged() {
+        EXPECT_EQ(trees(), before);
+        EXPECT_TRUE(fs::exists(u8path(dataDir + "/update.zip")));
+        EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "1.0.0");
+    }
+    void expectExtractionFailure(const std::string &reason) {
+        EXPECT_TRUE(
+            logged("解压失败:" + dataDir + "/update.zip----->" + appDir + "  lasterr:" + reason))
+            << readFile(u8path(machine.logPath()));
+        expectOneErrorBox("解压失败", appDir + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+    }
+    int finishedEntries() const {
+        return static_cast<int>(
+            std::count_if(progress.begin(), progress.end(), [](const Report &r) {
+                return r.nowcount >= 5 && r.text != "初始化检查";
+            }));
+    }
+
+    std::map<std::string, std::string> before;
+};
+
+TEST_F(FailingPackage, ACorruptedLastEntryChangesNothing) {
+    testzip::Entry corrupted("bin/last.dll", "new version");
+    corrupted.crc = testzip::crcOf("something else");
+    givePackageEndingWith(corrupted);
 
     EXPECT_FALSE(runSteps());
-    // The last forced deletion's batch file runs on its own after the steps
-    // gave up; were the holder let go before it ran, it would delete the
-    // file. It removes itself last.
+    expectNothingChanged();
     EXPECT_TRUE(
-        eventually([&] { return !fs::exists(u8path(appDir + "/bin/auto_delete.bat")); }, 10000));
-    holder.terminate();
-    holder.wait(10000);
-    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "installed");
-    const auto messages = log();
-    // Both lines tell why the file could not be updated: Windows refuses to
-    // replace a file in use with access denied. The forced deletion and the
-    // log writes in between leave errors of their own.
-    EXPECT_TRUE(logged("解压失败:" + appDir + "/bin/app.dll无法更新  lasterr:5"));
-    EXPECT_TRUE(logged("解压失败:" + dataDir + "/update.zip----->" + appDir +
-                       "  lasterr:upzip file err = 5"));
-    expectOneErrorBox("解压失败", appDir + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+        logged("解压失败:" + appDir + "/bin/last.dll无法更新  lasterr:0  zip err:0x6000000"))
+        << readFile(u8path(machine.logPath()));
+    expectExtractionFailure("upzip file err = 0");
+    EXPECT_EQ(finishedEntries(), 0) << "nothing is reported done before all is known good";
+    EXPECT_TRUE(sleepsAsked.empty()) << "no forced deletion, no retries";
 }
 
-TEST_F(UpdateSteps, AFullDiskIsLoggedWithItsOwnError) {
+TEST_F(FailingPackage, ACorruptedConfigurationPackageChangesNothing) {
+    testzip::Entry corrupted("Config/servers.ini", "new servers");
+    corrupted.crc = testzip::crcOf("something else");
+    givePackageEndingWith(file("z.txt", "z"), testzip::build(testzip::Archive({corrupted})));
+
+    EXPECT_FALSE(runSteps());
+    expectNothingChanged();
+    EXPECT_TRUE(logged("解压失败:" + appDir + "/Config.zip----->" + dataDir +
+                       "  lasterr:upzip file err = 0"))
+        << readFile(u8path(machine.logPath()));
+    expectOneErrorBox("解压失败", dataDir + " 正在使用，无法执行更新操作， 详情请查看软件日志");
+}
+
+TEST_F(FailingPackage, ARefusedNameChangesNothing) {
+    givePackageEndingWith(file("bin/CON.txt", "device"));
+    EXPECT_FALSE(runSteps());
+    expectNothingChanged();
+    expectExtractionFailure("read zipfile-5 err = 0");
+}
+
+TEST_F(FailingPackage, ALockedFileThatStaysLockedChangesNothing) {
+    givePackageEndingWith(file("bin/core.dll", "core 2"));
+    Process holder = hold(appDir + "/bin/core.dll", 120);
+
+    EXPECT_FALSE(runSteps());
+    holder.terminate();
+    holder.wait(10000);
+    expectNothingChanged();
+    EXPECT_TRUE(logged("解压失败:" + appDir + "/bin/core.dll无法更新  lasterr:32"));
+    expectExtractionFailure("upzip 5 times ---- file err = 32");
+    EXPECT_EQ(std::count(sleepsAsked.begin(), sleepsAsked.end(), 3000u), 5);
+    EXPECT_TRUE(logged("更新已回滚:" + appDir));
+    EXPECT_EQ(finishedEntries(), 5) << "the entries before it were put in place, then taken back";
+}
+
+TEST_F(FailingPackage, AVersionMissingFromTheNewConfigurationChangesNothing) {
+    givePackageEndingWith(file("z.txt", "z"),
+                          testzip::build(testzip::Archive({file("Config/veconfig.ini", "[x]\n")})));
+    EXPECT_FALSE(runSteps());
+    expectNothingChanged();
+    EXPECT_TRUE(logged("版本号缺失:" + dataDir + "/Config/veconfig.ini"));
+    EXPECT_TRUE(logged("更新已回滚:" + appDir));
+    expectOneErrorBox("解压异常", "版本号缺失，详情请查看软件日志");
+}
+
+TEST_F(UpdateSteps, APackageThatDoesNotFitChangesNothing) {
     SmallDisk disk(appDir);
     if (!disk.mounted)
         GTEST_SKIP() << "no right to mount a small file system here";
-    givePackage(testzip::Archive({file("big.dat", std::string(256 * 1024, 'x'))}));
+    writeFile(u8path(appDir + "/bin/app.dll"), "app 1");
+    givePackage(testzip::Archive(
+        {file("bin/app.dll", "app 2"), file("big.dat", std::string(256 * 1024, 'x'))}));
 
     EXPECT_FALSE(runSteps());
-    // ERROR_DISK_FULL, where the extraction failed: neither the log writes
-    // nor anything else after it may stand in its place.
-    EXPECT_TRUE(logged("解压失败:" + appDir + "/big.dat无法更新  lasterr:112  zip err:0x400"))
-        << readFile(u8path(machine.logPath()));
+    // ERROR_DISK_FULL, found before the first byte is written.
     EXPECT_TRUE(logged("解压失败:" + dataDir + "/update.zip----->" + appDir +
-                       "  lasterr:upzip file err = 112"))
+                       "  lasterr:disk space err = 112"))
         << readFile(u8path(machine.logPath()));
+    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "app 1");
     EXPECT_FALSE(fs::exists(u8path(appDir + "/big.dat")));
+    EXPECT_FALSE(fs::exists(u8path(appDir + "/~velmar-update.new")));
+    EXPECT_FALSE(fs::exists(u8path(appDir + "/~velmar-update.journal")));
     expectOneErrorBox("解压失败", appDir + " 正在使用，无法执行更新操作， 详情请查看软件日志");
 }
 

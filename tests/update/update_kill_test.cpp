@@ -1,0 +1,208 @@
+// The updater killed (as by kill -9 or a power cut) at random moments of a
+// large update, then started again: the installation is all old or all new,
+// never a mixture, and nothing of the update's own folders or temporary files
+// is left. VELMAR_KILL_ROUNDS sets the number of kills (a few by default, so
+// that every run of the suite has some; 30 for the long run).
+#include "machine.h"
+#include "testzip.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int entries = 4000;
+const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
+
+// Every file with its content under folder; what the update may add beside
+// its work (the package itself, a forced deletion's batch file) is left out.
+std::map<std::string, std::string> treeOf(const std::string &folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
+        const std::string name = utf8(fs::relative(item.path(), u8path(folder)));
+        if (name == "update.zip" || name == "auto_delete.bat")
+            continue;
+        tree[name] = item.is_directory() ? "<folder>" : readFile(item.path());
+    }
+    return tree;
+}
+
+// Names the update uses for its own work, which must never outlive a run.
+std::vector<std::string> leftovers(const std::string &folder) {
+    std::vector<std::string> found;
+    for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
+        const std::string name = utf8(item.path().filename());
+        if (name.rfind("~velmar-update", 0) == 0 || name.rfind("~zx", 0) == 0)
+            found.push_back(utf8(item.path()));
+    }
+    return found;
+}
+
+class KilledUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Process script =
+            Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/mkmachine.sh",
+                            "--bin", std::getenv("VELMAR_BIN_DIR"), machine.root()});
+        ASSERT_EQ(script.wait(60000), 0);
+        // Half of the package's files are there in an old version.
+        for (int i = 0; i < entries; i += 2)
+            writeFile(u8path(install + "/bin/f" + std::to_string(i) + ".dll"), "old " + name(i));
+        std::vector<testzip::Entry> files;
+        for (int i = 0; i < entries; ++i)
+            files.emplace_back("bin/f" + std::to_string(i) + ".dll", "new " + name(i));
+        std::string updater = readFile(u8path(install + "/update"));
+        files.emplace_back("exeinfo/update", updater + "velmar-update-2.0.0", 0);
+        files.emplace_back("Config.zip",
+                           testzip::build(testzip::Archive({
+                               {"Config/veconfig.ini", "[Server]\nVersion=2.0.0\n"},
+                               {"Config/servers.ini", "servers 2"},
+                           })),
+                           0);
+        package = testzip::build(testzip::Archive(files));
+        writeFile(u8path(data + "/update.zip"), package);
+        oldInstall = treeOf(install);
+        oldData = treeOf(data);
+    }
+    void TearDown() override { stopClients(install + "/exeinfo"); }
+
+    static std::string name(int i) { return "file " + std::to_string(i); }
+
+    // Shortened waits, except where reseat is to follow: it gives the
+    // updater the real time to end.
+    Process start(int sleepDivisor = 10) {
+        return Process::start({install + "/update"}, machine.options(sleepDivisor));
+    }
+    // A fresh machine for the next kill, once the last run's client is gone.
+    void layOutAgain() {
+        ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
+        stopClients(install + "/exeinfo");
+        fs::remove_all(u8path(install));
+        fs::remove_all(u8path(data));
+        SetUp();
+    }
+
+    bool allNew() const {
+        for (int i = 0; i < entries; ++i) {
+            if (readFile(u8path(install + "/bin/f" + std::to_string(i) + ".dll")) !=
+                "new " + name(i))
+                return false;
+        }
+        return readFile(u8path(data + "/Config/servers.ini")) == "servers 2" &&
+               readFile(u8path(data + "/Config/veconfig.ini")) == "[Server]\nVersion=2.0.0\n";
+    }
+    bool allOld() const { return treeOf(install) == oldInstall && treeOf(data) == oldData; }
+    bool logHas(const std::string &prefix) const {
+        const auto log = machine.logMessages();
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+    }
+
+    Machine machine;
+    const std::string install = machine.path("Program Files (x86)/Orvane Client/velmar");
+    const std::string data = machine.documents() + "/velmar";
+    std::string package;
+    std::map<std::string, std::string> oldInstall, oldData;
+};
+
+} // namespace
+
+TEST_F(KilledUpdate, AtAnyMomentLeavesAllOldOrAllNewAfterTheNextStart) {
+    // How long a whole run takes here, to spread the kills over it.
+    const auto begin = std::chrono::steady_clock::now();
+    {
+        Process update = start(1);
+        ASSERT_EQ(update.wait(300000), 0);
+    }
+    const auto runMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - begin)
+                           .count();
+    ASSERT_TRUE(allNew());
+    ASSERT_TRUE(leftovers(install).empty());
+
+    const char *asked = std::getenv("VELMAR_KILL_ROUNDS");
+    const int rounds = asked ? std::atoi(asked) : 4;
+    std::mt19937 random(std::random_device{}());
+    int old = 0, fresh = 0;
+    bool clientDue = true;
+    for (int round = 0; round < rounds; ++round) {
+        if (clientDue)
+            layOutAgain();
+        else {
+            fs::remove_all(u8path(install));
+            fs::remove_all(u8path(data));
+            SetUp();
+        }
+        ASSERT_TRUE(allOld());
+        const int killAt = std::uniform_int_distribution<int>(0, static_cast<int>(runMs))(random);
+        {
+            Process update = start(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(killAt));
+            update.kill();
+        }
+        // The next start only recovers: without a package it stops at once
+        // (or hands over to reseat, when that was all that was left).
+        fs::remove(u8path(data + "/update.zip"));
+        {
+            Process update = start(1);
+            ASSERT_EQ(update.wait(120000), 0) << "kill after " << killAt << " ms";
+        }
+        const bool isNew = allNew();
+        const bool isOld = allOld();
+        clientDue = isNew;
+        EXPECT_TRUE(isNew || isOld) << "kill after " << killAt << " ms: a mixture";
+        EXPECT_EQ(leftovers(install), std::vector<std::string>()) << "kill after " << killAt;
+        EXPECT_EQ(leftovers(data), std::vector<std::string>()) << "kill after " << killAt;
+        if (isNew) {
+            ++fresh;
+            // Reseat was due and has been started by the second run.
+            EXPECT_TRUE(eventually(
+                [&] {
+                    return readFile(u8path(install + "/update")) ==
+                           readFile(u8path(install + "/exeinfo/update"));
+                },
+                30000))
+                << "kill after " << killAt << " ms";
+        } else {
+            ++old;
+        }
+    }
+    std::printf("kills: %d left all old, %d all new\n", old, fresh);
+}
+
+TEST_F(KilledUpdate, InItsLastSecondsLeavesReseatToTheNextStart) {
+    {
+        Process update = start(1);
+        // The steps are over once the end banner is logged; reseat starts
+        // when the window closes, 1.5 s later.
+        ASSERT_TRUE(eventually(
+            [&] { return logHas("***************************自动升级程序---解压---结束"); },
+            300000));
+        update.kill();
+    }
+    ASSERT_TRUE(allNew());
+    EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
+    EXPECT_NE(readFile(u8path(install + "/update")), readFile(u8path(install + "/exeinfo/update")))
+        << "reseat has not run";
+    EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
+
+    {
+        Process update = start(1);
+        EXPECT_EQ(update.wait(120000), 0);
+    }
+    EXPECT_TRUE(logHas("上次更新已完成，启动reseat:" + install));
+    ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
+    EXPECT_EQ(readFile(u8path(install + "/update")), readFile(u8path(install + "/exeinfo/update")));
+    EXPECT_TRUE(leftovers(install).empty());
+    EXPECT_TRUE(machine.boxes().empty());
+    // Once handed over, a further start has nothing left to finish.
+    EXPECT_FALSE(fs::exists(u8path(install + "/~velmar-update.journal")));
+}
