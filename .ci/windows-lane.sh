@@ -36,7 +36,7 @@ mkdir -p "$build"
 # needs libsodium for the target, the ZIP reader libdeflate: each from its
 # prebuilt archive ($VELMAR_<NAME>_MINGW_ARCHIVE, else toolchains/ as for
 # Qt), unpacked into the build folder, or else built from Debian's source
-# package by tools/build-<library>-mingw.sh into $XDG_CACHE_HOME/velmar, once
+# package by tools/build-library-mingw.sh into $XDG_CACHE_HOME/velmar, once
 # per machine. Prints the library's prefix.
 library_prefix() {
   local name=$1 version=$2 variable=$3 arch=$4
@@ -59,7 +59,7 @@ library_prefix() {
     if [ ! -f "$prefix/lib/$name.a" ]; then
       echo >&2 "windows-lane: no $name archive ($archive_name); building it from" \
         "Debian's source package into $prefix"
-      "$source_dir/tools/build-$name-mingw.sh" --arch "$arch" "$prefix" >&2
+      "$source_dir/tools/build-library-mingw.sh" --arch "$arch" "$name" "$prefix" >&2
     fi
   fi
   echo "$prefix"

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# build-library-mingw.sh [--arch i686|x86_64] LIBRARY PREFIX
+#
+# Builds a library the Windows lane needs, for a machine without its
+# prebuilt archive: Debian's source package, static, for Windows (mingw-w64;
+# 32-bit unless --arch says x86_64), installed into PREFIX (include/ and
+# lib/LIBRARY.a). LIBRARY is libdeflate (seconds) or libsodium (a minute or
+# two). The work folder is PREFIX.build beside PREFIX.
+#
+# Needs g++-mingw-w64-i686-posix (or -x86-64-posix), make and dpkg-dev; for
+# libsodium also autoconf, automake and libtool.
+set -euo pipefail
+usage="usage: $0 [--arch i686|x86_64] libdeflate|libsodium PREFIX"
+arch=i686
+if [ "${1:-}" = --arch ] && [ $# -eq 4 ]; then
+  arch=$2
+  shift 2
+fi
+if [ $# -ne 2 ] || { [ "$arch" != i686 ] && [ "$arch" != x86_64 ]; }; then
+  echo "$usage" >&2
+  exit 2
+fi
+case $1 in
+libdeflate) version=1.14-1 ;;
+libsodium) version=1.0.18-1+deb12u1 ;;
+*)
+  echo "$usage" >&2
+  exit 2
+  ;;
+esac
+package=$1
+target=$arch-w64-mingw32
+prefix=$(realpath -m "$2")
+work=$prefix.build
+
+source_tree=$work/$package-${version%-*}
+if [ ! -d "$source_tree" ]; then
+  echo "build-library-mingw: fetching $package $version"
+  "$(dirname "${BASH_SOURCE[0]}")/debian-source.sh" "$work" "$package" "$version"
+fi
+cd "$source_tree"
+case $package in
+libdeflate)
+  make -j2 CC=$target-gcc-posix AR=$target-ar libdeflatestatic.lib
+  mkdir -p "$prefix/include" "$prefix/lib"
+  cp libdeflate.h "$prefix/include/"
+  cp libdeflatestatic.lib "$prefix/lib/libdeflate.a"
+  ;;
+libsodium)
+  # Debian's tarball comes without configure.
+  [ -f configure ] || ./autogen.sh -s
+  ./configure --host=$target --prefix="$prefix" --disable-shared --enable-static \
+    CC=$target-gcc-posix CFLAGS=-O2
+  make -j2
+  make install
+  ;;
+esac
+echo "build-library-mingw: $package installed in $prefix"
