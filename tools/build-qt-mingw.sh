@@ -78,6 +78,9 @@ if $configure_only; then
   echo "build-qt-mingw: configured in $build; stopping there as asked"
   exit 0
 fi
+# A build cut short (killed, machine stopped) can leave empty objects behind,
+# which make would take as built; they are made again.
+find "$build" -name '*.o' -size 0 -delete
 make -j"$jobs"
 make -j"$jobs" install
 echo "build-qt-mingw: Qt installed in $prefix"
