@@ -6,7 +6,8 @@
 # CMakeCache.txt, or $VELMAR_WINE_BUILD_DIR.
 #
 # "wine-run.sh wineserver ARGS" runs that prefix's Wine server instead (the
-# Windows lane starts one for the whole run and ends it).
+# Windows lane starts one for the whole run and ends it); "wine-run.sh
+# --arch" prints win32 or win64, the Wine the build's programs need.
 set -euo pipefail
 build=${VELMAR_WINE_BUILD_DIR:-}
 if [ -z "$build" ]; then
@@ -21,12 +22,23 @@ export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 # 64-bit on a machine that cannot run 32-bit programs (see the lane). Debian's
 # wine script would pick the 32-bit loader whenever it is installed, runnable
 # or not, so the 64-bit one is named directly.
+# A prefix kept outside the build folder (the screenshot scripts make their
+# own) is told by VELMAR_WINE_ARCH, which "wine-run.sh --arch" prints for
+# the build folder.
+arch=${VELMAR_WINE_ARCH:-win32}
+if [ -z "${VELMAR_WINE_ARCH:-}" ] &&
+  grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw-x86_64\.cmake$' "$build/CMakeCache.txt" 2>/dev/null; then
+  arch=win64
+fi
+if [ "${1:-}" = --arch ]; then
+  echo "$arch"
+  exit 0
+fi
 wine=(wine)
-if grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw-x86_64\.cmake$' "$build/CMakeCache.txt" 2>/dev/null; then
-  export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+export WINEARCH=$arch
+if [ "$arch" = win64 ]; then
+  export WINELOADER=/usr/lib/wine/wine64
   wine=("$WINELOADER")
-else
-  export WINEARCH=win32
 fi
 # Wine takes its ANSI code page from LANG, but maps file names to Linux only
 # through a glibc locale of that name; without one, names beyond ASCII fail.

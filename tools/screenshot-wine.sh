@@ -25,7 +25,11 @@ fi
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
-bin=$(realpath -m "${2:-$source_dir/build-windows-qt}")/bin
+build=$(realpath -m "${2:-$source_dir/build-windows-qt}")
+bin=$build/bin
+# The prefix is made outside the build folder: it takes the build's Wine.
+VELMAR_WINE_ARCH=$(VELMAR_WINE_BUILD_DIR=$build "$source_dir/cmake/wine-run.sh" --arch)
+export VELMAR_WINE_ARCH
 for program in update reseat uninstall velmar hold; do
   if [ ! -f "$bin/$program.exe" ]; then
     echo "$0: $bin/$program.exe is missing; run .ci/windows-lane.sh first" >&2
@@ -75,10 +79,14 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -euo pipefail -c '
     "$programs/Velmar/卸载.lnk" "$programs/Velmar/Orvane.lnk"; do
     echo shortcut >"$link"
   done
+  # The product keeps to the 32-bit view of the registry, which a 64-bit reg.exe
+  # has to be told.
+  view=()
+  [ "$VELMAR_WINE_ARCH" = win32 ] || view=(/reg:32)
   key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
-  "$wine_run" reg add "$key\\App Paths\\velmar" /v InstallLocation \
+  "$wine_run" reg add "$key\\App Paths\\velmar" "${view[@]}" /v InstallLocation \
     /d "C:\\Program Files\\Orvane Client" /f >/dev/null
-  "$wine_run" reg add "$key\\Uninstall\\velmar" /v DisplayVersion /d 1.0.0 /f >/dev/null
+  "$wine_run" reg add "$key\\Uninstall\\velmar" "${view[@]}" /v DisplayVersion /d 1.0.0 /f >/dev/null
   python3 - "$documents/velmar/update.zip" <<"PACKAGE"
 import io, sys, zipfile
 config = io.BytesIO()

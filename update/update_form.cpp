@@ -156,7 +156,8 @@ bool update_form::unzipUpdatePackage() {
     const QString configPackage = appDir + separator() + QStringLiteral("Config.zip");
     const std::string configName = configPackage.toLocal8Bit().toStdString();
     std::string configSource = transaction->stagingFolder(0) + "/Config.zip";
-    if (!platform::pathExists(configSource))
+    // The transaction's paths are in the local code page, as the reader's.
+    if (platform::fileAttributesA(configSource.c_str()) == platform::attribute::Invalid)
         configSource = QFileInfo::exists(configPackage) ? configName : std::string();
     if (!configSource.empty()) {
         const std::string dataFolder = folderOf(nativePath(configDir)).toLocal8Bit().toStdString();

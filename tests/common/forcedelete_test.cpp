@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -218,6 +219,10 @@ TEST_F(ForcedDeletion, OnlyNotFoundCountsAsGone) {
     // A path the system cannot look at (here one with a name longer than any
     // file system holds) may still name a file that is there: a file waiting
     // for its deletion answers with access denied.
+    if (std::getenv("VELMAR_UNDER_WINE"))
+        GTEST_SKIP() << "Wine answers a name longer than a file system holds with \"not found\""
+                        " once the path carries the long-path prefix; Windows says the name"
+                        " is invalid";
     const std::string path = temp / std::string(300, 'a');
     EXPECT_FALSE(forceDeleteFile(QString::fromStdString(path)));
     EXPECT_EQ(logMessages().back(), "删除文件" + path + "失败");

@@ -24,6 +24,9 @@ fi
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(realpath -m "$1")
 out=$build/dpi-test
+# The prefixes are made outside the build folder: they take its Wine.
+VELMAR_WINE_ARCH=$(VELMAR_WINE_BUILD_DIR=$build "$source_dir/cmake/wine-run.sh" --arch)
+export VELMAR_WINE_ARCH
 rm -rf "$out"
 mkdir -p "$out"
 
@@ -61,8 +64,12 @@ for dpi in 96 144 192; do
     cp "$BIN/reseat.exe" "$BIN/velmar.exe" "$velmar/exeinfo/"
     echo "app 1.0.0" >"$velmar/bin/app.dll"
     printf "[Server]\r\nVersion=1.0.0\r\n" >"$documents/velmar/Config/veconfig.ini"
+    # The product keeps to the 32-bit view of the registry, which a 64-bit reg.exe
+    # has to be told.
+    view=()
+    [ "$VELMAR_WINE_ARCH" = win32 ] || view=(/reg:32)
     key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
-    "$wine_run" reg add "$key\\App Paths\\velmar" /v InstallLocation \
+    "$wine_run" reg add "$key\\App Paths\\velmar" "${view[@]}" /v InstallLocation \
       /d "C:\\Program Files\\Orvane Client" /f >/dev/null
     # The package brings a new update.exe, which the running updater cannot
     # overwrite: the message box names the installation folder.

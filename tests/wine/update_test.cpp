@@ -96,7 +96,8 @@ TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
     EXPECT_EQ(installed("bin\\plugins\\codec.dll"), "codec 2.0.0");
     EXPECT_EQ(installed("user.ini"), installedUser);
     EXPECT_EQ(readFile(u8path(machine.dataFolder() + "\\Config\\veconfig.ini")),
-              "[Server]\r\nVersion=2.0.0\r\n");
+              "[Server]\r\nVersion=2.0.0\r\n")
+        << machine.logText();
     EXPECT_TRUE(fs::exists(u8path(machine.dataFolder() + "\\Config\\servers.ini")));
     EXPECT_FALSE(fs::exists(u8path(machine.dataFolder() + "\\notes.txt")))
         << "only the configuration entries go to the data folder";
