@@ -104,7 +104,8 @@ private:
     ZipResult extractFile(const std::string &folder, const std::string &path,
                           const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
-    ZipResult stream(platform::FileHandle file);
+    ZipResult stream(platform::FileHandle file, uint64_t size);
+    ZipResult streamOverlapped(platform::FileHandle file);
     bool reserveOnePiece(uint64_t needed);
     ZipResult ensureFolder(const std::string &folder);
     ZipResult ensureLevel(const std::string &folder, bool isBase);
@@ -116,6 +117,8 @@ private:
     int32_t cachedIndex_ = -1;
     // Grows to the largest entry decoded in one piece.
     std::vector<unsigned char> extractBuffer_;
+    // The second block of an entry written while the next is decoded.
+    std::vector<unsigned char> writeBuffer_;
     std::string baseFolder_;
     std::unique_ptr<zip::EntryData> entryData_;
     // The folder the last extraction made sure of: consecutive entries of one
