@@ -28,10 +28,16 @@ constexpr int TemporaryAttempts = 64;
 // Both buffers of the one-piece path stay within this each, so that the
 // reader never holds much more than twice this.
 constexpr uint64_t WholeEntryLimit = 4u << 20;
+// Entries beyond that limit stream in blocks of this size, in two buffers
+// that live only while such an entry is written: zlib copies the last 32 KB
+// of its output into its window after every call, an eighth more work on
+// blocks of 256 KB, a thirtieth on these.
+constexpr uint32_t OverlappedBlockSize = 1u << 20;
 // What all readers of the process together keep for entries in one piece:
 // with readers on several threads, those beyond it stream, so that memory
-// stays bounded whatever the number of threads.
-constexpr uint64_t OnePieceBudget = 10u << 20;
+// stays bounded whatever the number of threads. Room is left beside it for
+// two readers that each stream an entry beyond the limit.
+constexpr uint64_t OnePieceBudget = 8u << 20;
 std::atomic<uint64_t> onePieceInUse{0};
 
 // The temporary name of that length for a number: "~zx" and four hex
@@ -493,14 +499,13 @@ ZipResult ZipReader::stream(platform::FileHandle file, uint64_t size) {
 // As above, with the writes on a second thread and two buffers taking turns;
 // a failed write still wins over what decoding finds after it.
 ZipResult ZipReader::streamOverlapped(platform::FileHandle file) {
-    if (writeBuffer_.size() < zip::StreamBlockSize)
-        writeBuffer_.resize(zip::StreamBlockSize);
-    unsigned char *buffers[2] = {extractBuffer_.data(), writeBuffer_.data()};
+    const std::unique_ptr<unsigned char[]> blocks(new unsigned char[2 * OverlappedBlockSize]);
+    unsigned char *buffers[2] = {blocks.get(), blocks.get() + OverlappedBlockSize};
     BlockWriter writer(file);
     ZipResult result = Ok;
     for (int turn = 0;; turn ^= 1) {
         bool end = false;
-        const int got = entryData_->read(buffers[turn], zip::StreamBlockSize, end);
+        const int got = entryData_->read(buffers[turn], OverlappedBlockSize, end);
         if (got < 0) {
             result = got == zip::lowcode::WrongCheckByte ? WrongPassword : DataError;
             break;

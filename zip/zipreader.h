@@ -117,8 +117,6 @@ private:
     int32_t cachedIndex_ = -1;
     // Grows to the largest entry decoded in one piece.
     std::vector<unsigned char> extractBuffer_;
-    // The second block of an entry written while the next is decoded.
-    std::vector<unsigned char> writeBuffer_;
     std::string baseFolder_;
     std::unique_ptr<zip::EntryData> entryData_;
     // The folder the last extraction made sure of: consecutive entries of one
