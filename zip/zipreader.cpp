@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace zipresult;
@@ -25,10 +28,16 @@ constexpr int TemporaryAttempts = 64;
 // Both buffers of the one-piece path stay within this each, so that the
 // reader never holds much more than twice this.
 constexpr uint64_t WholeEntryLimit = 4u << 20;
+// Entries beyond that limit stream in blocks of this size, in two buffers
+// that live only while such an entry is written: zlib copies the last 32 KB
+// of its output into its window after every call, an eighth more work on
+// blocks of 256 KB, a thirtieth on these.
+constexpr uint32_t OverlappedBlockSize = 1u << 20;
 // What all readers of the process together keep for entries in one piece:
 // with readers on several threads, those beyond it stream, so that memory
-// stays bounded whatever the number of threads.
-constexpr uint64_t OnePieceBudget = 10u << 20;
+// stays bounded whatever the number of threads. Room is left beside it for
+// two readers that each stream an entry beyond the limit.
+constexpr uint64_t OnePieceBudget = 8u << 20;
 std::atomic<uint64_t> onePieceInUse{0};
 
 // The temporary name of that length for a number: "~zx" and four hex
@@ -135,6 +144,85 @@ void readUnixTimes(const std::vector<unsigned char> &extra, ZipEntryInfo &info) 
         return;
     }
 }
+
+// Writes the blocks of one file on a thread of its own, so that writing a
+// block overlaps decoding the next: on an entry of gigabytes the two take
+// about as long as each other. One block is written at a time, in the order
+// handed over; after a failed write the rest are dropped.
+class BlockWriter {
+public:
+    explicit BlockWriter(platform::FileHandle file) : file_(file), thread_([this] { run(); }) {}
+    ~BlockWriter() { finish(); }
+    BlockWriter(const BlockWriter &) = delete;
+    BlockWriter &operator=(const BlockWriter &) = delete;
+
+    // Hands over size bytes at data once the block before is written; data
+    // must stay untouched until the next hand-over returns.
+    void write(const unsigned char *data, uint32_t size) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return !pending_ && !busy_; });
+        pending_ = data;
+        pendingSize_ = size;
+        work_.notify_one();
+    }
+    bool failed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failed_;
+    }
+    // Waits for the last block and ends the thread; false when a write
+    // failed, with its error as this thread's last error.
+    bool finish() {
+        if (!thread_.joinable())
+            return !failed_;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            idle_.wait(lock, [this] { return !pending_ && !busy_; });
+            stop_ = true;
+            work_.notify_one();
+        }
+        thread_.join();
+        if (failed_)
+            platform::setLastError(error_);
+        return !failed_;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [this] { return pending_ || stop_; });
+            if (!pending_)
+                return;
+            const unsigned char *data = pending_;
+            const uint32_t size = pendingSize_;
+            pending_ = nullptr;
+            busy_ = true;
+            const bool skip = failed_;
+            lock.unlock();
+            const bool written = skip || platform::writeFile(file_, data, size);
+            const uint32_t error = written ? 0 : platform::lastError();
+            lock.lock();
+            if (!written) {
+                failed_ = true;
+                error_ = error;
+            }
+            busy_ = false;
+            idle_.notify_one();
+        }
+    }
+
+    platform::FileHandle file_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable idle_;
+    const unsigned char *pending_ = nullptr;
+    uint32_t pendingSize_ = 0;
+    bool busy_ = false;
+    bool stop_ = false;
+    bool failed_ = false;
+    uint32_t error_ = 0;
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -380,13 +468,16 @@ ZipResult ZipReader::pump(platform::FileHandle file, const ZipEntryInfo &info) {
             return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
         }
     }
-    return stream(file);
+    return stream(file, info.size64);
 }
 
-ZipResult ZipReader::stream(platform::FileHandle file) {
+ZipResult ZipReader::stream(platform::FileHandle file, uint64_t size) {
     entryData_->begin(archive_->location());
     if (extractBuffer_.size() < zip::StreamBlockSize)
         extractBuffer_.resize(zip::StreamBlockSize);
+    // A thread costs more than it saves on an entry of a few blocks.
+    if (size > WholeEntryLimit)
+        return streamOverlapped(file);
     for (;;) {
         bool end = false;
         const int got = entryData_->read(extractBuffer_.data(), zip::StreamBlockSize, end);
@@ -402,6 +493,36 @@ ZipResult ZipReader::stream(platform::FileHandle file) {
         if (got == 0)
             return DataError;
     }
+    return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
+}
+
+// As above, with the writes on a second thread and two buffers taking turns;
+// a failed write still wins over what decoding finds after it.
+ZipResult ZipReader::streamOverlapped(platform::FileHandle file) {
+    const std::unique_ptr<unsigned char[]> blocks(new unsigned char[2 * OverlappedBlockSize]);
+    unsigned char *buffers[2] = {blocks.get(), blocks.get() + OverlappedBlockSize};
+    BlockWriter writer(file);
+    ZipResult result = Ok;
+    for (int turn = 0;; turn ^= 1) {
+        bool end = false;
+        const int got = entryData_->read(buffers[turn], OverlappedBlockSize, end);
+        if (got < 0) {
+            result = got == zip::lowcode::WrongCheckByte ? WrongPassword : DataError;
+            break;
+        }
+        if (got > 0)
+            writer.write(buffers[turn], static_cast<uint32_t>(got));
+        if (end || writer.failed())
+            break;
+        if (got == 0) {
+            result = DataError;
+            break;
+        }
+    }
+    if (!writer.finish())
+        return WriteFailed;
+    if (result != Ok)
+        return result;
     return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
 }
 

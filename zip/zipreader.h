@@ -104,7 +104,8 @@ private:
     ZipResult extractFile(const std::string &folder, const std::string &path,
                           const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
-    ZipResult stream(platform::FileHandle file);
+    ZipResult stream(platform::FileHandle file, uint64_t size);
+    ZipResult streamOverlapped(platform::FileHandle file);
     bool reserveOnePiece(uint64_t needed);
     ZipResult ensureFolder(const std::string &folder);
     ZipResult ensureLevel(const std::string &folder, bool isBase);

@@ -11,7 +11,10 @@
 #   tiny10000, tiny300000   tiny entries, for the cost per entry
 #
 # Every round runs the contenders in an order rotated by one from the round
-# before; each extracts into a fresh folder that is removed right after its
+# before and reversed every other round, so that no tool always follows the
+# same one (on disk a run pays for what the one before it left: after
+# Python's 2 GB, the same zipextract took five times as long as after the
+# others); each extracts into a fresh folder that is removed right after its
 # timing (kept outputs would make later runs pay for fresh memory or for the
 # disk's discards). Places: tmpfs (/dev/shm) and disk (the build folder), or
 # VELMAR_BENCH_PLACES. Printed per archive and place: the medians of wall,
@@ -110,7 +113,9 @@ for place in $places; do
       echo "$place $archive: round $round of $rounds..."
       n=${#contenders[@]}
       for k in $(seq 0 $((n - 1))); do
-        name=${contenders[$(((k + round) % n))]}
+        at=$(((k + round) % n))
+        [ $((round % 2)) = 1 ] || at=$(((n - 1 - k + round) % n))
+        name=${contenders[$at]}
         # shellcheck disable=SC2046
         measure "$place" "$archive" "$round" "$name" $(command_of "$name")
       done

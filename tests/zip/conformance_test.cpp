@@ -2,12 +2,15 @@
 // Info-ZIP unzip as the judge: both must extract the same names with the same
 // bytes. Needs zip, unzip, bsdtar, 7z and python3 (POSIX machines only).
 #include "testsupport.h"
+#include "zipreader.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -302,18 +305,79 @@ TEST_F(Conformance, EntriesJustUnderAndJustOverTheOnePieceLimit) {
     }
 }
 
-// Threads share the entries by target; the same target twice (a later entry
-// replaces an earlier one) must end as one thread leaves it.
+// A write that fails (here beyond the process's file size limit) fails its
+// entry with 0x400 and the write's error, whichever way the entry is decoded:
+// over the one-piece limit (written on a second thread), in one piece, or
+// stored. The old target stays as it was and no temporary file is left.
+TEST_F(Conformance, AFailedWriteFailsTheEntryAndKeepsTheOldTarget) {
+    const std::string zip = path("large.zip");
+    const std::string script = R"PY(
+import sys, zipfile
+text = lambda size: b"".join(b"%09d\n" % i for i in range(size // 10))
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("over.txt", text(6 << 20), zipfile.ZIP_DEFLATED)
+    z.writestr("whole.txt", text(3 << 20), zipfile.ZIP_DEFLATED)
+    z.writestr("stored.txt", text(3 << 20), zipfile.ZIP_STORED)
+)PY";
+    writeFile(path("large.py"), script);
+    ASSERT_EQ(shell("python3 '" + path("large.py") + "' '" + zip + "'"), 0);
+    const std::string out = path("out");
+    const char *names[] = {"over.txt", "whole.txt", "stored.txt"};
+    for (const char *name : names)
+        writeFile(out + "/" + name, std::string("old ") + name);
+
+    ZipResult opened = zipresult::Ok;
+    ZipHandle handle = ZipReader::open(zip.c_str(), &opened);
+    ASSERT_NE(handle, nullptr) << opened;
+    ASSERT_EQ(ZipReader::setBaseFolder(handle, out.c_str()), zipresult::Ok);
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = 1u << 20;
+    // Past the limit write fails with EFBIG, once the signal is ignored.
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+    ZipResult results[3];
+    uint32_t errors[3];
+    for (int i = 0; i < 3; ++i) {
+        ZipEntryInfo info{};
+        results[i] = ZipReader::entryInfo(handle, i, info);
+        if (results[i] == zipresult::Ok)
+            results[i] = ZipReader::extractEntry(handle, i, info.name);
+        errors[i] = platform::lastError();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    ZipReader::close(handle);
+
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(results[i], zipresult::WriteFailed) << names[i];
+        EXPECT_EQ(errors[i], platform::error::GenFailure) << names[i];
+        EXPECT_EQ(readFile(out + "/" + names[i]), std::string("old ") + names[i]);
+    }
+    EXPECT_EQ(treeOf(out).size(), 3u);
+}
+
+// Threads take the large entries first and the rest in archive order; the
+// same target twice (a later entry replaces an earlier one) must still end as
+// one thread leaves it, also when one of the two is large and the other not.
 TEST_F(Conformance, ThreadsLeaveWhatOneThreadLeaves) {
     const std::string zip = path("threads.zip");
     const std::string script = R"PY(
-import sys, zipfile
+import random, sys, zipfile
+rng = random.Random(18)
+large = lambda: rng.randbytes(1 << 19) * 3
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("big/first-large.bin", large())
+    z.writestr("big/first-small.bin", "small first\n")
     for i in range(3000):
         z.writestr("d%02d/f%04d.txt" % (i % 37, i), ("entry %d\n" % i) * (i % 50))
     for i in range(0, 3000, 7):
         z.writestr("d%02d/f%04d.txt" % (i % 37, i), "replaced %d\n" % i)
         z.writestr("d%02d/f%04d.txt" % (i % 37, i), "again %d\n" % i)
+    z.writestr("big\\first-large.bin", "small last\n")
+    z.writestr("big\\first-small.bin", large())
+    z.writestr("big/alone.bin", large())
 )PY";
     writeFile(path("threads.py"), script);
     ASSERT_EQ(shell("python3 -W ignore '" + path("threads.py") + "' '" + zip + "'"), 0);
@@ -321,8 +385,10 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     ASSERT_EQ(zipextract(zip, path("one"), &complaint, 1), 0) << complaint;
     ASSERT_EQ(zipextract(zip, path("four"), &complaint, 4), 0) << complaint;
     const Tree one = treeOf(path("one"));
-    EXPECT_EQ(one.size(), 3037u);
+    EXPECT_EQ(one.size(), 3041u);
     EXPECT_EQ(one.at("d00/f0000.txt"), "again 0\n");
+    EXPECT_EQ(one.at("big/first-large.bin"), "small last\n");
+    EXPECT_EQ(one.at("big/first-small.bin").size(), 3u << 19);
     EXPECT_EQ(treeOf(path("four")), one);
 }
 

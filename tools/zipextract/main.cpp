@@ -6,13 +6,13 @@
 // The first failing operation is printed with its entry and result code, and
 // the exit code is 1; 0 means every entry was extracted; 2 is a usage error.
 //
-// With more than one thread (default: one per core, at most four) each thread
-// has a reader
-// of its own and takes the entries whose target falls to it by name: every
-// entry of one target is extracted by one thread in archive order, so the
-// result on disk is the one a single thread leaves. Which entries after a
-// failing one were extracted already may differ; the failure reported is the
-// one of the lowest entry.
+// With more than one thread (default: one per core, at most four) every entry
+// is described once up front; then each thread, with a reader of its own,
+// takes work from a shared plan: the largest entries first, then the rest in
+// archive order. Every entry of one target is extracted by one thread in
+// archive order, so the result on disk is the one a single thread leaves.
+// Which entries after a failing one were extracted already may differ; the
+// failure reported is the one of the lowest entry.
 #include "zipreader.h"
 
 #include <algorithm>
@@ -56,9 +56,10 @@ int failEntry(const char *operation, int index, const char *name, ZipResult code
     return 1;
 }
 
-// Which thread extracts a target: the same for every spelling Windows takes
-// for the same path (either separator, any ASCII case, a trailing separator).
-unsigned ownerOf(const char *name, unsigned threads) {
+// A key for a target that is the same for every spelling Windows takes for
+// the same path (either separator, any ASCII case, a trailing separator).
+// Two targets that share a key are extracted by one thread, in archive order.
+uint32_t targetKey(const char *name) {
     std::size_t length = std::strlen(name);
     while (length > 0 && (name[length - 1] == '/' || name[length - 1] == '\\'))
         --length;
@@ -69,7 +70,7 @@ unsigned ownerOf(const char *name, unsigned threads) {
             c = static_cast<char>(c - 'A' + 'a');
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
     }
-    return hash % threads;
+    return hash;
 }
 
 // The lowest failing entry and how it failed.
@@ -99,10 +100,101 @@ private:
     ZipResult code_ = zipresult::Ok;
 };
 
-// One thread's share: every entry is described (the walk is sequential),
-// only its own are extracted.
-void extractShare(const char *archive, const char *folder, int total, unsigned thread,
-                  unsigned threads, FirstFailure &failure) {
+// Entries from this size on are handed out first, largest first: one of
+// them left for the end would keep one thread busy while the others idle.
+// The rest go in archive order, a run of neighbours at a time, so that each
+// reader walks the central directory forwards and the threads seldom work
+// in one folder at once.
+constexpr uint64_t LargeEntry = 1u << 20;
+// Each large entry costs its reader a walk from the first record; beyond
+// this many, the smaller ones go in archive order with the rest.
+constexpr std::size_t MostLargeFirst = 64;
+constexpr int RunLength = 16;
+
+// Which entries each thread takes, decided from one description of every
+// entry. Entries of one target form a chain that one thread extracts in
+// archive order, so that the result on disk is the one a single thread
+// leaves.
+class Plan {
+public:
+    // Describes the entries up to the first that cannot be described (which
+    // is reported) and chains those of the same target.
+    void make(ZipHandle zip, int total, FirstFailure &failure) {
+        std::vector<std::pair<uint32_t, int32_t>> keys;
+        keys.reserve(static_cast<std::size_t>(total));
+        struct Large {
+            uint64_t size;
+            int32_t index;
+            uint32_t key;
+        };
+        std::vector<Large> large;
+        ZipEntryInfo info{};
+        for (int i = 0; i < total; ++i) {
+            if (const ZipResult result = ZipReader::entryInfo(zip, i, info)) {
+                failure.report("entryInfo", i, "", result);
+                break;
+            }
+            keys.emplace_back(targetKey(info.name), i);
+            if (info.size64 >= LargeEntry)
+                large.push_back({info.size64, i, keys.back().first});
+        }
+        const auto count = static_cast<int32_t>(keys.size());
+        next_.assign(keys.size(), -1);
+        std::vector<bool> follows(keys.size(), false);
+        // Sorted by key, then index: each chain's entries lie side by side.
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t k = 1; k < keys.size(); ++k)
+            if (keys[k].first == keys[k - 1].first) {
+                next_[keys[k - 1].second] = keys[k].second;
+                follows[keys[k].second] = true;
+            }
+        std::sort(large.begin(), large.end(), [](const Large &a, const Large &b) {
+            return a.size != b.size ? a.size > b.size : a.index < b.index;
+        });
+        if (large.size() > MostLargeFirst)
+            large.resize(MostLargeFirst);
+        std::vector<bool> early(keys.size(), false);
+        for (const Large &entry : large) {
+            // A large entry goes early with the whole chain of its target.
+            const int32_t head =
+                std::lower_bound(keys.begin(), keys.end(), std::make_pair(entry.key, INT32_MIN))
+                    ->second;
+            if (!early[head]) {
+                early[head] = true;
+                order_.push_back(head);
+            }
+        }
+        largeCount_ = order_.size();
+        for (int32_t i = 0; i < count; ++i)
+            if (!follows[i] && !early[i])
+                order_.push_back(i);
+    }
+
+    // The next chains for a thread to extract: [begin, end) of order(); an
+    // empty range when all are taken.
+    std::pair<std::size_t, std::size_t> take() {
+        std::size_t at = largeNext_.load();
+        while (at < largeCount_)
+            if (largeNext_.compare_exchange_weak(at, at + 1))
+                return {at, at + 1};
+        at = largeCount_ + runNext_.fetch_add(RunLength);
+        const std::size_t end = std::min(order_.size(), at + RunLength);
+        return {std::min(at, end), end};
+    }
+    int32_t first(std::size_t position) const { return order_[position]; }
+    int32_t next(int32_t entry) const { return next_[entry]; }
+
+private:
+    std::vector<int32_t> order_;
+    std::vector<int32_t> next_;
+    std::size_t largeCount_ = 0;
+    std::atomic<std::size_t> largeNext_{0};
+    std::atomic<std::size_t> runNext_{0};
+};
+
+// One thread's work: chains taken from the plan until none is left, each
+// with a reader of the thread's own.
+void extractShare(const char *archive, const char *folder, Plan &plan, FirstFailure &failure) {
     ZipResult result = zipresult::Ok;
     ZipHandle zip = ZipReader::open(archive, &result);
     if (zip)
@@ -114,13 +206,14 @@ void extractShare(const char *archive, const char *folder, int total, unsigned t
         return;
     }
     ZipEntryInfo info{};
-    for (int i = 0; i < total && failure.before(i); ++i) {
-        if ((result = ZipReader::entryInfo(zip, i, info)) != zipresult::Ok)
-            failure.report("entryInfo", i, "", result);
-        else if (ownerOf(info.name, threads) == thread &&
-                 (result = ZipReader::extractEntry(zip, i, info.name)) != zipresult::Ok)
-            failure.report("extractEntry", i, info.name, result);
-    }
+    for (auto range = plan.take(); range.first < range.second; range = plan.take())
+        for (std::size_t k = range.first; k < range.second; ++k)
+            for (int32_t i = plan.first(k); i >= 0 && failure.before(i); i = plan.next(i)) {
+                if ((result = ZipReader::entryInfo(zip, i, info)) != zipresult::Ok)
+                    failure.report("entryInfo", i, "", result);
+                else if ((result = ZipReader::extractEntry(zip, i, info.name)) != zipresult::Ok)
+                    failure.report("extractEntry", i, info.name, result);
+            }
     ZipReader::close(zip);
 }
 
@@ -170,11 +263,13 @@ int main(int argc, char **argv) {
         ZipReader::close(zip);
         return failure.print();
     }
+    Plan plan;
+    plan.make(zip, total, failure);
     ZipReader::close(zip);
     threads = std::min(threads, static_cast<unsigned>(total));
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t)
-        workers.emplace_back(extractShare, archive, folder, total, t, threads, std::ref(failure));
+        workers.emplace_back(extractShare, archive, folder, std::ref(plan), std::ref(failure));
     for (std::thread &worker : workers)
         worker.join();
     return failure.print();
