@@ -19,6 +19,7 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,7 @@ private:
         int root;
         std::string name;
         bool existed; // an old file was there (files only)
+        bool done;    // put in place by this run
     };
     struct Planned {
         int root;
@@ -124,8 +126,8 @@ private:
     std::string backup(const Step &step) const;
     bool exists(const std::string &path) const;
     bool isFolder(const std::string &path) const;
-    bool ensureFolders(const std::string &base, const std::string &name);
-    bool doStep(const Step &step);
+    bool ensureBackupFolders(const Step &step);
+    bool doStep(Step &step);
     bool undoStep(const Step &step);
     bool removeWorkFolders();
     bool writeJournal(const char *state);
@@ -136,5 +138,6 @@ private:
     std::vector<std::string> roots_;
     std::vector<Planned> planned_;
     std::vector<Step> steps_;
+    std::set<std::string> backupFolders_; // made by this run
     bool begun_ = false;
 };

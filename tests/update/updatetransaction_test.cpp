@@ -276,6 +276,30 @@ TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
     EXPECT_EQ(snapshot(), before);
 }
 
+// A package may name a file twice (zip tools append rather than replace):
+// the second entry finds its work done, and an undo still gives back the
+// old file, not the first entry's.
+TEST_F(Transaction, AFileNamedTwiceIsPutInPlaceOnceAndUndoneExactly) {
+    before = snapshot();
+    UpdateTransaction transaction(journal);
+    const int root = transaction.addRoot(utf8(app));
+    writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
+    writeFile(u8path(transaction.stagingFolder(root)) / "new/n.txt", "new n");
+    const int x1 = transaction.plan(root, "bin/x.dll", false);
+    const int n1 = transaction.plan(root, "new/n.txt", false);
+    const int x2 = transaction.plan(root, "bin\\x.dll", false);
+    const int n2 = transaction.plan(root, "new/n.txt", false);
+    ASSERT_TRUE(transaction.begin());
+    for (const int entry : {x1, n1, x2, n2})
+        ASSERT_TRUE(transaction.install(entry)) << entry << ": " << platform::lastError();
+    EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
+    EXPECT_EQ(readFile(app / "new/n.txt"), "new n");
+    EXPECT_EQ(readFile(app / UpdateTransaction::backupName / "bin/x.dll"), "old x");
+
+    ASSERT_TRUE(transaction.rollback());
+    EXPECT_EQ(snapshot(), before) << describe(snapshot());
+}
+
 // Each call that changes the disk fails in turn; the update reports the
 // failure and its rollback (with working calls) restores the old tree.
 TEST_F(Transaction, AFailureAtAnyCallIsRolledBackExactly) {
