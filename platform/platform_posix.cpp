@@ -1006,6 +1006,32 @@ bool removeTreeA(const char *path) {
     return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
 }
 
+bool removeAtRestartA(const char *path) {
+    std::string file = withSlashes(path ? path : "");
+    if (file.empty())
+        return failWith(error::InvalidParameter);
+    // Kept where and as Windows keeps it: the full path with the prefix the
+    // kernel reads at start (\??\), then an empty string for "no new name".
+    if (file[0] != '/') {
+        const std::string current = currentDirectoryA();
+        if (current.empty())
+            return false;
+        file = current + "/" + file;
+    }
+    const char key[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    const char value[] = "PendingFileRenameOperations";
+    std::string requests;
+    if (!registryReadString(key, value, requests) && lastError() != error::FileNotFound)
+        return false;
+    // A multi-string value: every string ends with a NUL, the list with one
+    // more, which moves behind the new pair.
+    if (!requests.empty() && requests.back() == '\0')
+        requests.pop_back();
+    requests += "\\??\\" + file;
+    requests.append(3, '\0');
+    return registryWriteString(key, value, requests);
+}
+
 // ---- Code page and time -----------------------------------------------------
 
 bool utf8ToLocal8Bit(const std::string &utf8, std::string &local) {

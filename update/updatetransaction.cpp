@@ -38,10 +38,11 @@ const char UpdateTransaction::backupName[] = "~velmar-update.old";
 
 const TransactionCalls &systemTransactionCalls() {
     static const TransactionCalls calls{
-        platform::moveFileA,   platform::commitFileA,      platform::openFileA,
-        platform::readFile,    platform::writeFile,        platform::flushFile,
-        platform::closeFile,   platform::createDirectoryA, platform::removeDirectoryA,
-        platform::removeTreeA, platform::deleteFileA,      platform::fileAttributesA,
+        platform::moveFileA,        platform::commitFileA,      platform::openFileA,
+        platform::readFile,         platform::writeFile,        platform::flushFile,
+        platform::closeFile,        platform::createDirectoryA, platform::removeDirectoryA,
+        platform::removeTreeA,      platform::deleteFileA,      platform::fileAttributesA,
+        platform::removeAtRestartA,
     };
     return calls;
 }
@@ -261,8 +262,35 @@ bool UpdateTransaction::removeWorkFolders() {
 bool UpdateTransaction::commit() {
     if (!writeJournal(stateReseat))
         return false;
-    removeWorkFolders(); // what is still in use goes with the next update
+    if (!removeWorkFolders())
+        removeBackupsAtRestart();
     return true;
+}
+
+void UpdateTransaction::removeBackupsAtRestart() {
+    // Files first, then their folders, inner ones before outer ones: Windows
+    // works through the requests in order and removes only empty folders.
+    std::set<std::string> folders;
+    for (const auto &step : steps_) {
+        const std::string aside = backup(step);
+        if (step.folder || !step.existed || !exists(aside))
+            continue;
+        calls_.removeAtRestart(aside.c_str());
+        const std::string base = join(roots_[step.root], backupName);
+        folders.insert(base);
+        for (std::size_t end = step.name.find_first_of("/\\"); end != std::string::npos;
+             end = step.name.find_first_of("/\\", end + 1))
+            folders.insert(join(base, step.name.substr(0, end)));
+    }
+    // A folder's path is longer than that of any folder around it.
+    std::vector<std::string> innerFirst(folders.begin(), folders.end());
+    std::stable_sort(
+        innerFirst.begin(), innerFirst.end(),
+        [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    for (const auto &folder : innerFirst) {
+        if (isFolder(folder))
+            calls_.removeAtRestart(folder.c_str());
+    }
 }
 
 bool UpdateTransaction::rollback() {

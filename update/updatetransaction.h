@@ -40,6 +40,7 @@ struct TransactionCalls {
     bool (*removeTree)(const char *path);
     bool (*deleteFile)(const char *path);
     uint32_t (*fileAttributes)(const char *path);
+    bool (*removeAtRestart)(const char *path);
 };
 
 // The real platform layer.
@@ -90,8 +91,9 @@ public:
     bool install(int entry);
 
     // The point of no return: the journal says the update is complete and
-    // reseat due; backups and staging folders go. Leftovers that cannot go
-    // now (an old library still loaded) go with the next update.
+    // reseat due; backups and staging folders go. Old files that cannot go
+    // now (an old library still loaded) go at the machine's next start, or
+    // with the next update if that comes first.
     bool commit();
 
     // Undoes every install in reverse order, then removes the staging and
@@ -130,6 +132,7 @@ private:
     bool doStep(Step &step);
     bool undoStep(const Step &step);
     bool removeWorkFolders();
+    void removeBackupsAtRestart();
     bool writeJournal(const char *state);
     bool readJournal(std::string &state);
 
