@@ -272,8 +272,10 @@ void UpdateTransaction::removeBackupsAtRestart() {
     // works through the requests in order and removes only empty folders.
     std::set<std::string> folders;
     for (const auto &step : steps_) {
+        if (step.folder || !step.existed)
+            continue;
         const std::string aside = backup(step);
-        if (step.folder || !step.existed || !exists(aside))
+        if (!exists(aside))
             continue;
         calls_.removeAtRestart(aside.c_str());
         const std::string base = join(roots_[step.root], backupName);
