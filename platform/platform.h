@@ -255,6 +255,13 @@ bool removeDirectoryA(const char *path);
 // there).
 bool removeTreeA(const char *path);
 
+// MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT): the file, or the
+// folder once it is empty, at path is removed at the machine's next start,
+// for what cannot go now (an old library still loaded). Windows keeps the
+// request in HKLM, so only an administrator may ask; requests are carried
+// out in the order they were made.
+bool removeAtRestartA(const char *path);
+
 // ---- Code page and time -----------------------------------------------------
 
 // Converts UTF-8 into the local 8-bit code page (the identity on the

@@ -896,18 +896,6 @@ bool deleteFileA(const char *path) {
 
 namespace {
 
-// An exclusive lock is how the stand-in holds a file without sharing; a
-// shared one (a running program's file) still lets the file be renamed, as
-// Windows lets a running program's file be renamed.
-bool heldWithoutSharing(const std::string &path) {
-    const int fd = openCloexec(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const bool held = !lockNow(fd, LOCK_SH);
-    ::close(fd);
-    return held;
-}
-
 bool syncFolder(const std::string &folder) {
     const int fd = openCloexec(folder, O_RDONLY | O_DIRECTORY);
     if (fd < 0)
@@ -922,14 +910,35 @@ bool syncFolder(const std::string &folder) {
 bool moveFileA(const char *from, const char *to) {
     const std::string source = withSlashes(from ? from : "");
     const std::string target = withSlashes(to ? to : "");
-    struct stat st;
-    if (::lstat(source.c_str(), &st) != 0)
+    // An exclusive lock is how the stand-in holds a file without sharing; a
+    // shared one (a running program's file) still lets the file be moved, as
+    // Windows lets a running program's file be renamed. The shared lock
+    // taken here is held across the rename, so nobody takes the file between
+    // the probe and the move. A link does not open and is moved itself.
+    const int fd = openCloexec(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT)
         return failOpen(source);
-    if (::lstat(target.c_str(), &st) == 0)
-        return failWith(error::AlreadyExists);
-    if (S_ISREG(st.st_mode) && heldWithoutSharing(source))
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !lockNow(fd, LOCK_SH)) {
+        ::close(fd);
         return failWith(error::SharingViolation);
-    return ::rename(source.c_str(), target.c_str()) == 0 ? succeed() : failOpen(target);
+    }
+    // Whatever is at the target stays: the check and the rename are one step.
+    int rc = ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL) {
+        // A file system that cannot rename without replacing.
+        rc = ::lstat(target.c_str(), &st) == 0 ? (errno = EEXIST, -1)
+                                               : ::rename(source.c_str(), target.c_str());
+    }
+    const int renameErrno = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (rc == 0)
+        return succeed();
+    if (renameErrno == EEXIST)
+        return failWith(error::AlreadyExists);
+    errno = renameErrno;
+    return renameErrno == ENOENT ? failOpen(target) : failWithErrno();
 }
 
 bool commitFileA(const char *from, const char *to) {
@@ -1001,6 +1010,32 @@ bool removeTreeA(const char *path) {
     if (firstError != error::Success)
         return failWith(firstError);
     return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
+}
+
+bool removeAtRestartA(const char *path) {
+    std::string file = withSlashes(path ? path : "");
+    if (file.empty())
+        return failWith(error::InvalidParameter);
+    // Kept where and as Windows keeps it: the full path with the prefix the
+    // kernel reads at start (\??\), then an empty string for "no new name".
+    if (file[0] != '/') {
+        const std::string current = currentDirectoryA();
+        if (current.empty())
+            return false;
+        file = current + "/" + file;
+    }
+    const char key[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    const char value[] = "PendingFileRenameOperations";
+    std::string requests;
+    if (!registryReadString(key, value, requests) && lastError() != error::FileNotFound)
+        return false;
+    // A multi-string value: every string ends with a NUL, the list with one
+    // more, which moves behind the new pair.
+    if (!requests.empty() && requests.back() == '\0')
+        requests.pop_back();
+    requests += "\\??\\" + file;
+    requests.append(3, '\0');
+    return registryWriteString(key, value, requests);
 }
 
 // ---- Code page and time -----------------------------------------------------

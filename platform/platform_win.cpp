@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -47,6 +48,34 @@ bool toWide(const std::string &utf8, std::wstring &wide) {
     return true;
 }
 
+// The full form of a path: made full and normalised by GetFullPathNameW,
+// "\\?\" put before it when it is long.
+bool toFullPath(std::wstring &wide, bool unc) {
+    const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return false;
+    std::wstring full(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size)
+        return false;
+    full.resize(length);
+    if (full.size() < MAX_PATH - 12)
+        wide = full;
+    else // "\\server\share\..." becomes "\\?\UNC\server\share\...".
+        wide = unc ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+    return true;
+}
+
+bool isDrivePath(const std::wstring &wide) {
+    return wide.size() >= 3 && (wide[0] | 0x20) >= L'a' && (wide[0] | 0x20) <= L'z' &&
+           wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/');
+}
+
+bool isUncPath(const std::wstring &wide) {
+    return wide.size() >= 3 && (wide[0] == L'\\' || wide[0] == L'/') &&
+           (wide[1] == L'\\' || wide[1] == L'/') && wide[2] != L'?' && wide[2] != L'.';
+}
+
 // A file or folder path for the W functions. Without the "\\?\" prefix they
 // stop at MAX_PATH (folders already at 248 characters) unless the machine
 // has long paths switched on, which the manifest's longPathAware alone does
@@ -58,24 +87,11 @@ bool toWide(const std::string &utf8, std::wstring &wide) {
 bool toWidePath(const std::string &utf8, std::wstring &wide) {
     if (!toWide(utf8, wide))
         return false;
-    const std::size_t shortestLong = MAX_PATH - 12;
-    const bool drive = wide.size() >= 3 && (wide[0] | 0x20) >= L'a' && (wide[0] | 0x20) <= L'z' &&
-                       wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/');
-    const bool unc = wide.size() >= 3 && (wide[0] == L'\\' || wide[0] == L'/') &&
-                     (wide[1] == L'\\' || wide[1] == L'/') && wide[2] != L'?' && wide[2] != L'.';
-    if (wide.size() < shortestLong || !(drive || unc))
+    const bool drive = isDrivePath(wide);
+    const bool unc = isUncPath(wide);
+    if (wide.size() < MAX_PATH - 12 || !(drive || unc))
         return true;
-    const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (size == 0)
-        return false;
-    std::wstring full(size, L'\0');
-    const DWORD length = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size)
-        return false;
-    full.resize(length);
-    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
-    wide = unc ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
-    return true;
+    return toFullPath(wide, unc);
 }
 
 std::string toUtf8(const wchar_t *wide, int length) {
@@ -746,6 +762,22 @@ bool removeTreeA(const char *path) {
     if (firstError != ERROR_SUCCESS)
         return failWith(firstError);
     return ::RemoveDirectoryA(path) != FALSE;
+}
+
+bool removeAtRestartA(const char *path) {
+    if (!path || !*path)
+        return failWith(ERROR_INVALID_PARAMETER);
+    // The request outlives this process and its current folder: it names
+    // the full path, in the long form where needed.
+    const int size = static_cast<int>(std::strlen(path));
+    const int length = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, size, nullptr, 0);
+    if (length == 0)
+        return false;
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, size, wide.data(), length);
+    if (!toFullPath(wide, isUncPath(wide)))
+        return false;
+    return ::MoveFileExW(wide.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
 // ---- Code page and time -----------------------------------------------------

@@ -38,10 +38,11 @@ const char UpdateTransaction::backupName[] = "~velmar-update.old";
 
 const TransactionCalls &systemTransactionCalls() {
     static const TransactionCalls calls{
-        platform::moveFileA,   platform::commitFileA,      platform::openFileA,
-        platform::readFile,    platform::writeFile,        platform::flushFile,
-        platform::closeFile,   platform::createDirectoryA, platform::removeDirectoryA,
-        platform::removeTreeA, platform::deleteFileA,      platform::fileAttributesA,
+        platform::moveFileA,        platform::commitFileA,      platform::openFileA,
+        platform::readFile,         platform::writeFile,        platform::flushFile,
+        platform::closeFile,        platform::createDirectoryA, platform::removeDirectoryA,
+        platform::removeTreeA,      platform::deleteFileA,      platform::fileAttributesA,
+        platform::removeAtRestartA,
     };
     return calls;
 }
@@ -124,16 +125,18 @@ bool UpdateTransaction::begin() {
             const std::string name = entry.name.substr(0, end);
             const std::string path = join(roots_[entry.root], name);
             const auto known = made.find({entry.root, name});
+            const uint32_t attributes =
+                known == made.end() ? calls_.fileAttributes(path.c_str()) : 0;
             if (known != made.end()) {
                 entry.steps.push_back(known->second);
-            } else if (!exists(path)) {
+            } else if (attributes == platform::attribute::Invalid) {
                 made[{entry.root, name}] = steps_.size();
                 entry.steps.push_back(steps_.size());
-                steps_.push_back({true, entry.root, name, false});
-            } else if (!isFolder(path)) {
+                steps_.push_back({true, entry.root, name, false, false});
+            } else if ((attributes & platform::attribute::Directory) == 0) {
                 platform::setLastError(platform::error::AlreadyExists);
                 return false;
-            } else if (calls_.fileAttributes(path.c_str()) & platform::attribute::ReparsePoint) {
+            } else if (attributes & platform::attribute::ReparsePoint) {
                 // A linked folder (a junction on Windows) leads outside the
                 // installation: nothing is moved into or out of it.
                 platform::setLastError(platform::error::StoppedOnSymlink);
@@ -145,54 +148,78 @@ bool UpdateTransaction::begin() {
         }
         if (entry.folder)
             continue;
-        const std::string path = join(roots_[entry.root], entry.name);
-        const bool existed = exists(path);
-        if (existed && isFolder(path)) {
+        const uint32_t attributes =
+            calls_.fileAttributes(join(roots_[entry.root], entry.name).c_str());
+        const bool existed = attributes != platform::attribute::Invalid;
+        if (existed && (attributes & platform::attribute::Directory)) {
             platform::setLastError(platform::error::AccessDenied);
             return false;
         }
         entry.steps.push_back(steps_.size());
-        steps_.push_back({false, entry.root, entry.name, existed});
+        steps_.push_back({false, entry.root, entry.name, existed, false});
     }
     begun_ = writeJournal(stateApply);
     return begun_;
 }
 
-bool UpdateTransaction::ensureFolders(const std::string &base, const std::string &name) {
-    if (!isFolder(base) && !calls_.createDirectory(base.c_str()))
-        return false;
-    for (std::size_t end = name.find_first_of("/\\"); end != std::string::npos;
-         end = name.find_first_of("/\\", end + 1)) {
-        const std::string folder = join(base, name.substr(0, end));
+bool UpdateTransaction::ensureBackupFolders(const Step &step) {
+    // Made once each: an update of thousands of files in a few folders
+    // would otherwise look at the same folders again for every file.
+    std::string folder = join(roots_[step.root], backupName);
+    for (std::size_t end = 0; end != std::string::npos;
+         end = step.name.find_first_of("/\\", end + 1)) {
+        if (end > 0)
+            folder = join(join(roots_[step.root], backupName), step.name.substr(0, end));
+        if (backupFolders_.count(folder))
+            continue;
         if (!isFolder(folder) && !calls_.createDirectory(folder.c_str()))
             return false;
+        backupFolders_.insert(folder);
     }
     return true;
 }
 
-bool UpdateTransaction::doStep(const Step &step) {
+// Tries first and looks after a failure only: the common case (a new file,
+// or an old one moved aside) costs one or two renames and no look.
+bool UpdateTransaction::doStep(Step &step) {
+    if (step.done)
+        return true;
     const std::string path = target(step);
-    if (step.folder)
-        return isFolder(path) || calls_.createDirectory(path.c_str());
+    if (step.folder) {
+        step.done = isFolder(path) || calls_.createDirectory(path.c_str());
+        return step.done;
+    }
     const std::string aside = backup(step);
     bool movedAside = false;
-    if (step.existed && !exists(aside)) {
-        if (!ensureFolders(join(roots_[step.root], backupName), step.name) ||
-            !calls_.moveFile(path.c_str(), aside.c_str()))
+    if (step.existed) {
+        if (!ensureBackupFolders(step))
             return false;
-        movedAside = true;
+        movedAside = calls_.moveFile(path.c_str(), aside.c_str());
+        // A backup there already: the old file went aside before (an entry
+        // of the same name, or a move back that failed).
+        const uint32_t error = platform::lastError();
+        if (!movedAside && !exists(aside)) {
+            platform::setLastError(error);
+            return false;
+        }
     }
-    // Moved in already when the staged file is gone.
     const std::string stagedPath = staged(step);
-    if (!exists(stagedPath) || calls_.moveFile(stagedPath.c_str(), path.c_str()))
+    if (calls_.moveFile(stagedPath.c_str(), path.c_str())) {
+        step.done = true;
         return true;
+    }
+    const uint32_t error = platform::lastError();
+    // Moved in already when the staged file is gone (an entry of the same
+    // name put it in place).
+    if (!exists(stagedPath)) {
+        step.done = true;
+        return true;
+    }
     // The old file goes back at once: whoever gives up on this entry and goes
     // on (a kept user.ini) finds it where it was.
-    if (movedAside) {
-        const uint32_t error = platform::lastError();
+    if (movedAside)
         calls_.moveFile(aside.c_str(), path.c_str());
-        platform::setLastError(error);
-    }
+    platform::setLastError(error);
     return false;
 }
 
@@ -235,8 +262,37 @@ bool UpdateTransaction::removeWorkFolders() {
 bool UpdateTransaction::commit() {
     if (!writeJournal(stateReseat))
         return false;
-    removeWorkFolders(); // what is still in use goes with the next update
+    if (!removeWorkFolders())
+        removeBackupsAtRestart();
     return true;
+}
+
+void UpdateTransaction::removeBackupsAtRestart() {
+    // Files first, then their folders, inner ones before outer ones: Windows
+    // works through the requests in order and removes only empty folders.
+    std::set<std::string> folders;
+    for (const auto &step : steps_) {
+        if (step.folder || !step.existed)
+            continue;
+        const std::string aside = backup(step);
+        if (!exists(aside))
+            continue;
+        calls_.removeAtRestart(aside.c_str());
+        const std::string base = join(roots_[step.root], backupName);
+        folders.insert(base);
+        for (std::size_t end = step.name.find_first_of("/\\"); end != std::string::npos;
+             end = step.name.find_first_of("/\\", end + 1))
+            folders.insert(join(base, step.name.substr(0, end)));
+    }
+    // A folder's path is longer than that of any folder around it.
+    std::vector<std::string> innerFirst(folders.begin(), folders.end());
+    std::stable_sort(
+        innerFirst.begin(), innerFirst.end(),
+        [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    for (const auto &folder : innerFirst) {
+        if (isFolder(folder))
+            calls_.removeAtRestart(folder.c_str());
+    }
 }
 
 bool UpdateTransaction::rollback() {
@@ -333,7 +389,7 @@ bool UpdateTransaction::readJournal(std::string &state) {
             rootText.size() > 4 || std::stoi(rootText) >= static_cast<int>(roots_.size()))
             return invalid();
         steps_.push_back({line[0] == 'd', std::stoi(rootText), line.substr(rootEnd + 3),
-                          line[rootEnd + 1] == '1'});
+                          line[rootEnd + 1] == '1', false});
     }
     return true;
 }

@@ -19,6 +19,7 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ struct TransactionCalls {
     bool (*removeTree)(const char *path);
     bool (*deleteFile)(const char *path);
     uint32_t (*fileAttributes)(const char *path);
+    bool (*removeAtRestart)(const char *path);
 };
 
 // The real platform layer.
@@ -89,8 +91,9 @@ public:
     bool install(int entry);
 
     // The point of no return: the journal says the update is complete and
-    // reseat due; backups and staging folders go. Leftovers that cannot go
-    // now (an old library still loaded) go with the next update.
+    // reseat due; backups and staging folders go. Old files that cannot go
+    // now (an old library still loaded) go at the machine's next start, or
+    // with the next update if that comes first.
     bool commit();
 
     // Undoes every install in reverse order, then removes the staging and
@@ -111,6 +114,7 @@ private:
         int root;
         std::string name;
         bool existed; // an old file was there (files only)
+        bool done;    // put in place by this run
     };
     struct Planned {
         int root;
@@ -124,10 +128,11 @@ private:
     std::string backup(const Step &step) const;
     bool exists(const std::string &path) const;
     bool isFolder(const std::string &path) const;
-    bool ensureFolders(const std::string &base, const std::string &name);
-    bool doStep(const Step &step);
+    bool ensureBackupFolders(const Step &step);
+    bool doStep(Step &step);
     bool undoStep(const Step &step);
     bool removeWorkFolders();
+    void removeBackupsAtRestart();
     bool writeJournal(const char *state);
     bool readJournal(std::string &state);
 
@@ -136,5 +141,6 @@ private:
     std::vector<std::string> roots_;
     std::vector<Planned> planned_;
     std::vector<Step> steps_;
+    std::set<std::string> backupFolders_; // made by this run
     bool begun_ = false;
 };

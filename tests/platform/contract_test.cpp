@@ -293,6 +293,37 @@ TEST_F(Contract, ReplaceFileTakesUtf8PathsAndRefusesAFileInUse) {
     EXPECT_FALSE(fs::exists(u8path(from)));
 }
 
+// A move never replaces: what is at the target stays, and so does the
+// source. A file held without sharing stays where it is until let go.
+TEST_F(Contract, MoveFileRenamesWithoutReplacingAndNotAFileHeldWithoutSharing) {
+    const std::string from = temp / "old.dll";
+    const std::string to = temp / "aside/old.dll";
+    const std::string other = temp / "other.dll";
+    writeFile(u8path(from), "old");
+    writeFile(u8path(other), "other");
+
+    EXPECT_FALSE(platform::moveFileA(from.c_str(), to.c_str()));
+    EXPECT_EQ(platform::lastError(), platform::error::PathNotFound) << "no folder there";
+    fs::create_directories(u8path(temp / "aside"));
+    EXPECT_FALSE(platform::moveFileA(from.c_str(), other.c_str()));
+    EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
+    EXPECT_EQ(readFile(u8path(other)), "other");
+    EXPECT_EQ(readFile(u8path(from)), "old");
+    EXPECT_FALSE(platform::moveFileA((temp / "missing.dll").c_str(), to.c_str()));
+    EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
+    {
+        Process holder = startHold("file", from, root);
+        EXPECT_FALSE(platform::moveFileA(from.c_str(), to.c_str()));
+        EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
+        holder.terminate();
+        EXPECT_EQ(holder.wait(10000), 0);
+    }
+    EXPECT_FALSE(fs::exists(u8path(to)));
+    EXPECT_TRUE(platform::moveFileA(from.c_str(), to.c_str())) << platform::lastError();
+    EXPECT_EQ(readFile(u8path(to)), "old");
+    EXPECT_FALSE(fs::exists(u8path(from)));
+}
+
 TEST_F(Contract, TheTemporaryFolderIsThere) {
     std::string folder;
     ASSERT_TRUE(platform::temporaryFolder(folder));

@@ -74,6 +74,31 @@ TEST_F(StandinLayout, RegistryKeysAreFoldersAndValuesAreFiles) {
     EXPECT_EQ(location, "/opt/Orvane 客户端");
 }
 
+// Removals at the next start are kept where Windows keeps them, as the
+// multi-string Windows writes: "\??\" and the full path, an empty new name,
+// one more NUL at the end; each request after the ones before.
+TEST_F(StandinLayout, RemovalsAtRestartAreKeptAsSessionManagerKeepsThem) {
+    const fs::path value = u8path(root + "/Registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/"
+                                         "Control/Session Manager/PendingFileRenameOperations");
+    const std::string old = temp / "old/x.dll";
+    writeFile(u8path(old), "old");
+    ASSERT_TRUE(platform::removeAtRestartA(old.c_str()));
+    EXPECT_EQ(readFile(value), "\\??\\" + old + std::string(3, '\0'));
+
+    // A relative path is taken from the current folder, "\" as "/".
+    const fs::path current = fs::current_path();
+    fs::current_path(u8path(temp / "old"));
+    const bool asked = platform::removeAtRestartA("sub\\y.dll");
+    fs::current_path(current);
+    ASSERT_TRUE(asked);
+    const std::string folder = utf8(fs::canonical(u8path(temp / "old")));
+    EXPECT_EQ(readFile(value), "\\??\\" + old + std::string(2, '\0') + "\\??\\" + folder +
+                                   "/sub/y.dll" + std::string(3, '\0'));
+    EXPECT_EQ(readFile(u8path(old)), "old") << "nothing goes before the restart";
+    EXPECT_FALSE(platform::removeAtRestartA(""));
+    EXPECT_EQ(platform::lastError(), platform::error::InvalidParameter);
+}
+
 TEST_F(StandinLayout, MutexHeldByFlockFromAShellIsTaken) {
     const std::string name = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
     fs::create_directories(u8path(root + "/Mutexes"));

@@ -88,3 +88,32 @@ TEST(WindowsPaths, AbsoluteMeansDriveOrServer) {
     EXPECT_TRUE(platform::isAbsolutePath(program)) << program;
     EXPECT_EQ(program.substr(program.size() - 4), ".exe");
 }
+
+// The request lands where the kernel reads it at start: the full path with
+// "\??\" before it and an empty new name, after the requests already there.
+TEST(WindowsPaths, RemovalAtRestartIsAskedOfTheSessionManager) {
+    TempDir temp;
+    const std::string old = utf8(temp.path() / "x.dll");
+    writeFile(u8path(old), "old");
+    ASSERT_TRUE(platform::removeAtRestartA(old.c_str())) << platform::lastError();
+    EXPECT_EQ(readFile(u8path(old)), "old") << "nothing goes before the restart";
+
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                              L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                              KEY_QUERY_VALUE, &key),
+              ERROR_SUCCESS);
+    DWORD type = 0, size = 0;
+    ::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size);
+    std::wstring value(size / sizeof(wchar_t), L'\0');
+    const LONG read = ::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type,
+                                         reinterpret_cast<BYTE *>(value.data()), &size);
+    ::RegCloseKey(key);
+    ASSERT_EQ(read, ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    wchar_t full[MAX_PATH];
+    ASSERT_GT(::GetFullPathNameW(u8path(old).wstring().c_str(), MAX_PATH, full, nullptr), 0u);
+    const std::wstring request = L"\\??\\" + std::wstring(full) + std::wstring(1, L'\0');
+    EXPECT_NE(value.find(request + std::wstring(1, L'\0')), std::wstring::npos)
+        << "the path, then an empty new name";
+}

@@ -2,6 +2,7 @@
 // place, undone, failed at every platform call it makes, and cut short at
 // every call as a killed process would be, then recovered.
 #include "platform.h"
+#include "process.h"
 #include "testsupport.h"
 #include "updatetransaction.h"
 
@@ -98,6 +99,9 @@ TransactionCalls faultyCalls() {
     calls.deleteFile = [](const char *path) {
         return faults.pass() && platform::deleteFileA(path);
     };
+    calls.removeAtRestart = [](const char *path) {
+        return faults.pass() && platform::removeAtRestartA(path);
+    };
     return calls;
 }
 const TransactionCalls faulty = faultyCalls();
@@ -106,6 +110,8 @@ class Transaction : public ::testing::Test {
 protected:
     void SetUp() override {
         faults = Faults{};
+        // The registry of a machine of its own, outside the folders compared.
+        setEnv("VELMAR_SYSTEM_ROOT", utf8(machine.path()).c_str());
         writeFile(app / "a.txt", "old a");
         writeFile(app / "bin/x.dll", "old x");
         writeFile(app / "keep.txt", "untouched");
@@ -177,6 +183,33 @@ protected:
         return tree;
     }
 
+    void TearDown() override { setEnv("VELMAR_SYSTEM_ROOT", nullptr); }
+
+    // The removals asked for at the machine's next start.
+    static std::vector<std::string> removalsAtRestart() {
+        std::string value;
+        if (!platform::registryReadString("SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                          "PendingFileRenameOperations", value))
+            return {};
+        // Pairs of a NUL-ended "\??\path" and an empty new name; one more NUL
+        // ends the list.
+        std::vector<std::string> removals;
+        std::size_t start = 0;
+        while (start < value.size() && value[start] != '\0') {
+            const std::size_t end = value.find('\0', start);
+            EXPECT_NE(end, std::string::npos);
+            EXPECT_LT(end + 1, value.size());
+            if (end == std::string::npos || end + 1 >= value.size())
+                return removals;
+            EXPECT_EQ(value[end + 1], '\0') << "an empty new name";
+            removals.push_back(value.substr(start, end - start));
+            start = end + 2;
+        }
+        EXPECT_EQ(start + 1, value.size()) << "the list ends with one more NUL";
+        return removals;
+    }
+
+    TempDir machine;
     TempDir temp;
     const fs::path app = temp.path() / "app";
     const fs::path data = temp.path() / "data";
@@ -274,6 +307,30 @@ TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
     EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
     EXPECT_TRUE(transaction.rollback());
     EXPECT_EQ(snapshot(), before);
+}
+
+// A package may name a file twice (zip tools append rather than replace):
+// the second entry finds its work done, and an undo still gives back the
+// old file, not the first entry's.
+TEST_F(Transaction, AFileNamedTwiceIsPutInPlaceOnceAndUndoneExactly) {
+    before = snapshot();
+    UpdateTransaction transaction(journal);
+    const int root = transaction.addRoot(utf8(app));
+    writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
+    writeFile(u8path(transaction.stagingFolder(root)) / "new/n.txt", "new n");
+    const int x1 = transaction.plan(root, "bin/x.dll", false);
+    const int n1 = transaction.plan(root, "new/n.txt", false);
+    const int x2 = transaction.plan(root, "bin\\x.dll", false);
+    const int n2 = transaction.plan(root, "new/n.txt", false);
+    ASSERT_TRUE(transaction.begin());
+    for (const int entry : {x1, n1, x2, n2})
+        ASSERT_TRUE(transaction.install(entry)) << entry << ": " << platform::lastError();
+    EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
+    EXPECT_EQ(readFile(app / "new/n.txt"), "new n");
+    EXPECT_EQ(readFile(app / UpdateTransaction::backupName / "bin/x.dll"), "old x");
+
+    ASSERT_TRUE(transaction.rollback());
+    EXPECT_EQ(snapshot(), before) << describe(snapshot());
 }
 
 // Each call that changes the disk fails in turn; the update reports the
@@ -388,6 +445,49 @@ TEST_F(Transaction, AnOldFileStillInUseGoesWithTheNextStart) {
     EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Nothing);
     EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName));
     EXPECT_EQ(snapshot(), expectedNew());
+}
+
+// An old file held without sharing once it was moved aside cannot be
+// deleted at commit: the commit stands, the file and the folders around it
+// are to go at the machine's next start, and the next update's start
+// removes them once they are free.
+TEST_F(Transaction, ABackupStillHeldAtCommitGoesAtRestartOrWithTheNextStart) {
+    before = snapshot();
+    UpdateTransaction transaction(journal);
+    const int root = transaction.addRoot(utf8(app));
+    writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
+    writeFile(u8path(transaction.stagingFolder(root)) / "a.txt", "new a");
+    const int x = transaction.plan(root, "bin/x.dll", false);
+    const int a = transaction.plan(root, "a.txt", false);
+    ASSERT_TRUE(transaction.begin());
+    ASSERT_TRUE(transaction.install(x));
+    ASSERT_TRUE(transaction.install(a));
+    const std::string aside = utf8(app / UpdateTransaction::backupName / "bin/x.dll");
+    platform::FileHandle held =
+        platform::openFileA(aside.c_str(), platform::FileAccess::Read, platform::FileShare::None,
+                            platform::FileDisposition::OpenExisting);
+    ASSERT_NE(held, nullptr);
+
+    EXPECT_TRUE(transaction.commit());
+    const std::string backups = utf8(app / UpdateTransaction::backupName);
+    EXPECT_EQ(removalsAtRestart(),
+              (std::vector<std::string>{"\\??\\" + aside, "\\??\\" + backups + "/bin",
+                                        "\\??\\" + backups}));
+    EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName / "a.txt"))
+        << "what is free goes at once";
+    EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
+    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue);
+    EXPECT_TRUE(fs::exists(u8path(aside))) << "still held";
+    EXPECT_TRUE(UpdateTransaction::finish(journal));
+
+    platform::closeFile(held);
+    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Nothing);
+    EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName));
+    Tree after = snapshot();
+    Tree expected = before;
+    expected.files["app/a.txt"] = "new a";
+    expected.files["app/bin/x.dll"] = "new x";
+    EXPECT_EQ(after, expected) << describe(after);
 }
 
 TEST_F(Transaction, AJournalThatMakesNoSenseIsLeftAlone) {
