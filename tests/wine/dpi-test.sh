@@ -71,13 +71,12 @@ for dpi in 96 144 192; do
     key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
     "$wine_run" reg add "$key\\App Paths\\velmar" "${view[@]}" /v InstallLocation \
       /d "C:\\Program Files\\Orvane Client" /f >/dev/null
-    # The package brings a new update.exe, which the running updater cannot
-    # overwrite: the message box names the installation folder.
+    # bin\app.dll stays held open to the end, so the update is rolled back
+    # and the message box names the installation folder.
     python3 - "$documents/velmar/update.zip" <<"PACKAGE"
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     archive.writestr("bin/app.dll", "app 2.0.0\n")
-    archive.writestr("update.exe", "new updater\n")
 PACKAGE
 
     waitFor() { # FILE PATTERN: until FILE has a line with PATTERN
@@ -108,11 +107,11 @@ PACKAGE
       exit 1
     }
 
-    # The progress dialog while bin\app.dll is held open (its entry waits on
-    # the forced deletion), then the box about update.exe.
+    # The progress dialog while bin\app.dll is held open (its entry waits
+    # for it, five attempts 3 s apart), then the box that the update failed.
     VELMAR_TEST_MSGBOX_DELAY=8000 "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\update.exe" &
     running=$!
-    "$wine_run" "$BIN/hold.exe" file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll" 6 \
+    "$wine_run" "$BIN/hold.exe" file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll" 40 \
       >/dev/null &
     waitFor "$log" "bin\\app.dll"
     sleep 1
