@@ -117,9 +117,14 @@ def main():
                 seen = reference.get((window, name))
                 if seen is None:
                     continue
+                # The link's label reaches below the window (its lower half
+                # is cut off at every density), so how much of each glyph
+                # shows depends on where the edge cuts it: half a glyph of
+                # play, still less than the glyph a cut-off text would lose.
+                tolerance = 6 if name == "link" else 4
                 for edge, now, then in zip(("left", "top", "right", "bottom"), logical,
                                            seen):
-                    if abs(now - then) > 4:
+                    if abs(now - then) > tolerance:
                         problems.append("%s: the %s's %s edge is at %.1f, at 96 DPI %.1f"
                                         % (where, name, edge, now, then))
     for problem in problems:

@@ -96,7 +96,7 @@ PACKAGE
         for window in $(xdotool search --onlyvisible --classname "^$2\$" 2>/dev/null); do
           eval "$(xdotool getwindowgeometry --shell "$window")"
           if [ "$WIDTH" -ge $((wanted - 3)) ] && [ "$WIDTH" -le $((wanted + 3)) ]; then
-            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.ppm"
+            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -depth 8 "$OUT/$1.ppm"
             import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.png"
             return 0
           fi

@@ -45,6 +45,8 @@ protected:
     int runUpdate() const { return Process::start({updater()}, machine.options(10)).wait(180000); }
 
     void expectRefused(const std::string &packageBytes) const {
+        // What earlier runs left in the client's record is not this run's.
+        const auto clientsBefore = machine.clientStarts(machine.exeinfo());
         EXPECT_EQ(runUpdate(), 0);
         expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
                         "更新包签名无效:" + package(), "update---lasterr：", banner::updateEnd,
@@ -52,7 +54,7 @@ protected:
         EXPECT_EQ(readFile(u8path(machine.velmar() + "\\bin\\app.dll")), "app 1.0.0");
         EXPECT_EQ(readFile(u8path(package())), packageBytes);
         EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "1.0.0"));
-        EXPECT_TRUE(machine.clientStarts(machine.exeinfo()).empty());
+        EXPECT_EQ(machine.clientStarts(machine.exeinfo()), clientsBefore) << machine.logText();
     }
 
     WindowsMachine machine;
