@@ -94,13 +94,6 @@ declare -A outs
 outs[tmpfs]=/dev/shm/velmar-bench-$$
 outs[disk]=$work/out-$$
 scratch+=("${outs[tmpfs]}" "${outs[disk]}")
-# On ext4 each run's folder goes to a block group of its own (as a top
-# folder), as in bench/update/run.sh: otherwise new files are made where the
-# run before just deleted thousands, which ext4 without a journal (this
-# machine's disk) then skips one by one, and every contender pays for the
-# last one's clean-up. Elsewhere this does nothing.
-mkdir -p "${outs[disk]}"
-chattr +T "${outs[disk]}" 2> /dev/null || true
 
 contenders=(zipextract zipextract-j1 bsdtar unzip 7z python)
 command_of() {
