@@ -16,8 +16,8 @@
 # Python's 2 GB, the same zipextract took five times as long as after the
 # others); each extracts into a fresh folder that is removed right after its
 # timing (kept outputs would make later runs pay for fresh memory or for the
-# disk's discards). Places: tmpfs (/dev/shm) and disk (the build folder), or
-# VELMAR_BENCH_PLACES. Printed per archive and place: the medians of wall,
+# disk's discards). Places: tmpfs (/dev/shm) and disk (the build folder's
+# disk, see bench/diskplace.sh), or VELMAR_BENCH_PLACES. Printed per archive and place: the medians of wall,
 # user, system time and peak RSS, the median over rounds of each tool's wall
 # time divided by zipextract's in the same round, zipextract on one thread,
 # and the system calls per entry of zipextract on tiny10000 (strace -c).
@@ -66,8 +66,10 @@ fi
 zipextract="$build/bin/zipextract"
 results="$work/results.txt"
 : > "$results"
+# shellcheck source=bench/diskplace.sh
+. "$root/bench/diskplace.sh"
 scratch=()
-trap 'rm -rf "${scratch[@]}"' EXIT
+trap 'rm -rf "${scratch[@]}"; disk_place_release' EXIT
 
 # measure PLACE ARCHIVE ROUND NAME COMMAND...: one timed run into a fresh
 # folder, removed right after; "{}" is the archive, "@" the folder.
@@ -92,7 +94,8 @@ measure() {
 
 declare -A outs
 outs[tmpfs]=/dev/shm/velmar-bench-$$
-outs[disk]=$work/out-$$
+case " $places " in *" disk "*) disk_place "$work" ;; esac
+outs[disk]=${bench_disk:-$work}/out-$$
 scratch+=("${outs[tmpfs]}" "${outs[disk]}")
 
 contenders=(zipextract zipextract-j1 bsdtar unzip 7z python)
