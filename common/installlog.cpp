@@ -30,8 +30,13 @@ void writeLog(const QString &message) {
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
     {
         QTextStream stream(&buffer);
-        stream << QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss ddd"))
-               << ":::" << message << "\n";
+        // The calendar time is already local: taken as it is, it needs no
+        // look at the time zone, which Qt would make again for every line.
+        const platform::CalendarTime now = platform::localTime();
+        const QDateTime stamp(QDate(now.year, now.month, now.day),
+                              QTime(now.hour, now.minute, now.second), Qt::UTC);
+        stream << stamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss ddd")) << ":::" << message
+               << "\n";
     }
     platform::appendToFile(logFilePath().toStdString(), line.constData(),
                            static_cast<std::size_t>(line.size()));

@@ -290,5 +290,8 @@ struct CalendarTime {
 // now, not the one of that date (Windows' rule: a summer time converted in
 // winter comes out an hour off).
 bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime);
+// GetLocalTime: the local time now. The stand-in reads the zone once and
+// again only when TZ changes, not for every call.
+CalendarTime localTime();
 
 } // namespace platform

@@ -1110,6 +1110,26 @@ int64_t daysSince1970(int64_t year, int month, int day) {
 
 } // namespace
 
+namespace {
+
+// The broken-down local time of when. The zone is read again when TZ
+// changed, so that a changed TZ counts as Windows' current settings always
+// do; reading it for every call would cost a look at /etc/localtime per
+// extracted entry and per log line.
+bool toLocal(time_t when, std::tm &here) {
+    thread_local bool zoneRead = false;
+    thread_local std::string zoneSeen;
+    const char *zone = std::getenv("TZ");
+    if (!zoneRead || zoneSeen != (zone ? zone : "\x01")) {
+        ::tzset();
+        zoneRead = true;
+        zoneSeen = zone ? zone : "\x01"; // unset differs from every value
+    }
+    return ::localtime_r(&when, &here) != nullptr;
+}
+
+} // namespace
+
 bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
     static const int daysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (local.year < 1601 || local.year > 30827 || local.month < 1 || local.month > 12 ||
@@ -1121,20 +1141,9 @@ bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
     if (local.month == 2 && local.day == 29 && !leap)
         return failWith(error::InvalidParameter);
     // Windows applies the offset from UTC in force now, not the one of that
-    // date. The zone is read again when TZ changed, so that a changed TZ
-    // counts as Windows' current settings always do; reading it for every
-    // call would cost a look at /etc/localtime per extracted entry.
-    thread_local bool zoneRead = false;
-    thread_local std::string zoneSeen;
-    const char *zone = std::getenv("TZ");
-    if (!zoneRead || zoneSeen != (zone ? zone : "\x01")) {
-        ::tzset();
-        zoneRead = true;
-        zoneSeen = zone ? zone : "\x01"; // unset differs from every value
-    }
-    const time_t now = std::time(nullptr);
+    // date.
     std::tm here{};
-    if (!::localtime_r(&now, &here))
+    if (!toLocal(std::time(nullptr), here))
         return failWithErrno();
     const int64_t seconds = daysSince1970(local.year, local.month, local.day) * 86400 +
                             local.hour * 3600 + local.minute * 60 + local.second - here.tm_gmtoff;
@@ -1144,6 +1153,21 @@ bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
         return failWith(error::InvalidParameter);
     fileTime = static_cast<uint64_t>(value);
     return succeed();
+}
+
+CalendarTime localTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm here{};
+    if (!toLocal(now.tv_sec, here))
+        ::gmtime_r(&now.tv_sec, &here); // the zone could not be applied: UTC
+    return {here.tm_year + 1900,
+            here.tm_mon + 1,
+            here.tm_mday,
+            here.tm_hour,
+            here.tm_min,
+            here.tm_sec,
+            static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 } // namespace platform

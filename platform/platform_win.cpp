@@ -885,4 +885,11 @@ bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime) {
     return true;
 }
 
+CalendarTime localTime() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return {now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+            now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
 } // namespace platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -115,7 +116,11 @@ bool UpdateTransaction::begin() {
     // every entry inside it repeats, so that an entry can be put in place
     // even when the one that first needed the folder was not.
     std::map<std::pair<int, std::string>, std::size_t> made;
+    // Folders that are there already: looked at once, not for every entry.
+    std::set<std::pair<int, std::string>> there;
     for (auto &entry : planned_) {
+        // Nothing can be in the way inside a folder that the plan makes.
+        bool inNewFolder = false;
         std::size_t end = 0;
         for (;;) {
             end = entry.name.find_first_of("/\\", end);
@@ -123,24 +128,30 @@ bool UpdateTransaction::begin() {
             if (last && !entry.folder)
                 break;
             const std::string name = entry.name.substr(0, end);
-            const std::string path = join(roots_[entry.root], name);
-            const auto known = made.find({entry.root, name});
-            const uint32_t attributes =
-                known == made.end() ? calls_.fileAttributes(path.c_str()) : 0;
+            const std::pair<int, std::string> key{entry.root, name};
+            const auto known = made.find(key);
             if (known != made.end()) {
                 entry.steps.push_back(known->second);
-            } else if (attributes == platform::attribute::Invalid) {
-                made[{entry.root, name}] = steps_.size();
-                entry.steps.push_back(steps_.size());
-                steps_.push_back({true, entry.root, name, false, false});
-            } else if ((attributes & platform::attribute::Directory) == 0) {
-                platform::setLastError(platform::error::AlreadyExists);
-                return false;
-            } else if (attributes & platform::attribute::ReparsePoint) {
-                // A linked folder (a junction on Windows) leads outside the
-                // installation: nothing is moved into or out of it.
-                platform::setLastError(platform::error::StoppedOnSymlink);
-                return false;
+                inNewFolder = true;
+            } else if (there.count(key) == 0) {
+                const uint32_t attributes =
+                    calls_.fileAttributes(join(roots_[entry.root], name).c_str());
+                if (attributes == platform::attribute::Invalid) {
+                    made[key] = steps_.size();
+                    entry.steps.push_back(steps_.size());
+                    steps_.push_back({true, entry.root, name, false, false});
+                    inNewFolder = true;
+                } else if ((attributes & platform::attribute::Directory) == 0) {
+                    platform::setLastError(platform::error::AlreadyExists);
+                    return false;
+                } else if (attributes & platform::attribute::ReparsePoint) {
+                    // A linked folder (a junction on Windows) leads outside
+                    // the installation: nothing is moved into or out of it.
+                    platform::setLastError(platform::error::StoppedOnSymlink);
+                    return false;
+                } else {
+                    there.insert(key);
+                }
             }
             if (last)
                 break;
@@ -149,7 +160,8 @@ bool UpdateTransaction::begin() {
         if (entry.folder)
             continue;
         const uint32_t attributes =
-            calls_.fileAttributes(join(roots_[entry.root], entry.name).c_str());
+            inNewFolder ? platform::attribute::Invalid
+                        : calls_.fileAttributes(join(roots_[entry.root], entry.name).c_str());
         const bool existed = attributes != platform::attribute::Invalid;
         if (existed && (attributes & platform::attribute::Directory)) {
             platform::setLastError(platform::error::AccessDenied);

@@ -51,6 +51,32 @@ TEST_F(InstallLog, WritesATimeStampThreeColonsAndTheMessage) {
     EXPECT_EQ(match.captured(2), before.toString(QStringLiteral("ddd")));
 }
 
+TEST_F(InstallLog, StampsTheLocalTimeOfTheZoneInForce) {
+    if (!lineEnd.empty() && lineEnd[0] == '\r')
+        GTEST_SKIP() << "Windows' local time does not follow TZ";
+    // Two zones without summer time, 18 hours apart, set while the program
+    // runs: a stamp in UTC, or one whose zone was read only once, is wrong
+    // in at least one. The expected time comes from UTC, so that nothing in
+    // the test reads the zone for the log.
+    const char *zone = std::getenv("TZ");
+    const std::string savedZone = zone ? zone : "";
+    const std::pair<const char *, int> zones[] = {{"CST-8", 8 * 3600}, {"HST10", -10 * 3600}};
+    for (const auto &[name, offset] : zones) {
+        setEnv("TZ", name);
+        const QDateTime expected = QDateTime::currentDateTimeUtc().addSecs(offset);
+        writeLog(QStringLiteral("zone"));
+        const std::string content = readFile(u8path(file));
+        const auto lineStart = content.rfind('\n', content.size() - 2);
+        const QString line = QString::fromStdString(
+            content.substr(lineStart == std::string::npos ? 0 : lineStart + 1, 19));
+        QDateTime stamp = QDateTime::fromString(line, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        stamp.setTimeSpec(Qt::UTC);
+        EXPECT_TRUE(stamp.isValid()) << name << ": " << content;
+        EXPECT_LE(std::abs(stamp.secsTo(expected)), 2) << name << ": " << content;
+    }
+    setEnv("TZ", zone ? savedZone.c_str() : nullptr);
+}
+
 TEST_F(InstallLog, KeepsEmptyAndMultiLineMessagesAsTheyAre) {
     writeLog(QString());
     writeLog(QStringLiteral("first\nsecond"));
