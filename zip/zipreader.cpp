@@ -145,6 +145,24 @@ void readUnixTimes(const std::vector<unsigned char> &extra, ZipEntryInfo &info) 
     }
 }
 
+// Larger writes go out in pieces of this size. The page cache takes larger
+// folios for larger writes, and on a virtual machine that hands its free
+// memory back to the host, those cost far more than the copy itself: after
+// another program's 2 GB output was removed, 2 GB written in 1 MiB pieces
+// took 2.1 s of system time there, in 256 KiB pieces 1.3 to 1.7 s, in
+// 64 KiB pieces 0.45 s.
+constexpr uint32_t WriteSlice = 64u << 10;
+
+bool writeInSlices(platform::FileHandle file, const unsigned char *data, uint32_t size) {
+    for (uint32_t done = 0; done < size;) {
+        const uint32_t slice = std::min(size - done, WriteSlice);
+        if (!platform::writeFile(file, data + done, slice))
+            return false;
+        done += slice;
+    }
+    return true;
+}
+
 // Writes the blocks of one file on a thread of its own, so that writing a
 // block overlaps decoding the next: on an entry of gigabytes the two take
 // about as long as each other. One block is written at a time, in the order
@@ -199,7 +217,7 @@ private:
             busy_ = true;
             const bool skip = failed_;
             lock.unlock();
-            const bool written = skip || platform::writeFile(file_, data, size);
+            const bool written = skip || writeInSlices(file_, data, size);
             const uint32_t error = written ? 0 : platform::lastError();
             lock.lock();
             if (!written) {
@@ -463,7 +481,7 @@ ZipResult ZipReader::pump(platform::FileHandle file, const ZipEntryInfo &info) {
         if (got == zip::lowcode::ReadError)
             return DataError;
         if (got > 0) {
-            if (!platform::writeFile(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
+            if (!writeInSlices(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
                 return WriteFailed;
             return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
         }
@@ -485,8 +503,7 @@ ZipResult ZipReader::stream(platform::FileHandle file, uint64_t size) {
             return WrongPassword;
         if (got < 0)
             return DataError;
-        if (got > 0 &&
-            !platform::writeFile(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
+        if (got > 0 && !writeInSlices(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
             return WriteFailed;
         if (end)
             break;
