@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # bench/diskplace.sh, sourced by the benchmarks: where their timed runs
 # write when they run on disk.
 #
@@ -14,6 +15,7 @@
 # default, with a journal, in a sparse file on the same disk, and the runs
 # write there; it says so. VELMAR_BENCH_DISK=raw writes into FOLDER anyway.
 
+# shellcheck disable=SC2034 # read by the benchmarks that source this
 bench_disk=
 bench_disk_image=
 bench_disk_mount=
