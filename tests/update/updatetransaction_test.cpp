@@ -139,6 +139,13 @@ protected:
         {1, "Config/more/extra.ini", "extra"},
     };
 
+    // Writes a file's new content into root's staging folder and plans it.
+    static int stage(UpdateTransaction &transaction, int root, const std::string &name,
+                     const std::string &content) {
+        writeFile(u8path(transaction.stagingFolder(root)) / u8path(name), content);
+        return transaction.plan(root, name, false);
+    }
+
     // Runs the update through commit; false at the first failing step, and
     // the transaction is left as it stands then.
     bool apply(UpdateTransaction &transaction) {
@@ -269,8 +276,7 @@ TEST_F(Transaction, RefusesWhatWouldHideOrBreakTheInstallationBeforeChangingIt) 
         EXPECT_EQ(transaction.plan(root, "~VELMAR-update.journal", false), -1);
         EXPECT_EQ(transaction.plan(root, "/", false), -1);
         // A file where a folder is, and a folder where a file is.
-        writeFile(u8path(transaction.stagingFolder(root)) / "bin", "file");
-        ASSERT_GE(transaction.plan(root, "bin", false), 0);
+        ASSERT_GE(stage(transaction, root, "bin", "file"), 0);
         EXPECT_FALSE(transaction.begin());
         EXPECT_TRUE(transaction.rollback());
     }
@@ -292,8 +298,7 @@ TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
     before = snapshot();
     UpdateTransaction transaction(journal);
     const int root = transaction.addRoot(utf8(app));
-    writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
-    const int x = transaction.plan(root, "bin/x.dll", false);
+    const int x = stage(transaction, root, "bin/x.dll", "new x");
     ASSERT_TRUE(transaction.begin());
     platform::FileHandle held =
         platform::openFileA(utf8(app / "bin/x.dll").c_str(), platform::FileAccess::Read,
@@ -316,10 +321,8 @@ TEST_F(Transaction, AFileNamedTwiceIsPutInPlaceOnceAndUndoneExactly) {
     before = snapshot();
     UpdateTransaction transaction(journal);
     const int root = transaction.addRoot(utf8(app));
-    writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
-    writeFile(u8path(transaction.stagingFolder(root)) / "new/n.txt", "new n");
-    const int x1 = transaction.plan(root, "bin/x.dll", false);
-    const int n1 = transaction.plan(root, "new/n.txt", false);
+    const int x1 = stage(transaction, root, "bin/x.dll", "new x");
+    const int n1 = stage(transaction, root, "new/n.txt", "new n");
     const int x2 = transaction.plan(root, "bin\\x.dll", false);
     const int n2 = transaction.plan(root, "new/n.txt", false);
     ASSERT_TRUE(transaction.begin());
@@ -404,10 +407,8 @@ TEST_F(Transaction, AnUndoCutShortIsCompletedByTheStartAfter) {
     {
         UpdateTransaction transaction(journal);
         const int root = transaction.addRoot(utf8(app));
-        writeFile(u8path(transaction.stagingFolder(root)) / "a.txt", "new a");
-        writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
-        const int a = transaction.plan(root, "a.txt", false);
-        const int x = transaction.plan(root, "bin/x.dll", false);
+        const int a = stage(transaction, root, "a.txt", "new a");
+        const int x = stage(transaction, root, "bin/x.dll", "new x");
         ASSERT_TRUE(transaction.begin());
         ASSERT_TRUE(transaction.install(a));
         ASSERT_TRUE(transaction.install(x));
@@ -455,10 +456,8 @@ TEST_F(Transaction, ABackupStillHeldAtCommitGoesAtRestartOrWithTheNextStart) {
     before = snapshot();
     UpdateTransaction transaction(journal);
     const int root = transaction.addRoot(utf8(app));
-    writeFile(u8path(transaction.stagingFolder(root)) / "bin/x.dll", "new x");
-    writeFile(u8path(transaction.stagingFolder(root)) / "a.txt", "new a");
-    const int x = transaction.plan(root, "bin/x.dll", false);
-    const int a = transaction.plan(root, "a.txt", false);
+    const int x = stage(transaction, root, "bin/x.dll", "new x");
+    const int a = stage(transaction, root, "a.txt", "new a");
     ASSERT_TRUE(transaction.begin());
     ASSERT_TRUE(transaction.install(x));
     ASSERT_TRUE(transaction.install(a));
