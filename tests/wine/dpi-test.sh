@@ -89,7 +89,9 @@ PACKAGE
     }
     # The visible window of a program that is about its logical width times
     # the factor wide (the updater shows two at once), as a PPM picture and
-    # a PNG to look at. A window that kept its 100 % size is not found.
+    # a PNG to look at. A window that kept its 100 % size is not found. It
+    # is taken once two pictures half a second apart agree: a window just
+    # shown on a busy machine may not have drawn all of itself yet.
     shoot() { # NAME CLASS LOGICAL_WIDTH
       local window wanted=$(($3 * DPI / 96))
       for _ in $(seq 100); do
@@ -97,8 +99,13 @@ PACKAGE
           eval "$(xdotool getwindowgeometry --shell "$window")"
           if [ "$WIDTH" -ge $((wanted - 3)) ] && [ "$WIDTH" -le $((wanted + 3)) ]; then
             import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -depth 8 "$OUT/$1.ppm"
-            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.png"
-            return 0
+            sleep 0.5
+            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -depth 8 "$OUT/$1.again.ppm"
+            if cmp -s "$OUT/$1.ppm" "$OUT/$1.again.ppm"; then
+              rm "$OUT/$1.again.ppm"
+              import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.png"
+              return 0
+            fi
           fi
         done
         sleep 0.2
@@ -124,7 +131,7 @@ PACKAGE
     # The uninstall window during its three seconds before the work.
     "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
     running=$!
-    sleep 1.5
+    sleep 1
     shoot uninstall uninstall.exe 536
     "$wine_run" taskkill /f /im uninstall.exe >/dev/null 2>&1 || true
     wait "$running" || true
