@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -36,6 +37,7 @@ constexpr uint32_t DiskFull = 112;
 constexpr uint32_t DirNotEmpty = 145;
 constexpr uint32_t AlreadyExists = 183;
 constexpr uint32_t FilenameTooLong = 206;
+constexpr uint32_t Directory = 267; // a folder was asked for, something else is there
 constexpr uint32_t NotOwner = 288;
 constexpr uint32_t StoppedOnSymlink = 681;
 constexpr uint32_t NoUnicodeTranslation = 1113;
@@ -261,6 +263,87 @@ bool removeTreeA(const char *path);
 // request in HKLM, so only an administrator may ask; requests are carried
 // out in the order they were made.
 bool removeAtRestartA(const char *path);
+
+// ---- Folders held open (8-bit names) ------------------------------------------
+//
+// Below a folder that other users can write (the all-users documents folder
+// holds the client's data folder), a path looked at once may name something
+// else a moment later: any folder on the way can be swapped for a link
+// between two calls. There every change goes through a folder held open:
+// an entry is named by one part relative to it ("a.txt", never "b\a.txt"),
+// and a link is never followed, whatever it points to. Windows opens the
+// entries relative to the handle (NtCreateFile with RootDirectory and
+// FILE_OPEN_REPARSE_POINT); the stand-in uses openat and its kin with
+// O_NOFOLLOW. A name with a separator, "." or ".." is refused (87).
+
+struct FolderObject;
+using FolderHandle = FolderObject *;
+
+// Who may act in a folder the updater makes.
+enum class FolderAccess {
+    Inherited, // as its parent lets them
+    Private,   // administrators and the system only (the stand-in: its owner, 0700)
+};
+
+// Opens the folder at path (the folders on the way are the caller's to
+// trust). The last part must be a folder itself: a link there fails with
+// error::StoppedOnSymlink, a file with error::Directory.
+FolderHandle openFolderA(const char *path);
+// Opens the folder name inside folder; fails like openFolderA.
+FolderHandle openFolderAt(FolderHandle folder, const char *name);
+// Makes the folder name inside folder and opens it, in one step: fails with
+// error::AlreadyExists when anything is there, a link included, so that a
+// folder made this way is never one somebody else put there.
+FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess access);
+void closeFolder(FolderHandle folder);
+
+// openFileA for an entry of folder. A link at name is never opened: it fails
+// with error::StoppedOnSymlink, or error::FileExists for CreateNew.
+FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, FileShare share,
+                      FileDisposition disposition, uint32_t attributes = 0);
+// fileAttributesA of an entry of folder, never of what a link there points
+// to: a link reports attribute::ReparsePoint (with Directory when it leads
+// to a folder).
+uint32_t attributesAt(FolderHandle folder, const char *name);
+// setFileAttributesA of an entry of folder; a link is refused (681).
+bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes);
+// Renames the entry fromName of from (a file, a folder or a link, moved
+// itself) to toName in to, on the same volume. Without replace, anything at
+// the target makes it fail with error::AlreadyExists; with replace, a file
+// there is replaced in one step (not a folder, not a file in use: 5). A
+// source held without delete sharing stays (32), as with moveFileA.
+bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+            bool replace);
+// Deletes the file, or the link, name in folder: as deleteFileA.
+bool deleteAt(FolderHandle folder, const char *name);
+// Removes the empty folder, or the link, name in folder.
+bool removeFolderAt(FolderHandle folder, const char *name);
+// Removes name in folder with everything in it, read-only files too. It
+// walks held folders down and never through a link: a link is removed
+// itself, and a folder swapped for a link while its files go keeps the
+// removal where it was. Goes on past what cannot go (a file in use) and
+// then fails with that error; true when nothing is left (or nothing was
+// there).
+bool removeTreeAt(FolderHandle folder, const char *name);
+// What was renamed into or out of folder is on the disk (fsync of the
+// folder; on Windows the file system's own log, which a flushed file on
+// the volume takes to the disk, holds it already).
+bool flushFolder(FolderHandle folder);
+// Everything written to the volume that holds folder is on the disk (the
+// stand-in's syncfs; Windows flushes the volume, which takes an
+// administrator). False when the volume cannot be flushed as a whole: the
+// caller then flushes its files one by one.
+bool flushVolume(FolderHandle folder);
+
+// Scoped owners: each closes its handle when it goes.
+struct FileCloser {
+    void operator()(FileHandle file) const { closeFile(file); }
+};
+using File = std::unique_ptr<FileObject, FileCloser>;
+struct FolderCloser {
+    void operator()(FolderHandle folder) const { closeFolder(folder); }
+};
+using Folder = std::unique_ptr<FolderObject, FolderCloser>;
 
 // ---- Code page and time -----------------------------------------------------
 

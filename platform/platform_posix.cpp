@@ -122,12 +122,25 @@ bool failOpen(const std::string &path) {
     return errno == ENOENT ? failMissing(path) : failWithErrno();
 }
 
-int openCloexec(const std::string &path, int flags, mode_t mode = 0) {
+// As failOpen for name in the folder held by dir (AT_FDCWD: name is a
+// path): a missing entry of a held folder is a missing file, its folder
+// being there.
+bool failOpenAt(int dir, const std::string &name) {
+    if (dir == AT_FDCWD)
+        return failOpen(name);
+    return failWithErrno();
+}
+
+int openAtCloexec(int dir, const std::string &name, int flags, mode_t mode = 0) {
     int fd;
     do
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+int openCloexec(const std::string &path, int flags, mode_t mode = 0) {
+    return openAtCloexec(AT_FDCWD, path, flags, mode);
 }
 
 bool lockNow(int fd, int operation) {
@@ -180,14 +193,14 @@ bool existingFolder(const std::string &path, std::string &folder) {
 // A missing path is a failure unless missingIsFine (a replacement then
 // simply takes the name).
 template <typename Change>
-bool changeUnlessInUse(const std::string &path, uint32_t inUseError, bool missingIsFine,
+bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bool missingIsFine,
                        Change change) {
     // Opened first and looked at through the descriptor: one call fewer
     // than a look by name, and what is looked at is what gets locked. A link
     // does not open (O_NOFOLLOW) and is changed itself, never its target.
-    const int fd = openCloexec(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = openAtCloexec(dir, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT && !missingIsFine)
-        return failOpen(path);
+        return failOpenAt(dir, path);
     if (fd >= 0) {
         struct stat st;
         if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || isReadOnly(st)) {
@@ -206,7 +219,7 @@ bool changeUnlessInUse(const std::string &path, uint32_t inUseError, bool missin
     errno = changeErrno;
     if (done)
         return succeed();
-    return errno == ENOENT ? failOpen(path) : failWithErrno();
+    return errno == ENOENT ? failOpenAt(dir, path) : failWithErrno();
 }
 
 // Holds this program's own file in use for the life of the process, as
@@ -566,7 +579,7 @@ bool registryDeleteKey(const std::string &key, const std::string &subKey) {
 
 bool deleteFile(const std::string &path) {
     const std::string file = withSlashes(path);
-    return changeUnlessInUse(file, error::SharingViolation, false,
+    return changeUnlessInUse(AT_FDCWD, file, error::SharingViolation, false,
                              [&] { return ::unlink(file.c_str()) == 0; });
 }
 
@@ -627,24 +640,25 @@ bool removeLink(const std::string &path) {
 
 namespace {
 
-bool replaceAt(const std::string &source, const std::string &target) {
+bool replaceAt(int sourceDir, const std::string &source, int targetDir, const std::string &target) {
     // Most targets are new (every file of a fresh extraction): a rename that
     // refuses to replace anything needs no look at the target first, as
     // nobody can hold what is not there. Anything else, a failure included,
     // takes the way below, which decides and reports as before.
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(sourceDir, source.c_str(), targetDir, target.c_str(), RENAME_NOREPLACE) == 0)
         return succeed();
     // A missing target is no failure here: the file simply takes its name.
     // Windows refuses to replace a file that is open anywhere, whatever its
     // sharing, with access denied rather than the sharing violation.
-    return changeUnlessInUse(target, error::AccessDenied, true,
-                             [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
+    return changeUnlessInUse(targetDir, target, error::AccessDenied, true, [&] {
+        return ::renameat(sourceDir, source.c_str(), targetDir, target.c_str()) == 0;
+    });
 }
 
 } // namespace
 
 bool replaceFile(const std::string &from, const std::string &to) {
-    return replaceAt(withSlashes(from), withSlashes(to));
+    return replaceAt(AT_FDCWD, withSlashes(from), AT_FDCWD, withSlashes(to));
 }
 
 bool temporaryFolder(std::string &folder) {
@@ -664,19 +678,23 @@ struct FileObject {
     int fd;
 };
 
-FileHandle openFileA(const char *path, FileAccess access, FileShare share,
-                     FileDisposition disposition, uint32_t attributes) {
-    const std::string file = withSlashes(path ? path : "");
-    if (file.empty()) {
-        failWith(error::PathNotFound);
-        return nullptr;
-    }
+namespace {
+
+// openFileA of file in the folder held by dir (AT_FDCWD: file is a path).
+// followLink false refuses a link at file, as the folder-held calls do.
+FileHandle openFileIn(int dir, const std::string &file, FileAccess access, FileShare share,
+                      FileDisposition disposition, uint32_t attributes, bool followLink) {
     const bool writing = access == FileAccess::Write;
     const bool creatingNew = disposition == FileDisposition::CreateNew;
     struct stat st;
     // A new file needs no look first: O_EXCL refuses whatever is there, a
     // link included.
-    const bool exists = !creatingNew && ::stat(file.c_str(), &st) == 0;
+    const bool exists = !creatingNew && ::fstatat(dir, file.c_str(), &st,
+                                                  followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        failWith(error::StoppedOnSymlink);
+        return nullptr;
+    }
     if (exists && S_ISDIR(st.st_mode)) {
         failWith(error::AccessDenied);
         return nullptr;
@@ -694,12 +712,13 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
     // Windows has no execute permission: any file may be a program. Created
     // files are executable, so that programs delivered in a package run.
     const mode_t mode = (attributes & attribute::ReadOnly) ? 0555 : 0777;
-    const int fd = openCloexec(file, flags, mode);
+    // O_NOFOLLOW closes the gap between the look above and the open.
+    const int fd = openAtCloexec(dir, file, flags | (followLink ? 0 : O_NOFOLLOW), mode);
     if (fd < 0) {
         if (errno == EEXIST)
             failWith(error::FileExists);
         else
-            failOpen(file);
+            failOpenAt(dir, file);
         return nullptr;
     }
     // Readers that share reading take a shared lock, everybody else an
@@ -720,6 +739,18 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
     }
     succeed();
     return new FileObject{fd};
+}
+
+} // namespace
+
+FileHandle openFileA(const char *path, FileAccess access, FileShare share,
+                     FileDisposition disposition, uint32_t attributes) {
+    const std::string file = withSlashes(path ? path : "");
+    if (file.empty()) {
+        failWith(error::PathNotFound);
+        return nullptr;
+    }
+    return openFileIn(AT_FDCWD, file, access, share, disposition, attributes, true);
 }
 
 bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead) {
@@ -819,11 +850,13 @@ void closeFile(FileHandle file) {
     delete file;
 }
 
-uint32_t fileAttributesA(const char *path) {
-    const std::string file = withSlashes(path ? path : "");
+namespace {
+
+// fileAttributesA of file in the folder held by dir (AT_FDCWD: a path).
+uint32_t attributesIn(int dir, const std::string &file) {
     struct stat st;
-    if (file.empty() || ::lstat(file.c_str(), &st) != 0) {
-        failOpen(file);
+    if (file.empty() || ::fstatat(dir, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        failOpenAt(dir, file);
         return attribute::Invalid;
     }
     succeed();
@@ -838,7 +871,8 @@ uint32_t fileAttributesA(const char *path) {
         // As Windows reports a symbolic link or junction: the link itself,
         // a folder when it leads to one.
         struct stat target;
-        const bool folder = ::stat(file.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        const bool folder =
+            ::fstatat(dir, file.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
         return attributes | attribute::ReparsePoint |
                (folder ? attribute::Directory : attribute::Archive);
     }
@@ -850,17 +884,37 @@ uint32_t fileAttributesA(const char *path) {
     return attributes;
 }
 
-bool setFileAttributesA(const char *path, uint32_t attributes) {
-    const std::string file = withSlashes(path ? path : "");
+// The stand-in keeps only ReadOnly, as the owner's write permission. The
+// mode is changed through the opened file, so that what was looked at is
+// what changes.
+bool setAttributesIn(int dir, const std::string &file, uint32_t attributes, bool followLink) {
+    const int fd = openAtCloexec(dir, file, O_RDONLY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return failOpenAt(dir, file);
     struct stat st;
-    if (::stat(file.c_str(), &st) != 0)
-        return failOpen(file);
-    const mode_t permissions = st.st_mode & 07777;
-    const mode_t wanted =
-        (attributes & attribute::ReadOnly) ? permissions & ~mode_t(0222) : permissions | S_IWUSR;
-    if (wanted != permissions && ::chmod(file.c_str(), wanted) != 0)
+    bool done = ::fstat(fd, &st) == 0;
+    if (done) {
+        const mode_t permissions = st.st_mode & 07777;
+        const mode_t wanted = (attributes & attribute::ReadOnly) ? permissions & ~mode_t(0222)
+                                                                 : permissions | S_IWUSR;
+        done = wanted == permissions || ::fchmod(fd, wanted) == 0;
+    }
+    const int changeErrno = errno;
+    ::close(fd);
+    errno = changeErrno;
+    if (!done)
         return failWithErrno();
     return succeed();
+}
+
+} // namespace
+
+uint32_t fileAttributesA(const char *path) {
+    return attributesIn(AT_FDCWD, withSlashes(path ? path : ""));
+}
+
+bool setFileAttributesA(const char *path, uint32_t attributes) {
+    return setAttributesIn(AT_FDCWD, withSlashes(path ? path : ""), attributes, true);
 }
 
 bool createDirectoryA(const char *path) {
@@ -885,12 +939,80 @@ std::string currentDirectoryA() {
 }
 
 bool replaceFileA(const char *from, const char *to) {
-    return replaceAt(withSlashes(from ? from : ""), withSlashes(to ? to : ""));
+    return replaceAt(AT_FDCWD, withSlashes(from ? from : ""), AT_FDCWD, withSlashes(to ? to : ""));
 }
 
 bool deleteFileA(const char *path) {
     return deleteFile(path ? path : "");
 }
+
+// ---- Folders held open: the stand-in's part ---------------------------------
+
+struct FolderObject {
+    int fd;
+};
+
+namespace {
+
+// A file or a link that is to go, whatever its read-only mark: what lies in
+// the update's own folders is its own. Missing counts as gone.
+bool removeEntryIn(int dir, const std::string &name) {
+    const int fd = openAtCloexec(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && isReadOnly(st))
+            ::fchmod(fd, st.st_mode | S_IWUSR);
+        ::close(fd);
+    }
+    if (changeUnlessInUse(dir, name, error::SharingViolation, false,
+                          [&] { return ::unlinkat(dir, name.c_str(), 0) == 0; }))
+        return true;
+    return lastError() == error::FileNotFound && succeed();
+}
+
+// Removes name in the folder held by dir (AT_FDCWD: a path) with all it
+// holds. Each folder is held open while it is emptied and its entries are
+// named relative to it, so that a folder renamed away meanwhile is emptied
+// where it went, and one put in its place (a link) is never entered.
+bool removeTreeIn(int dir, const std::string &name) {
+    const int fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return succeed();
+        // A file, or a link: removed itself.
+        return errno == ENOTDIR || errno == ELOOP ? removeEntryIn(dir, name) : failWithErrno();
+    }
+    std::vector<std::string> names;
+    const int listed = ::dup(fd);
+    DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!listing) {
+        const int listErrno = errno;
+        if (listed >= 0)
+            ::close(listed);
+        ::close(fd);
+        errno = listErrno;
+        return failWithErrno();
+    }
+    while (const dirent *item = ::readdir(listing)) {
+        const std::string child = item->d_name;
+        if (child != "." && child != "..")
+            names.push_back(child);
+    }
+    ::closedir(listing);
+    uint32_t firstError = error::Success;
+    for (const auto &child : names) {
+        if (!removeTreeIn(fd, child) && firstError == error::Success)
+            firstError = lastError();
+    }
+    ::close(fd);
+    if (firstError != error::Success)
+        return failWith(firstError);
+    if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return succeed();
+    return failWithErrno();
+}
+
+} // namespace
 
 // ---- Moving files as one update (8-bit) -------------------------------------
 
@@ -907,28 +1029,31 @@ bool syncFolder(const std::string &folder) {
 
 } // namespace
 
-bool moveFileA(const char *from, const char *to) {
-    const std::string source = withSlashes(from ? from : "");
-    const std::string target = withSlashes(to ? to : "");
+namespace {
+
+// moveFileA between folders held by sourceDir and targetDir (AT_FDCWD:
+// paths).
+bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::string &target) {
     // An exclusive lock is how the stand-in holds a file without sharing; a
     // shared one (a running program's file) still lets the file be moved, as
     // Windows lets a running program's file be renamed. The shared lock
     // taken here is held across the rename, so nobody takes the file between
     // the probe and the move. A link does not open and is moved itself.
-    const int fd = openCloexec(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = openAtCloexec(sourceDir, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT)
-        return failOpen(source);
+        return failOpenAt(sourceDir, source);
     struct stat st;
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !lockNow(fd, LOCK_SH)) {
         ::close(fd);
         return failWith(error::SharingViolation);
     }
     // Whatever is at the target stays: the check and the rename are one step.
-    int rc = ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    int rc = ::renameat2(sourceDir, source.c_str(), targetDir, target.c_str(), RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL) {
         // A file system that cannot rename without replacing.
-        rc = ::lstat(target.c_str(), &st) == 0 ? (errno = EEXIST, -1)
-                                               : ::rename(source.c_str(), target.c_str());
+        rc = ::fstatat(targetDir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                 ? (errno = EEXIST, -1)
+                 : ::renameat(sourceDir, source.c_str(), targetDir, target.c_str());
     }
     const int renameErrno = errno;
     if (fd >= 0)
@@ -938,7 +1063,13 @@ bool moveFileA(const char *from, const char *to) {
     if (renameErrno == EEXIST)
         return failWith(error::AlreadyExists);
     errno = renameErrno;
-    return renameErrno == ENOENT ? failOpen(target) : failWithErrno();
+    return renameErrno == ENOENT ? failOpenAt(targetDir, target) : failWithErrno();
+}
+
+} // namespace
+
+bool moveFileA(const char *from, const char *to) {
+    return moveIn(AT_FDCWD, withSlashes(from ? from : ""), AT_FDCWD, withSlashes(to ? to : ""));
 }
 
 bool commitFileA(const char *from, const char *to) {
@@ -972,44 +1103,7 @@ bool removeDirectoryA(const char *path) {
 }
 
 bool removeTreeA(const char *path) {
-    const std::string folder = withSlashes(path ? path : "");
-    struct stat st;
-    if (::lstat(folder.c_str(), &st) != 0)
-        return errno == ENOENT ? succeed() : failWithErrno();
-    if (!S_ISDIR(st.st_mode))
-        return deleteFile(folder);
-    DIR *listing = ::opendir(folder.c_str());
-    if (!listing)
-        return failWithErrno();
-    std::vector<std::string> names;
-    while (const dirent *item = ::readdir(listing)) {
-        const std::string name = item->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    ::closedir(listing);
-    uint32_t firstError = error::Success;
-    for (const auto &name : names) {
-        const std::string child = folder + "/" + name;
-        // A folder's own tree; a link by itself; read-only files go too, as
-        // the update owns what lies in its folders.
-        bool removed;
-        if (::lstat(child.c_str(), &st) != 0)
-            removed = errno == ENOENT;
-        else if (S_ISDIR(st.st_mode))
-            removed = removeTreeA(child.c_str());
-        else if (S_ISLNK(st.st_mode))
-            removed = ::unlink(child.c_str()) == 0 || failWithErrno();
-        else if (isReadOnly(st) && ::chmod(child.c_str(), st.st_mode | S_IWUSR) != 0)
-            removed = failWithErrno();
-        else
-            removed = deleteFile(child);
-        if (!removed && firstError == error::Success)
-            firstError = lastError();
-    }
-    if (firstError != error::Success)
-        return failWith(firstError);
-    return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
+    return removeTreeIn(AT_FDCWD, withSlashes(path ? path : ""));
 }
 
 bool removeAtRestartA(const char *path) {
@@ -1036,6 +1130,152 @@ bool removeAtRestartA(const char *path) {
     requests += "\\??\\" + file;
     requests.append(3, '\0');
     return registryWriteString(key, value, requests);
+}
+
+// ---- Folders held open (8-bit names) ------------------------------------------
+
+namespace {
+
+// One part of a path, never a way out of its folder.
+bool validName(const char *name) {
+    if (!name || !*name || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+        std::strpbrk(name, "/\\"))
+        return failWith(error::InvalidParameter);
+    return true;
+}
+
+bool validFolder(FolderHandle folder) {
+    return folder || failWith(error::InvalidHandle);
+}
+
+// The folder name in the folder held by dir (AT_FDCWD: a path), never a
+// link at name.
+FolderHandle openFolderIn(int dir, const std::string &name) {
+    const int fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd >= 0) {
+        succeed();
+        return new FolderObject{fd};
+    }
+    const int openErrno = errno;
+    struct stat st;
+    if ((openErrno == ELOOP || openErrno == ENOTDIR) &&
+        ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        failWith(S_ISLNK(st.st_mode) ? error::StoppedOnSymlink : error::Directory);
+    else {
+        errno = openErrno;
+        failOpenAt(dir, name);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+FolderHandle openFolderA(const char *path) {
+    std::string folder = withSlashes(path ? path : "");
+    // "velmar/" would be followed through a link called velmar.
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    if (folder.empty()) {
+        failWith(error::PathNotFound);
+        return nullptr;
+    }
+    return openFolderIn(AT_FDCWD, folder);
+}
+
+FolderHandle openFolderAt(FolderHandle folder, const char *name) {
+    if (!validFolder(folder) || !validName(name))
+        return nullptr;
+    return openFolderIn(folder->fd, name);
+}
+
+FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess access) {
+    if (!validFolder(folder) || !validName(name))
+        return nullptr;
+    const bool isPrivate = access == FolderAccess::Private;
+    if (::mkdirat(folder->fd, name, isPrivate ? 0700 : 0777) != 0) {
+        failWith(errno == EEXIST ? error::AlreadyExists : windowsErrorFrom(errno));
+        return nullptr;
+    }
+    FolderHandle made = openFolderIn(folder->fd, name);
+    if (!made)
+        return nullptr;
+    // Making and opening are two calls here: whoever may write in folder
+    // could have put a folder of their own in place of ours between them.
+    // Ours belongs to this process's user and, private, lets nobody else in.
+    struct stat st;
+    if (::fstat(made->fd, &st) != 0 || st.st_uid != ::geteuid() ||
+        (isPrivate && (st.st_mode & 0077) != 0)) {
+        closeFolder(made);
+        failWith(error::AccessDenied);
+        return nullptr;
+    }
+    return made;
+}
+
+void closeFolder(FolderHandle folder) {
+    if (!folder)
+        return;
+    ::close(folder->fd);
+    delete folder;
+}
+
+FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, FileShare share,
+                      FileDisposition disposition, uint32_t attributes) {
+    if (!validFolder(folder) || !validName(name))
+        return nullptr;
+    return openFileIn(folder->fd, name, access, share, disposition, attributes, false);
+}
+
+uint32_t attributesAt(FolderHandle folder, const char *name) {
+    if (!validFolder(folder) || !validName(name))
+        return attribute::Invalid;
+    return attributesIn(folder->fd, name);
+}
+
+bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
+    return validFolder(folder) && validName(name) &&
+           setAttributesIn(folder->fd, name, attributes, false);
+}
+
+bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+            bool replace) {
+    if (!validFolder(from) || !validFolder(to) || !validName(fromName) || !validName(toName))
+        return false;
+    return replace ? replaceAt(from->fd, fromName, to->fd, toName)
+                   : moveIn(from->fd, fromName, to->fd, toName);
+}
+
+bool deleteAt(FolderHandle folder, const char *name) {
+    if (!validFolder(folder) || !validName(name))
+        return false;
+    return changeUnlessInUse(folder->fd, name, error::SharingViolation, false,
+                             [&] { return ::unlinkat(folder->fd, name, 0) == 0; });
+}
+
+bool removeFolderAt(FolderHandle folder, const char *name) {
+    if (!validFolder(folder) || !validName(name))
+        return false;
+    struct stat st;
+    if (::fstatat(folder->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return failOpenAt(folder->fd, name);
+    const int flags = S_ISLNK(st.st_mode) ? 0 : AT_REMOVEDIR;
+    return ::unlinkat(folder->fd, name, flags) == 0 ? succeed() : failWithErrno();
+}
+
+bool removeTreeAt(FolderHandle folder, const char *name) {
+    return validFolder(folder) && validName(name) && removeTreeIn(folder->fd, name);
+}
+
+bool flushFolder(FolderHandle folder) {
+    if (!validFolder(folder))
+        return false;
+    return ::fsync(folder->fd) == 0 ? succeed() : failWithErrno();
+}
+
+bool flushVolume(FolderHandle folder) {
+    if (!validFolder(folder))
+        return false;
+    return ::syncfs(folder->fd) == 0 ? succeed() : failWithErrno();
 }
 
 // ---- Code page and time -----------------------------------------------------

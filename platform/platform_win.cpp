@@ -16,8 +16,10 @@
 
 #include <windows.h>
 
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 namespace platform {
 
@@ -764,20 +766,523 @@ bool removeTreeA(const char *path) {
     return ::RemoveDirectoryA(path) != FALSE;
 }
 
-bool removeAtRestartA(const char *path) {
-    if (!path || !*path)
-        return failWith(ERROR_INVALID_PARAMETER);
-    // The request outlives this process and its current folder: it names
-    // the full path, in the long form where needed.
-    const int size = static_cast<int>(std::strlen(path));
-    const int length = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, size, nullptr, 0);
+namespace {
+
+// Bytes in the ANSI code page, as the 8-bit layer holds them, in UTF-16.
+bool ansiToWide(const char *text, std::wstring &wide) {
+    wide.clear();
+    const int size = static_cast<int>(std::strlen(text));
+    if (size == 0)
+        return true;
+    const int length = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
     if (length == 0)
         return false;
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, size, wide.data(), length);
-    if (!toFullPath(wide, isUncPath(wide)))
+    wide.resize(static_cast<std::size_t>(length));
+    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, wide.data(), length);
+    return true;
+}
+
+// An 8-bit path as a full wide path, in the long form where needed.
+bool ansiToFullPath(const char *path, std::wstring &wide) {
+    if (!path || !*path)
+        return failWith(ERROR_INVALID_PARAMETER);
+    return ansiToWide(path, wide) && toFullPath(wide, isUncPath(wide));
+}
+
+} // namespace
+
+bool removeAtRestartA(const char *path) {
+    // The request outlives this process and its current folder: it names
+    // the full path.
+    std::wstring wide;
+    if (!ansiToFullPath(path, wide))
         return false;
     return ::MoveFileExW(wide.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
+
+// ---- Folders held open (8-bit names) ------------------------------------------
+//
+// Entries are opened relative to a held folder with the native calls, which
+// take a handle as the root of a name (NtCreateFile's RootDirectory, the
+// rename's RootDirectory); the Win32 calls take only paths. Every open asks
+// for FILE_OPEN_REPARSE_POINT, so that a link is opened as itself and then
+// refused or removed, never followed. Folders are held sharing everything,
+// the update's own removals included; what they are held for is the name
+// lookup, not keeping others out.
+
+struct FolderObject {
+    HANDLE handle;
+};
+
+namespace {
+
+// ntdll's own values; the SDK headers differ in which of them they carry.
+constexpr ULONG ntOpen = 1, ntCreate = 2, ntOverwriteIf = 5;
+constexpr ULONG ntDirectoryFile = 0x1, ntSynchronousIo = 0x20, ntNonDirectoryFile = 0x40,
+                ntForBackup = 0x4000, ntOpenReparsePoint = 0x200000;
+constexpr ULONG ntCaseInsensitive = 0x40;
+constexpr ULONG ntDirectoryInformation = 1, ntRenameInformation = 10, ntDispositionInformation = 13;
+constexpr NTSTATUS ntNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct RenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+};
+
+struct DirectoryInformation {
+    ULONG nextEntryOffset;
+    ULONG fileIndex;
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile,
+        allocationSize;
+    ULONG fileAttributes;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+};
+
+// The native calls, looked up once: ntdll is in every process.
+struct NtCalls {
+    NTSTATUS(NTAPI *createFile)
+    (PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+     ULONG, ULONG, PVOID, ULONG);
+    NTSTATUS(NTAPI *setInformation)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+    NTSTATUS(NTAPI *queryDirectory)
+    (HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING,
+     BOOLEAN);
+    ULONG(NTAPI *toWin32Error)(NTSTATUS);
+};
+
+template <typename Function> void lookUp(HMODULE module, const char *name, Function &function) {
+    function =
+        reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+const NtCalls &nt() {
+    static const NtCalls calls = [] {
+        NtCalls found{};
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        lookUp(ntdll, "NtCreateFile", found.createFile);
+        lookUp(ntdll, "NtSetInformationFile", found.setInformation);
+        lookUp(ntdll, "NtQueryDirectoryFile", found.queryDirectory);
+        lookUp(ntdll, "RtlNtStatusToDosError", found.toWin32Error);
+        return found;
+    }();
+    return calls;
+}
+
+bool succeeded(NTSTATUS status) {
+    if (status >= 0)
+        return true;
+    return failWith(nt().toWin32Error(status));
+}
+
+// One part of a path in UTF-16: no separator (a trail byte of the code page
+// may look like "\" in the 8-bit form, so the wide form is looked at), no
+// stream (":"), never "." or "..".
+bool toWideName(const char *name, std::wstring &wide) {
+    if (!name || !*name || !ansiToWide(name, wide))
+        return name && *name ? false : failWith(ERROR_INVALID_PARAMETER);
+    if (wide == L"." || wide == L".." || wide.find_first_of(L"\\/:") != std::wstring::npos ||
+        wide.size() > 32767)
+        return failWith(ERROR_INVALID_PARAMETER);
+    return true;
+}
+
+bool validFolder(FolderHandle folder) {
+    return folder || failWith(ERROR_INVALID_HANDLE);
+}
+
+// NtCreateFile of name relative to root. A link at name is opened as
+// itself unless following is asked for.
+enum class Reparse { AsItself, Follow };
+bool openRelative(HANDLE root, const std::wstring &name, ACCESS_MASK access, ULONG share,
+                  ULONG disposition, ULONG options, HANDLE &handle, ULONG attributes = 0,
+                  PSECURITY_DESCRIPTOR security = nullptr, Reparse reparse = Reparse::AsItself) {
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES object{};
+    object.Length = sizeof object;
+    object.RootDirectory = root;
+    object.ObjectName = &text;
+    object.Attributes = ntCaseInsensitive;
+    object.SecurityDescriptor = security;
+    IO_STATUS_BLOCK io{};
+    handle = nullptr;
+    if (reparse == Reparse::AsItself)
+        options |= ntOpenReparsePoint;
+    return succeeded(nt().createFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr,
+                                     attributes, share, disposition, options | ntSynchronousIo,
+                                     nullptr, 0));
+}
+
+// What an opened entry is. Only name surrogates (symbolic links,
+// junctions) count as links: other reparse points (compressed or cloud
+// files) are files and folders like any other.
+struct Kind {
+    DWORD attributes;
+    bool link;
+};
+
+bool kindOf(HANDLE handle, Kind &kind) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        kind.attributes = tag.FileAttributes;
+        kind.link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                    IsReparseTagNameSurrogate(tag.ReparseTag);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information))
+        return false;
+    kind.attributes = information.dwFileAttributes;
+    kind.link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return true;
+}
+
+bool isFolderKind(const Kind &kind) {
+    return (kind.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Closes handle and fails with code.
+bool dropWith(HANDLE handle, DWORD code) {
+    ::CloseHandle(handle);
+    return failWith(code);
+}
+
+bool setInformation(HANDLE handle, void *information, ULONG size, ULONG kind) {
+    IO_STATUS_BLOCK io{};
+    return succeeded(nt().setInformation(handle, &io, information, size, kind));
+}
+
+bool markForDeletion(HANDLE handle) {
+    BOOLEAN deleteFile = TRUE;
+    return setInformation(handle, &deleteFile, sizeof deleteFile, ntDispositionInformation);
+}
+
+bool setBasicAttributes(HANDLE handle, DWORD attributes) {
+    FILE_BASIC_INFO basic{}; // zero times stay as they are
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+FolderHandle heldFolder(HANDLE handle) {
+    Kind kind{};
+    if (!kindOf(handle, kind)) {
+        ::CloseHandle(handle);
+        return nullptr;
+    }
+    if (kind.link || !isFolderKind(kind)) {
+        dropWith(handle, kind.link ? error::StoppedOnSymlink : ERROR_DIRECTORY);
+        return nullptr;
+    }
+    return new FolderObject{handle};
+}
+
+const ACCESS_MASK folderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
+// removeTreeAt below a held folder: every folder is held while it is
+// emptied, and named relative to the one around it.
+bool removeTreeIn(HANDLE root, const std::wstring &name) {
+    HANDLE handle;
+    if (!openRelative(root, name,
+                      DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                      shareAll, ntOpen, ntForBackup, handle)) {
+        const DWORD code = ::GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? true : failWith(code);
+    }
+    Kind kind{};
+    if (!kindOf(handle, kind))
+        return dropWith(handle, ::GetLastError());
+    DWORD firstError = ERROR_SUCCESS;
+    if (isFolderKind(kind) && !kind.link) {
+        std::vector<std::wstring> names;
+        std::vector<unsigned char> buffer(65536);
+        for (BOOLEAN restart = TRUE;; restart = FALSE) {
+            IO_STATUS_BLOCK io{};
+            const NTSTATUS status = nt().queryDirectory(
+                handle, nullptr, nullptr, nullptr, &io, buffer.data(),
+                static_cast<ULONG>(buffer.size()), ntDirectoryInformation, FALSE, nullptr, restart);
+            if (status == ntNoMoreFiles)
+                break;
+            if (!succeeded(status))
+                return dropWith(handle, ::GetLastError());
+            for (std::size_t at = 0;;) {
+                const auto *entry = reinterpret_cast<const DirectoryInformation *>(&buffer[at]);
+                const std::wstring child(entry->fileName, entry->fileNameLength / sizeof(WCHAR));
+                if (child != L"." && child != L"..")
+                    names.push_back(child);
+                if (entry->nextEntryOffset == 0)
+                    break;
+                at += entry->nextEntryOffset;
+            }
+        }
+        for (const auto &child : names) {
+            if (!removeTreeIn(handle, child) && firstError == ERROR_SUCCESS)
+                firstError = ::GetLastError();
+        }
+    } else if (kind.attributes & FILE_ATTRIBUTE_READONLY) {
+        // Read-only files go too: what lies in the update's folders is its own.
+        setBasicAttributes(handle, kind.attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (firstError != ERROR_SUCCESS)
+        return dropWith(handle, firstError);
+    const bool removed = markForDeletion(handle);
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return removed || failWith(code);
+}
+
+// Opens name in folder to be changed as itself (a link included).
+bool openEntry(FolderHandle folder, const char *name, ACCESS_MASK access, HANDLE &handle,
+               Kind &kind) {
+    std::wstring wide;
+    if (!validFolder(folder) || !toWideName(name, wide) ||
+        !openRelative(folder->handle, wide, access | FILE_READ_ATTRIBUTES, shareAll, ntOpen,
+                      ntForBackup, handle))
+        return false;
+    return kindOf(handle, kind) || dropWith(handle, ::GetLastError());
+}
+
+} // namespace
+
+FolderHandle openFolderA(const char *path) {
+    std::wstring wide;
+    if (!ansiToFullPath(path, wide))
+        return nullptr;
+    const HANDLE handle =
+        ::CreateFileW(wide.c_str(), folderAccess, shareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return heldFolder(handle);
+}
+
+FolderHandle openFolderAt(FolderHandle folder, const char *name) {
+    std::wstring wide;
+    HANDLE handle;
+    if (!validFolder(folder) || !toWideName(name, wide) ||
+        !openRelative(folder->handle, wide, folderAccess, shareAll, ntOpen,
+                      ntDirectoryFile | ntForBackup, handle))
+        return nullptr;
+    return heldFolder(handle);
+}
+
+FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess access) {
+    std::wstring wide;
+    if (!validFolder(folder) || !toWideName(name, wide))
+        return nullptr;
+    // Private: administrators and the system, and nothing taken over from the
+    // parent, whose entries let every user in where the data folder lies.
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (access == FolderAccess::Private &&
+        !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &security, nullptr))
+        return nullptr;
+    HANDLE handle;
+    // Made and opened in one call: the handle is the folder just made.
+    const bool made =
+        openRelative(folder->handle, wide, folderAccess, shareAll, ntCreate,
+                     ntDirectoryFile | ntForBackup, handle, FILE_ATTRIBUTE_NORMAL, security);
+    const DWORD code = ::GetLastError();
+    if (security)
+        ::LocalFree(security);
+    if (!made) {
+        failWith(code);
+        return nullptr;
+    }
+    return new FolderObject{handle};
+}
+
+void closeFolder(FolderHandle folder) {
+    if (!folder)
+        return;
+    ::CloseHandle(folder->handle);
+    delete folder;
+}
+
+FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, FileShare share,
+                      FileDisposition disposition, uint32_t attributes) {
+    std::wstring wide;
+    if (!validFolder(folder) || !toWideName(name, wide))
+        return nullptr;
+    HANDLE handle;
+    if (disposition == FileDisposition::CreateAlways) {
+        // Overwriting a link would change the link; look first.
+        Kind kind{};
+        if (openRelative(folder->handle, wide, FILE_READ_ATTRIBUTES, shareAll, ntOpen, 0, handle)) {
+            const bool known = kindOf(handle, kind);
+            ::CloseHandle(handle);
+            if (!known || kind.link)
+                return known ? (failWith(error::StoppedOnSymlink), nullptr) : nullptr;
+        }
+    }
+    const ACCESS_MASK desired =
+        (access == FileAccess::Write ? GENERIC_WRITE : GENERIC_READ) | FILE_READ_ATTRIBUTES;
+    const ULONG shareMode = share == FileShare::Read ? FILE_SHARE_READ : 0;
+    const ULONG how = disposition == FileDisposition::OpenExisting   ? ntOpen
+                      : disposition == FileDisposition::CreateAlways ? ntOverwriteIf
+                                                                     : ntCreate;
+    ULONG fileAttributes = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (fileAttributes == 0)
+        fileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!openRelative(folder->handle, wide, desired, shareMode, how, ntNonDirectoryFile, handle,
+                      fileAttributes)) {
+        // As CreateFileA reports it: the name is taken.
+        if (how == ntCreate && ::GetLastError() == ERROR_ALREADY_EXISTS)
+            failWith(ERROR_FILE_EXISTS);
+        return nullptr;
+    }
+    Kind kind{};
+    if (!kindOf(handle, kind)) {
+        ::CloseHandle(handle);
+        return nullptr;
+    }
+    if (kind.link) {
+        dropWith(handle, error::StoppedOnSymlink);
+        return nullptr;
+    }
+    if (kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A compressed or cloud file opened as its reparse point reads as
+        // its bare stub: it is opened once more through its file system
+        // filter, and must still be the same file.
+        BY_HANDLE_FILE_INFORMATION first, second;
+        HANDLE itself = nullptr;
+        const bool reopened = ::GetFileInformationByHandle(handle, &first) &&
+                              openRelative(folder->handle, wide, desired, shareMode, ntOpen,
+                                           ntNonDirectoryFile, itself, 0, nullptr, Reparse::Follow);
+        ::CloseHandle(handle);
+        if (!reopened)
+            return nullptr;
+        if (!::GetFileInformationByHandle(itself, &second) ||
+            first.dwVolumeSerialNumber != second.dwVolumeSerialNumber ||
+            first.nFileIndexHigh != second.nFileIndexHigh ||
+            first.nFileIndexLow != second.nFileIndexLow) {
+            dropWith(itself, error::StoppedOnSymlink);
+            return nullptr;
+        }
+        handle = itself;
+    }
+    ::SetLastError(ERROR_SUCCESS);
+    return new FileObject{handle};
+}
+uint32_t attributesAt(FolderHandle folder, const char *name) {
+    HANDLE handle;
+    Kind kind{};
+    if (!openEntry(folder, name, 0, handle, kind))
+        return attribute::Invalid;
+    ::CloseHandle(handle);
+    // Only a link is reported as one (see Kind).
+    DWORD attributes = kind.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+    if (kind.link)
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    ::SetLastError(ERROR_SUCCESS);
+    return attributes;
+}
+
+bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
+    HANDLE handle;
+    Kind kind{};
+    if (!openEntry(folder, name, FILE_WRITE_ATTRIBUTES, handle, kind))
+        return false;
+    if (kind.link)
+        return dropWith(handle, error::StoppedOnSymlink);
+    const bool set = setBasicAttributes(handle, attributes);
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return set || failWith(code);
+}
+
+bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+            bool replace) {
+    std::wstring target;
+    HANDLE handle;
+    Kind kind{};
+    if (!validFolder(to) || !toWideName(toName, target) ||
+        !openEntry(from, fromName, DELETE, handle, kind))
+        return false;
+    // Named relative to the target folder's handle, as the open was.
+    std::vector<unsigned char> buffer(sizeof(RenameInformation) + target.size() * sizeof(WCHAR));
+    auto *rename = reinterpret_cast<RenameInformation *>(buffer.data());
+    rename->replaceIfExists = replace ? TRUE : FALSE;
+    rename->rootDirectory = to->handle;
+    rename->fileNameLength = static_cast<ULONG>(target.size() * sizeof(WCHAR));
+    std::memcpy(rename->fileName, target.data(), rename->fileNameLength);
+    const bool moved =
+        setInformation(handle, rename, static_cast<ULONG>(buffer.size()), ntRenameInformation);
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return moved || failWith(code);
+}
+
+bool deleteAt(FolderHandle folder, const char *name) {
+    HANDLE handle;
+    Kind kind{};
+    if (!openEntry(folder, name, DELETE, handle, kind))
+        return false;
+    // As DeleteFileW: a folder is no file to delete; a link to one is.
+    if (isFolderKind(kind) && !kind.link)
+        return dropWith(handle, ERROR_ACCESS_DENIED);
+    const bool deleted = markForDeletion(handle);
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return deleted || failWith(code);
+}
+
+bool removeFolderAt(FolderHandle folder, const char *name) {
+    HANDLE handle;
+    Kind kind{};
+    if (!openEntry(folder, name, DELETE, handle, kind))
+        return false;
+    if (!isFolderKind(kind) && !kind.link)
+        return dropWith(handle, ERROR_DIRECTORY);
+    const bool removed = markForDeletion(handle);
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return removed || failWith(code);
+}
+
+bool removeTreeAt(FolderHandle folder, const char *name) {
+    std::wstring wide;
+    return validFolder(folder) && toWideName(name, wide) && removeTreeIn(folder->handle, wide);
+}
+
+bool flushFolder(FolderHandle folder) {
+    // NTFS writes renames to its log, in order, and flushing any file of the
+    // volume (as the caller's journal is) takes the log to the disk up to
+    // then; a folder has no flush of its own.
+    return validFolder(folder);
+}
+
+bool flushVolume(FolderHandle folder) {
+    if (!validFolder(folder))
+        return false;
+    // The volume that holds the folder, as "\\?\Volume{...}": flushing it
+    // takes an administrator, which the programs are.
+    std::vector<wchar_t> path(32768), mount(32768), volume(MAX_PATH);
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(folder->handle, path.data(), static_cast<DWORD>(path.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= path.size() ||
+        !::GetVolumePathNameW(path.data(), mount.data(), static_cast<DWORD>(mount.size())) ||
+        !::GetVolumeNameForVolumeMountPointW(mount.data(), volume.data(),
+                                             static_cast<DWORD>(volume.size())))
+        return false;
+    std::wstring device = volume.data();
+    if (!device.empty() && device.back() == L'\\')
+        device.pop_back(); // the volume itself, not its root folder
+    const HANDLE handle =
+        ::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool flushed = ::FlushFileBuffers(handle) != FALSE;
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return flushed || failWith(code);
 }
 
 // ---- Code page and time -----------------------------------------------------

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <thread>
 
 using namespace testsupport;
@@ -273,6 +274,114 @@ TEST_F(Contract, NothingIsAppendedThroughALink) {
     EXPECT_FALSE(platform::appendToFile(dangling, "line\r\n", 6));
     EXPECT_EQ(readFile(u8path(outside)), "keep");
     EXPECT_FALSE(fs::exists(u8path(temp / "created.txt")));
+}
+
+// Through a held folder every change stays inside it: an entry that is a
+// link (put there before the call, or after the folder was opened) is
+// refused or changed itself, never followed.
+TEST_F(Contract, AHeldFolderChangesWhatIsInItNeverWhatALinkPointsTo) {
+    const std::string held = temp / "held", outside = temp / "outside";
+    writeFile(u8path(outside + "/marker.txt"), "keep");
+    writeFile(u8path(held + "/sub/inner.txt"), "inner");
+    writeFile(u8path(held + "/tree/a/b.txt"), "b");
+    writeFile(u8path(held + "/file.txt"), "file");
+    platform::Folder folder(platform::openFolderA(held.c_str()));
+    ASSERT_TRUE(folder) << platform::lastError();
+    platform::Folder sub(platform::openFolderAt(folder.get(), "sub"));
+    ASSERT_TRUE(sub);
+    EXPECT_FALSE(platform::openFolderAt(folder.get(), "file.txt"));
+    EXPECT_EQ(platform::lastError(), platform::error::Directory);
+    EXPECT_FALSE(platform::openFolderAt(folder.get(), "..")) << "one part, never a way out";
+    EXPECT_EQ(platform::lastError(), platform::error::InvalidParameter);
+    EXPECT_FALSE(platform::createFolderAt(folder.get(), "sub", platform::FolderAccess::Private));
+    EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
+    platform::Folder made(
+        platform::createFolderAt(folder.get(), "made", platform::FolderAccess::Private));
+    ASSERT_TRUE(made) << platform::lastError();
+    platform::File file(platform::openFileAt(made.get(), "new.txt", platform::FileAccess::Write,
+                                             platform::FileShare::None,
+                                             platform::FileDisposition::CreateNew));
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(platform::writeFile(file.get(), "new", 3));
+    file.reset();
+    EXPECT_TRUE(platform::moveAt(made.get(), "new.txt", folder.get(), "file.txt", true));
+    EXPECT_EQ(readFile(u8path(held + "/file.txt")), "new");
+    EXPECT_TRUE(platform::removeTreeAt(folder.get(), "tree"));
+    EXPECT_FALSE(fs::exists(u8path(held + "/tree")));
+
+    if (!makeLink(held + "/dirlink", outside, true) ||
+        !makeLink(held + "/filelink", outside + "/marker.txt", false))
+        GTEST_SKIP() << "this system makes no links";
+    // sub is swapped for a link after it was opened: what goes through the
+    // handle lands where sub went.
+    fs::rename(u8path(held + "/sub"), u8path(held + "/sub.away"));
+    ASSERT_TRUE(makeLink(held + "/sub", outside, true));
+    platform::Folder late(
+        platform::createFolderAt(sub.get(), "late", platform::FolderAccess::Inherited));
+    EXPECT_TRUE(late);
+    EXPECT_TRUE(fs::is_directory(u8path(held + "/sub.away/late")));
+    EXPECT_TRUE(platform::removeTreeAt(sub.get(), "inner.txt"));
+
+    using platform::error::StoppedOnSymlink;
+    const auto fails = [](bool failed, uint32_t code) {
+        return failed && platform::lastError() == code;
+    };
+    const auto opens = [&](const char *name, platform::FileDisposition disposition) {
+        return platform::File(platform::openFileAt(folder.get(), name, platform::FileAccess::Write,
+                                                   platform::FileShare::None, disposition)) !=
+               nullptr;
+    };
+    const struct {
+        const char *what;
+        std::function<bool()> refused;
+    } cases[] = {
+        {"open folder",
+         [&] { return fails(!platform::openFolderAt(folder.get(), "sub"), StoppedOnSymlink); }},
+        {"make folder",
+         [&] {
+             return fails(!platform::createFolderAt(folder.get(), "dirlink",
+                                                    platform::FolderAccess::Private),
+                          platform::error::AlreadyExists);
+         }},
+        {"open file",
+         [&] {
+             return fails(!opens("filelink", platform::FileDisposition::OpenExisting),
+                          StoppedOnSymlink);
+         }},
+        {"overwrite file",
+         [&] {
+             return fails(!opens("filelink", platform::FileDisposition::CreateAlways),
+                          StoppedOnSymlink);
+         }},
+        {"create file",
+         [&] {
+             return fails(!opens("filelink", platform::FileDisposition::CreateNew),
+                          platform::error::FileExists);
+         }},
+        {"mark read-only",
+         [&] {
+             return fails(!platform::setAttributesAt(folder.get(), "filelink",
+                                                     platform::attribute::ReadOnly),
+                          StoppedOnSymlink);
+         }},
+        // These change the link itself, which is theirs to change.
+        {"replace link",
+         [&] {
+             return platform::moveAt(folder.get(), "file.txt", folder.get(), "filelink", true);
+         }},
+        {"move link",
+         [&] { return platform::moveAt(folder.get(), "dirlink", folder.get(), "moved", false); }},
+        {"delete link", [&] { return platform::deleteAt(folder.get(), "moved"); }},
+        {"remove tree", [&] { return platform::removeTreeAt(folder.get(), "sub"); }},
+    };
+    for (const auto &step : cases) {
+        EXPECT_TRUE(step.refused()) << step.what << ": " << platform::lastError();
+        EXPECT_EQ(readFile(u8path(outside + "/marker.txt")), "keep") << step.what;
+        EXPECT_EQ(fs::directory_iterator(u8path(outside))->path().filename(), "marker.txt")
+            << step.what;
+    }
+    EXPECT_EQ(readFile(u8path(held + "/filelink")), "new") << "the link was replaced";
+    EXPECT_TRUE(fs::exists(u8path(held + "/sub.away/late")));
 }
 
 TEST_F(Contract, ReplaceFileTakesUtf8PathsAndRefusesAFileInUse) {
