@@ -2,14 +2,18 @@
 
 #include "platform.h"
 
-#include <QBuffer>
+#include <QByteArray>
 #include <QDateTime>
-#include <QTextStream>
+#include <QTextCodec>
+
+#include <string>
 
 namespace {
 
-QString &logFilePath() {
-    static QString path = QStringLiteral("install.log");
+// The log file, as the platform layer takes it: converted once, not for
+// every line.
+std::string &logFilePath() {
+    static std::string path = "install.log";
     return path;
 }
 
@@ -18,32 +22,50 @@ QString &linkPath() {
     return path;
 }
 
+// The system's code page, as a text stream without a codec writes in it.
+QByteArray inCodePage(const QString &text) {
+    return QTextCodec::codecForLocale()->fromUnicode(text);
+}
+
+// The time stamp and ":::" for the second now, in the code page: a second
+// holds many lines, and formatting the stamp (day names in the system's
+// locale) costs more than the rest of a line. The calendar time is already
+// local: taken as it is, it needs no look at the time zone.
+const QByteArray &stampNow() {
+    thread_local platform::CalendarTime shown{};
+    thread_local QByteArray stamp;
+    const platform::CalendarTime now = platform::localTime();
+    if (stamp.isEmpty() || now.second != shown.second || now.minute != shown.minute ||
+        now.hour != shown.hour || now.day != shown.day || now.month != shown.month ||
+        now.year != shown.year) {
+        const QDateTime time(QDate(now.year, now.month, now.day),
+                             QTime(now.hour, now.minute, now.second), Qt::UTC);
+        stamp = inCodePage(time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss ddd")) +
+                           QStringLiteral(":::"));
+        shown = now;
+    }
+    return stamp;
+}
+
 } // namespace
 
 void writeLog(const QString &message) {
-    // The line is formatted the way a text stream writes a text file (the
-    // system's code page, the system's line end), then appended in one piece:
-    // programs and threads that log at the same moment never tear or
-    // overwrite each other's lines, and no handle stays open between lines.
-    QByteArray line;
-    QBuffer buffer(&line);
-    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
-    {
-        QTextStream stream(&buffer);
-        // The calendar time is already local: taken as it is, it needs no
-        // look at the time zone, which Qt would make again for every line.
-        const platform::CalendarTime now = platform::localTime();
-        const QDateTime stamp(QDate(now.year, now.month, now.day),
-                              QTime(now.hour, now.minute, now.second), Qt::UTC);
-        stream << stamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss ddd")) << ":::" << message
-               << "\n";
-    }
-    platform::appendToFile(logFilePath().toStdString(), line.constData(),
-                           static_cast<std::size_t>(line.size()));
+    // The line as a text stream writes a text file (the system's code page,
+    // its line ends, a line break inside the message included), appended in
+    // one piece: programs and threads that log at the same moment never
+    // tear or overwrite each other's lines, and no handle stays open
+    // between lines.
+    QByteArray line = stampNow();
+    QByteArray text = inCodePage(message);
+    if (platform::textLineEnd[1] != '\0')
+        text.replace('\n', platform::textLineEnd);
+    line += text;
+    line += platform::textLineEnd;
+    platform::appendToFile(logFilePath(), line.constData(), static_cast<std::size_t>(line.size()));
 }
 
 void setLogFilePath(const QString &path) {
-    logFilePath() = path;
+    logFilePath() = path.toStdString();
 }
 
 void setLogLinkPath(const QString &path) {

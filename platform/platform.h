@@ -68,6 +68,10 @@ SleepFunction setSleepFunction(SleepFunction function);
 // user sees keep their ".exe".
 extern const char programSuffix[];
 
+// What ends a line of a text file: "\r\n" on Windows (what a text-mode
+// write makes of "\n"), "\n" on the stand-in.
+extern const char textLineEnd[];
+
 // The running program's own file (GetModuleFileNameW).
 std::string programFilePath();
 
@@ -323,6 +327,10 @@ bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes)
 // source held without delete sharing stays (32), as with moveFileA.
 bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
             bool replace);
+// moveAt without replacing, for a file nobody else can have open (the
+// caller's own, in a folder only it may enter): whether it is in use is not
+// looked at first, which on the stand-in saves four calls a file.
+bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName);
 // Deletes the file, or the link, name in folder: as deleteFileA.
 bool deleteAt(FolderHandle folder, const char *name);
 // Removes the empty folder, or the link, name in folder.

@@ -42,6 +42,7 @@
 namespace platform {
 
 const char programSuffix[] = "";
+const char textLineEnd[] = "\n";
 
 namespace {
 
@@ -192,9 +193,11 @@ bool existingFolder(const std::string &path, std::string &folder) {
 // the check and the change.
 // A missing path is a failure unless missingIsFine (a replacement then
 // simply takes the name).
+// forced: a read-only file is made writable first instead of refused (what
+// lies in the update's own folders is its own).
 template <typename Change>
 bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bool missingIsFine,
-                       Change change) {
+                       Change change, bool forced = false) {
     // Opened first and looked at through the descriptor: one call fewer
     // than a look by name, and what is looked at is what gets locked. A link
     // does not open (O_NOFOLLOW) and is changed itself, never its target.
@@ -203,7 +206,11 @@ bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bo
         return failOpenAt(dir, path);
     if (fd >= 0) {
         struct stat st;
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || isReadOnly(st)) {
+        const bool looked = ::fstat(fd, &st) == 0;
+        if (looked && forced && S_ISREG(st.st_mode) && isReadOnly(st) &&
+            ::fchmod(fd, st.st_mode | S_IWUSR) == 0)
+            st.st_mode |= S_IWUSR;
+        if (!looked || S_ISDIR(st.st_mode) || isReadOnly(st)) {
             ::close(fd);
             return failWith(error::AccessDenied);
         }
@@ -961,15 +968,9 @@ namespace {
 // A file or a link that is to go, whatever its read-only mark: what lies in
 // the update's own folders is its own. Missing counts as gone.
 bool removeEntryIn(int dir, const std::string &name) {
-    const int fd = openAtCloexec(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0) {
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && isReadOnly(st))
-            ::fchmod(fd, st.st_mode | S_IWUSR);
-        ::close(fd);
-    }
-    if (changeUnlessInUse(dir, name, error::SharingViolation, false,
-                          [&] { return ::unlinkat(dir, name.c_str(), 0) == 0; }))
+    if (changeUnlessInUse(
+            dir, name, error::SharingViolation, false,
+            [&] { return ::unlinkat(dir, name.c_str(), 0) == 0; }, true))
         return true;
     return lastError() == error::FileNotFound && succeed();
 }
@@ -986,7 +987,10 @@ bool removeTreeIn(int dir, const std::string &name) {
         // A file, or a link: removed itself.
         return errno == ENOTDIR || errno == ELOOP ? removeEntryIn(dir, name) : failWithErrno();
     }
-    std::vector<std::string> names;
+    // The listing tells files and links from folders: only folders are
+    // opened as folders (a name swapped meanwhile is found out all the same:
+    // a folder open never follows a link, a file's removal never enters one).
+    std::vector<std::pair<std::string, bool>> names;
     const int listed = ::dup(fd);
     DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
     if (!listing) {
@@ -1000,12 +1004,13 @@ bool removeTreeIn(int dir, const std::string &name) {
     while (const dirent *item = ::readdir(listing)) {
         const std::string child = item->d_name;
         if (child != "." && child != "..")
-            names.push_back(child);
+            names.emplace_back(child, item->d_type == DT_REG || item->d_type == DT_LNK);
     }
     ::closedir(listing);
     uint32_t firstError = error::Success;
-    for (const auto &child : names) {
-        if (!removeTreeIn(fd, child) && firstError == error::Success)
+    for (const auto &[child, notFolder] : names) {
+        if (!(notFolder ? removeEntryIn(fd, child) : removeTreeIn(fd, child)) &&
+            firstError == error::Success)
             firstError = lastError();
     }
     ::close(fd);
@@ -1037,14 +1042,17 @@ namespace {
 
 // moveFileA between folders held by sourceDir and targetDir (AT_FDCWD:
 // paths).
-bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::string &target) {
+// probe false: the source is one nobody else can hold, not looked at.
+bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::string &target,
+            bool probe = true) {
     // An exclusive lock is how the stand-in holds a file without sharing; a
     // shared one (a running program's file) still lets the file be moved, as
     // Windows lets a running program's file be renamed. The shared lock
     // taken here is held across the rename, so nobody takes the file between
     // the probe and the move. A link does not open and is moved itself.
-    const int fd = openAtCloexec(sourceDir, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0 && errno == ENOENT)
+    const int fd =
+        probe ? openAtCloexec(sourceDir, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK) : -1;
+    if (fd < 0 && probe && errno == ENOENT)
         return failOpenAt(sourceDir, source);
     struct stat st;
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !lockNow(fd, LOCK_SH)) {
@@ -1247,6 +1255,12 @@ bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char
         return false;
     return replace ? replaceAt(from->fd, fromName, to->fd, toName)
                    : moveIn(from->fd, fromName, to->fd, toName);
+}
+
+bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
+    if (!validFolder(from) || !validFolder(to) || !validName(fromName) || !validName(toName))
+        return false;
+    return moveIn(from->fd, fromName, to->fd, toName, false);
 }
 
 bool deleteAt(FolderHandle folder, const char *name) {

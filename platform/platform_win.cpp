@@ -24,6 +24,7 @@
 namespace platform {
 
 const char programSuffix[] = ".exe";
+const char textLineEnd[] = "\r\n";
 
 namespace {
 
@@ -1217,6 +1218,11 @@ bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char
     const DWORD code = ::GetLastError();
     ::CloseHandle(handle);
     return moved || failWith(code);
+}
+
+bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
+    // Windows looks at nothing first either way: the rename is one call.
+    return moveAt(from, fromName, to, toName, false);
 }
 
 namespace {

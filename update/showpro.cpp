@@ -54,6 +54,10 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro) {
     closeTimer = new QTimer(this);
     closeTimer->setInterval(1500);
     connect(closeTimer, &QTimer::timeout, this, &ShowPro::slotClose);
+
+    progressTimer = new QTimer(this);
+    progressTimer->setSingleShot(true);
+    connect(progressTimer, &QTimer::timeout, this, &ShowPro::showProgress);
 }
 
 ShowPro::~ShowPro() {
@@ -83,13 +87,31 @@ void ShowPro::finish(int passes) {
 }
 
 void ShowPro::setPro(int allCount, int nowcount, QString sFile) {
-    ui->progressBar->setMaximum(allCount);
-    ui->progressBar->setValue(nowcount);
-    ui->label_Pro->setText(sFile);
+    constexpr qint64 interval = 40;
+    reportedMaximum = allCount;
+    reportedValue = nowcount;
+    reportedText = std::move(sFile);
+    reportShown = false;
+    if (!sinceShown.isValid() || sinceShown.elapsed() >= interval)
+        showProgress();
+    else if (!progressTimer->isActive())
+        progressTimer->start(static_cast<int>(interval - sinceShown.elapsed()));
+}
+
+void ShowPro::showProgress() {
+    progressTimer->stop();
+    if (reportShown)
+        return;
+    ui->progressBar->setMaximum(reportedMaximum);
+    ui->progressBar->setValue(reportedValue);
+    ui->label_Pro->setText(reportedText);
+    reportShown = true;
+    sinceShown.start();
 }
 
 void ShowPro::slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
                           int ifocus) {
+    showProgress(); // the box stands over the window as it is now
     MsgBox::showInfo(title_info, info, grade, is_cancle_hidden, ifocus);
 }
 
@@ -103,6 +125,7 @@ void ShowPro::slotClose() {
 }
 
 void ShowPro::slotRunOver(bool bAcc) {
+    showProgress(); // the last report is the one the window keeps
     runResult = bAcc;
     runOver = true;
     closeTimer->start();

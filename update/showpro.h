@@ -6,6 +6,7 @@
 #include "msgbox.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QString>
 
 class QTimer;
@@ -30,6 +31,10 @@ public:
     bool succeeded() const { return runResult; }
 
 public slots:
+    // Takes the thread's report and returns at once; the bar and the label
+    // show the latest report at most every 40 ms (drawing them for every
+    // entry of a large package would cost more than the entry), and the
+    // last one always.
     void setPro(int allCount, int nowcount, QString sFile);
     // Shows what the thread asks for in the shared message box.
     void slotSetInfo(QString title_info, QString info, MSG_GRADE grade, bool is_cancle_hidden,
@@ -46,10 +51,18 @@ private:
     // Once the outcome is known: the automatic close is called off, and the
     // window may close now.
     bool closingAllowed();
+    // The bar and the label show the latest report.
+    void showProgress();
 
     Ui::ShowPro *ui;
     QTimer *runTimer;
     QTimer *closeTimer;
+    QTimer *progressTimer;
+    QElapsedTimer sinceShown;
+    int reportedMaximum = 100;
+    int reportedValue = 0;
+    QString reportedText;
+    bool reportShown = true;
     RunUpdate *runUpdate;
     bool runOver;
     bool runResult;

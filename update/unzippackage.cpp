@@ -93,6 +93,8 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
                                       job.destDir.c_str());
     if (result == zipresult::Ok)
         result = ZipReader::setFlushFiles(archive.get(), !transaction.flushesVolume(staged.root));
+    if (result == zipresult::Ok)
+        result = ZipReader::setWriteInPlace(archive.get(), true); // the staging folder is ours
     if (result != zipresult::Ok)
         return reports.giveUp(platform::lastError(), result, "set zip dir err = %d");
     ZipEntryInfo info{};

@@ -114,11 +114,12 @@ const char UpdateTransaction::workPrefix[] = "~velmar-update";
 
 const TransactionCalls &systemTransactionCalls() {
     static const TransactionCalls calls{
-        platform::openFolderA, platform::openFolderAt,   platform::createFolderAt,
-        platform::openFileAt,  platform::readFile,       platform::writeFile,
-        platform::flushFile,   platform::attributesAt,   platform::moveAt,
-        platform::deleteAt,    platform::removeFolderAt, platform::removeTreeAt,
-        platform::flushFolder, platform::flushVolume,    platform::removeAtRestartA,
+        platform::openFolderA,      platform::openFolderAt, platform::createFolderAt,
+        platform::openFileAt,       platform::readFile,     platform::writeFile,
+        platform::flushFile,        platform::attributesAt, platform::moveAt,
+        platform::moveOwnAt,        platform::deleteAt,     platform::removeFolderAt,
+        platform::removeTreeAt,     platform::flushFolder,  platform::flushVolume,
+        platform::removeAtRestartA,
     };
     return calls;
 }
@@ -380,7 +381,8 @@ bool UpdateTransaction::doStep(Step &step) {
             return false;
         }
     }
-    if (calls_.moveAt(staged, leaf.c_str(), target, leaf.c_str(), false)) {
+    // The staged file is ours alone (a folder only we may enter).
+    if (calls_.moveOwnAt(staged, leaf.c_str(), target, leaf.c_str())) {
         step.done = true;
         return true;
     }

@@ -48,6 +48,8 @@ struct TransactionCalls {
     uint32_t (*attributesAt)(platform::FolderHandle folder, const char *name);
     bool (*moveAt)(platform::FolderHandle from, const char *fromName, platform::FolderHandle to,
                    const char *toName, bool replace);
+    bool (*moveOwnAt)(platform::FolderHandle from, const char *fromName, platform::FolderHandle to,
+                      const char *toName);
     bool (*deleteAt)(platform::FolderHandle folder, const char *name);
     bool (*removeFolderAt)(platform::FolderHandle folder, const char *name);
     bool (*removeTreeAt)(platform::FolderHandle folder, const char *name);

@@ -356,6 +356,14 @@ ZipResult ZipReader::setFlushFiles(ZipHandle handle, bool flush) {
     return Ok;
 }
 
+ZipResult ZipReader::setWriteInPlace(ZipHandle handle, bool inPlace) {
+    ZipReader *reader = nullptr;
+    if (const ZipResult result = readerOf(handle, reader))
+        return result;
+    reader->writeInPlace_ = inPlace;
+    return Ok;
+}
+
 ZipResult ZipReader::close(ZipHandle handle) {
     ZipReader *reader = nullptr;
     if (const ZipResult result = readerOf(handle, reader))
@@ -466,17 +474,18 @@ ZipResult ZipReader::extractFile(platform::FolderHandle folder, const std::strin
     const uint32_t attributes = info.attributes & ~platform::attribute::Directory;
     const bool readOnly = (attributes & platform::attribute::ReadOnly) != 0;
     platform::FileHandle file = nullptr;
+    // The target itself when written in place, else a temporary file beside it.
     std::string temporary;
-    ZipResult result = createTemporary(
-        folder, name.size(), attributes & ~platform::attribute::ReadOnly, file, temporary);
+    ZipResult result =
+        createFile(folder, name, attributes & ~platform::attribute::ReadOnly, file, temporary);
     if (result == CannotCreate && (platform::lastError() == platform::error::FileNotFound ||
                                    platform::lastError() == platform::error::PathNotFound)) {
         // Somebody removed the folder since it was made for an earlier entry.
         levels_.reset(base_);
         result = ensureFolder(folderPart, folder);
         if (result == Ok)
-            result = createTemporary(folder, name.size(),
-                                     attributes & ~platform::attribute::ReadOnly, file, temporary);
+            result = createFile(folder, name, attributes & ~platform::attribute::ReadOnly, file,
+                                temporary);
     }
     if (result != Ok)
         return result;
@@ -490,7 +499,8 @@ ZipResult ZipReader::extractFile(platform::FolderHandle folder, const std::strin
     if (result == Ok) {
         marked = readOnly && platform::setAttributesAt(folder, temporary.c_str(), attributes);
         if ((readOnly && !marked) ||
-            !platform::moveAt(folder, temporary.c_str(), folder, name.c_str(), true))
+            (temporary != name &&
+             !platform::moveAt(folder, temporary.c_str(), folder, name.c_str(), true)))
             result = CannotCreate;
     }
     if (result != Ok) {
@@ -583,6 +593,24 @@ ZipResult ZipReader::streamOverlapped(platform::FileHandle file) {
     if (result != Ok)
         return result;
     return entryData_->finish() == zip::lowcode::CrcMismatch ? CrcMismatch : Ok;
+}
+
+ZipResult ZipReader::createFile(platform::FolderHandle folder, const std::string &name,
+                                uint32_t attributes, platform::FileHandle &file,
+                                std::string &written) {
+    if (writeInPlace_) {
+        written = name;
+        file = platform::openFileAt(folder, name.c_str(), platform::FileAccess::Write,
+                                    platform::FileShare::None, platform::FileDisposition::CreateNew,
+                                    attributes);
+        if (file)
+            return Ok;
+        if (platform::lastError() != platform::error::FileExists)
+            return CannotCreate;
+        // A name the archive gives twice: the later entry takes the earlier
+        // one's place, as anywhere else.
+    }
+    return createTemporary(folder, name.size(), attributes, file, written);
 }
 
 // The temporary file's name is never longer than room (the target's own

@@ -104,6 +104,11 @@ public:
     // its target's place (for a caller that cannot flush the volume as a
     // whole before it relies on the files).
     static ZipResult setFlushFiles(ZipHandle handle, bool flush);
+    // In a folder only the caller may enter (a staging folder), each new file
+    // is written under its own name at once: there is no old file to keep
+    // whole meanwhile, and what a failure leaves is the caller's to remove.
+    // Saves a rename a file.
+    static ZipResult setWriteInPlace(ZipHandle handle, bool inPlace);
 
     // Closes the archive and frees the reader; the handle is gone afterwards.
     static ZipResult close(ZipHandle handle);
@@ -126,6 +131,8 @@ private:
     bool reserveOnePiece(uint64_t needed);
     ZipResult openBase();
     ZipResult ensureFolder(const std::string &relative, platform::FolderHandle &folder);
+    ZipResult createFile(platform::FolderHandle folder, const std::string &name,
+                         uint32_t attributes, platform::FileHandle &file, std::string &written);
     ZipResult createTemporary(platform::FolderHandle folder, std::size_t room, uint32_t attributes,
                               platform::FileHandle &file, std::string &temporary);
 
@@ -144,6 +151,7 @@ private:
     std::unique_ptr<zip::EntryData> entryData_;
     uint32_t temporaryNumber_ = 0;
     bool flushFiles_ = false;
+    bool writeInPlace_ = false;
     // This reader's part of the process's budget for one-piece entries.
     uint64_t onePieceHeld_ = 0;
 };

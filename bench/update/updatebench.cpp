@@ -1,64 +1,58 @@
-// updatebench PACKAGE MACHINE: applies an update package the way the
+// updatebench MACHINE: applies the update package waiting in MACHINE's
+// client data folder (Users/Public/Documents/velmar/update.zip) the way the
 // updater does, for timing: the update steps on their own thread, every
-// entry logged and reported over a blocking connection to a progress bar and
-// label in the GUI thread. MACHINE becomes a stand-in machine with the
-// package waiting in the client's data folder (linked, not copied);
-// the package is extracted into MACHINE/app. The clean-up step is left out:
-// removing the package is a fixed wait of the forced deletion, not work.
-#include "installlog.h"
+// entry logged and reported over a blocking connection to the window's
+// progress bar and label in the GUI thread. MACHINE becomes a stand-in
+// machine; the package goes into MACHINE/app (as it is, or over what is
+// there). The clean-up step is left out: removing the package is not the
+// work being timed.
+#include "showpro.h"
 #include "startup.h"
 #include "update_form.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QLabel>
-#include <QProgressBar>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace {
 
+// The update thread's work, reported to the window as the update thread
+// reports it.
 class Steps : public QThread {
 public:
-    Steps(QProgressBar *bar, QLabel *label, QString appFolder)
-        : bar(bar), label(label), appFolder(std::move(appFolder)) {}
+    Steps(ShowPro *window, QString appFolder) : window(window), appFolder(std::move(appFolder)) {}
     bool result = false;
 
 protected:
     void run() override {
         update_form form(appFolder);
-        connect(
-            &form, &update_form::sigPro, bar,
-            [this](int all, int now, QString text) {
-                bar->setMaximum(all);
-                bar->setValue(now);
-                label->setText(text);
-            },
-            Qt::BlockingQueuedConnection);
+        connect(&form, &update_form::sigPro, window, &ShowPro::setPro,
+                Qt::BlockingQueuedConnection);
         result = form.initCheck() && form.unzipUpdatePackage() && form.unzipConfigPackage() &&
                  form.updateRegistry();
+        QMetaObject::invokeMethod(window, "slotRunOver", Qt::BlockingQueuedConnection,
+                                  Q_ARG(bool, result));
     }
 
 private:
-    QProgressBar *bar;
-    QLabel *label;
+    ShowPro *window;
     QString appFolder;
 };
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: updatebench PACKAGE MACHINE\n");
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: updatebench MACHINE\n");
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QString package = QFile::decodeName(argv[1]);
-    const QString machine = QDir(QFile::decodeName(argv[2])).absolutePath();
+    const QString machine = QDir(QFile::decodeName(argv[1])).absolutePath();
     const QString data = machine + "/Users/Public/Documents/velmar";
     qputenv("VELMAR_SYSTEM_ROOT", QFile::encodeName(machine));
     QDir().mkpath(data + "/Config");
@@ -67,17 +61,16 @@ int main(int argc, char *argv[]) {
     if (!ini.open(QIODevice::WriteOnly) || ini.write("[Server]\nVersion=2.0.0\n") < 0)
         return 1;
     ini.close();
-    QFile::remove(data + "/update.zip");
-    if (!QFile::link(QFileInfo(package).absoluteFilePath(), data + "/update.zip"))
-        return 1;
     if (!resolveLogPath())
         return 1;
 
-    QProgressBar bar;
-    QLabel label;
-    bar.show();
-    label.show();
-    Steps steps(&bar, &label, machine + "/app");
+    // The window as the updater shows it, without its own run: the bench's
+    // steps report to it instead.
+    ShowPro window;
+    for (QTimer *timer : window.findChildren<QTimer *>())
+        timer->stop();
+    window.show();
+    Steps steps(&window, machine + "/app");
     QObject::connect(&steps, &QThread::finished, &app, &QCoreApplication::quit);
     steps.start();
     app.exec();

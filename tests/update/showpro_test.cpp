@@ -72,6 +72,18 @@ TEST_F(ProgressDialog, FirstShowsAnEmptyLabelAndAnEmptyBar) {
     dialog.slotRunOver(false);
 }
 
+// Reports come faster than the window draws them; the last one is what it
+// shows once the outcome is known.
+TEST_F(ProgressDialog, ShowsTheLastReportOnceTheOutcomeIsKnown) {
+    dialog.show();
+    for (int entry = 0; entry < 2000; ++entry)
+        dialog.setPro(100, 5 + entry * 80 / 2000, QStringLiteral("file%1").arg(entry));
+    dialog.setPro(100, 100, QStringLiteral("清理数据"));
+    dialog.slotRunOver(true);
+    EXPECT_EQ(bar()->value(), 100);
+    EXPECT_EQ(label()->text(), QStringLiteral("清理数据"));
+}
+
 TEST_F(ProgressDialog, CannotBeClosedWhileTheUpdateRuns) {
     dialog.show();
     pressEscape(&dialog);

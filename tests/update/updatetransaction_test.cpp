@@ -85,6 +85,10 @@ TransactionCalls faultyCalls() {
                       bool replace) {
         return faults.pass() && platform::moveAt(from, fromName, to, toName, replace);
     };
+    calls.moveOwnAt = [](FolderHandle from, const char *fromName, FolderHandle to,
+                         const char *toName) {
+        return faults.pass() && platform::moveOwnAt(from, fromName, to, toName);
+    };
     calls.createFolderAt = [](FolderHandle folder, const char *name,
                               platform::FolderAccess access) -> FolderHandle {
         return faults.pass() ? platform::createFolderAt(folder, name, access) : nullptr;
