@@ -222,13 +222,6 @@ bool setFileTimes(FileHandle file, uint64_t creation, uint64_t lastAccess, uint6
 bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64_t &lastWrite);
 void closeFile(FileHandle file);
 
-// GetFileAttributesA; attribute::Invalid when nothing is there. The last part
-// of path is not followed when it is a link (ReparsePoint); the parts before
-// it are.
-uint32_t fileAttributesA(const char *path);
-// SetFileAttributesA: ReadOnly, Hidden, System, Archive (0: none of them).
-// The stand-in keeps only ReadOnly, as the owner's write permission.
-bool setFileAttributesA(const char *path, uint32_t attributes);
 // CreateDirectoryA, one level: fails when the parent is missing (3) or when
 // something is there already (183).
 bool createDirectoryA(const char *path);
@@ -244,30 +237,15 @@ bool deleteFileA(const char *path);
 
 // ---- Moving files as one update (8-bit) -------------------------------------
 //
-// The updater applies a package as renames within each target's volume, with
-// a journal that must be on the disk before the first rename.
+// The updater applies a package as renames within each target's volume (see
+// the folders held open below), with a journal that must be on the disk
+// before the first rename.
 
-// MoveFileExA(from, to, 0): renames a file or folder within its volume.
-// Fails with error::AlreadyExists when something is at to. A file in use can
-// be moved while its holder shares deletion (a running program's file, a
-// loaded library); one held without sharing cannot (32).
-bool moveFileA(const char *from, const char *to);
-// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH):
-// puts a file in place of another and returns only once the change is on
-// the disk.
-bool commitFileA(const char *from, const char *to);
 // FlushFileBuffers: what was written to the file is on the disk.
 bool flushFile(FileHandle file);
 // GetDiskFreeSpaceExA: the bytes the caller may still write on the volume of
 // folder.
 bool freeDiskSpaceA(const char *folder, uint64_t &bytes);
-// RemoveDirectoryA: an empty folder (a link to a folder is removed itself).
-bool removeDirectoryA(const char *path);
-// Removes a folder with everything in it. A link inside is removed itself,
-// never followed. Goes on past what cannot be removed (a file in use) and
-// then fails with that error; true when nothing is left (or nothing was
-// there).
-bool removeTreeA(const char *path);
 
 // MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT): the file, or the
 // folder once it is empty, at path is removed at the machine's next start,
@@ -314,17 +292,21 @@ void closeFolder(FolderHandle folder);
 // with error::StoppedOnSymlink, or error::FileExists for CreateNew.
 FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, FileShare share,
                       FileDisposition disposition, uint32_t attributes = 0);
-// fileAttributesA of an entry of folder, never of what a link there points
-// to: a link reports attribute::ReparsePoint (with Directory when it leads
-// to a folder).
+// GetFileAttributes of an entry of folder (attribute::Invalid when nothing
+// is there), never of what a link there points to: a link reports
+// attribute::ReparsePoint (with Directory when it leads to a folder).
 uint32_t attributesAt(FolderHandle folder, const char *name);
-// setFileAttributesA of an entry of folder; a link is refused (681).
+// SetFileAttributes of an entry of folder: ReadOnly, Hidden, System,
+// Archive (0: none of them); the stand-in keeps only ReadOnly, as the
+// owner's write permission. A link is refused (681).
 bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes);
 // Renames the entry fromName of from (a file, a folder or a link, moved
 // itself) to toName in to, on the same volume. Without replace, anything at
 // the target makes it fail with error::AlreadyExists; with replace, a file
 // there is replaced in one step (not a folder, not a file in use: 5). A
-// source held without delete sharing stays (32), as with moveFileA.
+// source held without delete sharing stays (32): a file in use can be moved
+// while its holder shares deletion (a running program's file, a loaded
+// library), one held without sharing cannot.
 bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
             bool replace);
 // moveAt without replacing, for a file nobody else can have open (the

@@ -898,8 +898,8 @@ uint32_t attributesIn(int dir, const std::string &file) {
 // The stand-in keeps only ReadOnly, as the owner's write permission. The
 // mode is changed through the opened file, so that what was looked at is
 // what changes.
-bool setAttributesIn(int dir, const std::string &file, uint32_t attributes, bool followLink) {
-    const int fd = openAtCloexec(dir, file, O_RDONLY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
+bool setAttributesIn(int dir, const std::string &file, uint32_t attributes) {
+    const int fd = openAtCloexec(dir, file, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return failOpenAt(dir, file);
     struct stat st;
@@ -920,13 +920,6 @@ bool setAttributesIn(int dir, const std::string &file, uint32_t attributes, bool
 
 } // namespace
 
-uint32_t fileAttributesA(const char *path) {
-    return attributesIn(AT_FDCWD, withSlashes(path ? path : ""));
-}
-
-bool setFileAttributesA(const char *path, uint32_t attributes) {
-    return setAttributesIn(AT_FDCWD, withSlashes(path ? path : ""), attributes, true);
-}
 
 bool createDirectoryA(const char *path) {
     const std::string folder = withSlashes(path ? path : "");
@@ -1027,22 +1020,9 @@ bool removeTreeIn(int dir, const std::string &name) {
 
 namespace {
 
-bool syncFolder(const std::string &folder) {
-    const int fd = openCloexec(folder, O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return failWithErrno();
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced ? succeed() : failWithErrno();
-}
-
-} // namespace
-
-namespace {
-
-// moveFileA between folders held by sourceDir and targetDir (AT_FDCWD:
-// paths).
-// probe false: the source is one nobody else can hold, not looked at.
+// Moves source in the folder held by sourceDir to target in targetDir,
+// never replacing what is there. probe false: the source is one nobody else
+// can hold, not looked at first.
 bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::string &target,
             bool probe = true) {
     // An exclusive lock is how the stand-in holds a file without sharing; a
@@ -1080,15 +1060,6 @@ bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::
 
 } // namespace
 
-bool moveFileA(const char *from, const char *to) {
-    return moveIn(AT_FDCWD, withSlashes(from ? from : ""), AT_FDCWD, withSlashes(to ? to : ""));
-}
-
-bool commitFileA(const char *from, const char *to) {
-    if (!replaceFileA(from, to))
-        return false;
-    return syncFolder(parentOf(withSlashes(to)));
-}
 
 bool flushFile(FileHandle file) {
     if (!file)
@@ -1104,19 +1075,6 @@ bool freeDiskSpaceA(const char *folder, uint64_t &bytes) {
     return succeed();
 }
 
-bool removeDirectoryA(const char *path) {
-    const std::string folder = withSlashes(path ? path : "");
-    struct stat st;
-    if (::lstat(folder.c_str(), &st) != 0)
-        return failOpen(folder);
-    if (S_ISLNK(st.st_mode))
-        return ::unlink(folder.c_str()) == 0 ? succeed() : failWithErrno();
-    return ::rmdir(folder.c_str()) == 0 ? succeed() : failWithErrno();
-}
-
-bool removeTreeA(const char *path) {
-    return removeTreeIn(AT_FDCWD, withSlashes(path ? path : ""));
-}
 
 bool removeAtRestartA(const char *path) {
     std::string file = withSlashes(path ? path : "");
@@ -1246,7 +1204,7 @@ uint32_t attributesAt(FolderHandle folder, const char *name) {
 
 bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
     return validFolder(folder) && validName(name) &&
-           setAttributesIn(folder->fd, name, attributes, false);
+           setAttributesIn(folder->fd, name, attributes);
 }
 
 bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,

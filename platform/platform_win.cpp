@@ -644,21 +644,6 @@ void closeFile(FileHandle file) {
     delete file;
 }
 
-uint32_t fileAttributesA(const char *path) {
-    if (!path) {
-        failWith(ERROR_INVALID_PARAMETER);
-        return attribute::Invalid;
-    }
-    return ::GetFileAttributesA(path);
-}
-
-bool setFileAttributesA(const char *path, uint32_t attributes) {
-    if (!path)
-        return failWith(ERROR_INVALID_PARAMETER);
-    // Windows takes "no attributes" only in the form FILE_ATTRIBUTE_NORMAL.
-    return ::SetFileAttributesA(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
-}
-
 bool createDirectoryA(const char *path) {
     if (!path)
         return failWith(ERROR_INVALID_PARAMETER);
@@ -699,20 +684,6 @@ bool deleteFileA(const char *path) {
 
 // ---- Moving files as one update (8-bit) -------------------------------------
 
-bool moveFileA(const char *from, const char *to) {
-    if (!from || !to)
-        return failWith(ERROR_INVALID_PARAMETER);
-    // No MOVEFILE_COPY_ALLOWED: staging and backup folders lie on the
-    // target's volume, so a move is a rename and never a half-done copy.
-    return ::MoveFileExA(from, to, 0) != FALSE;
-}
-
-bool commitFileA(const char *from, const char *to) {
-    if (!from || !to)
-        return failWith(ERROR_INVALID_PARAMETER);
-    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-}
-
 bool flushFile(FileHandle file) {
     if (!file)
         return failWith(ERROR_INVALID_HANDLE);
@@ -725,46 +696,6 @@ bool freeDiskSpaceA(const char *folder, uint64_t &bytes) {
         return folder ? false : failWith(ERROR_INVALID_PARAMETER);
     bytes = available.QuadPart;
     return true;
-}
-
-bool removeDirectoryA(const char *path) {
-    if (!path)
-        return failWith(ERROR_INVALID_PARAMETER);
-    return ::RemoveDirectoryA(path) != FALSE;
-}
-
-bool removeTreeA(const char *path) {
-    if (!path)
-        return failWith(ERROR_INVALID_PARAMETER);
-    const std::string folder = path;
-    const DWORD attributes = ::GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = ::GetLastError();
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? true : failWith(code);
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        // A file, or a link (a junction or a folder link is removed as a
-        // folder, without entering it).
-        ::SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryA(path) != FALSE
-                                                       : ::DeleteFileA(path) != FALSE;
-    }
-    WIN32_FIND_DATAA found;
-    const HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &found);
-    DWORD firstError = ERROR_SUCCESS;
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            if (!removeTreeA((folder + "\\" + name).c_str()) && firstError == ERROR_SUCCESS)
-                firstError = ::GetLastError();
-        } while (::FindNextFileA(search, &found));
-        ::FindClose(search);
-    }
-    if (firstError != ERROR_SUCCESS)
-        return failWith(firstError);
-    return ::RemoveDirectoryA(path) != FALSE;
 }
 
 namespace {

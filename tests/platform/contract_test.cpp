@@ -404,31 +404,32 @@ TEST_F(Contract, ReplaceFileTakesUtf8PathsAndRefusesAFileInUse) {
 
 // A move never replaces: what is at the target stays, and so does the
 // source. A file held without sharing stays where it is until let go.
-TEST_F(Contract, MoveFileRenamesWithoutReplacingAndNotAFileHeldWithoutSharing) {
+TEST_F(Contract, MoveAtRenamesWithoutReplacingAndNotAFileHeldWithoutSharing) {
     const std::string from = temp / "old.dll";
     const std::string to = temp / "aside/old.dll";
-    const std::string other = temp / "other.dll";
     writeFile(u8path(from), "old");
-    writeFile(u8path(other), "other");
-
-    EXPECT_FALSE(platform::moveFileA(from.c_str(), to.c_str()));
-    EXPECT_EQ(platform::lastError(), platform::error::PathNotFound) << "no folder there";
+    writeFile(u8path(temp / "other.dll"), "other");
     fs::create_directories(u8path(temp / "aside"));
-    EXPECT_FALSE(platform::moveFileA(from.c_str(), other.c_str()));
+    const platform::Folder folder(platform::openFolderA(temp.path().u8string().c_str()));
+    const platform::Folder aside(platform::openFolderAt(folder.get(), "aside"));
+    ASSERT_TRUE(folder && aside);
+
+    EXPECT_FALSE(platform::moveAt(folder.get(), "old.dll", folder.get(), "other.dll", false));
     EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
-    EXPECT_EQ(readFile(u8path(other)), "other");
+    EXPECT_EQ(readFile(u8path(temp / "other.dll")), "other");
     EXPECT_EQ(readFile(u8path(from)), "old");
-    EXPECT_FALSE(platform::moveFileA((temp / "missing.dll").c_str(), to.c_str()));
+    EXPECT_FALSE(platform::moveAt(folder.get(), "missing.dll", aside.get(), "old.dll", false));
     EXPECT_EQ(platform::lastError(), platform::error::FileNotFound);
     {
         Process holder = startHold("file", from, root);
-        EXPECT_FALSE(platform::moveFileA(from.c_str(), to.c_str()));
+        EXPECT_FALSE(platform::moveAt(folder.get(), "old.dll", aside.get(), "old.dll", false));
         EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
         holder.terminate();
         EXPECT_EQ(holder.wait(10000), 0);
     }
     EXPECT_FALSE(fs::exists(u8path(to)));
-    EXPECT_TRUE(platform::moveFileA(from.c_str(), to.c_str())) << platform::lastError();
+    EXPECT_TRUE(platform::moveAt(folder.get(), "old.dll", aside.get(), "old.dll", false))
+        << platform::lastError();
     EXPECT_EQ(readFile(u8path(to)), "old");
     EXPECT_FALSE(fs::exists(u8path(from)));
 }
@@ -476,7 +477,7 @@ TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
     EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
     EXPECT_FALSE(platform::createDirectoryA((folder + "\\a\\b").c_str()));
     EXPECT_EQ(platform::lastError(), platform::error::PathNotFound);
-    EXPECT_EQ(platform::fileAttributesA(folder.c_str()) & platform::attribute::Directory,
+    EXPECT_EQ(platform::pathAttributes(folder) & platform::attribute::Directory,
               platform::attribute::Directory);
 
     const std::string path = folder + "\\data.bin";
@@ -498,10 +499,10 @@ TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
               nullptr);
     EXPECT_EQ(platform::lastError(), platform::error::FileExists);
 
-    const uint32_t attributes = platform::fileAttributesA(path.c_str());
+    const uint32_t attributes = platform::pathAttributes(path);
     EXPECT_EQ(attributes & (platform::attribute::ReadOnly | platform::attribute::Directory),
               platform::attribute::ReadOnly);
-    EXPECT_EQ(platform::fileAttributesA((folder + "/nothing").c_str()),
+    EXPECT_EQ(platform::pathAttributes(folder + "/nothing"),
               platform::attribute::Invalid);
 
     platform::FileHandle in =

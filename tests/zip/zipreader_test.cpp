@@ -277,7 +277,7 @@ TEST_F(ZipReaderTest, GivesTheExtractedFileItsTimesAndAttributes) {
     Entry empty{"empty.txt", ""};
     ASSERT_EQ(extractAll(write({{entry, empty}})), Ok);
     const std::string path = dest() + "/ro.txt";
-    const uint32_t attributes = platform::fileAttributesA(path.c_str());
+    const uint32_t attributes = platform::pathAttributes(path);
     EXPECT_TRUE(attributes & platform::attribute::ReadOnly);
     if (!standin) {
         EXPECT_TRUE(attributes & platform::attribute::Hidden);
@@ -814,7 +814,7 @@ TEST_F(ZipReaderTest, NeverWritesThroughALinkedFolder) {
     }
     if (linkError)
         GTEST_SKIP() << "neither a symbolic link nor a junction can be made here";
-    const uint32_t attributes = platform::fileAttributesA((dest() + "/bin").c_str());
+    const uint32_t attributes = platform::pathAttributes(dest() + "/bin");
     EXPECT_EQ(attributes & (platform::attribute::ReparsePoint | platform::attribute::Directory),
               platform::attribute::ReparsePoint | platform::attribute::Directory);
     for (const Entry &entry :
