@@ -96,7 +96,8 @@ MsgBox::MsgBox(QWidget *parent) : QDialog(parent) {
     textLabel->setAlignment(Qt::AlignVCenter);
 
     linkLabel = new QLabel(this);
-    linkLabel->setGeometry(28, h - 26, w, 50);
+    // As high as the footer below it: the whole text inside the box.
+    linkLabel->setGeometry(28, h - 26, w, 26);
     linkLabel->setWordWrap(true);
     linkLabel->setAlignment(Qt::AlignVCenter);
     linkLabel->setText(QStringLiteral("<a style='color: green;' href = ") +

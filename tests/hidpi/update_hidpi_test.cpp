@@ -24,7 +24,7 @@ TEST_F(HighDpi, TheMessageBoxScalesWithItsLongestTexts) {
     // the text; the title is white on the header, the link green below.
     expectTextAsAt100(box, shot, QRect(78, 60, 222, 50), QRect(60, 33, 262, 88), darkText, "text");
     expectTextAsAt100(box, shot, QRect(0, 0, 272, 30), QRect(0, 0, 272, 30), whiteText, "title");
-    expectTextAsAt100(box, shot, QRect(28, 122, 140, 40), QRect(3, 123, 160, 38), greenText,
+    expectTextAsAt100(box, shot, QRect(28, 136, 294, 26), QRect(3, 123, 160, 39), greenText,
                       "link");
     // The header right of the title: only the background is there.
     expectSharpBackground(shot, QStringLiteral(":/Resources/closeTips/bg_msg.png"),
