@@ -93,6 +93,32 @@ TEST_F(MessageBox, ALoneConfirmButtonTakesTheRightHandPlace) {
     EXPECT_EQ(confirm()->pos(), QPoint(248, 130));
 }
 
+TEST_F(MessageBox, ALongPathGivesWayInItsMiddleSoThatTheMessageShows) {
+    const QString sentence = QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志");
+    QString folder = QStringLiteral("C:\\Program Files");
+    while (folder.size() < 280)
+        folder += QStringLiteral("\\Orvane Client xxxxxxxxxx");
+    folder += QStringLiteral("\\velmar");
+    QLabel *text = unnamedLabel(1);
+    for (const QString &root : {QStringLiteral("C:\\"), QStringLiteral("/")}) {
+        const QString path = root + folder.mid(3);
+        box->setInfo(QStringLiteral("解压失败"), path + sentence, MSG_ERROR, true, 0);
+        const QString shown = text->text();
+        EXPECT_TRUE(shown.startsWith(root) && shown.contains(QChar(0x2026)) &&
+                    shown.endsWith(QStringLiteral("\\velmar") + sentence))
+            << shown.toStdString();
+        // Its lines hold it, unless the font is too large even for the path's
+        // root and last folder alone.
+        EXPECT_TRUE(text->heightForWidth(text->width()) <= text->height() ||
+                    shown.startsWith(root + QChar(0x2026)))
+            << shown.toStdString();
+    }
+    // A message that fits stays as it is.
+    const QString shortText = QStringLiteral("C:\\Orvane\\velmar 正在使用");
+    box->setInfo(QStringLiteral("解压失败"), shortText, MSG_ERROR, true, 0);
+    EXPECT_EQ(text->text(), shortText);
+}
+
 TEST_F(MessageBox, ShowsTheIconOfTheGradeAndKeepsItForUnknownGrades) {
     box->setInfo(QStringLiteral("t"), QStringLiteral("i"), MSG_WARNING, true, 0);
     const QPixmap warning = unnamedLabel(0)->pixmap(Qt::ReturnByValue);

@@ -9,11 +9,12 @@
 using namespace hidpi;
 
 // The longest texts the box shows: a failed extraction names the folder
-// that is in use.
+// that is in use, here one deep enough to fill the message's lines.
 TEST_F(HighDpi, TheMessageBoxScalesWithItsLongestTexts) {
     MsgBox *box = MsgBox::getInstance();
     box->setInfo(QStringLiteral("解压异常"),
-                 QStringLiteral("C:\\Program Files\\Orvane Client\\velmar") +
+                 QStringLiteral("C:\\Program Files\\Orvane Client\\Orvane Client 2024\\"
+                                "Orvane Client Data\\velmar") +
                      QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志"),
                  MSG_ERROR, true, 0);
     box->show();
