@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace testsupport;
 using namespace winetest;
 
@@ -19,13 +21,14 @@ protected:
     void SetUp() override {
         for (const char *file : {"velmar.dll", "Qt5Core.dll", "update.exe",
                                  "exeinfo\\ConfigPath.txt", "plugins\\imageformats\\qgif.dll"})
-            writeFile(u8path(machine.velmar() + "\\" + file), file);
+            writeFile(u8path(velmar() + "\\" + file), file);
         // Installers leave read-only files behind; they must go all the same.
-        fs::permissions(u8path(machine.velmar() + "\\Qt5Core.dll"), fs::perms::owner_read);
-        writeFile(u8path(machine.orvane() + "\\Config\\veconfig.ini"), "[Server]\r\n");
-        writeFile(u8path(machine.location() + "\\keep.txt"), "not the client's");
-        machine.installProgram("uninstall", machine.velmar());
+        fs::permissions(u8path(velmar() + "\\Qt5Core.dll"), fs::perms::owner_read);
+        writeFile(u8path(orvane() + "\\Config\\veconfig.ini"), "[Server]\r\n");
+        writeFile(u8path(location + "\\keep.txt"), "not the client's");
+        machine.installProgram("uninstall", velmar());
         machine.registerClient("1.0.0");
+        ASSERT_TRUE(platform::registryWriteString(appPathsKey, "InstallLocation", location));
 
         ASSERT_TRUE(platform::userDesktopFolder(desktop));
         ASSERT_TRUE(platform::commonProgramsFolder(startMenu));
@@ -37,6 +40,7 @@ protected:
         writeFile(u8path(startMenu + "\\Other App\\Other.lnk"), "shortcut");
     }
     void TearDown() override {
+        removeTree(location);
         removeTree(desktopLink());
         removeTree(desktop + "\\Other.lnk");
         for (const char *menu : {"Orvane", "Velmar", "Other App"})
@@ -44,8 +48,10 @@ protected:
     }
 
     std::string desktopLink() const { return desktop + "\\Orvane.lnk"; }
-    std::string program() const { return machine.velmar() + "\\uninstall.exe"; }
-    std::string batch(const char *name) const { return machine.location() + "\\" + name; }
+    std::string velmar() const { return location + "\\velmar"; }
+    std::string orvane() const { return location + "\\Orvane"; }
+    std::string program() const { return velmar() + "\\uninstall.exe"; }
+    std::string batch(const char *name) const { return location + "\\" + name; }
 
     // Everything of the client that the worker removes is gone.
     bool workerDone() const {
@@ -68,12 +74,30 @@ protected:
     }
 
     WindowsMachine machine;
+    std::string location = machine.location();
     std::string desktop, startMenu;
 };
 
+// Installed in the usual place, or where cmd.exe cannot take the folders'
+// names as they are (characters outside the OEM code page, a path past
+// MAX_PATH): the batch files name those by their short names.
+class UninstallAnywhere : public UninstallOnWindows,
+                          public ::testing::WithParamInterface<std::string> {
+protected:
+    UninstallAnywhere() { location = GetParam(); }
+};
+
+std::vector<std::string> installLocations() {
+    std::vector<std::string> locations = unusualLocations();
+    locations.insert(locations.begin(), WindowsMachine::location());
+    return locations;
+}
+
 } // namespace
 
-TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
+INSTANTIATE_TEST_SUITE_P(Locations, UninstallAnywhere, ::testing::ValuesIn(installLocations()));
+
+TEST_P(UninstallAnywhere, RemovesTheWholeInstallation) {
     Process::Options options = machine.options();
     // The exit button of the success panel, clicked once it shows.
     options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
@@ -86,19 +110,35 @@ TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
     // take both folders and then themselves.
     EXPECT_TRUE(eventually(
         [&] {
-            return !fs::exists(u8path(machine.velmar())) && !fs::exists(u8path(machine.orvane())) &&
+            return !fs::exists(u8path(velmar())) && !fs::exists(u8path(orvane())) &&
                    !fs::exists(u8path(batch("velmar_delete.bat"))) &&
                    !fs::exists(u8path(batch("velmar_delete1.bat")));
         },
         60000));
-    EXPECT_EQ(readFile(u8path(machine.location() + "\\keep.txt")), "not the client's");
+    EXPECT_EQ(readFile(u8path(location + "\\keep.txt")), "not the client's");
     EXPECT_TRUE(fs::exists(u8path(desktop + "\\Other.lnk")));
     EXPECT_TRUE(fs::exists(u8path(startMenu + "\\Other App\\Other.lnk")));
     EXPECT_TRUE(machine.boxes().empty());
-    EXPECT_EQ(
-        machine.logMessages(),
-        (std::vector<std::string>{banner::uninstallStart, "删除最外层目标失败-" + machine.velmar(),
-                                  banner::windowExit}));
+    const std::vector<std::string> log = machine.logMessages();
+    const std::vector<std::string> expected = {
+        banner::uninstallStart, asLogged("删除最外层目标失败-" + velmar()), banner::windowExit};
+    if (location == machine.location()) {
+        EXPECT_EQ(log, expected);
+        return;
+    }
+    // The batch files name the folders by their short names, in ASCII.
+    ASSERT_EQ(log.size(), expected.size() + 2) << machine.logText();
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), log.begin())) << machine.logText();
+    const std::string targets[] = {orvane(), velmar()};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string logged = asLogged("删除目录使用短路径:" + targets[i] + "----->");
+        const std::string &line = log[expected.size() + i];
+        EXPECT_EQ(line.rfind(logged, 0), 0u) << line;
+        const std::string shortName = line.substr(std::min(line.size(), logged.size()));
+        EXPECT_TRUE(!shortName.empty() &&
+                    std::all_of(shortName.begin(), shortName.end(), [](char c) { return c > 0; }))
+            << line;
+    }
 }
 
 // A client installed 300 characters deep, past the 260 at which Windows'

@@ -47,6 +47,17 @@ std::string fromGbk(const std::string &bytes) {
     return convert(bytes, 936, CP_UTF8);
 }
 
+std::vector<std::string> unusualLocations() {
+    std::string deep = "C:\\Program Files\\Orvane Client";
+    while (deep.size() < 280)
+        deep += "\\Orvane Client " + std::string(35, 'x');
+    return {"C:\\Program Files\\Orvane Ünïcödé ✓", deep};
+}
+
+std::string asLogged(const std::string &utf8) {
+    return fromGbk(gbk(utf8));
+}
+
 void removeTree(const std::string &path) {
     std::error_code ignored;
     const fs::path root = u8path(path);
