@@ -110,12 +110,27 @@ void removeAtRestart(const QString &folder) {
              folder);
 }
 
-// Leaves target to be removed once this program has ended: a batch file
-// beside it, to be started in the folder returned (empty: none to start).
-// Where no batch line can name the folders, not even by their short names,
-// the target goes at the machine's next start instead.
+// Where the batch file for target goes: beside it, where the system has
+// always put it, unless cmd.exe cannot open a file there (the folder's name
+// outside the OEM code page, or past MAX_PATH, where a short name does not
+// help: under Wine cmd.exe opens its batch file by the long one). Then it
+// goes into this process's own temporary folder, where no one else writes.
+QString batchFolderFor(const QString &target) {
+    const QString beside = folderOf(target);
+    if (cmdTakes(beside))
+        return beside;
+    std::string temporary;
+    if (platform::temporaryFolder(temporary) && cmdTakes(QString::fromStdString(temporary)))
+        return QString::fromStdString(temporary);
+    return QString();
+}
+
+// Leaves target to be removed once this program has ended: a batch file,
+// to be started in the folder returned (empty: none to start). Where no
+// batch line can name the target, not even by its short name, it goes at
+// the machine's next start instead.
 QString leaveForRemoval(const QString &target, bool FirstName) {
-    const QString batchFolder = cmdName(folderOf(target));
+    const QString batchFolder = batchFolderFor(target);
     const QString name = cmdName(target);
     if (batchFolder.isEmpty() || name.isEmpty()) {
         removeAtRestart(target);
