@@ -47,11 +47,17 @@ std::string fromGbk(const std::string &bytes) {
     return convert(bytes, 936, CP_UTF8);
 }
 
-std::vector<std::string> unusualLocations() {
-    std::string deep = "C:\\Program Files\\Orvane Client";
-    while (deep.size() < 280)
-        deep += "\\Orvane Client " + std::string(35, 'x');
-    return {"C:\\Program Files\\Orvane Ünïcödé ✓", deep};
+std::string unicodeLocation() {
+    return "C:\\Program Files\\Orvane Ünïcödé ✓";
+}
+
+std::string deepLocation(std::size_t length) {
+    std::string location = "C:\\Program Files\\Orvane Client";
+    const std::string folder = "\\Orvane Client ";
+    while (location.size() + 2 * folder.size() + 35 < length)
+        location += folder + std::string(35, 'x');
+    location += folder;
+    return location + std::string(length - location.size(), 'x');
 }
 
 std::string asLogged(const std::string &utf8) {

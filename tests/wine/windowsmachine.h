@@ -93,9 +93,9 @@ bool regKeyExists(const std::string &key);
 void removeTree(const std::string &path);
 
 // Installation locations out of the ordinary: one with characters that
-// neither code page holds, one 280 characters deep, past what the 8-bit file
-// calls and cmd.exe take.
-std::vector<std::string> unusualLocations();
+// neither code page holds, and one as many characters deep as asked.
+std::string unicodeLocation();
+std::string deepLocation(std::size_t length);
 // A line as the install log keeps it: in code page 936, where a character
 // it lacks is lost.
 std::string asLogged(const std::string &utf8);
