@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QFont>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -100,6 +101,10 @@ TEST_F(MessageBox, ALongPathGivesWayInItsMiddleSoThatTheMessageShows) {
         folder += QStringLiteral("\\Orvane Client xxxxxxxxxx");
     folder += QStringLiteral("\\velmar");
     QLabel *text = unnamedLabel(1);
+    // The size of Windows' own 9 points at 96 DPI, not a test platform's.
+    QFont font = text->font();
+    font.setPixelSize(12);
+    text->setFont(font);
     for (const QString &root : {QStringLiteral("C:\\"), QStringLiteral("/")}) {
         const QString path = root + folder.mid(3);
         box->setInfo(QStringLiteral("解压失败"), path + sentence, MSG_ERROR, true, 0);
