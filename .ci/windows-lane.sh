@@ -13,12 +13,12 @@
 # lane builds the same sources for 64-bit Windows and runs them under 64-bit
 # Wine, and says so. VELMAR_WINDOWS_ARCH=i686|x86_64 overrides the choice.
 #
-# Qt comes from tools/qt-mingw-prefix.sh: for i686 the prebuilt archive
-# ($VELMAR_QT_MINGW_ARCHIVE, else toolchains/ of the shared folder beside the
-# repository), unpacked into the build folder; otherwise, and always for
-# x86_64, built once per machine from Debian's source package. libsodium
-# and libdeflate likewise (the archives are i686 only; their source builds
-# take a minute or two).
+# Qt, libsodium and libdeflate come from tools/mingw-prefix.sh: the
+# prebuilt archive for the architecture ($VELMAR_QT_MINGW_ARCHIVE and the
+# like, else toolchains/ of the shared folder beside the repository, which
+# holds both architectures), unpacked into the build folder; without one,
+# built once per machine from Debian's source packages. The log says which
+# architecture was built and under which Wine the tests ran.
 #
 # Needs the Debian packages wine, wine32:i386, wine64,
 # g++-mingw-w64-i686-posix, g++-mingw-w64-x86-64-posix, libz-mingw-w64-dev,
@@ -31,38 +31,11 @@ wine_run=$source_dir/cmake/wine-run.sh
 started=$SECONDS
 mkdir -p "$build"
 
-# ---- libsodium, libdeflate --------------------------------------------------
-# The updater with a built-in key that the Wine tests run (update_signed)
-# needs libsodium for the target, the ZIP reader libdeflate: each from its
-# prebuilt archive ($VELMAR_<NAME>_MINGW_ARCHIVE, else toolchains/ as for
-# Qt), unpacked into the build folder, or else built from Debian's source
-# package by tools/build-library-mingw.sh into $XDG_CACHE_HOME/velmar, once
-# per machine. Prints the library's prefix.
-library_prefix() {
-  local name=$1 version=$2 variable=$3 arch=$4
-  local archive_name=$name-$version-$arch-w64-mingw32-static.tar.xz candidate archive=
-  for candidate in "${!variable:-}" "$source_dir/../shared/toolchains/$archive_name"; do
-    if [ -n "$candidate" ] && [ -f "$candidate" ]; then
-      archive=$candidate
-      break
-    fi
-  done
-  local prefix
-  if [ -n "$archive" ]; then
-    prefix=$build/${archive_name%.tar.xz}
-    if [ ! -f "$prefix/lib/$name.a" ]; then
-      echo >&2 "windows-lane: unpacking $name from $archive"
-      tar -xJf "$archive" -C "$build"
-    fi
-  else
-    prefix=${XDG_CACHE_HOME:-$HOME/.cache}/velmar/${archive_name%.tar.xz}
-    if [ ! -f "$prefix/lib/$name.a" ]; then
-      echo >&2 "windows-lane: no $name archive ($archive_name); building it from" \
-        "Debian's source package into $prefix"
-      "$source_dir/tools/build-library-mingw.sh" --arch "$arch" "$name" "$prefix" >&2
-    fi
-  fi
-  echo "$prefix"
+# Qt, libsodium and libdeflate for the target, each a prefix from
+# tools/mingw-prefix.sh (its prebuilt archive unpacked into the build folder,
+# else built once per machine).
+prefix_of() { # COMPONENT ARCH
+  "$source_dir/tools/mingw-prefix.sh" --arch "$2" "$1" "$build"
 }
 
 # The test key is made by a pkgsign built for this machine (with Debian's
@@ -76,8 +49,8 @@ cmake --build "$host_tools" --target pkgsign -j2
 build_for() {
   local arch=$1 folder=$2 qt_prefix=${3:-}
   local sodium_prefix libdeflate_prefix
-  sodium_prefix=$(library_prefix libsodium 1.0.18 VELMAR_SODIUM_MINGW_ARCHIVE "$arch")
-  libdeflate_prefix=$(library_prefix libdeflate 1.14 VELMAR_LIBDEFLATE_MINGW_ARCHIVE "$arch")
+  sodium_prefix=$(prefix_of libsodium "$arch")
+  libdeflate_prefix=$(prefix_of libdeflate "$arch")
   local qt_options=(-DVELMAR_WITH_QT=OFF)
   [ -z "$qt_prefix" ] || qt_options=(-DVELMAR_WITH_QT=ON -DVELMAR_QT_MINGW_PREFIX="$qt_prefix")
   cmake -S "$source_dir" -B "$folder" \
@@ -95,27 +68,31 @@ check_programs() {
   "$source_dir/tools/check-windows-programs.sh" "$1/bin"
 }
 
-# test_under_wine FOLDER: ctest under Wine in a fresh prefix of FOLDER's.
+# test_under_wine FOLDER ARCH: ctest under Wine in a fresh prefix of FOLDER's,
+# two test programs at a time; those that share the machine's places (the
+# documents folder, the client's registry keys, the guards) hold a lock that
+# keeps them apart (tests/CMakeLists.txt).
 test_under_wine() {
-  local folder=$1 wine_started=$SECONDS
+  local folder=$1 arch=$2 wine_started=$SECONDS
   export VELMAR_WINE_BUILD_DIR=$folder
   trap '"$wine_run" wineserver -k 2>/dev/null || true' EXIT
   "$source_dir/cmake/wine-prefix.sh" "$folder"
-  echo "windows-lane: Wine prefix ready in $((SECONDS - wine_started)) s"
-  (cd "$folder" && ctest --output-on-failure)
+  echo "windows-lane: Wine prefix ready in $((SECONDS - wine_started)) s; testing the" \
+    "$arch build under $("$wine_run" --arch) Wine"
+  (cd "$folder" && ctest -j2 --output-on-failure)
 }
 
 # 32-bit Wine starts only where the kernel runs 32-bit programs: ask its
 # loader for its version. Elsewhere the programs run under 64-bit Wine when
-# a 64-bit Qt is at hand (built once by tools/build-qt-mingw.sh --arch
-# x86_64, or asked for with VELMAR_WINDOWS_ARCH=x86_64); without one the
-# programs are built for 32-bit Windows and checked, and the Qt-free core is
-# tested under 64-bit Wine.
+# a 64-bit Qt is at hand (its archive in toolchains/, or built once by
+# tools/build-qt-mingw.sh --arch x86_64, or asked for with
+# VELMAR_WINDOWS_ARCH=x86_64); without one the programs are built for 32-bit
+# Windows and checked, and the Qt-free core is tested under 64-bit Wine.
 arch=${VELMAR_WINDOWS_ARCH:-}
 if [ -z "$arch" ]; then
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then
     arch=i686
-  elif "$source_dir/tools/qt-mingw-prefix.sh" --ready --arch x86_64 "$build" >/dev/null; then
+  elif "$source_dir/tools/mingw-prefix.sh" --ready --arch x86_64 qt "$build"; then
     arch=x86_64
     echo "windows-lane: this machine cannot run 32-bit programs: building for 64-bit" \
       "Windows and testing under 64-bit Wine instead"
@@ -129,13 +106,13 @@ if [ "$arch" = core ]; then
     "the programs are built for 32-bit Windows and checked, and the Qt-free core is" \
     "tested under 64-bit Wine. For the programs' own tests under 64-bit Wine, build" \
     "that Qt once: tools/build-qt-mingw.sh --arch x86_64 (about 35 minutes)."
-  build_for i686 "$build" "$("$source_dir/tools/qt-mingw-prefix.sh" "$build")"
+  build_for i686 "$build" "$(prefix_of qt i686)"
   check_programs "$build"
   build_for x86_64 "$build/core-x86_64"
-  test_under_wine "$build/core-x86_64"
+  test_under_wine "$build/core-x86_64" x86_64
 else
-  build_for "$arch" "$build" "$("$source_dir/tools/qt-mingw-prefix.sh" --arch "$arch" "$build")"
+  build_for "$arch" "$build" "$(prefix_of qt "$arch")"
   check_programs "$build"
-  test_under_wine "$build"
+  test_under_wine "$build" "$arch"
 fi
 echo "windows-lane: done in $((SECONDS - started)) s, Qt and the prefix included"

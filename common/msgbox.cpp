@@ -6,9 +6,12 @@
 #include "platform.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+
+#include <climits>
 
 namespace {
 
@@ -39,6 +42,65 @@ const char cancelStyle[] =
 // It is written without quotes, so it must not end in "/": "/>" would close
 // the tag before its text and leave no link.
 const char linkAddress[] = "https://www.orvane.com";
+
+bool isSeparator(QChar c) {
+    return c == QLatin1Char('\\') || c == QLatin1Char('/');
+}
+
+// Where the path a message names begins, after its root: a drive ("C:\"), a
+// share ("\\") or, on the stand-in, a "/" that starts a word. -1 when there
+// is none.
+int pathBody(const QString &text) {
+    for (int i = 0; i < text.size(); ++i) {
+        if (i > 0 && !text[i - 1].isSpace())
+            continue;
+        const QStringRef rest = text.midRef(i);
+        if (rest.size() >= 3 && rest[0].isLetter() && rest[1] == QLatin1Char(':') &&
+            isSeparator(rest[2]))
+            return i + 3;
+        if (rest.startsWith(QLatin1String("\\\\")))
+            return i + 2;
+        if (rest.startsWith(QLatin1Char('/')))
+            return i + 1;
+    }
+    return -1;
+}
+
+bool fitsIn(const QLabel *label, const QString &text) {
+    const QRect area = label->contentsRect();
+    const QRect needed = label->fontMetrics().boundingRect(
+        QRect(0, 0, area.width(), INT_MAX / 2), Qt::TextWordWrap | label->alignment(), text);
+    return needed.width() <= area.width() && needed.height() <= area.height();
+}
+
+// The text as the label can hold it. A message too long for its lines names
+// a long path (an installation folder): the folders in the middle of the
+// path give way to "…", so that the path's root and its last folder, and the
+// words after it, stay in view. The log keeps the whole path.
+QString fitted(const QLabel *label, const QString &text) {
+    const int body = pathBody(text);
+    int last = text.size();
+    while (last > 0 && !isSeparator(text[last - 1]))
+        --last;
+    if (fitsIn(label, text) || body < 0 || last - 1 <= body)
+        return text;
+    const QString middle = text.mid(body, last - 1 - body);
+    const auto shortened = [&](int kept) {
+        return text.left(body) + middle.left(kept - kept / 2) + QChar(0x2026) +
+               middle.right(kept / 2) + text.mid(last - 1);
+    };
+    // The most of the middle that still fits.
+    int fits = 0;
+    int tooMany = middle.size();
+    while (tooMany - fits > 1) {
+        const int kept = (fits + tooMany) / 2;
+        if (fitsIn(label, shortened(kept)))
+            fits = kept;
+        else
+            tooMany = kept;
+    }
+    return shortened(fits);
+}
 
 } // namespace
 
@@ -96,7 +158,8 @@ MsgBox::MsgBox(QWidget *parent) : QDialog(parent) {
     textLabel->setAlignment(Qt::AlignVCenter);
 
     linkLabel = new QLabel(this);
-    linkLabel->setGeometry(28, h - 26, w, 50);
+    // As high as the footer below it: the whole text inside the box.
+    linkLabel->setGeometry(28, h - 26, w, 26);
     linkLabel->setWordWrap(true);
     linkLabel->setAlignment(Qt::AlignVCenter);
     linkLabel->setText(QStringLiteral("<a style='color: green;' href = ") +
@@ -129,7 +192,7 @@ MsgBox::~MsgBox() = default;
 void MsgBox::setInfo(const QString &title_info, const QString &info, MSG_GRADE grade,
                      bool is_cancle_hidden, int ifocus) {
     labelOne->setText(QStringLiteral("       ") + title_info);
-    textLabel->setText(info);
+    textLabel->setText(fitted(textLabel, info));
     switch (grade) {
     case MSG_MESSAGE:
         iconLabel->setPixmap(resourcePixmap(QStringLiteral(":/Resources/closeTips/message.png"),

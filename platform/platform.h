@@ -408,4 +408,14 @@ bool localTimeToFileTime(const CalendarTime &local, uint64_t &fileTime);
 // again only when TZ changes, not for every call.
 CalendarTime localTime();
 
+// ---- Short names --------------------------------------------------------------
+
+// GetShortPathNameW: path, which must exist, with each of its parts in the
+// short (8.3, ASCII) form the volume keeps for it, for a command line that
+// cannot hold the long one (cmd.exe reads its batch files in the OEM code
+// page and stops at MAX_PATH). A part without a short form, or any part on a
+// volume that keeps none, stays as it is. The stand-in keeps none: the path
+// comes back unchanged. False when nothing is at path.
+bool shortPath(const std::string &path, std::string &shortForm);
+
 } // namespace platform

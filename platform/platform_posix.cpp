@@ -1386,4 +1386,13 @@ CalendarTime localTime() {
             static_cast<int>(now.tv_nsec / 1000000)};
 }
 
+// ---- Short names --------------------------------------------------------------
+
+bool shortPath(const std::string &path, std::string &shortForm) {
+    if (!pathExists(path))
+        return false;
+    shortForm = path;
+    return true;
+}
+
 } // namespace platform

@@ -1344,4 +1344,33 @@ CalendarTime localTime() {
             now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
+// ---- Short names --------------------------------------------------------------
+
+bool shortPath(const std::string &path, std::string &shortForm) {
+    std::wstring wide;
+    if (!toWidePath(path, wide))
+        return false;
+    // The size asked for first includes the terminating zero; the second
+    // call's result does not. A folder renamed in between asks for more.
+    std::wstring result(::GetShortPathNameW(wide.c_str(), nullptr, 0), L'\0');
+    if (result.empty())
+        return false;
+    const DWORD length =
+        ::GetShortPathNameW(wide.c_str(), result.data(), static_cast<DWORD>(result.size()));
+    if (length == 0)
+        return false;
+    if (length >= result.size())
+        return failWith(ERROR_FILENAME_EXCED_RANGE);
+    result.resize(length);
+    // A long path went in with the "\\?\" prefix; the short one is for cmd.exe,
+    // which takes the plain form.
+    const std::wstring prefix = L"\\\\?\\";
+    if (result.compare(0, prefix.size(), prefix) == 0)
+        result = result.compare(prefix.size(), 4, L"UNC\\") == 0
+                     ? L"\\" + result.substr(prefix.size() + 3)
+                     : result.substr(prefix.size());
+    shortForm = toUtf8(result);
+    return true;
+}
+
 } // namespace platform

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# build-qt-mingw.sh [--configure-only] [--arch i686|x86_64] PREFIX
+# build-qt-mingw.sh [--configure-only] [--arch i686|x86_64] [--release] PREFIX
 #
 # Builds the Qt the Windows lane needs, for a machine without the prebuilt
 # archive: qtbase 5.15.8 from Debian's source package, static and release,
@@ -8,6 +8,13 @@
 # Widgets, Test, the "windows" and "offscreen" platform plugins), with host
 # tools that run here, installed into PREFIX. About 35 minutes on two cores
 # and 100 MB installed.
+#
+# --release builds the Qt the shipped programs link instead
+# (tools/build-release-windows.sh): optimised for size, each function and
+# object in a section of its own so that the programs' linker can leave out
+# what they never call, and only Core, Gui, Widgets and the "windows"
+# platform plugin, without the features the programs never use (below).
+# The test lane keeps the full Qt: its tests run the programs offscreen.
 #
 # The source package comes through tools/debian-source.sh, which leaves the
 # system's apt set-up untouched. The work folder is
@@ -21,16 +28,18 @@ set -euo pipefail
 
 configure_only=false
 arch=i686
+profile=lane
 while [ $# -gt 1 ]; do
   case $1 in
   --configure-only) configure_only=true ;;
   --arch) arch=$2; shift ;;
+  --release) profile=release ;;
   *) break ;;
   esac
   shift
 done
 if [ $# -ne 1 ] || { [ "$arch" != i686 ] && [ "$arch" != x86_64 ]; }; then
-  echo "usage: $0 [--configure-only] [--arch i686|x86_64] PREFIX" >&2
+  echo "usage: $0 [--configure-only] [--arch i686|x86_64] [--release] PREFIX" >&2
   exit 2
 fi
 target=$arch-w64-mingw32
@@ -64,6 +73,55 @@ ln -sf "$(command -v $target-gcc-posix)" "$compilers/$target-gcc"
 ln -sf "$(command -v $target-g++-posix)" "$compilers/$target-g++"
 export PATH=$compilers:$PATH
 
+# The release leaves out, besides the modules no program links (Network,
+# Sql, Xml, Test, Concurrent), what a static program would carry only
+# because Qt's own code reaches it without ever running it: text codecs
+# beyond the system's (the ANSI code page is Windows' own), the MIME
+# database, time zones, image formats other than PNG, FreeType and HarfBuzz
+# (the "windows" plugin draws with Windows' fonts), Qt's print, file, color
+# and font dialogs, graphics view, and widgets none of the windows has.
+# Style sheets, rich text (the log link), the Windows styles (which need the
+# input dialog, table and tree views), animations, accessibility and high-DPI
+# scaling stay.
+release_options=(
+  -optimize-size
+  "QMAKE_CFLAGS+=-ffunction-sections -fdata-sections"
+  "QMAKE_CXXFLAGS+=-ffunction-sections -fdata-sections"
+  -no-freetype -no-harfbuzz -no-libjpeg -no-feature-direct2d
+  -no-feature-network -no-feature-sql -no-feature-xml -no-feature-testlib
+  -no-feature-concurrent
+  -no-feature-big_codecs -no-feature-mimetype -no-feature-timezone
+  -no-feature-topleveldomain -no-feature-statemachine -no-feature-sharedmemory
+  -no-feature-systemsemaphore -no-feature-process -no-feature-commandlineparser
+  -no-feature-xmlstream -no-feature-filesystemwatcher
+  -no-feature-sortfilterproxymodel -no-feature-identityproxymodel
+  -no-feature-stringlistmodel -no-feature-transposeproxymodel
+  -no-feature-concatenatetablesproxymodel -no-feature-hijricalendar
+  -no-feature-islamiccivilcalendar -no-feature-jalalicalendar
+  -no-feature-textodfwriter -no-feature-textmarkdownreader
+  -no-feature-textmarkdownwriter -no-feature-pdf -no-feature-picture
+  -no-feature-movie -no-feature-imageformat_bmp -no-feature-imageformat_ppm
+  -no-feature-imageformat_xbm -no-feature-systemtrayicon
+  -no-feature-sessionmanager -no-feature-draganddrop
+  -no-feature-calendarwidget -no-feature-colordialog -no-feature-columnview
+  -no-feature-datawidgetmapper -no-feature-datetimeedit -no-feature-dial
+  -no-feature-errormessage -no-feature-filedialog -no-feature-filesystemmodel
+  -no-feature-dirmodel -no-feature-fontcombobox -no-feature-fontdialog
+  -no-feature-fscompleter -no-feature-completer -no-feature-graphicseffect
+  -no-feature-graphicsview -no-feature-keysequenceedit
+  -no-feature-lcdnumber -no-feature-mdiarea -no-feature-splashscreen
+  -no-feature-syntaxhighlighter -no-feature-textbrowser -no-feature-toolbox
+  -no-feature-undocommand -no-feature-undogroup -no-feature-undostack
+  -no-feature-undoview -no-feature-wizard -no-feature-style-fusion
+  -no-feature-tablewidget -no-feature-treewidget -no-feature-listwidget
+)
+lane_options=(-qt-libjpeg -qt-freetype -qt-harfbuzz)
+if [ "$profile" = release ]; then
+  profile_options=("${release_options[@]}")
+else
+  profile_options=("${lane_options[@]}")
+fi
+
 build=$work/build-$arch
 mkdir -p "$build"
 cd "$build"
@@ -72,8 +130,8 @@ cd "$build"
   -xplatform win32-g++ -device-option CROSS_COMPILE=$target- \
   -prefix "$prefix" -static -release -opensource -confirm-license \
   -nomake examples -nomake tests -no-opengl -no-dbus -no-icu -qt-zlib \
-  -qt-libpng -qt-libjpeg -qt-pcre -qt-freetype -qt-harfbuzz -no-openssl \
-  -no-sql-sqlite -no-feature-tabletevent
+  -qt-libpng -qt-pcre -no-openssl -no-sql-sqlite -no-feature-tabletevent \
+  "${profile_options[@]}"
 if $configure_only; then
   echo "build-qt-mingw: configured in $build; stopping there as asked"
   exit 0

@@ -1,38 +1,50 @@
 #!/usr/bin/env bash
-# build-release-windows.sh [BUILD_FOLDER]
+# build-release-windows.sh [--arch i686|x86_64] [BUILD_FOLDER]
 #
 # The release a publisher ships: update.exe, reseat.exe and uninstall.exe
-# for 32-bit Windows, cross-built with mingw-w64 and the static Qt like the
-# Windows lane, but without the test hooks and without tests, optimised,
-# with unused code and data left out at link time (each function and object
-# in a section of its own, unreferenced sections collected) and stripped of
-# symbols. The programs are checked as the lane checks its own (manifest,
-# icon, file details), must not carry the test hooks, and their sizes are
-# printed. BUILD_FOLDER defaults to build-windows-release; the programs land
-# in its bin/.
+# for 32-bit Windows (the product; --arch x86_64 builds the same for 64-bit
+# Windows), cross-built with mingw-w64, without the test hooks and without
+# tests, optimised for size and linked with the static Qt built for the
+# release (tools/build-qt-mingw.sh --release, in the per-machine cache, made
+# on the first run: about an hour on two cores), with every function and
+# object in a section of its own and the unreferenced ones left out at link
+# time, and stripped of symbols. libdeflate comes as for the Windows lane
+# (tools/mingw-prefix.sh). The programs are checked as the lane checks its
+# own (manifest, icon, file details), must not carry the test hooks, and
+# their sizes are printed. BUILD_FOLDER defaults to
+# build-windows-release (build-windows-release-x86_64 for x86_64); the
+# programs land in its bin/.
 set -euo pipefail
 
-usage="usage: $0 [BUILD_FOLDER]"
+usage="usage: $0 [--arch i686|x86_64] [BUILD_FOLDER]"
 if [ "${1:-}" = --help ]; then
   echo "$usage"
   exit 0
 fi
-if [ $# -gt 1 ]; then
+arch=i686
+if [ "${1:-}" = --arch ] && [ $# -ge 2 ]; then
+  arch=$2
+  shift 2
+fi
+if [ $# -gt 1 ] || { [ "$arch" != i686 ] && [ "$arch" != x86_64 ]; }; then
   echo "$usage" >&2
   exit 2
 fi
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(realpath -m "${1:-build-windows-release}")
-qt_prefix=$("$source_dir/tools/qt-mingw-prefix.sh" "$build")
+default_folder=build-windows-release
+[ "$arch" = i686 ] || default_folder=$default_folder-$arch
+build=$(realpath -m "${1:-$default_folder}")
+qt_prefix=$("$source_dir/tools/mingw-prefix.sh" --release --arch "$arch" qt "$build")
+libdeflate_prefix=$("$source_dir/tools/mingw-prefix.sh" --arch "$arch" libdeflate "$build")
 
-sections="-ffunction-sections -fdata-sections"
+flags="-Os -DNDEBUG -ffunction-sections -fdata-sections"
 cmake -S "$source_dir" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" \
   -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
+  -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate_prefix" \
   -DCMAKE_BUILD_TYPE=Release \
   -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=OFF -DVELMAR_BUILD_TESTS=OFF \
-  -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG $sections" \
-  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG $sections" \
+  -DCMAKE_C_FLAGS_RELEASE="$flags" -DCMAKE_CXX_FLAGS_RELEASE="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS_RELEASE="-Wl,--gc-sections -s"
 cmake --build "$build" -j2 --target update reseat uninstall
 
@@ -44,12 +56,12 @@ for program in update reseat uninstall; do
     echo "build-release-windows: $program.exe carries the test hooks" >&2
     exit 1
   fi
-  if i686-w64-mingw32-objdump -h "$build/bin/$program.exe" | grep -q '\.debug_'; then
+  if x86_64-w64-mingw32-objdump -h "$build/bin/$program.exe" | grep -q '\.debug_'; then
     echo "build-release-windows: $program.exe is not stripped" >&2
     exit 1
   fi
 done
-echo "build-release-windows: the release in $build/bin:"
+echo "build-release-windows: the release for $arch in $build/bin:"
 for program in update reseat uninstall; do
   printf '  %-14s %10d bytes\n' "$program.exe" "$(stat -c %s "$build/bin/$program.exe")"
 done

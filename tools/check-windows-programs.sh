@@ -5,9 +5,10 @@
 # the Windows lane builds them and as a release ships them: GUI programs
 # whose manifest asks for administrator rights, declares per-monitor DPI
 # awareness (Qt scales the windows) and long paths, with the product icon at
-# 16, 32, 48 and 256 pixels and the file details (version information with
-# a Chinese description). Needs icoutils, binutils-mingw-w64-x86-64 (its objdump reads
-# 32- and 64-bit programs alike) and iconv.
+# 16, 32, 48 and 256 pixels, each in true colour with alpha, and the file
+# details (version information with a Chinese description). Needs icoutils,
+# binutils-mingw-w64-x86-64 (its objdump reads 32- and 64-bit programs alike)
+# and iconv.
 set -euo pipefail
 
 usage="usage: $0 BIN_FOLDER"
@@ -62,7 +63,7 @@ for program in update reseat uninstall; do
     grep -q -- "--width=$size --height=$size" <<<"$icons" ||
       fail "$program.exe has no $size-pixel icon"
   done
-  for size in 48 256; do
+  for size in 16 32 48 256; do
     grep -q -- "--width=$size --height=$size --bit-depth=32" <<<"$icons" ||
       fail "$program.exe's $size-pixel icon is not 32-bit with alpha"
   done

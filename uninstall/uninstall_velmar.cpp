@@ -9,6 +9,8 @@
 #include "uninstall/runupdate.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QPixmap>
 #include <QTimer>
 
@@ -43,6 +45,103 @@ const char runFileStyle[] = "QLabel{font-size: 12px;color:#999999;font-family: \
 const char successTipStyle[] = "QLabel{font-size: 18px;color:#4db117;font-family: \"微软雅黑\";}";
 const char titleStyle[] = "QLabel{font-size: 12px;color:#ffffff;font-family: \"宋体\";}";
 
+const char firstBatch[] = "velmar_delete.bat";
+const char secondBatch[] = "velmar_delete1.bat";
+
+// cmd.exe reads a batch file in the OEM code page, and it can neither start
+// in nor remove a folder whose batch file there would pass MAX_PATH.
+bool cmdTakes(const QString &folder) {
+    std::string oem;
+    return folder.size() + 1 + static_cast<int>(sizeof secondBatch) - 1 < 260 &&
+           platform::utf8ToOem8Bit(folder.toStdString(), oem);
+}
+
+// How a batch line names folder: as it is where cmd.exe takes that, else by
+// its short name; empty when neither will do.
+QString cmdName(const QString &folder) {
+    if (cmdTakes(folder))
+        return folder;
+    std::string shortForm;
+    if (platform::shortPath(folder.toStdString(), shortForm) &&
+        cmdTakes(QString::fromStdString(shortForm)))
+        return QString::fromStdString(shortForm);
+    return QString();
+}
+
+bool isFolderToEnter(const QString &path) {
+    const uint32_t attributes = platform::pathAttributes(path.toStdString());
+    return attributes != platform::attribute::Invalid &&
+           (attributes & platform::attribute::Directory) &&
+           !(attributes & platform::attribute::ReparsePoint);
+}
+
+// Everything below folder, each folder after what is inside it. A link is
+// listed itself, never entered: what it leads to lies outside.
+void collectInnermostFirst(const QString &folder, QStringList &paths) {
+    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                             QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString path = folder + separator() + entry.fileName();
+        if (isFolderToEnter(path))
+            collectInnermostFirst(path, paths);
+        paths.append(path);
+    }
+}
+
+// What no batch line can name goes at the machine's next start: each file
+// and folder left in it, innermost first, then the folder itself, each by
+// its name in the ANSI code page or else by its short name.
+void removeAtRestart(const QString &folder) {
+    if (!platform::pathExists(folder.toStdString()))
+        return;
+    QStringList paths;
+    collectInnermostFirst(folder, paths);
+    paths.append(folder);
+    bool requested = true;
+    for (const QString &path : paths) {
+        std::string local, shortForm;
+        const bool named = platform::utf8ToLocal8Bit(path.toStdString(), local) ||
+                           (platform::shortPath(path.toStdString(), shortForm) &&
+                            platform::utf8ToLocal8Bit(shortForm, local));
+        requested = named && platform::removeAtRestartA(local.c_str()) && requested;
+    }
+    writeLog((requested ? QStringLiteral("删除目录改为重启后删除:")
+                        : QStringLiteral("无法安排重启后删除:")) +
+             folder);
+}
+
+// Where the batch file for target goes: beside it, where the system has
+// always put it, unless cmd.exe cannot open a file there (the folder's name
+// outside the OEM code page, or past MAX_PATH, where a short name does not
+// help: under Wine cmd.exe opens its batch file by the long one). Then it
+// goes into this process's own temporary folder, where no one else writes.
+QString batchFolderFor(const QString &target) {
+    const QString beside = folderOf(target);
+    if (cmdTakes(beside))
+        return beside;
+    std::string temporary;
+    if (platform::temporaryFolder(temporary) && cmdTakes(QString::fromStdString(temporary)))
+        return QString::fromStdString(temporary);
+    return QString();
+}
+
+// Leaves target to be removed once this program has ended: a batch file,
+// to be started in the folder returned (empty: none to start). Where no
+// batch line can name the target, not even by its short name, it goes at
+// the machine's next start instead.
+QString leaveForRemoval(const QString &target, bool FirstName) {
+    const QString batchFolder = batchFolderFor(target);
+    const QString name = cmdName(target);
+    if (batchFolder.isEmpty() || name.isEmpty()) {
+        removeAtRestart(target);
+        return QString();
+    }
+    if (name != target)
+        writeLog(QStringLiteral("删除目录使用短路径:") + target + QStringLiteral("----->") + name);
+    // A batch file that is not wholly ours is never started.
+    return writeDeleteBatch(name, batchFolder, FirstName) ? batchFolder : QString();
+}
+
 } // namespace
 
 void readRegistryString(const QString &key, QString &value) {
@@ -54,8 +153,7 @@ void readRegistryString(const QString &key, QString &value) {
 
 bool writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, bool FirstName) {
     const QString batchPath =
-        batchFolder + separator() +
-        (FirstName ? QStringLiteral("velmar_delete.bat") : QStringLiteral("velmar_delete1.bat"));
+        batchFolder + separator() + QString::fromLatin1(FirstName ? firstBatch : secondBatch);
     // The wait lets the uninstaller end first, so that its own file and
     // folder are free by the time they are removed.
     return writeBatchFile(
@@ -129,17 +227,14 @@ void uninstall_velmar::finish() {
     }
     const QString orvane = nativePath(installLocation + separator() + QStringLiteral("Orvane"));
     const QString velmar = nativePath(installLocation + separator() + QStringLiteral("velmar"));
-    // A batch file that is not wholly ours is never started.
-    const bool orvaneBatch = workerRan && writeDeleteBatch(orvane, folderOf(orvane), false);
-    const bool velmarBatch = workerRan && writeDeleteBatch(velmar, folderOf(velmar), true);
+    const QString orvaneStart = workerRan ? leaveForRemoval(orvane, false) : QString();
+    const QString velmarStart = workerRan ? leaveForRemoval(velmar, true) : QString();
     MsgBox::releaseInstance();
     msgBox = nullptr;
-    if (velmarBatch)
-        platform::shellOpen("velmar_delete.bat", folderOf(velmar).toStdString(),
-                            platform::ShowCommand::Hide);
-    if (orvaneBatch)
-        platform::shellOpen("velmar_delete1.bat", folderOf(orvane).toStdString(),
-                            platform::ShowCommand::Hide);
+    if (!velmarStart.isEmpty())
+        platform::shellOpen(firstBatch, velmarStart.toStdString(), platform::ShowCommand::Hide);
+    if (!orvaneStart.isEmpty())
+        platform::shellOpen(secondBatch, orvaneStart.toStdString(), platform::ShowCommand::Hide);
 }
 
 bool uninstall_velmar::initUninstall() {

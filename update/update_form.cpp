@@ -1,6 +1,7 @@
 #include "update_form.h"
 
 #include "forcedelete.h"
+#include "installfolder.h"
 #include "installlog.h"
 #include "paths.h"
 #include "platform.h"
@@ -103,6 +104,10 @@ void update_form::fail(const QString &logLine, const QString &title, const QStri
 }
 
 bool update_form::initCheck() {
+    if (const auto refusal = refuseInstallFolder(programFolder)) {
+        fail(refusal->logLine, refusal->title, refusal->text);
+        return false;
+    }
     QString suffix = separator() + QStringLiteral("velmar");
     QFile configPath(programFolder + separator() + QStringLiteral("exeinfo") + separator() +
                      QStringLiteral("ConfigPath.txt"));

@@ -111,6 +111,7 @@ bool isFolderAttributes(uint32_t attributes) {
 const char UpdateTransaction::journalName[] = "~velmar-update.journal";
 const char UpdateTransaction::leftoversName[] = "~velmar-update.leftovers";
 const char UpdateTransaction::workPrefix[] = "~velmar-update";
+const std::size_t UpdateTransaction::workNameLength = sizeof workPrefix - 1 + 5 + 8;
 
 const TransactionCalls &systemTransactionCalls() {
     static const TransactionCalls calls{

@@ -92,6 +92,9 @@ public:
     static const char journalName[];
     static const char leftoversName[];
     static const char workPrefix[];
+    // The length of a work folder's name (workPrefix, ".new." or ".old.",
+    // eight hex digits).
+    static const std::size_t workNameLength;
 
     // installFolder holds the journal.
     explicit UpdateTransaction(std::string installFolder,

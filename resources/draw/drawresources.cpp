@@ -666,10 +666,13 @@ QByteArray iconFile(const QVector<IconEntry> &entries) {
 
 QByteArray programIcon() {
     QVector<IconEntry> entries;
+    // Today's shells take the true-colour images at every size; the
+    // palette ones, whose rounded corners are jagged, stay for the old.
     for (int size : {16, 32}) {
         entries.append(paletteBitmap(iconImage(size, kVgaMarkColours), kVgaPalette, 4));
         const QImage full = iconImage(size, kMarkColours);
         entries.append(paletteBitmap(full, medianCut(full), 8));
+        entries.append(alphaBitmap(full));
     }
     entries.append(alphaBitmap(iconImage(48, kMarkColours)));
     entries.append(pngEntry(iconImage(256, kMarkColours)));

@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QFont>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -66,7 +67,7 @@ TEST_F(MessageBox, IsLaidOutOnItsBackgroundImage) {
     EXPECT_EQ(title()->geometry(), QRect(0, 0, 272, 30));
     EXPECT_EQ(unnamedLabel(0)->geometry(), QRect(20, 60, 34, 35));
     EXPECT_EQ(unnamedLabel(1)->geometry(), QRect(78, 60, 222, 50));
-    EXPECT_EQ(unnamedLabel(2)->geometry(), QRect(28, 136, 322, 50));
+    EXPECT_EQ(unnamedLabel(2)->geometry(), QRect(28, 136, 322, 26)) << "ends at the box's edge";
     // The link's text is a link.
     QTextDocument link;
     link.setHtml(unnamedLabel(2)->text());
@@ -91,6 +92,36 @@ TEST_F(MessageBox, ALoneConfirmButtonTakesTheRightHandPlace) {
     EXPECT_FALSE(cancel()->isHidden());
     EXPECT_EQ(cancel()->pos(), QPoint(174, 130));
     EXPECT_EQ(confirm()->pos(), QPoint(248, 130));
+}
+
+TEST_F(MessageBox, ALongPathGivesWayInItsMiddleSoThatTheMessageShows) {
+    const QString sentence = QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志");
+    QString folder = QStringLiteral("C:\\Program Files");
+    while (folder.size() < 280)
+        folder += QStringLiteral("\\Orvane Client xxxxxxxxxx");
+    folder += QStringLiteral("\\velmar");
+    QLabel *text = unnamedLabel(1);
+    // The size of Windows' own 9 points at 96 DPI, not a test platform's.
+    QFont font = text->font();
+    font.setPixelSize(12);
+    text->setFont(font);
+    for (const QString &root : {QStringLiteral("C:\\"), QStringLiteral("/")}) {
+        const QString path = root + folder.mid(3);
+        box->setInfo(QStringLiteral("解压失败"), path + sentence, MSG_ERROR, true, 0);
+        const QString shown = text->text();
+        EXPECT_TRUE(shown.startsWith(root) && shown.contains(QChar(0x2026)) &&
+                    shown.endsWith(QStringLiteral("\\velmar") + sentence))
+            << shown.toStdString();
+        // Its lines hold it, unless the font is too large even for the path's
+        // root and last folder alone.
+        EXPECT_TRUE(text->heightForWidth(text->width()) <= text->height() ||
+                    shown.startsWith(root + QChar(0x2026)))
+            << shown.toStdString();
+    }
+    // A message that fits stays as it is.
+    const QString shortText = QStringLiteral("C:\\Orvane\\velmar 正在使用");
+    box->setInfo(QStringLiteral("解压失败"), shortText, MSG_ERROR, true, 0);
+    EXPECT_EQ(text->text(), shortText);
 }
 
 TEST_F(MessageBox, ShowsTheIconOfTheGradeAndKeepsItForUnknownGrades) {

@@ -63,6 +63,9 @@ void expectTextAsAt100(QWidget *window, const Shot &shot, const QRect &label, co
     ASSERT_FALSE(ink.isEmpty()) << what << ": no text at all at " << shot.ratio * 100 << " %";
     EXPECT_TRUE(shot.device(label).contains(ink))
         << what << ": text outside its label at " << shot.ratio * 100 << " %";
+    // Ink in the window's last row or column is a text its edge cuts.
+    EXPECT_TRUE(ink.bottom() < shot.image.height() - 1 && ink.right() < shot.image.width() - 1)
+        << what << ": cut by the window's edge at " << shot.ratio * 100 << " %";
     const QRect reference = Shot::at100(window).inkIn(searched, isText);
     ASSERT_FALSE(reference.isEmpty()) << what << ": no text at all at 100 %";
     // One logical pixel for the ink's own edge, one device pixel for the

@@ -43,9 +43,10 @@ bool whiteText(QRgb pixel);
 bool greenText(QRgb pixel);
 
 // Text of a label, searched for within searched: some ink, inside the
-// label, and where it is at 100 % in logical pixels, so that the text has
-// grown with its label and wraps and fits the same. (The label clips its
-// text: one that outgrew it would have lost its edges.)
+// label, clear of the window's edge, and where it is at 100 % in logical
+// pixels, so that the text has grown with its label and wraps and fits the
+// same. (The label clips its text: one that outgrew it would have lost its
+// edges.)
 void expectTextAsAt100(QWidget *window, const Shot &shot, const QRect &label, const QRect &searched,
                        const std::function<bool(QRgb)> &isText, const char *what);
 

@@ -9,11 +9,12 @@
 using namespace hidpi;
 
 // The longest texts the box shows: a failed extraction names the folder
-// that is in use.
+// that is in use, here one deep enough to fill the message's lines.
 TEST_F(HighDpi, TheMessageBoxScalesWithItsLongestTexts) {
     MsgBox *box = MsgBox::getInstance();
     box->setInfo(QStringLiteral("解压异常"),
-                 QStringLiteral("C:\\Program Files\\Orvane Client\\velmar") +
+                 QStringLiteral("C:\\Program Files\\Orvane Client\\Orvane Client 2024\\"
+                                "Orvane Client Data\\velmar") +
                      QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志"),
                  MSG_ERROR, true, 0);
     box->show();
@@ -24,7 +25,7 @@ TEST_F(HighDpi, TheMessageBoxScalesWithItsLongestTexts) {
     // the text; the title is white on the header, the link green below.
     expectTextAsAt100(box, shot, QRect(78, 60, 222, 50), QRect(60, 33, 262, 88), darkText, "text");
     expectTextAsAt100(box, shot, QRect(0, 0, 272, 30), QRect(0, 0, 272, 30), whiteText, "title");
-    expectTextAsAt100(box, shot, QRect(28, 122, 140, 40), QRect(3, 123, 160, 38), greenText,
+    expectTextAsAt100(box, shot, QRect(28, 136, 294, 26), QRect(3, 123, 160, 39), greenText,
                       "link");
     // The header right of the title: only the background is there.
     expectSharpBackground(shot, QStringLiteral(":/Resources/closeTips/bg_msg.png"),

@@ -147,10 +147,30 @@ Process::~Process() {
     }
 }
 
+namespace {
+
+// CreateProcessW finds no program past MAX_PATH: one that deep is started by
+// its short name, in the long form (Wine finds it only so). The program
+// still knows itself by its long name.
+std::wstring startable(const std::wstring &program) {
+    if (program.size() < MAX_PATH)
+        return program;
+    const std::wstring longForm = L"\\\\?\\" + program;
+    std::wstring shortForm(::GetShortPathNameW(longForm.c_str(), nullptr, 0), L'\0');
+    const DWORD length = ::GetShortPathNameW(longForm.c_str(), shortForm.data(),
+                                             static_cast<DWORD>(shortForm.size()));
+    if (length == 0 || length >= shortForm.size())
+        return program;
+    shortForm.resize(length);
+    return shortForm;
+}
+
+} // namespace
+
 Process Process::start(const std::vector<std::string> &arguments, const Options &options) {
     if (arguments.empty())
         throw std::runtime_error("nothing to start");
-    const std::wstring program = wide(arguments[0]);
+    const std::wstring program = startable(wide(arguments[0]));
     std::wstring commandLine;
     for (const auto &argument : arguments) {
         if (!commandLine.empty())

@@ -3,12 +3,13 @@
 #
 # The Windows build on screens at 100, 150 and 200 % (LogPixels 96, 144 and
 # 192 in a Wine prefix of its own for each), as a user sees it: the progress
-# dialog, the message box with the longest text the programs show (the
-# updater cannot overwrite its own file: the box names the installation
-# folder) and the uninstall window are screenshot on a virtual screen, and
-# dpi-check.py checks in the pictures that each window has its logical size
-# times the factor and that every text lies inside its label, uncut, in as
-# many lines as at 100 %. The pictures stay in BUILD_FOLDER/dpi-test.
+# dialog, the message box with the longest text the programs show (a file
+# the update needs stays in use: the box names the installation folder, here
+# one deep enough that the middle of its path gives way) and the uninstall
+# window are screenshot on a virtual screen, and dpi-check.py checks in the
+# pictures that each window has its logical size times the factor and that
+# every text lies inside its label, whole, in as many lines as at 100 %. The
+# pictures stay in BUILD_FOLDER/dpi-test.
 # Needs wine, xvfb-run, xdotool, ImageMagick's import and python3.
 set -euo pipefail
 
@@ -54,7 +55,9 @@ for dpi in 96 144 192; do
 
     c=$VELMAR_WINE_BUILD_DIR/wine/prefix/drive_c
     documents=$c/users/Public/Documents
-    install="$c/Program Files/Orvane Client"
+    location="Program Files\\Orvane Client\\Orvane Client Program Data\\Orvane Client 2024"
+    install="$c/Program Files/Orvane Client/Orvane Client Program Data/Orvane Client 2024"
+    velmar_folder="C:\\$location\\velmar"
     velmar=$install/velmar
     log=$documents/velmarinstall.txt
     export VELMAR_TEST_MSGBOX_LOG="C:\\boxes.txt"
@@ -70,7 +73,7 @@ for dpi in 96 144 192; do
     [ "$VELMAR_WINE_ARCH" = win32 ] || view=(/reg:32)
     key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
     "$wine_run" reg add "$key\\App Paths\\velmar" "${view[@]}" /v InstallLocation \
-      /d "C:\\Program Files\\Orvane Client" /f >/dev/null
+      /d "C:\\$location" /f >/dev/null
     # bin\app.dll stays held open to the end, so the update is rolled back
     # and the message box names the installation folder.
     python3 - "$documents/velmar/update.zip" <<"PACKAGE"
@@ -116,9 +119,9 @@ PACKAGE
 
     # The progress dialog while bin\app.dll is held open (its entry waits
     # for it, five attempts 3 s apart), then the box that the update failed.
-    VELMAR_TEST_MSGBOX_DELAY=8000 "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\update.exe" &
+    VELMAR_TEST_MSGBOX_DELAY=8000 "$wine_run" "$velmar_folder\\update.exe" &
     running=$!
-    "$wine_run" "$BIN/hold.exe" file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll" 40 \
+    "$wine_run" "$BIN/hold.exe" file "$velmar_folder\\bin\\app.dll" 40 \
       >/dev/null &
     waitFor "$log" "bin\\app.dll"
     sleep 1
@@ -129,7 +132,7 @@ PACKAGE
     wait "$running"
 
     # The uninstall window during its three seconds before the work.
-    "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
+    "$wine_run" "$velmar_folder\\uninstall.exe" &
     running=$!
     sleep 1
     shoot uninstall uninstall.exe 536

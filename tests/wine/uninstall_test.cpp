@@ -21,13 +21,14 @@ protected:
     void SetUp() override {
         for (const char *file : {"velmar.dll", "Qt5Core.dll", "update.exe",
                                  "exeinfo\\ConfigPath.txt", "plugins\\imageformats\\qgif.dll"})
-            writeFile(u8path(machine.velmar() + "\\" + file), file);
+            writeFile(u8path(velmar() + "\\" + file), file);
         // Installers leave read-only files behind; they must go all the same.
-        fs::permissions(u8path(machine.velmar() + "\\Qt5Core.dll"), fs::perms::owner_read);
-        writeFile(u8path(machine.orvane() + "\\Config\\veconfig.ini"), "[Server]\r\n");
-        writeFile(u8path(machine.location() + "\\keep.txt"), "not the client's");
-        machine.installProgram("uninstall", machine.velmar());
+        fs::permissions(u8path(velmar() + "\\Qt5Core.dll"), fs::perms::owner_read);
+        writeFile(u8path(orvane() + "\\Config\\veconfig.ini"), "[Server]\r\n");
+        writeFile(u8path(location + "\\keep.txt"), "not the client's");
+        machine.installProgram("uninstall", velmar());
         machine.registerClient("1.0.0");
+        ASSERT_TRUE(platform::registryWriteString(appPathsKey, "InstallLocation", location));
 
         ASSERT_TRUE(platform::userDesktopFolder(desktop));
         ASSERT_TRUE(platform::commonProgramsFolder(startMenu));
@@ -39,6 +40,7 @@ protected:
         writeFile(u8path(startMenu + "\\Other App\\Other.lnk"), "shortcut");
     }
     void TearDown() override {
+        removeTree(location);
         removeTree(desktopLink());
         removeTree(desktop + "\\Other.lnk");
         for (const char *menu : {"Orvane", "Velmar", "Other App"})
@@ -52,8 +54,18 @@ protected:
         std::replace(qtDesktop.begin(), qtDesktop.end(), '\\', '/');
         return qtDesktop + "\\Orvane.lnk";
     }
-    std::string program() const { return machine.velmar() + "\\uninstall.exe"; }
-    std::string batch(const char *name) const { return machine.location() + "\\" + name; }
+    std::string velmar() const { return location + "\\velmar"; }
+    std::string orvane() const { return location + "\\Orvane"; }
+    std::string program() const { return velmar() + "\\uninstall.exe"; }
+    // The batch files lie in the installation location, or, where cmd.exe
+    // could not open them there, in the temporary folder.
+    std::string batch(const char *name) const {
+        std::string folder = location;
+        if (location != machine.location()) {
+            EXPECT_TRUE(platform::temporaryFolder(folder));
+        }
+        return folder + "\\" + name;
+    }
 
     // Everything of the client that the worker removes is gone.
     bool workerDone() const {
@@ -76,12 +88,26 @@ protected:
     }
 
     WindowsMachine machine;
+    std::string location = machine.location();
     std::string desktop, startMenu;
+};
+
+// Installed in the usual place, or where cmd.exe cannot take the folders'
+// names as they are (characters outside the OEM code page, a path past
+// MAX_PATH): the batch files name those by their short names.
+class UninstallAnywhere : public UninstallOnWindows,
+                          public ::testing::WithParamInterface<std::string> {
+protected:
+    UninstallAnywhere() { location = GetParam(); }
 };
 
 } // namespace
 
-TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
+INSTANTIATE_TEST_SUITE_P(Locations, UninstallAnywhere,
+                         ::testing::Values(WindowsMachine::location(), unicodeLocation(),
+                                           deepLocation(280)));
+
+TEST_P(UninstallAnywhere, RemovesTheWholeInstallation) {
     Process::Options options = machine.options();
     // The exit button of the success panel, clicked once it shows.
     options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
@@ -94,19 +120,27 @@ TEST_F(UninstallOnWindows, RemovesTheWholeInstallation) {
     // take both folders and then themselves.
     EXPECT_TRUE(eventually(
         [&] {
-            return !fs::exists(u8path(machine.velmar())) && !fs::exists(u8path(machine.orvane())) &&
+            return !fs::exists(u8path(velmar())) && !fs::exists(u8path(orvane())) &&
                    !fs::exists(u8path(batch("velmar_delete.bat"))) &&
                    !fs::exists(u8path(batch("velmar_delete1.bat")));
         },
         60000));
-    EXPECT_EQ(readFile(u8path(machine.location() + "\\keep.txt")), "not the client's");
+    EXPECT_EQ(readFile(u8path(location + "\\keep.txt")), "not the client's");
     EXPECT_TRUE(fs::exists(u8path(desktop + "\\Other.lnk")));
     EXPECT_TRUE(fs::exists(u8path(startMenu + "\\Other App\\Other.lnk")));
     EXPECT_TRUE(machine.boxes().empty());
-    EXPECT_EQ(
-        machine.logMessages(),
-        (std::vector<std::string>{banner::uninstallStart, "删除最外层目标失败-" + machine.velmar(),
-                                  banner::windowExit}));
+    std::vector<std::string> expected = {
+        banner::uninstallStart, asLogged("删除最外层目标失败-" + velmar()), banner::windowExit};
+    std::vector<std::string> log = machine.logMessages();
+    if (location != machine.location()) {
+        // The batch files name the folders by their short names, which
+        // follow each of these lines.
+        for (const std::string &target : {orvane(), velmar()})
+            expected.push_back(asLogged("删除目录使用短路径:" + target + "----->"));
+        for (std::size_t i = 3; i < log.size() && i < expected.size(); ++i)
+            log[i].resize(std::min(log[i].size(), expected[i].size()));
+    }
+    EXPECT_EQ(log, expected);
 }
 
 // A client installed 300 characters deep, past the 260 at which Windows'

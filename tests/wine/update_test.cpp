@@ -325,3 +325,36 @@ TEST_F(UpdateOnWindows, ABatchFilePlantedInTheDataFolderNeverRuns) {
     fs::permissions(u8path(planted), fs::perms::owner_write, fs::perm_options::add);
     removeTree(outside);
 }
+
+// Installed where the updater cannot name its files in the ANSI code page,
+// or so deep that its work folders would pass MAX_PATH: it says so before it
+// changes anything, and, with nothing changed, logs no rollback.
+TEST_F(UpdateOnWindows, AnInstallationFolderItCannotNameIsRefusedBeforeAnythingChanges) {
+    writePackage(appPackage());
+    // Deep enough for the updater's work folders to pass MAX_PATH, and no
+    // deeper: past it, CreateProcessW finds no program to start.
+    const std::string locations[] = {unicodeLocation(), deepLocation(233)};
+    const std::pair<const char *, const char *> refusals[] = {
+        {"安装路径含有系统代码页以外的字符:", "安装路径含有无法识别的字符，详情请查看软件日志"},
+        {"安装路径过长:", "安装路径过长，详情请查看软件日志"},
+    };
+    for (std::size_t row = 0; row < 2; ++row) {
+        const std::string velmar = locations[row] + "\\velmar";
+        SCOPED_TRACE(velmar);
+        machine.installProgram("update", velmar);
+        writeFile(u8path(velmar + "\\bin\\app.dll"), "app 1.0.0");
+        removeTree(machine.logPath());
+
+        EXPECT_EQ(Process::start({velmar + "\\update.exe"}, machine.options(10)).wait(180000), 0);
+        const auto boxes = machine.boxes();
+        ASSERT_EQ(boxes.size(), row + 1) << machine.logText();
+        expectFailedRun(machine.logMessages(), {boxes.back()}, banner::updateStart,
+                        asLogged(refusals[row].first + velmar), "update---lasterr：",
+                        banner::updateEnd, "更新异常", refusals[row].second);
+        EXPECT_EQ(readFile(u8path(velmar + "\\bin\\app.dll")), "app 1.0.0");
+        EXPECT_FALSE(fs::exists(u8path(velmar + "\\~velmar-update.journal")));
+        removeTree(locations[row]);
+    }
+    EXPECT_TRUE(fs::exists(u8path(package())));
+    EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "1.0.0"));
+}

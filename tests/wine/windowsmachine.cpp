@@ -47,6 +47,23 @@ std::string fromGbk(const std::string &bytes) {
     return convert(bytes, 936, CP_UTF8);
 }
 
+std::string unicodeLocation() {
+    return "C:\\Program Files\\Orvane Ünïcödé ✓";
+}
+
+std::string deepLocation(std::size_t length) {
+    std::string location = "C:\\Program Files\\Orvane Client";
+    const std::string folder = "\\Orvane Client ";
+    while (location.size() + 2 * folder.size() + 35 < length)
+        location += folder + std::string(35, 'x');
+    location += folder;
+    return location + std::string(length - location.size(), 'x');
+}
+
+std::string asLogged(const std::string &utf8) {
+    return fromGbk(gbk(utf8));
+}
+
 void removeTree(const std::string &path) {
     std::error_code ignored;
     const fs::path root = u8path(path);

@@ -43,7 +43,7 @@ public:
     // The folder "InstallLocation" names, the installation folder in it,
     // and the folder beside that one. Chinese in the code page's bytes for
     // the ZIP layer and the batch files, a blank and a "%" for cmd.exe.
-    std::string location() const { return "C:\\Program Files\\Orvane 客户端 100%"; }
+    static std::string location() { return "C:\\Program Files\\Orvane 客户端 100%"; }
     std::string velmar() const { return location() + "\\velmar"; }
     std::string orvane() const { return location() + "\\Orvane"; }
     std::string exeinfo() const { return velmar() + "\\exeinfo"; }
@@ -91,5 +91,13 @@ bool regKeyExists(const std::string &key);
 
 // Every file and folder a path names, read-only ones included, removed.
 void removeTree(const std::string &path);
+
+// Installation locations out of the ordinary: one with characters that
+// neither code page holds, and one as many characters deep as asked.
+std::string unicodeLocation();
+std::string deepLocation(std::size_t length);
+// A line as the install log keeps it: in code page 936, where a character
+// it lacks is lost.
+std::string asLogged(const std::string &utf8);
 
 } // namespace winetest
