@@ -26,7 +26,7 @@ if(TARGET velmar_sodium)
   add_library(packagesignature STATIC
     ${CMAKE_SOURCE_DIR}/zip/packagesignature.h ${CMAKE_SOURCE_DIR}/zip/packagesignature.cpp)
   target_include_directories(packagesignature PUBLIC ${CMAKE_SOURCE_DIR}/zip)
-  target_link_libraries(packagesignature PUBLIC platform PRIVATE velmar_sodium)
+  target_link_libraries(packagesignature PUBLIC platform PRIVATE zipreader velmar_sodium)
 else()
   message(STATUS "libsodium not found: no pkgsign, no signed update packages")
 endif()

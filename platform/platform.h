@@ -287,8 +287,9 @@ enum class FolderAccess {
 
 // Opens the folder at path (the folders on the way are the caller's to
 // trust). The last part must be a folder itself: a link there fails with
-// error::StoppedOnSymlink, a file with error::Directory.
-FolderHandle openFolderA(const char *path);
+// error::StoppedOnSymlink (unless followLink: a folder the caller chose may
+// be reached through one), a file with error::Directory.
+FolderHandle openFolderA(const char *path, bool followLink = false);
 // Opens the folder name inside folder; fails like openFolderA.
 FolderHandle openFolderAt(FolderHandle folder, const char *name);
 // Makes the folder name inside folder and opens it, in one step: fails with

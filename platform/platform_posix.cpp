@@ -1150,8 +1150,8 @@ bool validFolder(FolderHandle folder) {
 
 // The folder name in the folder held by dir (AT_FDCWD: a path), never a
 // link at name.
-FolderHandle openFolderIn(int dir, const std::string &name) {
-    const int fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+FolderHandle openFolderIn(int dir, const std::string &name, bool followLink = false) {
+    const int fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | (followLink ? 0 : O_NOFOLLOW));
     if (fd >= 0) {
         succeed();
         return new FolderObject{fd};
@@ -1170,7 +1170,7 @@ FolderHandle openFolderIn(int dir, const std::string &name) {
 
 } // namespace
 
-FolderHandle openFolderA(const char *path) {
+FolderHandle openFolderA(const char *path, bool followLink) {
     std::string folder = withSlashes(path ? path : "");
     // "velmar/" would be followed through a link called velmar.
     while (folder.size() > 1 && folder.back() == '/')
@@ -1179,7 +1179,7 @@ FolderHandle openFolderA(const char *path) {
         failWith(error::PathNotFound);
         return nullptr;
     }
-    return openFolderIn(AT_FDCWD, folder);
+    return openFolderIn(AT_FDCWD, folder, followLink);
 }
 
 FolderHandle openFolderAt(FolderHandle folder, const char *name) {

@@ -1048,13 +1048,13 @@ bool openEntry(FolderHandle folder, const char *name, ACCESS_MASK access, HANDLE
 
 } // namespace
 
-FolderHandle openFolderA(const char *path) {
+FolderHandle openFolderA(const char *path, bool followLink) {
     std::wstring wide;
     if (!ansiToFullPath(path, wide))
         return nullptr;
-    const HANDLE handle =
-        ::CreateFileW(wide.c_str(), folderAccess, shareAll, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = ::CreateFileW(
+        wide.c_str(), folderAccess, shareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     return heldFolder(handle);

@@ -1,5 +1,7 @@
 #include "packagesignature.h"
 
+#include "ziparchive.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@ const std::size_t commentSize = sizeof(marker) - 1 + 2 * signatureSize;
 namespace {
 
 constexpr std::size_t endRecordSize = 22;
-constexpr std::size_t maxCommentSize = 0xFFFF;
 constexpr std::size_t blockSize = 65536;
 
 // Where the archive's end record lies, and what its comment says.
@@ -24,10 +25,6 @@ struct Layout {
     int64_t commentStart = 0;             // the signed bytes end here
     std::array<unsigned char, signatureSize> signature{};
 };
-
-uint16_t little16(const unsigned char *bytes) {
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
 
 // Keys are typed or pasted and come in either case; a signature comment is
 // only ever written in lowercase, and takes no other spelling, so that no
@@ -57,61 +54,43 @@ bool parseHex(const char *hex, std::size_t length, unsigned char *out, std::size
     return true;
 }
 
-bool readAt(platform::FileHandle file, int64_t offset, unsigned char *buffer, std::size_t size) {
-    int64_t position = 0;
-    if (!platform::seekFile(file, offset, platform::SeekOrigin::Begin, position))
-        return false;
-    while (size > 0) {
-        uint32_t got = 0;
-        if (!platform::readFile(file, buffer, static_cast<uint32_t>(size), got) || got == 0)
-            return false;
-        buffer += got;
-        size -= got;
-    }
-    return true;
-}
-
-// Finds the end record the way the ZIP reader does (the highest-placed one in
-// the last 64 KiB) and checks that it and its comment end the file.
+// Finds the end record as the ZIP reader finds it, and requires it and its
+// comment to end the file.
 Layout locate(platform::FileHandle file) {
     Layout layout;
-    int64_t fileSize = 0;
-    if (!platform::seekFile(file, 0, platform::SeekOrigin::End, fileSize)) {
+    zip::PositionedFile reader(file);
+    zip::EndRecord end;
+    switch (zip::findEndRecord(reader, end)) {
+    case zip::EndSearch::Found:
+        break;
+    case zip::EndSearch::ReadError:
         layout.status = Status::ReadError;
         return layout;
+    case zip::EndSearch::Missing:
+    case zip::EndSearch::Zip64Unreadable:
+        return layout; // no archive the reader would read
     }
-    const auto tailSize = static_cast<std::size_t>(
-        std::min<int64_t>(fileSize, static_cast<int64_t>(endRecordSize + maxCommentSize)));
-    std::vector<unsigned char> tail(tailSize);
-    const int64_t tailStart = fileSize - static_cast<int64_t>(tailSize);
-    if (!readAt(file, tailStart, tail.data(), tail.size())) {
-        layout.status = Status::ReadError;
-        return layout;
-    }
-    static const unsigned char endSignature[] = {0x50, 0x4B, 0x05, 0x06};
-    std::size_t record = tailSize < 4 ? 0 : tailSize - 3;
-    do {
-        if (record-- == 0)
-            return layout; // no end record
-    } while (std::memcmp(&tail[record], endSignature, 4) != 0);
-    if (record + endRecordSize > tailSize)
-        return layout; // an end record cut short
-    const std::size_t commentLength = little16(&tail[record + 20]);
-    const std::size_t commentAt = record + endRecordSize;
-    if (commentAt + commentLength > tailSize)
-        return layout; // the comment runs past the end of the file
-    if (commentAt + commentLength < tailSize) {
+    if (end.position + endRecordSize + end.commentLength > end.fileSize)
+        return layout; // a comment the file cuts short
+    if (!end.reachesEnd) {
         layout.status = Status::DataAfterEnd;
         return layout;
     }
-    layout.commentStart = tailStart + static_cast<int64_t>(commentAt);
-    const char *comment = reinterpret_cast<const char *>(&tail[commentAt]);
+    layout.commentStart = static_cast<int64_t>(end.position + endRecordSize);
+    std::vector<char> comment(end.commentLength);
+    uint32_t got = 0;
+    if (!reader.readAt(end.position + endRecordSize, comment.data(), end.commentLength, got) ||
+        got != end.commentLength) {
+        layout.status = Status::ReadError;
+        return layout;
+    }
     const std::size_t markerLength = sizeof(marker) - 1;
-    if (commentLength == 0)
+    if (end.commentLength == 0)
         layout.status = Status::Unsigned;
-    else if (commentLength < markerLength || std::memcmp(comment, marker, markerLength) != 0)
+    else if (end.commentLength < markerLength ||
+             std::memcmp(comment.data(), marker, markerLength) != 0)
         layout.status = Status::ForeignComment;
-    else if (!parseHex(comment + markerLength, commentLength - markerLength,
+    else if (!parseHex(comment.data() + markerLength, end.commentLength - markerLength,
                        layout.signature.data(), signatureSize, HexCase::Lower))
         layout.status = Status::Malformed;
     else

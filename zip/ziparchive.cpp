@@ -42,142 +42,57 @@ bool findExtraBlock(const std::vector<unsigned char> &extra, uint16_t id, std::s
     return false;
 }
 
-Archive::Archive(platform::FileHandle file) : file_(file) {}
-
-Archive::~Archive() {
-    platform::closeFile(file_);
-}
-
-std::unique_ptr<Archive> Archive::open(const char *path, bool *zip64Unreadable) {
-    platform::FileHandle file =
-        platform::openFileA(path, platform::FileAccess::Read, platform::FileShare::Read,
-                            platform::FileDisposition::OpenExisting);
-    if (!file)
-        return nullptr;
-    std::unique_ptr<Archive> archive(new Archive(file));
-    if (!archive->locateEnd()) {
-        if (zip64Unreadable)
-            *zip64Unreadable = archive->zip64Unreadable_;
-        return nullptr;
-    }
-    archive->collectLocalOffsets();
-    return archive;
-}
-
-// Searches the tail backwards in overlapping windows. The highest signature
-// is usually the record; but a comment may hold the bytes of another archive,
-// so a candidate must be consistent, and one whose comment reaches exactly to
-// the end of the file beats one that does not (trailing bytes after an
-// archive are tolerated, a false record inside a comment is not preferred).
-bool Archive::locateEnd() {
-    int64_t end = 0;
-    if (!platform::seekFile(file_, 0, platform::SeekOrigin::End, end))
-        return false;
-    filePointer_ = end;
-    const auto fileSize = static_cast<uint64_t>(end);
-    const uint64_t maxBack = std::min(EndSearchSpan, fileSize);
-    unsigned char window[SearchWindow];
-    uint64_t back = 4;
-    uint64_t below = fileSize; // candidates at or above this were judged
-    bool found = false;
-    uint64_t fallback = 0;
-    while (back < maxBack) {
-        back = std::min(back + SearchWindow - 4, maxBack);
-        const uint64_t readPos = fileSize - back;
-        const auto readSize = static_cast<uint32_t>(std::min<uint64_t>(SearchWindow, back));
-        uint32_t got = 0;
-        if (!readFileAt(readPos, window, readSize, got) || got != readSize)
-            break;
-        for (uint32_t i = readSize - 4 + 1; i-- > 0;) {
-            const uint64_t position = readPos + i;
-            if (position >= below || get32(window + i) != EndSignature)
-                continue;
-            below = position;
-            bool reachesEnd = false;
-            if (!consistentEnd(position, fileSize, reachesEnd))
-                continue;
-            if (reachesEnd)
-                return true;
-            if (!found) {
-                found = true;
-                fallback = position;
-            }
-        }
-    }
-    bool reachesEnd = false;
-    return found && consistentEnd(fallback, fileSize, reachesEnd);
-}
-
-// Reads the end record at position and, when it is consistent, takes its
-// values (a later call for a better candidate overwrites them). An archive
-// too big for the record's fields has a ZIP64 end record in front of it,
-// found through the locator just before; its values replace the record's.
-bool Archive::consistentEnd(uint64_t position, uint64_t fileSize, bool &reachesEnd) {
-    unsigned char record[EndRecordSize];
-    uint32_t got = 0;
-    if (!readFileAt(position, record, EndRecordSize, got) || got != EndRecordSize)
-        return false;
-    const uint16_t disk = get16(record + 4);
-    const uint16_t centralDisk = get16(record + 6);
-    uint64_t entriesHere = get16(record + 8);
-    const uint64_t entriesTotal = get16(record + 10);
-    uint64_t centralSize = get32(record + 12);
-    uint64_t centralOffset = get32(record + 16);
-    const uint16_t commentLength = get16(record + 20);
-    if (disk != 0 || centralDisk != 0 || entriesHere != entriesTotal)
-        return false;
-    uint64_t endRecords = position;
-    if (!readZip64End(position, entriesHere, centralSize, centralOffset, endRecords) &&
-        (centralOffset == Zip64Marker || centralSize == Zip64Marker)) {
-        // Info-ZIP's zip -fz writing to a pipe marks the offset for ZIP64
-        // and then writes no ZIP64 record. The central directory ends where
-        // the end record begins, so its start follows from its size, as
-        // unzip finds it; without the size nothing can be found.
-        if (centralSize == Zip64Marker || centralSize > position) {
-            zip64Unreadable_ = true;
+bool PositionedFile::readAt(uint64_t position, void *buffer, uint32_t size, uint32_t &got) {
+    got = 0;
+    const auto target = static_cast<int64_t>(position);
+    if (pointer_ != target) {
+        int64_t reached = 0;
+        if (!platform::seekFile(file_, target, platform::SeekOrigin::Begin, reached)) {
+            pointer_ = -1;
             return false;
         }
-        centralOffset = position - centralSize;
+        pointer_ = reached;
     }
-    const uint64_t centralEnd = centralOffset + centralSize;
-    if (centralEnd < centralOffset || endRecords < centralEnd ||
-        entriesHere > static_cast<uint64_t>(INT32_MAX))
+    if (!platform::readFile(file_, buffer, size, got)) {
+        pointer_ = -1;
         return false;
-    const uint64_t bytesBefore = endRecords - centralEnd;
-    if (entriesHere > 0) {
-        unsigned char signature[4];
-        if (!readFileAt(centralOffset + bytesBefore, signature, 4, got) || got != 4 ||
-            get32(signature) != CentralSignature)
-            return false;
     }
-    reachesEnd = position + EndRecordSize + commentLength == fileSize;
-    entryCount_ = static_cast<int32_t>(entriesHere);
-    centralOffset_ = centralOffset;
-    centralEnd_ = centralEnd;
-    endRecords_ = centralEnd;
-    bytesBefore_ = bytesBefore;
+    pointer_ += got;
     return true;
 }
+
+bool PositionedFile::size(uint64_t &bytes) {
+    int64_t end = 0;
+    if (!platform::seekFile(file_, 0, platform::SeekOrigin::End, end)) {
+        pointer_ = -1;
+        return false;
+    }
+    pointer_ = end;
+    bytes = static_cast<uint64_t>(end);
+    return true;
+}
+
+namespace {
 
 // The locator names the ZIP64 end record's offset, which (like every offset)
 // does not count bytes in front of the archive. The record normally lies
 // right before the locator; where it does not, it must lie at its offset.
 // False, and the values untouched, when there is no valid ZIP64 record.
-bool Archive::readZip64End(uint64_t endPosition, uint64_t &entries, uint64_t &centralSize,
-                           uint64_t &centralOffset, uint64_t &zip64Position) {
+bool readZip64End(PositionedFile &file, uint64_t endPosition, uint64_t &entries,
+                  uint64_t &centralSize, uint64_t &centralOffset, uint64_t &zip64Position) {
     if (endPosition < Zip64LocatorSize + Zip64EndSize)
         return false;
     const uint64_t locatorPosition = endPosition - Zip64LocatorSize;
     unsigned char locator[Zip64LocatorSize];
     uint32_t got = 0;
-    if (!readFileAt(locatorPosition, locator, Zip64LocatorSize, got) || got != Zip64LocatorSize ||
+    if (!file.readAt(locatorPosition, locator, Zip64LocatorSize, got) || got != Zip64LocatorSize ||
         get32(locator) != Zip64LocatorSignature || get32(locator + 4) != 0 ||
         get32(locator + 16) > 1)
         return false;
     const uint64_t named = get64(locator + 8);
     for (const uint64_t candidate : {locatorPosition - Zip64EndSize, named}) {
         unsigned char record[Zip64EndSize];
-        if (candidate >= locatorPosition || !readFileAt(candidate, record, Zip64EndSize, got) ||
+        if (candidate >= locatorPosition || !file.readAt(candidate, record, Zip64EndSize, got) ||
             got != Zip64EndSize || get32(record) != Zip64EndSignature ||
             candidate + 12 + get64(record + 4) != locatorPosition || get32(record + 16) != 0 ||
             get32(record + 20) != 0 || get64(record + 24) != get64(record + 32))
@@ -189,6 +104,151 @@ bool Archive::readZip64End(uint64_t endPosition, uint64_t &entries, uint64_t &ce
         return true;
     }
     return false;
+}
+
+// Reads the end record at position into end when it is consistent. An
+// archive too big for the record's fields has a ZIP64 end record in front of
+// it, found through the locator just before; its values replace the
+// record's.
+bool consistentEnd(PositionedFile &file, uint64_t position, uint64_t fileSize, EndRecord &end,
+                   bool &zip64Unreadable) {
+    unsigned char record[EndRecordSize];
+    uint32_t got = 0;
+    if (!file.readAt(position, record, EndRecordSize, got) || got != EndRecordSize)
+        return false;
+    const uint16_t disk = get16(record + 4);
+    const uint16_t centralDisk = get16(record + 6);
+    uint64_t entriesHere = get16(record + 8);
+    const uint64_t entriesTotal = get16(record + 10);
+    uint64_t centralSize = get32(record + 12);
+    uint64_t centralOffset = get32(record + 16);
+    const uint16_t commentLength = get16(record + 20);
+    if (disk != 0 || centralDisk != 0 || entriesHere != entriesTotal)
+        return false;
+    uint64_t endRecords = position;
+    if (!readZip64End(file, position, entriesHere, centralSize, centralOffset, endRecords) &&
+        (centralOffset == Zip64Marker || centralSize == Zip64Marker)) {
+        // Info-ZIP's zip -fz writing to a pipe marks the offset for ZIP64
+        // and then writes no ZIP64 record. The central directory ends where
+        // the end record begins, so its start follows from its size, as
+        // unzip finds it; without the size nothing can be found.
+        if (centralSize == Zip64Marker || centralSize > position) {
+            zip64Unreadable = true;
+            return false;
+        }
+        centralOffset = position - centralSize;
+    }
+    const uint64_t centralEnd = centralOffset + centralSize;
+    if (centralEnd < centralOffset || endRecords < centralEnd ||
+        entriesHere > static_cast<uint64_t>(INT32_MAX))
+        return false;
+    const uint64_t bytesBefore = endRecords - centralEnd;
+    if (entriesHere > 0) {
+        unsigned char signature[4];
+        if (!file.readAt(centralOffset + bytesBefore, signature, 4, got) || got != 4 ||
+            get32(signature) != CentralSignature)
+            return false;
+    }
+    end.position = position;
+    end.commentLength = commentLength;
+    end.fileSize = fileSize;
+    end.reachesEnd = position + EndRecordSize + commentLength == fileSize;
+    end.entryCount = static_cast<int32_t>(entriesHere);
+    end.centralOffset = centralOffset;
+    end.centralEnd = centralEnd;
+    end.endRecords = centralEnd;
+    end.bytesBefore = bytesBefore;
+    return true;
+}
+
+} // namespace
+
+// Searches the tail backwards in overlapping windows. The highest signature
+// is usually the record; but a comment may hold the bytes of another archive,
+// so a candidate must be consistent, and one whose comment reaches exactly to
+// the end of the file beats one that does not.
+EndSearch findEndRecord(PositionedFile &file, EndRecord &end) {
+    uint64_t fileSize = 0;
+    if (!file.size(fileSize))
+        return EndSearch::ReadError;
+    const uint64_t maxBack = std::min(EndSearchSpan, fileSize);
+    unsigned char window[SearchWindow];
+    uint64_t back = 4;
+    uint64_t below = fileSize; // candidates at or above this were judged
+    bool found = false;
+    bool zip64Unreadable = false;
+    bool readFailed = false;
+    EndRecord candidate;
+    while (back < maxBack) {
+        back = std::min(back + SearchWindow - 4, maxBack);
+        const uint64_t readPos = fileSize - back;
+        const auto readSize = static_cast<uint32_t>(std::min<uint64_t>(SearchWindow, back));
+        uint32_t got = 0;
+        if (!file.readAt(readPos, window, readSize, got) || got != readSize) {
+            readFailed = true;
+            break;
+        }
+        for (uint32_t i = readSize - 4 + 1; i-- > 0;) {
+            const uint64_t position = readPos + i;
+            if (position >= below || get32(window + i) != EndSignature)
+                continue;
+            below = position;
+            if (!consistentEnd(file, position, fileSize, candidate, zip64Unreadable))
+                continue;
+            if (candidate.reachesEnd || !found) {
+                end = candidate;
+                found = true;
+            }
+            if (candidate.reachesEnd)
+                return EndSearch::Found;
+        }
+    }
+    if (found)
+        return EndSearch::Found;
+    if (readFailed)
+        return EndSearch::ReadError;
+    return zip64Unreadable ? EndSearch::Zip64Unreadable : EndSearch::Missing;
+}
+
+Archive::Archive(platform::File owned, platform::FileHandle file)
+    : owned_(std::move(owned)), file_(file) {}
+
+Archive::~Archive() = default;
+
+std::unique_ptr<Archive> Archive::open(const char *path, bool *zip64Unreadable) {
+    platform::File file(platform::openFileA(path, platform::FileAccess::Read,
+                                            platform::FileShare::Read,
+                                            platform::FileDisposition::OpenExisting));
+    if (!file)
+        return nullptr;
+    const platform::FileHandle handle = file.get();
+    return start(std::move(file), handle, zip64Unreadable);
+}
+
+std::unique_ptr<Archive> Archive::open(platform::FileHandle file, bool *zip64Unreadable) {
+    if (!file) {
+        platform::setLastError(platform::error::InvalidHandle);
+        return nullptr;
+    }
+    return start(nullptr, file, zip64Unreadable);
+}
+
+std::unique_ptr<Archive> Archive::start(platform::File owned, platform::FileHandle file,
+                                        bool *zip64Unreadable) {
+    std::unique_ptr<Archive> archive(new Archive(std::move(owned), file));
+    EndRecord end;
+    const EndSearch search = findEndRecord(archive->file_, end);
+    if (zip64Unreadable)
+        *zip64Unreadable = search == EndSearch::Zip64Unreadable;
+    if (search != EndSearch::Found)
+        return nullptr;
+    archive->entryCount_ = end.entryCount;
+    archive->centralOffset_ = end.centralOffset;
+    archive->centralEnd_ = end.centralEnd;
+    archive->endRecords_ = end.endRecords;
+    archive->bytesBefore_ = end.bytesBefore;
+    archive->collectLocalOffsets();
+    return archive;
 }
 
 bool Archive::readCentralRecord() {
@@ -374,25 +434,6 @@ bool Archive::readCached(Cache &cache, uint64_t filePosition, void *buffer, uint
     cache.start = filePosition;
     cache.length = got;
     std::memcpy(buffer, cache.bytes.get(), size);
-    return true;
-}
-
-bool Archive::readFileAt(uint64_t filePosition, void *buffer, uint32_t size, uint32_t &got) {
-    got = 0;
-    const auto target = static_cast<int64_t>(filePosition);
-    if (filePointer_ != target) {
-        int64_t reached = 0;
-        if (!platform::seekFile(file_, target, platform::SeekOrigin::Begin, reached)) {
-            filePointer_ = -1;
-            return false;
-        }
-        filePointer_ = reached;
-    }
-    if (!platform::readFile(file_, buffer, size, got)) {
-        filePointer_ = -1;
-        return false;
-    }
-    filePointer_ += got;
     return true;
 }
 

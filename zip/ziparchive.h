@@ -89,12 +89,63 @@ struct EntryLocation {
     uint64_t size;
 };
 
+// Reads a file at positions, seeking only where the last read did not end.
+class PositionedFile {
+public:
+    explicit PositionedFile(platform::FileHandle file) : file_(file) {}
+    // Reads up to size bytes at position; got tells how many (fewer at the
+    // end of the file). False on a failed seek or read.
+    bool readAt(uint64_t position, void *buffer, uint32_t size, uint32_t &got);
+    // The file's size, from its end.
+    bool size(uint64_t &bytes);
+
+private:
+    platform::FileHandle file_;
+    int64_t pointer_ = -1; // where the next read starts; -1 unknown
+};
+
+// The end of an archive: its end record and what that names.
+struct EndRecord {
+    uint64_t position = 0; // of the end record in the file
+    uint16_t commentLength = 0;
+    uint64_t fileSize = 0;
+    // The record and its comment end the file: nothing follows them.
+    bool reachesEnd = false;
+    int32_t entryCount = 0;
+    // Relative to the archive: where the central directory lies, and where
+    // the end records (the ZIP64 one when there is one) begin.
+    uint64_t centralOffset = 0;
+    uint64_t centralEnd = 0;
+    uint64_t endRecords = 0;
+    // Bytes in front of the archive (a self-extractor's program).
+    uint64_t bytesBefore = 0;
+};
+
+enum class EndSearch {
+    Found,
+    Missing,         // no consistent end record in the last 64 KiB
+    Zip64Unreadable, // values marked for ZIP64 without a ZIP64 record to hold them
+    ReadError,
+};
+
+// Finds the end record of the archive in file, the one way every part of
+// this tool set reads an archive's end (the reader, the package signature):
+// the highest consistent record in the tail, preferring one whose comment
+// reaches exactly to the end of the file over one that does not (a false
+// record inside a comment, or bytes trailing an archive).
+EndSearch findEndRecord(PositionedFile &file, EndRecord &end);
+
 class Archive {
 public:
-    // Opens the file and finds a consistent end record; nullptr when either
-    // fails. zip64Unreadable (when given) tells an end record that marks its
-    // values for ZIP64 without a ZIP64 record to take them from.
+    // Opens the file (shared read) and finds a consistent end record;
+    // nullptr when either fails. zip64Unreadable (when given) tells an end
+    // record that marks its values for ZIP64 without a ZIP64 record to take
+    // them from.
     static std::unique_ptr<Archive> open(const char *path, bool *zip64Unreadable = nullptr);
+    // The same for a file opened by the caller, which keeps it: the archive
+    // reads through it and leaves it open.
+    static std::unique_ptr<Archive> open(platform::FileHandle file,
+                                         bool *zip64Unreadable = nullptr);
     ~Archive();
     Archive(const Archive &) = delete;
     Archive &operator=(const Archive &) = delete;
@@ -123,26 +174,25 @@ public:
     bool readLocal(uint64_t position, void *buffer, uint32_t size);
 
 private:
-    explicit Archive(platform::FileHandle file);
+    Archive(platform::File owned, platform::FileHandle file);
+    static std::unique_ptr<Archive> start(platform::File owned, platform::FileHandle file,
+                                          bool *zip64Unreadable);
     struct Cache {
         std::unique_ptr<unsigned char[]> bytes;
         uint64_t start = 0;
         uint32_t length = 0;
     };
-    bool locateEnd();
-    bool consistentEnd(uint64_t position, uint64_t fileSize, bool &reachesEnd);
-    bool readZip64End(uint64_t endPosition, uint64_t &entries, uint64_t &centralSize,
-                      uint64_t &centralOffset, uint64_t &zip64Position);
     bool readCentralRecord();
     bool takeZip64Values(const unsigned char *bytes);
     void collectLocalOffsets();
     uint64_t limitOf(uint64_t localHeaderOffset, bool &shared) const;
     bool readCached(Cache &cache, uint64_t filePosition, void *buffer, uint32_t size);
-    bool readFileAt(uint64_t filePosition, void *buffer, uint32_t size, uint32_t &got);
+    bool readFileAt(uint64_t filePosition, void *buffer, uint32_t size, uint32_t &got) {
+        return file_.readAt(filePosition, buffer, size, got);
+    }
 
-    platform::FileHandle file_;
-    int64_t filePointer_ = -1; // where the next read starts; -1 unknown
-    bool zip64Unreadable_ = false;
+    platform::File owned_; // empty when the caller keeps the file
+    PositionedFile file_;
     int32_t entryCount_ = 0;
     uint64_t bytesBefore_ = 0;
     uint64_t centralOffset_ = 0;

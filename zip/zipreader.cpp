@@ -273,28 +273,43 @@ bool ZipReader::reserveOnePiece(uint64_t needed) {
 }
 
 ZipHandle ZipReader::open(const char *path, ZipResult *result) {
-    ZipResult outcome = Ok;
-    ZipHandle handle = nullptr;
     if (!path || !*path) {
-        outcome = BadArgument;
-    } else {
+        if (result)
+            *result = BadArgument;
+        return nullptr;
+    }
+    bool zip64Unreadable = false;
+    std::unique_ptr<zip::Archive> archive = zip::Archive::open(path, &zip64Unreadable);
+    return start(std::move(archive), zip64Unreadable, result);
+}
+
+ZipHandle ZipReader::openHeld(platform::FileHandle file, ZipResult *result) {
+    if (!file) {
+        if (result)
+            *result = BadArgument;
+        return nullptr;
+    }
+    bool zip64Unreadable = false;
+    std::unique_ptr<zip::Archive> archive = zip::Archive::open(file, &zip64Unreadable);
+    return start(std::move(archive), zip64Unreadable, result);
+}
+
+ZipHandle ZipReader::start(std::unique_ptr<zip::Archive> archive, bool zip64Unreadable,
+                           ZipResult *result) {
+    ZipHandle handle = nullptr;
+    if (archive) {
         std::unique_ptr<ZipReader> reader(new ZipReader);
         // Without a current folder there is no base folder until one is set
         // ("" + "/" would be the root).
         const std::string current = platform::currentDirectoryA();
         if (!current.empty())
             reader->baseFolder_ = withSeparator(current);
-        bool zip64Unreadable = false;
-        reader->archive_ = zip::Archive::open(path, &zip64Unreadable);
-        if (reader->archive_) {
-            reader->entryData_.reset(new zip::EntryData(*reader->archive_));
-            handle = new ZipHandleData{ZipReaderKind, reader.release()};
-        } else {
-            outcome = zip64Unreadable ? Unsupported : CannotCreate;
-        }
+        reader->archive_ = std::move(archive);
+        reader->entryData_.reset(new zip::EntryData(*reader->archive_));
+        handle = new ZipHandleData{ZipReaderKind, reader.release()};
     }
     if (result)
-        *result = outcome;
+        *result = handle ? Ok : zip64Unreadable ? Unsupported : CannotCreate;
     return handle;
 }
 
@@ -308,7 +323,19 @@ ZipResult ZipReader::setBaseFolder(ZipHandle handle, const char *folder) {
     if (base.size() > MaxName)
         return NameTooLong;
     reader->baseFolder_ = std::move(base);
-    reader->lastFolder_.clear();
+    reader->base_ = nullptr;
+    reader->ownedBase_.reset();
+    reader->levels_.clear();
+    return Ok;
+}
+
+ZipResult ZipReader::setBaseFolder(ZipHandle handle, platform::FolderHandle folder,
+                                   const char *path) {
+    if (const ZipResult result = setBaseFolder(handle, path))
+        return result;
+    if (!folder)
+        return BadArgument;
+    handle->reader->base_ = folder;
     return Ok;
 }
 
@@ -444,36 +471,39 @@ ZipResult ZipReader::extract(int32_t index, const std::string &requested) {
             return result;
     if (baseFolder_.empty())
         return BadArgument;
-    const std::string path = baseFolder_ + target;
-    if (path.size() > MaxName)
+    if (baseFolder_.size() + target.size() > MaxName)
         return NameTooLong;
-    const std::size_t split = zip::afterLastSeparator(path);
-    if ((info.attributes & platform::attribute::Directory) || split == path.size())
-        return ensureFolder(withSeparator(path));
-    return extractFile(path.substr(0, split), path, info);
+    const std::size_t split = zip::afterLastSeparator(target);
+    const bool folderEntry =
+        (info.attributes & platform::attribute::Directory) || split == target.size();
+    platform::FolderHandle folder = nullptr;
+    if (const ZipResult result =
+            ensureFolder(folderEntry ? target : target.substr(0, split), folder))
+        return result;
+    if (folderEntry)
+        return Ok;
+    return extractFile(folder, target.substr(0, split), target.substr(split), info);
 }
 
-ZipResult ZipReader::extractFile(const std::string &folder, const std::string &path,
-                                 const ZipEntryInfo &info) {
-    if (const ZipResult result = ensureFolder(folder))
-        return result;
+ZipResult ZipReader::extractFile(platform::FolderHandle folder, const std::string &folderPart,
+                                 const std::string &name, const ZipEntryInfo &info) {
     // Everything but read-only goes on at creation; read-only comes last: a
     // read-only temporary file could not be written, nor removed again after
     // a failure.
     const uint32_t attributes = info.attributes & ~platform::attribute::Directory;
     const bool readOnly = (attributes & platform::attribute::ReadOnly) != 0;
-    const std::size_t room = path.size() - folder.size();
     platform::FileHandle file = nullptr;
     std::string temporary;
-    ZipResult result =
-        createTemporary(folder, room, attributes & ~platform::attribute::ReadOnly, file, temporary);
-    if (result == CannotCreate && platform::lastError() == platform::error::PathNotFound) {
+    ZipResult result = createTemporary(
+        folder, name.size(), attributes & ~platform::attribute::ReadOnly, file, temporary);
+    if (result == CannotCreate && (platform::lastError() == platform::error::FileNotFound ||
+                                   platform::lastError() == platform::error::PathNotFound)) {
         // Somebody removed the folder since it was made for an earlier entry.
-        lastFolder_.clear();
-        result = ensureFolder(folder);
+        levels_.clear();
+        result = ensureFolder(folderPart, folder);
         if (result == Ok)
-            result = createTemporary(folder, room, attributes & ~platform::attribute::ReadOnly,
-                                     file, temporary);
+            result = createTemporary(folder, name.size(),
+                                     attributes & ~platform::attribute::ReadOnly, file, temporary);
     }
     if (result != Ok)
         return result;
@@ -483,17 +513,18 @@ ZipResult ZipReader::extractFile(const std::string &folder, const std::string &p
     platform::closeFile(file);
     bool marked = false;
     if (result == Ok) {
-        marked = readOnly && platform::setFileAttributesA(temporary.c_str(), attributes);
-        if ((readOnly && !marked) || !platform::replaceFileA(temporary.c_str(), path.c_str()))
+        marked = readOnly && platform::setAttributesAt(folder, temporary.c_str(), attributes);
+        if ((readOnly && !marked) ||
+            !platform::moveAt(folder, temporary.c_str(), folder, name.c_str(), true))
             result = CannotCreate;
     }
     if (result != Ok) {
         // The driver reports the error of the failure, not of the clean-up.
         const uint32_t error = platform::lastError();
         if (marked)
-            platform::setFileAttributesA(temporary.c_str(),
-                                         attributes & ~platform::attribute::ReadOnly);
-        platform::deleteFileA(temporary.c_str());
+            platform::setAttributesAt(folder, temporary.c_str(),
+                                      attributes & ~platform::attribute::ReadOnly);
+        platform::deleteAt(folder, temporary.c_str());
         platform::setLastError(error);
     }
     return result;
@@ -581,16 +612,15 @@ ZipResult ZipReader::streamOverlapped(platform::FileHandle file) {
 
 // The temporary file's name is never longer than room (the target's own
 // name), so that it fits wherever the target does.
-ZipResult ZipReader::createTemporary(const std::string &folder, std::size_t room,
+ZipResult ZipReader::createTemporary(platform::FolderHandle folder, std::size_t room,
                                      uint32_t attributes, platform::FileHandle &file,
                                      std::string &temporary) {
     const std::size_t length = std::min(room, TemporaryNameLength);
     for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
-        const std::string name = temporaryName(length, temporaryNumber_);
-        temporary = folder + name;
-        file = platform::openFileA(temporary.c_str(), platform::FileAccess::Write,
-                                   platform::FileShare::None, platform::FileDisposition::CreateNew,
-                                   attributes);
+        temporary = temporaryName(length, temporaryNumber_);
+        file = platform::openFileAt(folder, temporary.c_str(), platform::FileAccess::Write,
+                                    platform::FileShare::None, platform::FileDisposition::CreateNew,
+                                    attributes);
         if (file)
             return Ok;
         if (platform::lastError() != platform::error::FileExists)
@@ -602,47 +632,59 @@ ZipResult ZipReader::createTemporary(const std::string &folder, std::size_t room
     return CannotCreate;
 }
 
-// folder lies under the base folder and ends with a separator. Every level
-// below the base folder that the last folder made sure of does not share is
-// looked at: a link among them ends the extraction, whatever it points to.
-ZipResult ZipReader::ensureFolder(const std::string &folder) {
-    if (lastFolder_.compare(0, folder.size(), folder) == 0)
-        return Ok; // the last one made, or one of its parents
-    std::size_t checked = 0;
-    if (!lastFolder_.empty()) {
-        const std::size_t common =
-            std::mismatch(folder.begin(), folder.end(), lastFolder_.begin(), lastFolder_.end())
-                .first -
-            folder.begin();
-        checked = zip::afterLastSeparator(folder.substr(0, common));
-    }
-    if (checked < baseFolder_.size()) {
-        if (const ZipResult result =
-                ensureLevel(baseFolder_.substr(0, baseFolder_.size() - 1), true))
-            return result;
-        checked = baseFolder_.size();
-    }
-    for (std::size_t i = zip::nextSeparator(folder, checked); i < folder.size();
-         i = zip::nextSeparator(folder, i + 1))
-        if (const ZipResult result = ensureLevel(folder.substr(0, i), false))
-            return result;
-    lastFolder_ = folder;
+// The base folder, opened (and made, one level) by the first extraction
+// when the caller gave only its path. It may be reached through a link: the
+// caller chose it.
+ZipResult ZipReader::openBase() {
+    if (base_)
+        return Ok;
+    std::string path = baseFolder_;
+    if (path.size() > 1)
+        path.pop_back(); // its separator
+    ownedBase_.reset(platform::openFolderA(path.c_str(), true));
+    if (!ownedBase_ && platform::lastError() == platform::error::FileNotFound &&
+        (platform::createDirectoryA(path.c_str()) ||
+         platform::lastError() == platform::error::AlreadyExists))
+        ownedBase_.reset(platform::openFolderA(path.c_str(), true));
+    if (!ownedBase_)
+        return CannotCreate;
+    base_ = ownedBase_.get();
     return Ok;
 }
 
-// Makes folder (no trailing separator) when nothing is there. The base
-// folder may be a link (the caller chose it); any level below it may not.
-ZipResult ZipReader::ensureLevel(const std::string &folder, bool isBase) {
-    if (folder.empty())
-        return Ok; // the root of a base folder such as "/"
-    uint32_t attributes = platform::fileAttributesA(folder.c_str());
-    if (attributes == platform::attribute::Invalid)
-        attributes = platform::createDirectoryA(folder.c_str())
-                         ? platform::attribute::Directory
-                         : platform::fileAttributesA(folder.c_str()); // made meanwhile?
-    if (attributes == platform::attribute::Invalid)
-        return CannotCreate;
-    if (!isBase && (attributes & platform::attribute::ReparsePoint))
-        return LinkInPath;
-    return (attributes & platform::attribute::Directory) ? Ok : CannotCreate;
+// Holds the folder relative (a name below the base folder, "" for the base
+// itself) open in folder, making what is missing. Each level is opened from
+// the one above it and never through a link: a link among them ends the
+// extraction, whatever it points to. The levels the last extraction went
+// through stay open, so consecutive entries of one folder cost no look.
+ZipResult ZipReader::ensureFolder(const std::string &relative, platform::FolderHandle &folder) {
+    if (const ZipResult result = openBase())
+        return result;
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at < relative.size();) {
+        const std::size_t end = zip::nextSeparator(relative, at);
+        if (end > at)
+            parts.push_back(relative.substr(at, end - at));
+        at = end + 1;
+    }
+    std::size_t kept = 0;
+    while (kept < levels_.size() && kept < parts.size() && levels_[kept].name == parts[kept])
+        ++kept;
+    levels_.erase(levels_.begin() + static_cast<std::ptrdiff_t>(kept), levels_.end());
+    for (std::size_t i = kept; i < parts.size(); ++i) {
+        const platform::FolderHandle parent = i == 0 ? base_ : levels_[i - 1].folder.get();
+        const char *name = parts[i].c_str();
+        platform::Folder level(platform::openFolderAt(parent, name));
+        if (!level && platform::lastError() == platform::error::FileNotFound) {
+            level.reset(platform::createFolderAt(parent, name, platform::FolderAccess::Inherited));
+            if (!level && platform::lastError() == platform::error::AlreadyExists)
+                level.reset(platform::openFolderAt(parent, name)); // made meanwhile
+        }
+        if (!level)
+            return platform::lastError() == platform::error::StoppedOnSymlink ? LinkInPath
+                                                                              : CannotCreate;
+        levels_.push_back({parts[i], std::move(level)});
+    }
+    folder = levels_.empty() || parts.empty() ? base_ : levels_.back().folder.get();
+    return Ok;
 }

@@ -62,12 +62,21 @@ public:
     // the current folder. nullptr when the file cannot be opened or is no
     // readable archive; result (when given) receives the reason.
     static ZipHandle open(const char *path, ZipResult *result = nullptr);
+    // The same for an archive file the caller has open and keeps open until
+    // after close: the reader reads through that handle, so that what was
+    // checked in it (a signature) is what gets extracted.
+    static ZipHandle openHeld(platform::FileHandle file, ZipResult *result = nullptr);
 
     // Entries land under folder (a separator is appended when it has none).
     // The folder is created by the first extraction, not here. BadArgument
     // for an empty folder, NameTooLong when it has more than 259 bytes with
     // its separator.
     static ZipResult setBaseFolder(ZipHandle handle, const char *folder);
+    // Entries land in the folder the caller holds open in folder (until
+    // close); path names it for the length limits only. Nothing below it is
+    // reached by path: every folder and file is made relative to it.
+    static ZipResult setBaseFolder(ZipHandle handle, platform::FolderHandle folder,
+                                   const char *path);
 
     // Delta entries are decoded against the installed files under folder
     // (borrowed: it must stay open while the reader extracts). Without one,
@@ -95,7 +104,8 @@ public:
     // (absolute targets are refused: nothing is written outside the base
     // folder; "./" is the base folder itself). Missing folders are created;
     // a folder below the base folder that is a link fails the entry
-    // (LinkInPath) before anything is made in or through it. A file is written into a
+    // (LinkInPath) before anything is made in or through it: each level is
+    // opened from the one above it, never by path. A file is written into a
     // temporary file beside the target, checked against its CRC-32, given
     // its times and attributes, and only then put in place of the target: a
     // failed extraction leaves the old target as it was and no temporary
@@ -111,10 +121,12 @@ public:
 
 private:
     ZipReader();
+    static ZipHandle start(std::unique_ptr<zip::Archive> archive, bool zip64Unreadable,
+                           ZipResult *result);
     ZipResult describe(int32_t index, ZipEntryInfo &info);
     ZipResult extract(int32_t index, const std::string &target);
-    ZipResult extractFile(const std::string &folder, const std::string &path,
-                          const ZipEntryInfo &info);
+    ZipResult extractFile(platform::FolderHandle folder, const std::string &folderPart,
+                          const std::string &name, const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
     ZipResult pumpZstd(platform::FileHandle file, const ZipEntryInfo &info);
     ZipResult loadBase(const ZipEntryInfo &info, std::unique_ptr<unsigned char[]> &bytes,
@@ -122,9 +134,9 @@ private:
     ZipResult stream(platform::FileHandle file, uint64_t size);
     ZipResult streamOverlapped(platform::FileHandle file);
     bool reserveOnePiece(uint64_t needed);
-    ZipResult ensureFolder(const std::string &folder);
-    ZipResult ensureLevel(const std::string &folder, bool isBase);
-    ZipResult createTemporary(const std::string &folder, std::size_t room, uint32_t attributes,
+    ZipResult openBase();
+    ZipResult ensureFolder(const std::string &relative, platform::FolderHandle &folder);
+    ZipResult createTemporary(platform::FolderHandle folder, std::size_t room, uint32_t attributes,
                               platform::FileHandle &file, std::string &temporary);
 
     std::unique_ptr<zip::Archive> archive_;
@@ -132,11 +144,19 @@ private:
     int32_t cachedIndex_ = -1;
     // Grows to the largest entry decoded in one piece.
     std::vector<unsigned char> extractBuffer_;
+    // The base folder's path, with a separator at its end; held open in
+    // base_ (the caller's, or ownedBase_) from the first extraction on.
     std::string baseFolder_;
+    platform::FolderHandle base_ = nullptr;
+    platform::Folder ownedBase_;
+    // The folders below the base the last extraction went through, the
+    // outermost first, each held open.
+    struct Level {
+        std::string name;
+        platform::Folder folder;
+    };
+    std::vector<Level> levels_;
     std::unique_ptr<zip::EntryData> entryData_;
-    // The folder the last extraction made sure of: consecutive entries of one
-    // folder cost no file system check.
-    std::string lastFolder_;
     uint32_t temporaryNumber_ = 0;
     platform::FolderHandle reference_ = nullptr;
     // This reader's part of the process's budget for one-piece entries.

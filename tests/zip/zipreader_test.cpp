@@ -5,6 +5,7 @@
 #include "process.h"
 #include "testsupport.h"
 #include "testzip.h"
+#include "ziparchive.h"
 #include "zipdelta.h"
 #include "zipreader.h"
 
@@ -777,6 +778,54 @@ TEST_F(ZipReaderTest, RefusesOverlappingEntries) {
     ZipReader::close(zip);
     EXPECT_EQ(inDest("b.txt"), text(3000));
     expectNothingElseWritten();
+}
+
+// The one way every reader of ours finds an archive's end (the extraction
+// and the package signature alike).
+TEST_F(ZipReaderTest, FindsTheEndRecordByOneSetOfRules) {
+    const std::string plain = testzip::build({{{"a.txt", "a"}}});
+    testzip::Archive stubbed{{{"a.txt", "a"}}};
+    stubbed.stub = "MZ stub";
+    // A comment that holds an end record of its own, consistent or not:
+    // the one that ends the file wins.
+    testzip::Archive hiding{{{"a.txt", "a"}}};
+    hiding.comment = plain.substr(plain.size() - 22);
+    std::string zip64Marked = plain;
+    zip64Marked.replace(zip64Marked.size() - 10, 8, std::string(8, '\xFF'));
+    const struct {
+        const char *what;
+        std::string bytes;
+        zip::EndSearch search;
+        bool reachesEnd;
+        uint64_t bytesBefore;
+    } cases[] = {
+        {"plain", plain, zip::EndSearch::Found, true, 0},
+        {"bytes after it", plain + "tail", zip::EndSearch::Found, false, 0},
+        {"a program in front", testzip::build(stubbed), zip::EndSearch::Found, true, 7},
+        {"an end record in the comment", testzip::build(hiding), zip::EndSearch::Found, true, 0},
+        {"a comment cut short", plain.substr(0, plain.size() - 2) + std::string("\x05\x00", 2),
+         zip::EndSearch::Found, false, 0},
+        {"nothing", "", zip::EndSearch::Missing, false, 0},
+        {"a record alone", std::string("PK\x05\x06", 4) + std::string(18, '\x01'),
+         zip::EndSearch::Missing, false, 0},
+        {"ZIP64 marks without their record", zip64Marked, zip::EndSearch::Zip64Unreadable, false,
+         0},
+    };
+    for (const auto &archive : cases) {
+        writeFile(u8path(archivePath()), archive.bytes);
+        platform::File file(platform::openFileA(archivePath().c_str(), platform::FileAccess::Read,
+                                                platform::FileShare::Read,
+                                                platform::FileDisposition::OpenExisting));
+        ASSERT_TRUE(file);
+        zip::PositionedFile reader(file.get());
+        zip::EndRecord end;
+        EXPECT_EQ(zip::findEndRecord(reader, end), archive.search) << archive.what;
+        if (archive.search != zip::EndSearch::Found)
+            continue;
+        EXPECT_EQ(end.reachesEnd, archive.reachesEnd) << archive.what;
+        EXPECT_EQ(end.bytesBefore, archive.bytesBefore) << archive.what;
+        EXPECT_EQ(end.entryCount, 1) << archive.what;
+    }
 }
 
 TEST_F(ZipReaderTest, EndsTheWalkAtACentralRecordItCannotRead) {
