@@ -3,6 +3,7 @@
 // the stand-in and, unchanged, under Wine.
 #include "platform.h"
 #include "process.h"
+#include "testdelta.h"
 #include "testsupport.h"
 #include "testzip.h"
 #include "ziparchive.h"
@@ -616,10 +617,8 @@ TEST_F(ZipReaderTest, NamesEachBrokenEntryWithItsOwnCode) {
 // checkBase tells the base's faults alone, before anything is decoded.
 TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
     const std::string base = text(300000), next = text(1000) + base.substr(0, 250000) + "tail";
-    std::string frame, zstdWhole;
-    ASSERT_TRUE(zip::makeDeltaFrame(base, next, 3, frame));
-    ASSERT_TRUE(zip::makeDeltaFrame("", next, 3, zstdWhole));
-    const zip::DeltaBase described{base.size(), zip::sha256(base.data(), base.size())};
+    const Entry good = testzip::deltaEntry("bin/app.dll", base, next);
+    const std::string frame = *good.payload, zstdWhole = *testzip::deltaEntry("", "", next).payload;
     const std::string installed = dest() + "/bin/app.dll";
     const struct {
         const char *name;
@@ -637,8 +636,7 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
         {"base missing", [&](Entry &) { fs::remove(u8path(installed)); }, BaseMissing, BaseMissing},
         {"base beyond the bound",
          [&](Entry &e) {
-             zip::DeltaBase large = described;
-             large.size = zip::MaxDeltaBase + 1;
+             const zip::DeltaBase large{zip::MaxDeltaBase + 1, {}};
              e.localExtra = *e.centralExtra = zip::deltaField(large);
          },
          BeyondMemoryBound, BeyondMemoryBound},
@@ -651,10 +649,7 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
     for (const auto &test : cases) {
         clearDest();
         writeFile(u8path(installed), base);
-        Entry entry{"bin/app.dll", next, zip::DeltaMethod};
-        entry.payload = frame;
-        entry.localExtra = zip::deltaField(described);
-        entry.centralExtra = entry.localExtra;
+        Entry entry = good;
         test.spoil(entry);
         const bool there = fs::exists(u8path(installed));
         const std::string before = there ? inDest("bin/app.dll") : "";
