@@ -7,6 +7,7 @@
 // why; check: which entries do not apply), 2 wrong arguments (usage on
 // stderr).
 #include "platform.h"
+#include "toolmain.h"
 #include "zipdelta.h"
 #include "zipreader.h"
 
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -64,16 +64,6 @@ constexpr uint32_t EndSignature = 0x06054b50;
 // entries below 65,535.
 constexpr uint64_t Limit32 = 0xFFFFFFFFu;
 constexpr std::size_t MaxEntries = 0xFFFF;
-
-int usage(const char *text) {
-    std::fputs(text, stderr);
-    return 2;
-}
-
-int help(const char *text) {
-    std::fputs(text, stdout);
-    return 0;
-}
 
 int failure(const std::string &subject, const std::string &reason) {
     std::fprintf(stderr, "pkgdelta: %s: %s\n", subject.c_str(), reason.c_str());
@@ -384,29 +374,12 @@ int check(const std::string &package, const std::string &installation) {
     return 0;
 }
 
-bool isHelp(const char *argument) {
-    return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2)
-        return usage(generalUsage);
-    const std::string command = argv[1];
-    const bool askedForHelp = argc == 3 && isHelp(argv[2]);
-    if (argc == 2 && isHelp(argv[1]))
-        return help(generalUsage);
-    if (command == "make") {
-        if (askedForHelp)
-            return help(makeUsage);
-        return argc == 5 ? make(fs::u8path(argv[2]), fs::u8path(argv[3]), fs::u8path(argv[4]))
-                         : usage(makeUsage);
-    }
-    if (command == "check") {
-        if (askedForHelp)
-            return help(checkUsage);
-        return argc == 4 ? check(argv[2], argv[3]) : usage(checkUsage);
-    }
-    return usage(generalUsage);
+    return toolmain::run(
+        argc, argv, generalUsage,
+        {{"make", makeUsage, 3,
+          [](char **a) { return make(fs::u8path(a[0]), fs::u8path(a[1]), fs::u8path(a[2])); }},
+         {"check", checkUsage, 2, [](char **a) { return check(a[0], a[1]); }}});
 }
