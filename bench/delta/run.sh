@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # bench/delta/run.sh: what a delta package saves, on two consecutive
-# releases of this project's own programs (update, reseat, uninstall, built
-# in Release mode for the stand-in at VELMAR_BENCH_DELTA_OLD and _NEW,
-# by default two commits apart by a small change of the ZIP reader) plus
-# the resources/ folder. Prints side by side:
+# releases of this project's own Windows programs (update.exe, reseat.exe,
+# uninstall.exe as they ship, at VELMAR_BENCH_DELTA_OLD and _NEW, by default
+# two commits apart by a small change of the ZIP reader) plus the
+# resources/ folder. Prints side by side:
 #   - package sizes: the whole new release zipped (zip -r, as a publisher
 #     makes one), pkgdelta's delta package, and xdelta3 -9 -S djw and bsdiff
 #     over the same changed files, summed;
@@ -27,21 +27,36 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
 cmake --build "$build" -j2 --target pkgdelta updatebench > "$work/build.log" ||
   { cat "$work/build.log"; exit 1; }
 
-# release COMMIT FOLDER: the three programs of COMMIT, Release, and its
-# resources/ folder.
+# release COMMIT FOLDER: the three programs of COMMIT as they ship for
+# Windows (built as tools/build-release-windows.sh builds them: the static
+# Qt, optimised, unused sections collected, stripped), and its resources/.
+# That script itself cannot be used: it gives the build no libdeflate.
+qt_prefix=$("$root/tools/qt-mingw-prefix.sh" "$work")
+libdeflate_archive=$root/../shared/toolchains/libdeflate-1.14-i686-w64-mingw32-static.tar.xz
+libdeflate=${VELMAR_LIBDEFLATE_MINGW_PREFIX:-$work/libdeflate-1.14-i686-w64-mingw32-static}
+if [ ! -f "$libdeflate/lib/libdeflate.a" ]; then
+  if [ -f "$libdeflate_archive" ]; then
+    tar -xJf "$libdeflate_archive" -C "$work"
+  else
+    "$root/tools/build-library-mingw.sh" libdeflate "$libdeflate" > "$work/libdeflate.log"
+  fi
+fi
 release() {
-  local commit=$1 folder=$2 source=$work/source-$1
-  [ -f "$folder/update" ] && return 0
-  echo "building the release of $commit (once)..."
+  local commit=$1 folder=$2 source=$work/source-$1 sections="-ffunction-sections -fdata-sections"
+  [ -f "$folder/update.exe" ] && return 0
+  echo "building the Windows release of $commit (once)..."
   rm -rf "$source" "$folder"
   mkdir -p "$source" "$folder"
   git -C "$root" archive "$commit" | tar -x -C "$source"
-  cmake -S "$source" -B "$source/build" -DCMAKE_BUILD_TYPE=Release \
-    -DVELMAR_BUILD_TESTS=OFF > "$work/release-$commit.log" 2>&1
+  cmake -S "$source" -B "$source/build" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-i686.cmake" \
+    -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate" \
+    -DCMAKE_BUILD_TYPE=Release -DVELMAR_TEST_HOOKS=OFF -DVELMAR_BUILD_TESTS=OFF \
+    -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG $sections" \
+    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG $sections" \
+    -DCMAKE_EXE_LINKER_FLAGS_RELEASE="-Wl,--gc-sections -s" > "$work/release-$commit.log" 2>&1
   cmake --build "$source/build" -j2 --target update reseat uninstall \
     >> "$work/release-$commit.log" 2>&1 || { tail -20 "$work/release-$commit.log"; exit 1; }
-  cp "$source/build/bin/update" "$source/build/bin/reseat" "$source/build/bin/uninstall" \
-    "$folder/"
+  cp "$source/build/bin/"{update,reseat,uninstall}.exe "$folder/"
   cp -r "$source/resources" "$folder/"
   rm -rf "$source"
 }
