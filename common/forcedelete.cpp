@@ -70,18 +70,55 @@ bool deleteByBatch(QString path) {
     return isGone(path);
 }
 
-bool forceDeleteFile(QString path) {
+namespace {
+
+// The forced deletion's attempts and log lines around one way of deleting:
+// attempt is one try, true when the file is gone; isFolder ends the tries
+// early.
+template <typename Attempt, typename IsFolder>
+bool forceDelete(const QString &path, Attempt attempt, IsFolder isFolder) {
     writeLog(QStringLiteral("强制删除文件:") + path);
-    for (int attempt = 0;; ++attempt) {
-        if (deleteByBatch(path)) {
+    for (int tried = 0;; ++tried) {
+        if (attempt()) {
             writeLog(QStringLiteral("删除文件") + path + QStringLiteral("成功"));
             return true;
         }
         // A folder is never a file to force out; no attempt will change that.
-        if (attempt == 5 || isFolder(nativePath(path))) {
+        if (tried == 5 || isFolder()) {
             writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败"));
             return false;
         }
         platform::sleepMs(1500);
     }
+}
+
+} // namespace
+
+bool forceDeleteFile(QString path) {
+    return forceDelete(
+        path, [&] { return deleteByBatch(path); }, [&] { return isFolder(nativePath(path)); });
+}
+
+bool forceDeleteAt(platform::FolderHandle folder, const std::string &name, const QString &path) {
+    const auto attributes = [&] { return platform::attributesAt(folder, name.c_str()); };
+    const auto gone = [&] {
+        return attributes() == platform::attribute::Invalid &&
+               platform::lastError() == platform::error::FileNotFound;
+    };
+    return forceDelete(
+        path,
+        [&] {
+            const uint32_t found = attributes();
+            if (found != platform::attribute::Invalid && (found & platform::attribute::ReadOnly))
+                platform::setAttributesAt(folder, name.c_str(),
+                                          found & ~platform::attribute::ReadOnly);
+            platform::deleteAt(folder, name.c_str());
+            return gone();
+        },
+        [&] {
+            const uint32_t found = attributes();
+            return found != platform::attribute::Invalid &&
+                   (found & platform::attribute::Directory) &&
+                   !(found & platform::attribute::ReparsePoint);
+        });
 }

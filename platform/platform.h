@@ -15,7 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -345,6 +347,38 @@ struct FolderCloser {
     void operator()(FolderHandle folder) const { closeFolder(folder); }
 };
 using Folder = std::unique_ptr<FolderObject, FolderCloser>;
+
+// The folders along one path below a held root, each opened from the one
+// above it (so never through a link) and kept open: consecutive names in one
+// folder cost no look. The calls are replaceable, for tests that fail them.
+class FolderChain {
+public:
+    using OpenAt = FolderHandle (*)(FolderHandle folder, const char *name);
+    using CreateAt = FolderHandle (*)(FolderHandle folder, const char *name, FolderAccess access);
+
+    explicit FolderChain(FolderHandle root = nullptr, OpenAt openAt = openFolderAt,
+                         CreateAt createAt = createFolderAt)
+        : root_(root), openAt_(openAt), createAt_(createAt) {}
+
+    FolderHandle root() const { return root_; }
+    // A new root; what was held below the old one is let go.
+    void reset(FolderHandle root);
+    // The folder at relative (parts separated by "/" or "\"; "" is the
+    // root). With make, missing folders are made with that access. nullptr,
+    // with the failing level's error, when a level is missing, is no folder
+    // or is a link (error::StoppedOnSymlink).
+    FolderHandle reach(const std::string &relative, std::optional<FolderAccess> make = {});
+
+private:
+    struct Level {
+        std::string name;
+        Folder folder;
+    };
+    FolderHandle root_;
+    OpenAt openAt_;
+    CreateAt createAt_;
+    std::vector<Level> levels_;
+};
 
 // ---- Code page and time -----------------------------------------------------
 

@@ -1,5 +1,6 @@
 // update: unpacks an update package into the installation folder while the
 // client is kept from running, then hands over to reseat.
+#include "forcedelete.h"
 #include "installlog.h"
 #include "msgbox.h"
 #include "paths.h"
@@ -38,7 +39,7 @@ void startReseat() {
     const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
     platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
                         folder.toStdString(), platform::ShowCommand::Show);
-    UpdateTransaction::finish(update_form::journalFile(applicationFolder()));
+    UpdateTransaction::finish(applicationFolder().toLocal8Bit().toStdString());
 }
 
 // A run that was cut short (killed, power lost) is finished or undone
@@ -46,14 +47,29 @@ void startReseat() {
 // and has been started, or the earlier run could not be undone.
 bool recoverEarlierRun() {
     const QString folder = applicationFolder();
-    const std::string journal = update_form::journalFile(folder);
-    const QString journalName = QString::fromLocal8Bit(journal.c_str());
-    switch (UpdateTransaction::recover(journal)) {
+    const std::string installFolder = folder.toLocal8Bit().toStdString();
+    const QString journalName =
+        folder + separator() + QString::fromLatin1(UpdateTransaction::journalName);
+    UpdateTransaction::Completion left;
+    switch (UpdateTransaction::recover(installFolder, left)) {
     case UpdateTransaction::Recovery::Nothing:
         return true;
     case UpdateTransaction::Recovery::RolledBack:
         writeLog(QStringLiteral("上次更新未完成，已回滚:") + folder);
         return true;
+    case UpdateTransaction::Recovery::CommitDue: {
+        // The files stood when the run ended: its end is done now, as the
+        // run would have done it.
+        update_form::recordVersion(left.version);
+        const platform::Folder data(platform::openFolderA(left.packageFolder.c_str()));
+        if (data)
+            update_form::removePackage(
+                data.get(), left.packageName,
+                nativePath(QString::fromLocal8Bit(left.packageFolder.c_str()) + separator() +
+                           QString::fromLocal8Bit(left.packageName.c_str())));
+        UpdateTransaction::reseatDue(installFolder);
+    }
+        [[fallthrough]];
     case UpdateTransaction::Recovery::ReseatDue:
         writeLog(QStringLiteral("上次更新已完成，启动reseat:") + folder);
         writeLastErrorLine(QStringLiteral("update---lasterr："));

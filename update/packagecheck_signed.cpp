@@ -2,16 +2,12 @@
 #include "packagekey.h"
 #include "packagesignature.h"
 
-bool PackageCheck::accept(const std::string &package) {
-    release();
+bool PackageCheck::accept(platform::FileHandle package) {
     packagesignature::PublicKey key;
-    if (!packagesignature::parsePublicKey(packagePublicKey, key))
-        return false;
-    package_ =
-        platform::openFileA(package.c_str(), platform::FileAccess::Read, platform::FileShare::Read,
-                            platform::FileDisposition::OpenExisting);
-    if (package_ && packagesignature::verify(package_, key) == packagesignature::Status::Valid)
-        return true;
-    release();
-    return false;
+    return package && packagesignature::parsePublicKey(packagePublicKey, key) &&
+           packagesignature::verify(package, key) == packagesignature::Status::Valid;
+}
+
+bool PackageCheck::acceptVersion(const std::string &offered, const std::string &installed) const {
+    return offered.empty() || installed.empty() || compareVersions(offered, installed) >= 0;
 }

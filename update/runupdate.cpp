@@ -22,4 +22,5 @@ void RunUpdate::run() {
         result = true;
     }
     emit sigRunOver(result);
+    form.writeEndLines();
 }

@@ -1,7 +1,8 @@
 // Drives the update packages through the ZIP reader and into place, entry by
 // entry, with retries; what happens around each entry (progress, failures,
-// locked files) is decided by the listener the caller gives. No Qt, no user
-// interface: paths and names are 8-bit strings in the local code page.
+// locked files) is decided by the listener the caller gives, and how the
+// package fared is the driver's result. No Qt, no user interface: paths and
+// names are 8-bit strings in the local code page.
 //
 // A package goes in two passes. stagePackage reads it through and decodes
 // every entry into a staging folder beside its target (names accepted,
@@ -13,8 +14,34 @@
 #include "unziplistener.h"
 #include "updatetransaction.h"
 
+#include <optional>
 #include <string>
 #include <vector>
+
+// Why a package was given up: what failed, with the reader's code (Ok
+// where the reader had no part) and the OS error taken where it failed.
+// message is the driver's own line for it, as the log shows it ("upzip
+// file err = 32").
+struct UnzipFailure {
+    std::string zipPath;
+    std::string destDir;
+    std::string message;
+    ZipResult result;
+    uint32_t osError;
+};
+// Empty when the package went through.
+using UnzipResult = std::optional<UnzipFailure>;
+
+// One package and where it goes.
+struct PackageJob {
+    std::string zipPath;               // its name in the reports
+    platform::FileHandle package;      // open and kept by the caller: never opened again by name
+    std::string destDir;               // the folder its entries go to, by name
+    platform::FolderHandle destFolder; // that folder, held by the caller (nullptr: by name)
+    UpdateTransaction::Access access;  // who can write there
+    // Every entry, or only those whose name contains "Config".
+    bool allEntries;
+};
 
 // A package read through and decoded, waiting to be put in place.
 struct StagedPackage {
@@ -28,25 +55,21 @@ struct StagedPackage {
 
     std::string zipPath;
     std::string destDir;
+    int root = -1;
     bool allEntries = true;
     int total = 0;
     std::vector<Entry> entries;
 };
 
-// Decodes the package at source into transaction's staging folder for
-// destDir: every entry, or with allEntries false only those whose name
-// contains "Config". zipPath is the package's name in the reports (source
-// may be a copy staged by an earlier package). An entry is tried up to five
-// times, 3000 ms apart. On false, listener.unzipError has been called
-// exactly once; nothing outside the staging folder has changed.
-bool stagePackage(const std::string &zipPath, const std::string &source, const std::string &destDir,
-                  UnzipListener &listener, bool allEntries, UpdateTransaction &transaction,
-                  StagedPackage &staged);
+// Decodes the package into the transaction's staging folder for its
+// target folder. An entry is tried up to five times, 3000 ms apart. On
+// failure nothing outside the staging folder has changed.
+UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
+                         UpdateTransaction &transaction, StagedPackage &staged);
 
 // Puts a staged package in place; the first call begins the transaction
 // (so every package must be staged before). An entry is tried up to five
-// times, 3000 ms apart. True when the package was processed to its end; on
-// false, listener.unzipError has been called exactly once and the
-// transaction is left for the caller to roll back.
-bool applyPackage(const StagedPackage &staged, UnzipListener &listener,
-                  UpdateTransaction &transaction);
+// times, 3000 ms apart. On failure the transaction is left for the caller
+// to roll back.
+UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
+                         UpdateTransaction &transaction);

@@ -8,10 +8,8 @@
 #include "unzippackage.h"
 #include "zipreader.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 
 namespace {
@@ -22,6 +20,15 @@ const char uninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Unins
 const char checkLabel[] = "初始化检查";
 const char registryLabel[] = "更新注册表";
 const char cleanLabel[] = "清理数据";
+const char packageName[] = "update.zip";
+const char configPackageName[] = "Config.zip";
+const char configFolderName[] = "Config";
+const char versionFileName[] = "veconfig.ini";
+// Where the settings reader finds the new veconfig.ini: a copy in the
+// installation's staging folder, under a name no package entry may take.
+const char versionCopyName[] = "~velmar-update.ini";
+// A veconfig.ini is a few lines; anything much larger is not one.
+constexpr uint32_t versionFileLimit = 1u << 20;
 
 // "exeinfo\ConfigPath.txt" completes the data folder's name. An editor's byte
 // order mark and final line break are not part of that name.
@@ -61,21 +68,35 @@ void logCannotUpdate(const QString &path, uint32_t osError, const QString &detai
              QString::number(osError) + detail);
 }
 
+std::string local8(const QString &text) {
+    return text.toLocal8Bit().toStdString();
+}
+
+// The whole content of name in folder, read through the held folder.
+bool readAt(platform::FolderHandle folder, const char *name, std::string &content) {
+    platform::File file(platform::openFileAt(folder, name, platform::FileAccess::Read,
+                                             platform::FileShare::Read,
+                                             platform::FileDisposition::OpenExisting));
+    if (!file)
+        return false;
+    content.clear();
+    char buffer[16384];
+    uint32_t got = 0;
+    while (platform::readFile(file.get(), buffer, sizeof buffer, got) && got > 0) {
+        content.append(buffer, got);
+        if (content.size() > versionFileLimit)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 update_form::update_form(const QString &applicationFolder) : programFolder(applicationFolder) {}
 
-update_form::~update_form() {
+void update_form::writeEndLines() {
     writeLastErrorLine(QStringLiteral("update---lasterr："));
     writeLog(QString::fromUtf8(endBanner));
-}
-
-bool update_form::dirExists(QString path) {
-    return QFileInfo(nativePath(path)).isDir();
-}
-
-bool update_form::fileExists(QString path) {
-    return QFileInfo::exists(path);
 }
 
 void update_form::fail(const QString &logLine, const QString &title, const QString &text) {
@@ -94,41 +115,49 @@ bool update_form::initCheck() {
     const QString documents = folderOf(logLinkPath());
     const QString pathMissingText = QStringLiteral("运行路径缺失，详情请查看软件日志");
 
+    // Opened once, and never through a link: whoever may write in the
+    // documents folder could put one there.
     configDir = documents + suffix;
-    if (!isPlainName(suffix.mid(separator().size())) || !dirExists(configDir)) {
+    if (isPlainName(suffix.mid(separator().size())))
+        dataFolder.reset(platform::openFolderA(local8(nativePath(configDir)).c_str()));
+    if (!dataFolder) {
         fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
              pathMissingText);
         return false;
     }
     emit sigPro(100, 1, QString::fromUtf8(checkLabel));
 
-    configDir += separator() + QStringLiteral("Config");
-    if (!dirExists(configDir)) {
+    configDir += separator() + QString::fromLatin1(configFolderName);
+    if (!platform::Folder(platform::openFolderAt(dataFolder.get(), configFolderName))) {
         fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
              pathMissingText);
         return false;
     }
     emit sigPro(100, 3, QString::fromUtf8(checkLabel));
 
-    packagePath = documents + suffix + separator() + QStringLiteral("update.zip");
-    if (!fileExists(packagePath)) {
+    // The one open of the package: its check, its extraction and the
+    // configuration package it carries all read through it.
+    packagePath = documents + suffix + separator() + QString::fromLatin1(packageName);
+    if (platform::attributesAt(dataFolder.get(), packageName) == platform::attribute::Invalid) {
         fail(QStringLiteral("更新包缺失:") + packagePath, QStringLiteral("解压异常"),
              QStringLiteral("更新包缺失，详情请查看软件日志"));
         return false;
     }
-    QFile package(packagePath);
-    if (!package.open(QIODevice::ReadOnly)) {
+    package.reset(platform::openFileAt(dataFolder.get(), packageName, platform::FileAccess::Read,
+                                       platform::FileShare::Read,
+                                       platform::FileDisposition::OpenExisting));
+    if (!package) {
         fail(QStringLiteral("更新包错误:") + packagePath, QStringLiteral("更新异常"),
              QStringLiteral("更新包错误，详情请查看软件日志"));
         return false;
     }
-    if (package.size() <= 0) {
+    int64_t size = 0;
+    if (!platform::seekFile(package.get(), 0, platform::SeekOrigin::End, size) || size <= 0) {
         fail(QStringLiteral("更新包为空:") + packagePath, QStringLiteral("更新异常"),
              QStringLiteral("更新包无有效数据，详情请查看软件日志"));
         return false;
     }
-    package.close();
-    if (!packageCheck.accept(packagePath.toLocal8Bit().toStdString())) {
+    if (!packageCheck.accept(package.get())) {
         fail(QStringLiteral("更新包签名无效:") + packagePath, QStringLiteral("更新异常"),
              QStringLiteral("更新包签名无效，详情请查看软件日志"));
         return false;
@@ -138,41 +167,97 @@ bool update_form::initCheck() {
     return true;
 }
 
-std::string update_form::journalFile(const QString &applicationFolder) {
-    return (applicationFolder + separator() + QString::fromLatin1(UpdateTransaction::journalName))
-        .toLocal8Bit()
-        .toStdString();
-}
-
 bool update_form::unzipUpdatePackage() {
     // Both packages are read through before the first file changes: the
     // configuration package as the update package delivers it, when it does.
-    const std::string app = appDir.toLocal8Bit().toStdString();
-    transaction = std::make_unique<UpdateTransaction>(journalFile(appDir));
-    if (!stagePackage(packagePath.toLocal8Bit().toStdString(),
-                      packagePath.toLocal8Bit().toStdString(), app, *this, true, *transaction,
-                      updateStaged))
+    transaction = std::make_unique<UpdateTransaction>(local8(appDir));
+    const PackageJob job{local8(packagePath),
+                         package.get(),
+                         local8(appDir),
+                         nullptr,
+                         UpdateTransaction::Access::Administrators,
+                         true};
+    if (UnzipResult failure = stagePackage(job, *this, *transaction, updateStaged))
+        return giveUp(*failure);
+    if (std::optional<UnzipFailure> failure = stageConfigPackage())
+        return giveUp(*failure);
+
+    // An older version, even signed, is not taken back: the check comes
+    // before anything changes.
+    readNewVersion();
+    std::string installed;
+    if (!platform::registryReadString(uninstallKey, "DisplayVersion", installed))
+        installed.clear();
+    if (!packageCheck.acceptVersion(newVersion.toStdString(), installed)) {
+        undo();
+        fail(QStringLiteral("更新包版本低于已安装版本:") + packagePath, QStringLiteral("更新异常"),
+             QStringLiteral("更新包版本低于已安装版本，详情请查看软件日志"));
         return false;
-    const QString configPackage = appDir + separator() + QStringLiteral("Config.zip");
-    const std::string configName = configPackage.toLocal8Bit().toStdString();
-    std::string configSource = transaction->stagingFolder(0) + "/Config.zip";
-    // The transaction's paths are in the local code page, as the reader's.
-    if (platform::fileAttributesA(configSource.c_str()) == platform::attribute::Invalid)
-        configSource = QFileInfo::exists(configPackage) ? configName : std::string();
-    if (!configSource.empty()) {
-        const std::string dataFolder = folderOf(nativePath(configDir)).toLocal8Bit().toStdString();
-        configStaged = std::make_unique<StagedPackage>();
-        if (!stagePackage(configName, configSource, dataFolder, *this, false, *transaction,
-                          *configStaged))
-            return false;
     }
-    return applyPackage(updateStaged, *this, *transaction);
+    if (UnzipResult failure = applyPackage(updateStaged, *this, *transaction))
+        return giveUp(*failure);
+    return true;
+}
+
+std::optional<UnzipFailure> update_form::stageConfigPackage() {
+    const platform::FolderHandle staging = transaction->stagingFolder(updateStaged.root);
+    const platform::FolderHandle installed = transaction->rootFolder(updateStaged.root);
+    const platform::FolderHandle from =
+        platform::attributesAt(staging, configPackageName) != platform::attribute::Invalid ? staging
+        : platform::attributesAt(installed, configPackageName) != platform::attribute::Invalid
+            ? installed
+            : nullptr;
+    if (!from)
+        return {}; // the configuration package is optional
+    // Closed before the staged copy may be moved into place.
+    const platform::File config(
+        platform::openFileAt(from, configPackageName, platform::FileAccess::Read,
+                             platform::FileShare::Read, platform::FileDisposition::OpenExisting));
+    const PackageJob job{local8(appDir + separator() + QString::fromLatin1(configPackageName)),
+                         config.get(),
+                         local8(folderOf(nativePath(configDir))),
+                         dataFolder.get(),
+                         UpdateTransaction::Access::Everyone,
+                         false};
+    configStaged.emplace();
+    return stagePackage(job, *this, *transaction, *configStaged);
+}
+
+void update_form::readNewVersion() {
+    // The configuration package's copy when it brings one, else the data
+    // folder's own: each through held folders. The settings reader takes
+    // only a path, so it reads a copy where only administrators write.
+    std::string content;
+    platform::FolderChain staged(configStaged ? transaction->stagingFolder(configStaged->root)
+                                              : nullptr);
+    platform::Folder config(platform::openFolderAt(dataFolder.get(), configFolderName));
+    const platform::FolderHandle stagedConfig =
+        configStaged ? staged.reach(configFolderName) : nullptr;
+    versionFileFound = (stagedConfig && readAt(stagedConfig, versionFileName, content)) ||
+                       (config && readAt(config.get(), versionFileName, content));
+    if (!versionFileFound)
+        return;
+    const platform::FolderHandle copyFolder = transaction->stagingFolder(updateStaged.root);
+    platform::File copy(platform::openFileAt(copyFolder, versionCopyName,
+                                             platform::FileAccess::Write, platform::FileShare::None,
+                                             platform::FileDisposition::CreateAlways));
+    if (!copy ||
+        !platform::writeFile(copy.get(), content.data(), static_cast<uint32_t>(content.size())))
+        return;
+    copy.reset();
+    const QString copyPath =
+        nativePath(QString::fromLocal8Bit(transaction->stagingPath(updateStaged.root).c_str()) +
+                   separator() + QString::fromLatin1(versionCopyName));
+    const QSettings settings(copyPath, QSettings::IniFormat);
+    newVersion = settings.value(QStringLiteral("Server/Version"), QString()).toString();
 }
 
 bool update_form::unzipConfigPackage() {
     if (!configStaged)
         return true; // the configuration package is optional
-    return applyPackage(*configStaged, *this, *transaction);
+    if (UnzipResult failure = applyPackage(*configStaged, *this, *transaction))
+        return giveUp(*failure);
+    return true;
 }
 
 bool update_form::undo() {
@@ -181,51 +266,74 @@ bool update_form::undo() {
     const bool changed = transaction->begun();
     const bool undone = transaction->rollback();
     if (!undone)
-        writeLog(QStringLiteral("回滚更新失败:") +
-                 QString::fromLocal8Bit(journalFile(appDir).c_str()));
+        writeLog(
+            QStringLiteral("回滚更新失败:") +
+            nativePath(appDir + separator() + QString::fromLatin1(UpdateTransaction::journalName)));
     else if (changed)
         writeLog(QStringLiteral("更新已回滚:") + appDir);
     transaction.reset();
     return undone;
 }
 
+bool update_form::giveUp(const UnzipFailure &failure) {
+    // Everything goes back before the user hears of it.
+    undo();
+    const QString folder = QString::fromLocal8Bit(failure.destDir.c_str());
+    fail(QStringLiteral("解压失败:") + QString::fromLocal8Bit(failure.zipPath.c_str()) +
+             QStringLiteral("----->") + folder + QStringLiteral("  lasterr:") +
+             QString::fromLocal8Bit(failure.message.c_str()),
+         QStringLiteral("解压失败"),
+         folder + QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志"));
+    return false;
+}
+
 bool update_form::updateRegistry() {
     emit sigPro(100, 86, QString::fromUtf8(registryLabel));
-    const QString ini = configDir + separator() + QStringLiteral("veconfig.ini");
-    if (!fileExists(ini)) {
+    const QString ini = configDir + separator() + QString::fromLatin1(versionFileName);
+    if (!versionFileFound) {
         undo();
         fail(QStringLiteral("配置文件缺失:") + ini, QStringLiteral("解压异常"),
              QStringLiteral("配置文件缺失，详情请查看软件日志"));
         return false;
     }
-    const QSettings settings(ini, QSettings::IniFormat);
-    const QString version = settings.value(QStringLiteral("Server/Version"), QString()).toString();
-    if (version.isEmpty()) {
+    if (newVersion.isEmpty()) {
         undo();
         fail(QStringLiteral("版本号缺失:") + ini, QStringLiteral("解压异常"),
              QStringLiteral("版本号缺失，详情请查看软件日志"));
         return false;
     }
-    // From here the update stands: a crash goes forward to reseat.
-    if (transaction && !transaction->commit()) {
-        const QString message =
-            QStringLiteral("commit update err = ") + QString::number(platform::lastError());
-        unzipError(packagePath.toLocal8Bit().constData(), appDir.toLocal8Bit().constData(),
-                   message.toLocal8Bit().constData());
-        return false;
+    // From here the update stands: a crash goes forward, to the version,
+    // the package's removal and reseat.
+    const UpdateTransaction::Completion completion{
+        newVersion.toStdString(), local8(folderOf(nativePath(configDir))), packageName};
+    if (!transaction->commit(completion)) {
+        const uint32_t error = platform::lastError();
+        return giveUp(UnzipFailure{local8(packagePath), local8(appDir),
+                                   "commit update err = " + std::to_string(error), zipresult::Ok,
+                                   error});
     }
-    transaction.reset();
-    // Not verified, as ever: a version that did not reach the registry only
-    // shows an older number in the list of installed programs.
-    platform::registryWriteString(uninstallKey, "DisplayVersion", version.toStdString());
+    recordVersion(completion.version);
     emit sigPro(100, 90, QString::fromUtf8(registryLabel));
     return true;
 }
 
+void update_form::recordVersion(const std::string &version) {
+    // Not verified, as ever: a version that did not reach the registry only
+    // shows an older number in the list of installed programs.
+    platform::registryWriteString(uninstallKey, "DisplayVersion", version);
+}
+
+bool update_form::removePackage(platform::FolderHandle folder, const std::string &name,
+                                const QString &path) {
+    return forceDeleteAt(folder, name, path);
+}
+
 bool update_form::clearData() {
     emit sigPro(100, 95, QString::fromUtf8(cleanLabel));
-    packageCheck.release(); // a package held open could not be deleted
-    const bool removed = forceDeleteFile(packagePath);
+    package.reset(); // a package held open could not be deleted
+    const bool removed = removePackage(dataFolder.get(), packageName, packagePath);
+    if (transaction)
+        transaction->reseatDue();
     emit sigPro(100, 100, QString::fromUtf8(cleanLabel));
     return removed;
 }
@@ -244,17 +352,6 @@ int update_form::unzipProgress(int total, int index, const char *name, const cha
     return 0;
 }
 
-int update_form::unzipError(const char *zipPath, const char *destDir, const char *message) {
-    // Everything goes back before the user hears of it.
-    undo();
-    const QString folder = QString::fromLocal8Bit(destDir);
-    fail(QStringLiteral("解压失败:") + QString::fromLocal8Bit(zipPath) + QStringLiteral("----->") +
-             folder + QStringLiteral("  lasterr:") + QString::fromLocal8Bit(message),
-         QStringLiteral("解压失败"),
-         folder + QStringLiteral(" 正在使用，无法执行更新操作， 详情请查看软件日志"));
-    return 0;
-}
-
 EntryFailureAction update_form::unzipFailed(const char *destDir, const char *name,
                                             const EntryFailure &failure) {
     const QString folder = QString::fromLocal8Bit(destDir);
@@ -264,31 +361,32 @@ EntryFailureAction update_form::unzipFailed(const char *destDir, const char *nam
     if (failure.result != zipresult::CannotCreate) {
         logCannotUpdate(path, failure.osError,
                         QStringLiteral("  zip err:0x") + QString::number(failure.result, 16));
-        return entryfailure::Abort;
+        return EntryFailureAction::Abort;
     }
     // Only a folder entry is skipped: a file without a dot in its name
     // (LICENSE) is a file like any other, and skipping it would leave the
     // old one in place behind a package reported as extracted.
     const QByteArray entry(name);
     if (entry.endsWith('/') || entry.endsWith('\\'))
-        return entryfailure::Skip;
+        return EntryFailureAction::Skip;
     if (!liesInside(path, folder)) {
         logCannotUpdate(path, failure.osError);
-        return entryfailure::Abort;
+        return EntryFailureAction::Abort;
     }
     if (path.contains(QStringLiteral("user.ini"))) {
         // The user's own settings, locked: the old ones stay, the update goes on.
         writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败警告"));
-        return entryfailure::KeepExisting;
+        return EntryFailureAction::Skip;
     }
     // Forcing the file out would delete the one copy an undo could put back:
-    // wait for its holder instead, and try again.
+    // its holder is waited for, and only the last failure is told.
+    if (!failure.lastAttempt)
+        return EntryFailureAction::Retry;
     logCannotUpdate(path, failure.osError);
-    return entryfailure::Retry;
+    return EntryFailureAction::Abort;
 }
 
 bool update_form::unzipCheck(const char *destDir, const char *name) {
-    const QString path = fromAnySeparators(QString::fromLocal8Bit(destDir) + separator() +
-                                           QString::fromLocal8Bit(name));
-    return platform::pathExists(path.toStdString());
+    const bool config = configStaged && configStaged->destDir == destDir;
+    return transaction->exists(config ? configStaged->root : updateStaged.root, name);
 }

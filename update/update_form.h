@@ -3,6 +3,10 @@
 // folder and the configuration entries into the client's data folder, record
 // the new version, remove the package. Progress and failures leave through
 // two signals that the thread forwards to the dialog and the message box.
+//
+// The data folder lies where every user can write: it is opened once, and
+// everything there (the package, the configuration, the update's own work)
+// is reached through that open folder, never by path again.
 #pragma once
 
 #include "msgbox.h"
@@ -14,6 +18,7 @@
 #include <QThread>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 // A thread object only to carry the signals: it is never started. It
@@ -25,32 +30,32 @@ public:
     // The application folder is the running program's unless a test says
     // otherwise.
     explicit update_form(const QString &applicationFolder = ::applicationFolder());
-    ~update_form() override;
 
     bool initCheck();
     bool unzipUpdatePackage();
     bool unzipConfigPackage();
     bool updateRegistry();
     bool clearData();
+    // The last-error line and the end banner that close every run's log.
+    void writeEndLines();
 
-    // The extraction driver's reports.
+    // The extraction driver's questions.
     int unzipProgress(int total, int index, const char *name, const char *name2,
                       bool allEntries) override;
-    int unzipError(const char *zipPath, const char *destDir, const char *message) override;
-    // A target that cannot be moved aside (in use) is tried again later; a
-    // locked "user.ini" keeps its content; anything else gives the package
-    // up.
+    // A target that cannot be moved aside (in use) is waited for; a locked
+    // "user.ini" keeps its content; anything else gives the package up.
     EntryFailureAction unzipFailed(const char *destDir, const char *name,
                                    const EntryFailure &failure) override;
-    // The entry is in place when something is at its path, as the file
-    // system has it: a shortcut or link is there itself, whatever it names.
+    // The entry is in place when something is there, as the update finds
+    // its folders: a shortcut or link is there itself, whatever it names.
     bool unzipCheck(const char *destDir, const char *name) override;
 
-    // The update's journal in the installation folder (see UpdateTransaction).
-    static std::string journalFile(const QString &applicationFolder);
-
-    static bool dirExists(QString path);
-    static bool fileExists(QString path);
+    // What a finished update leaves to its end, here or (after a crash) at
+    // the next start: the version into the uninstall entry, and the package
+    // (name in the held folder, path in the log) removed.
+    static void recordVersion(const std::string &version);
+    static bool removePackage(platform::FolderHandle folder, const std::string &name,
+                              const QString &path);
 
 signals:
     void sigPro(int allCount, int nowcount, QString sFile);
@@ -60,20 +65,30 @@ signals:
 private:
     // Logs the failure and asks for the message box (error, confirm only).
     void fail(const QString &logLine, const QString &title, const QString &text);
+    // The update is given up: undone first, then the failure told.
+    bool giveUp(const UnzipFailure &failure);
     // Rolls the update back, if one is under way, and logs what became of
     // it; false when something could not be undone (the journal stays for
     // the next start).
     bool undo();
-
-    // The update as one change, from the first package read through to the
-    // version recorded.
-    std::unique_ptr<UpdateTransaction> transaction;
-    StagedPackage updateStaged;
-    std::unique_ptr<StagedPackage> configStaged;
+    // The configuration package, as the update package delivers it or as
+    // the installation holds it; nothing when there is none.
+    std::optional<UnzipFailure> stageConfigPackage();
+    // Reads the version the update will record, before anything changes.
+    void readNewVersion();
 
     QString configDir;
     QString packagePath;
     QString appDir;
     const QString programFolder;
     PackageCheck packageCheck;
+
+    platform::Folder dataFolder;
+    platform::File package; // held from its check to its removal
+    std::unique_ptr<UpdateTransaction> transaction;
+    StagedPackage updateStaged;
+    std::optional<StagedPackage> configStaged;
+    // "veconfig.ini" as it will be once the update stands.
+    bool versionFileFound = false;
+    QString newVersion;
 };

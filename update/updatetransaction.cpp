@@ -2,14 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
-#include <set>
+#include <cstdio>
+#include <random>
 
 namespace {
 
-const char journalMagic[] = "velmar update journal 1";
+const char journalMagic[] = "velmar update journal 2";
+// What the updater before held folders wrote: the same lines, fixed work
+// folder names. Its journal may still wait for the first start of this one.
+const char journalMagicV1[] = "velmar update journal 1";
+const char leftoversMagic[] = "velmar update leftovers 1";
 const char stateApply[] = "apply";
+const char stateCommit[] = "commit";
 const char stateReseat[] = "reseat";
+const char legacyStagingName[] = "~velmar-update.new";
+const char legacyBackupName[] = "~velmar-update.old";
 
 bool isSeparator(char c) {
     return c == '/' || c == '\\';
@@ -31,82 +38,229 @@ std::string lowerAscii(std::string text) {
     return text;
 }
 
+// A name's folder part ("" at the top) and its last part.
+std::pair<std::string, std::string> splitName(const std::string &name) {
+    const std::size_t slash = name.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return {std::string(), name};
+    return {name.substr(0, slash), name.substr(slash + 1)};
+}
+
+std::string toHex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 0x0F];
+    }
+    return hex;
+}
+
+bool fromHex(const std::string &hex, std::string &bytes) {
+    if (hex.size() % 2)
+        return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        int value = 0;
+        for (const char c : {hex[i], hex[i + 1]}) {
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : -1;
+            if (digit < 0)
+                return false;
+            value = value * 16 + digit;
+        }
+        bytes += static_cast<char>(value);
+    }
+    return true;
+}
+
+// A work folder's name nobody can guess ahead: a user who may create
+// entries beside it cannot have put one of that name there first.
+std::string workFolderName(const char *kind) {
+    static std::random_device source;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(source()));
+    return std::string(UpdateTransaction::workPrefix) + "." + kind + "." + suffix;
+}
+
+std::vector<std::string> linesOf(const std::string &text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            break; // a line without its end is no line
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool invalid() {
+    platform::setLastError(platform::error::InvalidParameter);
+    return false;
+}
+
+bool isFolderAttributes(uint32_t attributes) {
+    return attributes != platform::attribute::Invalid &&
+           (attributes & platform::attribute::Directory) != 0;
+}
+
 } // namespace
 
 const char UpdateTransaction::journalName[] = "~velmar-update.journal";
-const char UpdateTransaction::stagingName[] = "~velmar-update.new";
-const char UpdateTransaction::backupName[] = "~velmar-update.old";
+const char UpdateTransaction::leftoversName[] = "~velmar-update.leftovers";
+const char UpdateTransaction::workPrefix[] = "~velmar-update";
 
 const TransactionCalls &systemTransactionCalls() {
     static const TransactionCalls calls{
-        platform::moveFileA,        platform::commitFileA,      platform::openFileA,
-        platform::readFile,         platform::writeFile,        platform::flushFile,
-        platform::closeFile,        platform::createDirectoryA, platform::removeDirectoryA,
-        platform::removeTreeA,      platform::deleteFileA,      platform::fileAttributesA,
-        platform::removeAtRestartA,
+        platform::openFolderA, platform::openFolderAt,   platform::createFolderAt,
+        platform::openFileAt,  platform::readFile,       platform::writeFile,
+        platform::flushFile,   platform::attributesAt,   platform::moveAt,
+        platform::deleteAt,    platform::removeFolderAt, platform::removeTreeAt,
+        platform::flushFolder, platform::flushVolume,    platform::removeAtRestartA,
     };
     return calls;
 }
 
-UpdateTransaction::UpdateTransaction(std::string journal, const TransactionCalls &calls)
-    : journal_(std::move(journal)), calls_(calls) {}
+UpdateTransaction::UpdateTransaction(std::string installFolder, const TransactionCalls &calls)
+    : installFolder_(withoutTrailingSeparators(std::move(installFolder))), calls_(calls) {}
 
-int UpdateTransaction::addRoot(const std::string &folder) {
+bool UpdateTransaction::openJournalFolder() {
+    if (!journalFolder_)
+        journalFolder_.reset(calls_.openFolder(installFolder_.c_str(), true));
+    return journalFolder_ != nullptr;
+}
+
+int UpdateTransaction::addRoot(const std::string &path, Access access,
+                               platform::FolderHandle folder) {
     // One line of the journal holds the folder.
-    if (folder.empty() || folder.find('\n') != std::string::npos) {
+    const std::string clean = withoutTrailingSeparators(path);
+    if (clean.empty() || clean.find('\n') != std::string::npos) {
         platform::setLastError(platform::error::InvalidParameter);
         return -1;
     }
-    roots_.push_back(withoutTrailingSeparators(folder));
-    const std::string staging = stagingFolder(static_cast<int>(roots_.size()) - 1);
-    // The journal names the root before its staging folder exists, so that
-    // whatever a crash leaves in it is found by the next start.
-    if (!writeJournal(stateApply) || !calls_.removeTree(staging.c_str()) ||
-        !calls_.removeTree(join(roots_.back(), backupName).c_str()) ||
-        !calls_.createDirectory(staging.c_str())) {
+    if (!openJournalFolder())
+        return -1;
+    Root root(calls_);
+    root.path = clean;
+    root.access = access;
+    root.folder = folder;
+    if (!root.folder) {
+        // Only the installation folder may be reached through a link: it
+        // is the administrators' to place.
+        root.owned.reset(calls_.openFolder(clean.c_str(), access == Access::Administrators));
+        if (!root.owned)
+            return -1;
+        root.folder = root.owned.get();
+    }
+    root.targets.reset(root.folder);
+    roots_.push_back(std::move(root));
+    if (!makeWorkFolders(roots_.back())) {
         roots_.pop_back();
         return -1;
     }
+    Root &made = roots_.back();
+    // Once at the start: can the volume be flushed as a whole at commit?
+    made.volumeFlush = calls_.flushVolume(made.folder);
     return static_cast<int>(roots_.size()) - 1;
 }
 
-std::string UpdateTransaction::stagingFolder(int root) const {
-    return join(roots_[root], stagingName);
+// Fresh names, in the journal before the folders are made, so that whatever
+// a crash leaves is found by the next start. A name that is taken (by
+// anything, a link included) is never used: another is drawn.
+bool UpdateTransaction::makeWorkFolders(Root &root) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        root.stagingName = workFolderName("new");
+        root.backupName = workFolderName("old");
+        if (!writeJournal(stateApply))
+            return false;
+        root.staging.reset(calls_.createFolderAt(root.folder, root.stagingName.c_str(),
+                                                 platform::FolderAccess::Private));
+        if (root.staging) {
+            root.backup.reset(calls_.createFolderAt(root.folder, root.backupName.c_str(),
+                                                    platform::FolderAccess::Private));
+            if (root.backup) {
+                root.staged.reset(root.staging.get());
+                root.backups.reset(root.backup.get());
+                return true;
+            }
+        }
+        const uint32_t error = platform::lastError();
+        if (root.staging) {
+            root.staging.reset();
+            calls_.removeTreeAt(root.folder, root.stagingName.c_str());
+        }
+        if (error != platform::error::AlreadyExists) {
+            platform::setLastError(error);
+            return false;
+        }
+    }
+    return false;
+}
+
+// For an undo after a crash: the work folders of the journal, where they
+// are; a missing one held nothing yet.
+void UpdateTransaction::openWorkFolders(Root &root) {
+    root.targets.reset(root.folder);
+    root.staging.reset(calls_.openFolderAt(root.folder, root.stagingName.c_str()));
+    root.backup.reset(calls_.openFolderAt(root.folder, root.backupName.c_str()));
+    root.staged.reset(root.staging.get());
+    root.backups.reset(root.backup.get());
+}
+
+platform::FolderHandle UpdateTransaction::stagingFolder(int root) const {
+    return roots_[root].staging.get();
+}
+
+std::string UpdateTransaction::stagingPath(int root) const {
+    return join(roots_[root].path, roots_[root].stagingName);
+}
+
+// In a folder that others can write, each folder is opened once, from the
+// one above it, and held to the end: one swapped for a link after it was
+// first seen changes nothing, as what is done there goes on (and is undone)
+// in the folder that was seen. In the installation folder only
+// administrators act, and the held path suffices.
+platform::FolderHandle UpdateTransaction::targetFolder(Root &root, const std::string &folderPart) {
+    if (root.access == Access::Administrators)
+        return root.targets.reach(folderPart);
+    if (folderPart.empty())
+        return root.folder;
+    const auto found = root.held.find(folderPart);
+    if (found != root.held.end())
+        return found->second.get();
+    const auto [parentPart, leaf] = splitName(folderPart);
+    const platform::FolderHandle parent = targetFolder(root, parentPart);
+    if (!parent)
+        return nullptr;
+    platform::Folder folder(calls_.openFolderAt(parent, leaf.c_str()));
+    if (!folder)
+        return nullptr;
+    return root.held.emplace(folderPart, std::move(folder)).first->second.get();
+}
+
+bool UpdateTransaction::exists(int root, const std::string &name) {
+    std::string clean = withoutTrailingSeparators(name);
+    std::replace(clean.begin(), clean.end(), '\\', '/');
+    const auto [folderPart, leaf] = splitName(clean);
+    const platform::FolderHandle folder = targetFolder(roots_[root], folderPart);
+    return folder && (leaf.empty() ||
+                      calls_.attributesAt(folder, leaf.c_str()) != platform::attribute::Invalid);
 }
 
 int UpdateTransaction::plan(int root, const std::string &name, bool folder) {
-    const std::string clean = withoutTrailingSeparators(name);
+    std::string clean = withoutTrailingSeparators(name);
+    std::replace(clean.begin(), clean.end(), '\\', '/');
     const auto firstEnd = std::find_if(clean.begin(), clean.end(), isSeparator);
     const std::string first = lowerAscii(std::string(clean.begin(), firstEnd));
-    if (clean.empty() || clean.find('\n') != std::string::npos || first == stagingName ||
-        first == backupName || first == journalName) {
+    if (clean.empty() || clean.find('\n') != std::string::npos ||
+        first.compare(0, sizeof workPrefix - 1, workPrefix) == 0) {
         platform::setLastError(platform::error::InvalidParameter);
         return -1;
     }
     planned_.push_back({root, clean, folder, {}});
     return static_cast<int>(planned_.size()) - 1;
-}
-
-bool UpdateTransaction::exists(const std::string &path) const {
-    return calls_.fileAttributes(path.c_str()) != platform::attribute::Invalid;
-}
-
-bool UpdateTransaction::isFolder(const std::string &path) const {
-    const uint32_t attributes = calls_.fileAttributes(path.c_str());
-    return attributes != platform::attribute::Invalid &&
-           (attributes & platform::attribute::Directory) != 0;
-}
-
-std::string UpdateTransaction::target(const Step &step) const {
-    return join(roots_[step.root], step.name);
-}
-
-std::string UpdateTransaction::staged(const Step &step) const {
-    return join(stagingFolder(step.root), step.name);
-}
-
-std::string UpdateTransaction::backup(const Step &step) const {
-    return join(join(roots_[step.root], backupName), step.name);
 }
 
 bool UpdateTransaction::begin() {
@@ -119,9 +273,11 @@ bool UpdateTransaction::begin() {
     // Folders that are there already: looked at once, not for every entry.
     std::set<std::pair<int, std::string>> there;
     for (auto &entry : planned_) {
+        Root &root = roots_[entry.root];
         // Nothing can be in the way inside a folder that the plan makes.
         bool inNewFolder = false;
         std::size_t end = 0;
+        std::string parent;
         for (;;) {
             end = entry.name.find_first_of("/\\", end);
             const bool last = end == std::string::npos;
@@ -134,8 +290,13 @@ bool UpdateTransaction::begin() {
                 entry.steps.push_back(known->second);
                 inNewFolder = true;
             } else if (there.count(key) == 0) {
-                const uint32_t attributes =
-                    calls_.fileAttributes(join(roots_[entry.root], name).c_str());
+                uint32_t attributes = platform::attribute::Invalid;
+                if (!inNewFolder) {
+                    const platform::FolderHandle folder = targetFolder(root, parent);
+                    if (!folder)
+                        return false;
+                    attributes = calls_.attributesAt(folder, splitName(name).second.c_str());
+                }
                 if (attributes == platform::attribute::Invalid) {
                     made[key] = steps_.size();
                     entry.steps.push_back(steps_.size());
@@ -153,15 +314,20 @@ bool UpdateTransaction::begin() {
                     there.insert(key);
                 }
             }
+            parent = name;
             if (last)
                 break;
             ++end;
         }
         if (entry.folder)
             continue;
-        const uint32_t attributes =
-            inNewFolder ? platform::attribute::Invalid
-                        : calls_.fileAttributes(join(roots_[entry.root], entry.name).c_str());
+        uint32_t attributes = platform::attribute::Invalid;
+        if (!inNewFolder) {
+            const platform::FolderHandle folder = targetFolder(root, parent);
+            if (!folder)
+                return false;
+            attributes = calls_.attributesAt(folder, splitName(entry.name).second.c_str());
+        }
         const bool existed = attributes != platform::attribute::Invalid;
         if (existed && (attributes & platform::attribute::Directory)) {
             platform::setLastError(platform::error::AccessDenied);
@@ -174,63 +340,61 @@ bool UpdateTransaction::begin() {
     return begun_;
 }
 
-bool UpdateTransaction::ensureBackupFolders(const Step &step) {
-    // Made once each: an update of thousands of files in a few folders
-    // would otherwise look at the same folders again for every file.
-    std::string folder = join(roots_[step.root], backupName);
-    for (std::size_t end = 0; end != std::string::npos;
-         end = step.name.find_first_of("/\\", end + 1)) {
-        if (end > 0)
-            folder = join(join(roots_[step.root], backupName), step.name.substr(0, end));
-        if (backupFolders_.count(folder))
-            continue;
-        if (!isFolder(folder) && !calls_.createDirectory(folder.c_str()))
-            return false;
-        backupFolders_.insert(folder);
-    }
-    return true;
-}
-
 // Tries first and looks after a failure only: the common case (a new file,
 // or an old one moved aside) costs one or two renames and no look.
 bool UpdateTransaction::doStep(Step &step) {
     if (step.done)
         return true;
-    const std::string path = target(step);
+    Root &root = roots_[step.root];
+    const auto [folderPart, leaf] = splitName(step.name);
+    const platform::FolderHandle target = targetFolder(root, folderPart);
+    if (!target)
+        return false;
     if (step.folder) {
-        step.done = isFolder(path) || calls_.createDirectory(path.c_str());
-        return step.done;
+        if (isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
+            return step.done = true;
+        platform::Folder made(
+            calls_.createFolderAt(target, leaf.c_str(), platform::FolderAccess::Inherited));
+        if (!made)
+            return false;
+        if (root.access == Access::Everyone)
+            root.held[step.name] = std::move(made); // held from its making on
+        return step.done = true;
     }
-    const std::string aside = backup(step);
+    const platform::FolderHandle staged = root.staged.reach(folderPart);
+    if (!staged)
+        return false;
+    platform::FolderHandle aside = nullptr;
     bool movedAside = false;
     if (step.existed) {
-        if (!ensureBackupFolders(step))
+        aside = root.backups.reach(folderPart, platform::FolderAccess::Inherited);
+        if (!aside)
             return false;
-        movedAside = calls_.moveFile(path.c_str(), aside.c_str());
+        movedAside = calls_.moveAt(target, leaf.c_str(), aside, leaf.c_str(), false);
         // A backup there already: the old file went aside before (an entry
         // of the same name, or a move back that failed).
         const uint32_t error = platform::lastError();
-        if (!movedAside && !exists(aside)) {
+        if (!movedAside &&
+            calls_.attributesAt(aside, leaf.c_str()) == platform::attribute::Invalid) {
             platform::setLastError(error);
             return false;
         }
     }
-    const std::string stagedPath = staged(step);
-    if (calls_.moveFile(stagedPath.c_str(), path.c_str())) {
+    if (calls_.moveAt(staged, leaf.c_str(), target, leaf.c_str(), false)) {
         step.done = true;
         return true;
     }
     const uint32_t error = platform::lastError();
     // Moved in already when the staged file is gone (an entry of the same
     // name put it in place).
-    if (!exists(stagedPath)) {
+    if (calls_.attributesAt(staged, leaf.c_str()) == platform::attribute::Invalid) {
         step.done = true;
         return true;
     }
     // The old file goes back at once: whoever gives up on this entry and goes
     // on (a kept user.ini) finds it where it was.
     if (movedAside)
-        calls_.moveFile(aside.c_str(), path.c_str());
+        calls_.moveAt(aside, leaf.c_str(), target, leaf.c_str(), false);
     platform::setLastError(error);
     return false;
 }
@@ -247,50 +411,96 @@ bool UpdateTransaction::install(int entry) {
 // moved aside; a target without its staged file means the new one was
 // moved in.
 bool UpdateTransaction::undoStep(const Step &step) {
-    const std::string path = target(step);
+    Root &root = roots_[step.root];
+    if (!root.folder)
+        return true; // gone since, with whatever it held
+    const auto [folderPart, leaf] = splitName(step.name);
+    const platform::FolderHandle target = targetFolder(root, folderPart);
+    if (!target) // never made, or gone with what it held
+        return platform::lastError() == platform::error::FileNotFound ||
+               platform::lastError() == platform::error::PathNotFound;
     if (step.folder) {
-        if (!isFolder(path))
+        if (!isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
             return true;
-        return calls_.removeDirectory(path.c_str());
+        // Windows removes a folder once nobody holds it: ours go first.
+        root.held.erase(step.name);
+        root.targets.reset(root.folder);
+        const platform::FolderHandle parent = targetFolder(root, folderPart);
+        return parent && calls_.removeFolderAt(parent, leaf.c_str());
     }
-    const std::string stagedPath = staged(step);
-    const std::string aside = backup(step);
-    if (step.existed && !exists(aside))
+    const auto there = [&](platform::FolderHandle folder) {
+        return folder && calls_.attributesAt(folder, leaf.c_str()) != platform::attribute::Invalid;
+    };
+    const platform::FolderHandle aside =
+        root.backup ? root.backups.reach(folderPart) : platform::FolderHandle();
+    if (step.existed && !there(aside))
         return true; // the old file never moved
-    if (exists(path) && !exists(stagedPath) && !calls_.moveFile(path.c_str(), stagedPath.c_str()))
-        return false;
-    return !step.existed || calls_.moveFile(aside.c_str(), path.c_str());
-}
-
-bool UpdateTransaction::removeWorkFolders() {
-    bool removed = true;
-    for (const auto &root : roots_) {
-        removed = calls_.removeTree(join(root, stagingName).c_str()) && removed;
-        removed = calls_.removeTree(join(root, backupName).c_str()) && removed;
+    if (there(target)) {
+        if (root.staging) {
+            const platform::FolderHandle staged =
+                root.staged.reach(folderPart, platform::FolderAccess::Inherited);
+            if (!staged || (!there(staged) &&
+                            !calls_.moveAt(target, leaf.c_str(), staged, leaf.c_str(), false)))
+                return false;
+        } else if (step.existed && !calls_.deleteAt(target, leaf.c_str())) {
+            // The staging folder went elsewhere (renamed by whoever may act
+            // in the folder): with the old file aside, what stands there is
+            // the package's copy, which the package still holds.
+            return false;
+        }
     }
-    return removed;
+    return !step.existed || calls_.moveAt(aside, leaf.c_str(), target, leaf.c_str(), false);
 }
 
-bool UpdateTransaction::commit() {
-    if (!writeJournal(stateReseat))
-        return false;
-    if (!removeWorkFolders())
-        removeBackupsAtRestart();
-    return true;
+// What cannot go now (a file still in use) is listed for a later start and,
+// where only administrators reach it, left to the machine's next start.
+void UpdateTransaction::removeWorkFolders() {
+    std::vector<std::string> remaining;
+    for (auto &root : roots_) {
+        if (!root.folder)
+            continue;
+        // Nothing of them may be held while they go (Windows removes a
+        // folder only once its last handle is closed).
+        root.staged.reset(nullptr);
+        root.backups.reset(nullptr);
+        root.staging.reset();
+        root.backup.reset();
+        for (const std::string *name : {&root.stagingName, &root.backupName}) {
+            if (calls_.removeTreeAt(root.folder, name->c_str()))
+                continue;
+            remaining.push_back("leftover " + *name + " " + root.path);
+            if (root.access == Access::Administrators && name == &root.backupName)
+                removeBackupsAtRestart(root);
+        }
+    }
+    if (remaining.empty())
+        return;
+    std::vector<std::string> lines;
+    collectLeftovers(lines);
+    lines.insert(lines.end(), remaining.begin(), remaining.end());
+    std::string text = std::string(leftoversMagic) + "\n";
+    for (const auto &line : lines)
+        text += line + "\n";
+    text += "end\n";
+    writeList(leftoversName, text);
 }
 
-void UpdateTransaction::removeBackupsAtRestart() {
+void UpdateTransaction::removeBackupsAtRestart(const Root &root) {
     // Files first, then their folders, inner ones before outer ones: Windows
     // works through the requests in order and removes only empty folders.
+    const std::string base = join(root.path, root.backupName);
+    platform::FolderChain backups(nullptr, calls_.openFolderAt, calls_.createFolderAt);
+    platform::Folder backup(calls_.openFolderAt(root.folder, root.backupName.c_str()));
+    backups.reset(backup.get());
     std::set<std::string> folders;
     for (const auto &step : steps_) {
-        if (step.folder || !step.existed)
+        if (step.folder || !step.existed || &roots_[step.root] != &root)
             continue;
-        const std::string aside = backup(step);
-        if (!exists(aside))
+        const auto [folderPart, leaf] = splitName(step.name);
+        const platform::FolderHandle aside = backups.reach(folderPart);
+        if (!aside || calls_.attributesAt(aside, leaf.c_str()) == platform::attribute::Invalid)
             continue;
-        calls_.removeAtRestart(aside.c_str());
-        const std::string base = join(roots_[step.root], backupName);
+        calls_.removeAtRestart(join(base, step.name).c_str());
         folders.insert(base);
         for (std::size_t end = step.name.find_first_of("/\\"); end != std::string::npos;
              end = step.name.find_first_of("/\\", end + 1))
@@ -301,10 +511,26 @@ void UpdateTransaction::removeBackupsAtRestart() {
     std::stable_sort(
         innerFirst.begin(), innerFirst.end(),
         [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
-    for (const auto &folder : innerFirst) {
-        if (isFolder(folder))
-            calls_.removeAtRestart(folder.c_str());
+    for (const auto &folder : innerFirst)
+        calls_.removeAtRestart(folder.c_str());
+}
+
+bool UpdateTransaction::commit(const Completion &completion) {
+    completion_ = completion;
+    // Whatever was staged and moved is on the disk before the journal says
+    // it stands: a power cut must not leave "done" over empty files.
+    for (const auto &root : roots_) {
+        if (!(root.volumeFlush ? calls_.flushVolume(root.folder) : calls_.flushFolder(root.folder)))
+            return false;
     }
+    if (!writeJournal(stateCommit))
+        return false;
+    removeWorkFolders();
+    return true;
+}
+
+bool UpdateTransaction::reseatDue() {
+    return writeJournal(stateReseat);
 }
 
 bool UpdateTransaction::rollback() {
@@ -318,77 +544,121 @@ bool UpdateTransaction::rollback() {
         return false;
     // The staged files are not needed any more; the journal goes last, once
     // nothing is left for the next start to undo.
-    if (!removeWorkFolders())
-        return false;
-    return calls_.deleteFile(journal_.c_str()) ||
+    removeWorkFolders();
+    return !openJournalFolder() || calls_.deleteAt(journalFolder_.get(), journalName) ||
            platform::lastError() == platform::error::FileNotFound;
 }
 
-bool UpdateTransaction::writeJournal(const char *state) {
-    std::string text = std::string(journalMagic) + "\n" + state + "\n";
-    for (const auto &root : roots_)
-        text += "root " + root + "\n";
-    for (const auto &step : steps_) {
-        text += step.folder ? "d " : "f ";
-        text += std::to_string(step.root) + " " + (step.existed ? "1 " : "0 ") + step.name + "\n";
-    }
-    text += "end\n";
-
-    // Written beside and then swapped in: a journal is whole or absent.
-    const std::string fresh = journal_ + ".tmp";
-    platform::FileHandle file =
-        calls_.openFile(fresh.c_str(), platform::FileAccess::Write, platform::FileShare::None,
-                        platform::FileDisposition::CreateAlways, 0);
+// Written beside and then swapped in: the file is whole or absent.
+bool UpdateTransaction::writeList(const char *name, const std::string &text) {
+    if (!openJournalFolder())
+        return false;
+    const std::string fresh = std::string(name) + ".tmp";
+    platform::File file(calls_.openFileAt(journalFolder_.get(), fresh.c_str(),
+                                          platform::FileAccess::Write, platform::FileShare::None,
+                                          platform::FileDisposition::CreateAlways, 0));
     if (!file)
         return false;
-    const bool written = calls_.writeFile(file, text.data(), static_cast<uint32_t>(text.size())) &&
-                         calls_.flushFile(file);
+    const bool written =
+        calls_.writeFile(file.get(), text.data(), static_cast<uint32_t>(text.size())) &&
+        calls_.flushFile(file.get());
     const uint32_t writeError = platform::lastError();
-    calls_.closeFile(file);
-    if (!written || !calls_.commitFile(fresh.c_str(), journal_.c_str())) {
+    file.reset();
+    if (!written ||
+        !calls_.moveAt(journalFolder_.get(), fresh.c_str(), journalFolder_.get(), name, true) ||
+        !calls_.flushFolder(journalFolder_.get())) {
         const uint32_t error = written ? platform::lastError() : writeError;
-        calls_.deleteFile(fresh.c_str());
+        calls_.deleteAt(journalFolder_.get(), fresh.c_str());
         platform::setLastError(error);
         return false;
     }
     return true;
 }
 
-bool UpdateTransaction::readJournal(std::string &state) {
-    platform::FileHandle file =
-        calls_.openFile(journal_.c_str(), platform::FileAccess::Read, platform::FileShare::Read,
-                        platform::FileDisposition::OpenExisting, 0);
+bool UpdateTransaction::writeJournal(const std::string &state) {
+    std::string text = std::string(journalMagic) + "\n" + state + "\n";
+    for (const auto &root : roots_) {
+        text += "root ";
+        text += root.access == Access::Administrators ? "A " : "E ";
+        text += root.stagingName + " " + root.backupName + " " + root.path + "\n";
+    }
+    if (state != stateApply) {
+        text += "version " + toHex(completion_.version) + "\n";
+        text +=
+            "package " + toHex(completion_.packageName) + " " + completion_.packageFolder + "\n";
+    } else {
+        for (const auto &step : steps_) {
+            text += step.folder ? "d " : "f ";
+            text +=
+                std::to_string(step.root) + " " + (step.existed ? "1 " : "0 ") + step.name + "\n";
+        }
+    }
+    text += "end\n";
+    return writeList(journalName, text);
+}
+
+bool UpdateTransaction::readList(const char *name, std::string &text) {
+    platform::File file(calls_.openFileAt(journalFolder_.get(), name, platform::FileAccess::Read,
+                                          platform::FileShare::Read,
+                                          platform::FileDisposition::OpenExisting, 0));
     if (!file)
         return false;
-    std::string text;
+    text.clear();
     char buffer[16384];
     uint32_t got = 0;
     bool read;
-    while ((read = calls_.readFile(file, buffer, sizeof buffer, got)) && got > 0)
+    while ((read = calls_.readFile(file.get(), buffer, sizeof buffer, got)) && got > 0)
         text.append(buffer, got);
-    calls_.closeFile(file);
-    if (!read)
-        return false;
+    return read;
+}
 
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            break; // a line without its end is no line
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    const auto invalid = [] {
-        platform::setLastError(platform::error::InvalidParameter);
+bool UpdateTransaction::readJournal(std::string &state) {
+    std::string text;
+    if (!readList(journalName, text))
         return false;
-    };
-    if (lines.size() < 3 || lines[0] != journalMagic || lines.back() != "end")
+    const std::vector<std::string> lines = linesOf(text);
+    if (lines.size() < 3 || (lines[0] != journalMagic && lines[0] != journalMagicV1) ||
+        lines.back() != "end")
         return invalid();
+    const bool firstForm = lines[0] == journalMagicV1;
     state = lines[1];
     for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
         const std::string &line = lines[i];
         if (line.rfind("root ", 0) == 0) {
-            roots_.push_back(line.substr(5));
+            Root root(calls_);
+            if (firstForm) {
+                root.path = line.substr(5);
+                root.stagingName = legacyStagingName;
+                root.backupName = legacyBackupName;
+            } else {
+                // "root A|E STAGING BACKUP PATH"
+                const std::size_t staging = 7, backup = line.find(' ', staging) + 1;
+                const std::size_t path = backup == 0 ? 0 : line.find(' ', backup) + 1;
+                if (line.size() < 9 || (line[5] != 'A' && line[5] != 'E') || line[6] != ' ' ||
+                    backup == 0 || path == 0 || path >= line.size())
+                    return invalid();
+                root.access = line[5] == 'A' ? Access::Administrators : Access::Everyone;
+                root.stagingName = line.substr(staging, backup - 1 - staging);
+                root.backupName = line.substr(backup, path - 1 - backup);
+                root.path = line.substr(path);
+                if (root.stagingName.rfind(workPrefix, 0) != 0 ||
+                    root.backupName.rfind(workPrefix, 0) != 0)
+                    return invalid();
+            }
+            roots_.push_back(std::move(root));
+            continue;
+        }
+        if (line.rfind("version ", 0) == 0) {
+            if (!fromHex(line.substr(8), completion_.version))
+                return invalid();
+            continue;
+        }
+        if (line.rfind("package ", 0) == 0) {
+            const std::size_t folder = line.find(' ', 8);
+            if (folder == std::string::npos ||
+                !fromHex(line.substr(8, folder - 8), completion_.packageName))
+                return invalid();
+            completion_.packageFolder = line.substr(folder + 1);
             continue;
         }
         // "d|f ROOT EXISTED NAME"
@@ -406,35 +676,98 @@ bool UpdateTransaction::readJournal(std::string &state) {
     return true;
 }
 
-UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &journal,
+// The work folders that earlier runs could not remove; true when the list
+// was read (or there is none).
+bool UpdateTransaction::collectLeftovers(std::vector<std::string> &lines) {
+    std::string text;
+    if (!readList(leftoversName, text))
+        return platform::lastError() == platform::error::FileNotFound;
+    const std::vector<std::string> all = linesOf(text);
+    if (all.size() < 2 || all[0] != leftoversMagic || all.back() != "end")
+        return false;
+    for (std::size_t i = 1; i + 1 < all.size(); ++i) {
+        if (all[i].rfind("leftover ", 0) == 0)
+            lines.push_back(all[i]);
+    }
+    return true;
+}
+
+// Removes what earlier runs left; what still cannot go stays listed.
+void UpdateTransaction::removeLeftovers() {
+    std::vector<std::string> lines, remaining;
+    if (!collectLeftovers(lines) || lines.empty())
+        return;
+    for (const auto &line : lines) {
+        // "leftover NAME PATH"
+        const std::size_t path = line.find(' ', 9);
+        if (path == std::string::npos)
+            continue;
+        const std::string name = line.substr(9, path - 9);
+        if (name.rfind(workPrefix, 0) != 0)
+            continue; // never anything but a work folder
+        platform::Folder folder(calls_.openFolder(line.substr(path + 1).c_str(), false));
+        if (folder && !calls_.removeTreeAt(folder.get(), name.c_str()))
+            remaining.push_back(line);
+    }
+    if (remaining.empty()) {
+        calls_.deleteAt(journalFolder_.get(), leftoversName);
+        return;
+    }
+    std::string text = std::string(leftoversMagic) + "\n";
+    for (const auto &line : remaining)
+        text += line + "\n";
+    writeList(leftoversName, text + "end\n");
+}
+
+UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &installFolder,
+                                                       Completion &completion,
                                                        const TransactionCalls &calls) {
+    UpdateTransaction transaction(installFolder, calls);
+    if (!transaction.openJournalFolder())
+        return Recovery::Failed;
+    const platform::FolderHandle folder = transaction.journalFolder_.get();
     // A journal that was being written when the run ended never counted.
-    calls.deleteFile((journal + ".tmp").c_str());
-    if (calls.fileAttributes(journal.c_str()) == platform::attribute::Invalid) {
-        // What a finished update could not remove then (an old file still
-        // in use) goes now, from the folder that holds the journal.
-        const std::size_t end = journal.find_last_of("/\\");
-        if (end != std::string::npos) {
-            calls.removeTree(join(journal.substr(0, end), backupName).c_str());
-            calls.removeTree(join(journal.substr(0, end), stagingName).c_str());
-        }
+    calls.deleteAt(folder, (std::string(journalName) + ".tmp").c_str());
+    calls.deleteAt(folder, (std::string(leftoversName) + ".tmp").c_str());
+    transaction.removeLeftovers();
+    if (calls.attributesAt(folder, journalName) == platform::attribute::Invalid) {
+        // What an updater before this one could not remove then.
+        calls.removeTreeAt(folder, legacyBackupName);
+        calls.removeTreeAt(folder, legacyStagingName);
         return Recovery::Nothing;
     }
-    UpdateTransaction transaction(journal, calls);
     std::string state;
     if (!transaction.readJournal(state))
         return Recovery::Failed;
+    for (auto &root : transaction.roots_) {
+        root.owned.reset(
+            calls.openFolder(root.path.c_str(), root.access == Access::Administrators));
+        root.folder = root.owned.get();
+        // A target folder that is gone holds nothing to undo.
+        if (root.folder)
+            transaction.openWorkFolders(root);
+    }
     if (state == stateApply)
         return transaction.rollback() ? Recovery::RolledBack : Recovery::Failed;
-    if (state == stateReseat) {
+    if (state == stateCommit || state == stateReseat) {
         transaction.removeWorkFolders();
-        return Recovery::ReseatDue;
+        completion = transaction.completion_;
+        return state == stateCommit ? Recovery::CommitDue : Recovery::ReseatDue;
     }
     platform::setLastError(platform::error::InvalidParameter);
     return Recovery::Failed;
 }
 
-bool UpdateTransaction::finish(const std::string &journal, const TransactionCalls &calls) {
-    return calls.deleteFile(journal.c_str()) ||
-           platform::lastError() == platform::error::FileNotFound;
+bool UpdateTransaction::reseatDue(const std::string &installFolder, const TransactionCalls &calls) {
+    UpdateTransaction transaction(installFolder, calls);
+    std::string state;
+    return transaction.openJournalFolder() && transaction.readJournal(state) &&
+           transaction.writeJournal(stateReseat);
+}
+
+bool UpdateTransaction::finish(const std::string &installFolder, const TransactionCalls &calls) {
+    UpdateTransaction transaction(installFolder, calls);
+    return transaction.openJournalFolder() &&
+           (calls.deleteAt(transaction.journalFolder_.get(), journalName) ||
+            platform::lastError() == platform::error::FileNotFound);
 }

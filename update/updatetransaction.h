@@ -6,12 +6,20 @@
 // and the staged file into its place. A failure undoes every move in reverse
 // order; success removes the backups and the staging folders.
 //
+// A target folder may be one that other users can write (the client's data
+// folder lies in the all-users documents folder). So every change goes
+// through folders held open, each opened from the one above it and never
+// through a link, and the transaction's own work folders are made fresh
+// under names of their own, for administrators only, and never reused.
+//
 // A journal in the installation folder, on the disk before the first move,
-// lists every move that may happen. The next start reads it before doing
-// anything else: an interrupted apply is undone, a finished one whose hand
-// over to reseat did not happen yet is completed. Whether a move happened is
-// read from the disk (where the file is now), so undoing is safe to repeat
-// after another crash.
+// lists every move that may happen and, once the update stands, what is
+// left to do: the version to record and the package to remove. The next
+// start reads it before doing anything else: an interrupted apply is
+// undone, a finished one is completed. Whether a move happened is read from
+// the disk (where the file is now), so undoing is safe to repeat after
+// another crash. Work folders that cannot go (a file in them still in use)
+// are listed beside the journal and go with a later start.
 //
 // Qt-free; paths are 8-bit strings in the local code page, "/" or "\".
 #pragma once
@@ -19,27 +27,32 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 // The platform calls the transaction makes, in one table, so that tests can
-// make any one of them fail.
+// make any one of them fail, or change the disk right before it.
 struct TransactionCalls {
-    bool (*moveFile)(const char *from, const char *to);
-    bool (*commitFile)(const char *from, const char *to);
-    platform::FileHandle (*openFile)(const char *path, platform::FileAccess access,
-                                     platform::FileShare share,
-                                     platform::FileDisposition disposition, uint32_t attributes);
+    platform::FolderHandle (*openFolder)(const char *path, bool followLink);
+    platform::FolderHandle (*openFolderAt)(platform::FolderHandle folder, const char *name);
+    platform::FolderHandle (*createFolderAt)(platform::FolderHandle folder, const char *name,
+                                             platform::FolderAccess access);
+    platform::FileHandle (*openFileAt)(platform::FolderHandle folder, const char *name,
+                                       platform::FileAccess access, platform::FileShare share,
+                                       platform::FileDisposition disposition, uint32_t attributes);
     bool (*readFile)(platform::FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead);
     bool (*writeFile)(platform::FileHandle file, const void *buffer, uint32_t size);
     bool (*flushFile)(platform::FileHandle file);
-    void (*closeFile)(platform::FileHandle file);
-    bool (*createDirectory)(const char *path);
-    bool (*removeDirectory)(const char *path);
-    bool (*removeTree)(const char *path);
-    bool (*deleteFile)(const char *path);
-    uint32_t (*fileAttributes)(const char *path);
+    uint32_t (*attributesAt)(platform::FolderHandle folder, const char *name);
+    bool (*moveAt)(platform::FolderHandle from, const char *fromName, platform::FolderHandle to,
+                   const char *toName, bool replace);
+    bool (*deleteAt)(platform::FolderHandle folder, const char *name);
+    bool (*removeFolderAt)(platform::FolderHandle folder, const char *name);
+    bool (*removeTreeAt)(platform::FolderHandle folder, const char *name);
+    bool (*flushFolder)(platform::FolderHandle folder);
+    bool (*flushVolume)(platform::FolderHandle folder);
     bool (*removeAtRestart)(const char *path);
 };
 
@@ -48,30 +61,57 @@ const TransactionCalls &systemTransactionCalls();
 
 class UpdateTransaction {
 public:
+    // Who can write in a target folder.
+    enum class Access {
+        Administrators, // the installation folder
+        Everyone,       // the data folder: nothing there is looked up by path twice
+    };
+
+    // What is left once the files stand: recorded in the journal before the
+    // point of no return, so that a start after a crash can do it.
+    struct Completion {
+        std::string version;       // for "DisplayVersion"
+        std::string packageFolder; // the update package, to be removed
+        std::string packageName;
+    };
+
     // What the start of a run found of an earlier one.
     enum class Recovery {
         Nothing,    // no journal: the last run ended cleanly
         RolledBack, // an interrupted apply was undone: all old again
+        CommitDue,  // the files stand; the version and the package are still to do
         ReseatDue,  // the update was complete, reseat had not been started
         Failed,     // the journal could not be read or an undo failed; it stays
     };
 
-    // The journal's name in the installation folder, and the two folders the
-    // transaction makes inside each target folder. Package entries may not
-    // use these names.
+    // The journal's name in the installation folder, and the list of work
+    // folders still to remove. Package entries may not use the names
+    // beginning with workPrefix, which the work folders take.
     static const char journalName[];
-    static const char stagingName[];
-    static const char backupName[];
+    static const char leftoversName[];
+    static const char workPrefix[];
 
-    explicit UpdateTransaction(std::string journal,
+    // installFolder holds the journal.
+    explicit UpdateTransaction(std::string installFolder,
                                const TransactionCalls &calls = systemTransactionCalls());
     UpdateTransaction(const UpdateTransaction &) = delete;
     UpdateTransaction &operator=(const UpdateTransaction &) = delete;
 
-    // A target folder. Its staging folder is made afresh (what a crashed run
-    // left there goes first). The root's number, or -1 (last error set).
-    int addRoot(const std::string &folder);
-    std::string stagingFolder(int root) const;
+    // A target folder, at path, held in folder when the caller holds it
+    // (else opened here; a link there is refused). Its staging and backup
+    // folders are made afresh. The root's number, or -1 (last error set).
+    int addRoot(const std::string &path, Access access, platform::FolderHandle folder = nullptr);
+    // The root's folder, held.
+    platform::FolderHandle rootFolder(int root) const { return roots_[root].folder; }
+    // True when something (a link included) is at name below the root, as
+    // the transaction finds its folders.
+    bool exists(int root, const std::string &name);
+    // The root's staging folder, held; its path, for reports and tests.
+    platform::FolderHandle stagingFolder(int root) const;
+    std::string stagingPath(int root) const;
+    // False when the root's volume cannot be flushed as a whole: whoever
+    // writes its staged files must then flush each of them.
+    bool flushesVolume(int root) const { return roots_[root].volumeFlush; }
 
     // Entry name (relative to the root, decoded into its staging folder) is
     // to be put in place; folder entries make their folder. The entry's
@@ -80,8 +120,9 @@ public:
 
     // Compares the plan with the targets and writes the journal. False when a
     // target is of the other kind (a file where a folder goes, or the other
-    // way) or the journal cannot be written: nothing has changed then. Once
-    // begun, the plan is fixed and begin does nothing more.
+    // way), a folder on the way is a link, or the journal cannot be written:
+    // nothing has changed then. Once begun, the plan is fixed and begin does
+    // nothing more.
     bool begin();
     bool begun() const { return begun_; }
 
@@ -90,25 +131,51 @@ public:
     // be called again and goes on where it stopped.
     bool install(int entry);
 
-    // The point of no return: the journal says the update is complete and
-    // reseat due; backups and staging folders go. Old files that cannot go
-    // now (an old library still loaded) go at the machine's next start, or
-    // with the next update if that comes first.
-    bool commit();
+    // The point of no return: everything put in place is flushed to the
+    // disk, the journal says the files stand and what is left to do, and
+    // the backups and staging folders go. Old files that cannot go now (an
+    // old library still loaded) go with a later start, and, where only
+    // administrators can reach them, at the machine's next start.
+    bool commit(const Completion &completion);
+    // The version is recorded and the package gone: only reseat is left.
+    bool reseatDue();
 
     // Undoes every install in reverse order, then removes the staging and
     // backup folders and the journal. False when something could not be
     // undone: the journal stays for the next start.
     bool rollback();
 
-    // At the start of a run, before anything else.
-    static Recovery recover(const std::string &journal,
+    // At the start of a run, before anything else. For CommitDue,
+    // completion receives what is left to do (then reseatDue, as below).
+    static Recovery recover(const std::string &installFolder, Completion &completion,
                             const TransactionCalls &calls = systemTransactionCalls());
+    // After recover's CommitDue, once the version and the package are done.
+    static bool reseatDue(const std::string &installFolder,
+                          const TransactionCalls &calls = systemTransactionCalls());
     // Once reseat has been started: the journal goes.
-    static bool finish(const std::string &journal,
+    static bool finish(const std::string &installFolder,
                        const TransactionCalls &calls = systemTransactionCalls());
 
 private:
+    struct Root {
+        explicit Root(const TransactionCalls &calls)
+            : targets(nullptr, calls.openFolderAt, calls.createFolderAt),
+              staged(nullptr, calls.openFolderAt, calls.createFolderAt),
+              backups(nullptr, calls.openFolderAt, calls.createFolderAt) {}
+        std::string path;
+        Access access = Access::Everyone;
+        platform::Folder owned;
+        platform::FolderHandle folder = nullptr; // nullptr: gone since the journal named it
+        std::string stagingName, backupName;
+        platform::Folder staging, backup;
+        // The folders along the last path used below the root and below
+        // its staging and backup folders.
+        platform::FolderChain targets, staged, backups;
+        // Below a root that everyone can write: every target folder, held
+        // from its first use to the end (see targetFolder).
+        std::map<std::string, platform::Folder> held;
+        bool volumeFlush = false;
+    };
     struct Step {
         bool folder;
         int root;
@@ -123,24 +190,27 @@ private:
         std::vector<std::size_t> steps;
     };
 
-    std::string target(const Step &step) const;
-    std::string staged(const Step &step) const;
-    std::string backup(const Step &step) const;
-    bool exists(const std::string &path) const;
-    bool isFolder(const std::string &path) const;
-    bool ensureBackupFolders(const Step &step);
+    bool openJournalFolder();
+    platform::FolderHandle targetFolder(Root &root, const std::string &folderPart);
+    bool makeWorkFolders(Root &root);
+    void openWorkFolders(Root &root);
     bool doStep(Step &step);
     bool undoStep(const Step &step);
-    bool removeWorkFolders();
-    void removeBackupsAtRestart();
-    bool writeJournal(const char *state);
+    void removeWorkFolders();
+    void removeBackupsAtRestart(const Root &root);
+    bool writeList(const char *name, const std::string &text);
+    bool readList(const char *name, std::string &text);
+    bool writeJournal(const std::string &state);
     bool readJournal(std::string &state);
+    bool collectLeftovers(std::vector<std::string> &lines);
+    void removeLeftovers();
 
-    std::string journal_;
+    std::string installFolder_;
     const TransactionCalls &calls_;
-    std::vector<std::string> roots_;
+    platform::Folder journalFolder_;
+    std::vector<Root> roots_;
     std::vector<Planned> planned_;
     std::vector<Step> steps_;
-    std::set<std::string> backupFolders_; // made by this run
+    Completion completion_;
     bool begun_ = false;
 };

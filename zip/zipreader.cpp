@@ -324,8 +324,8 @@ ZipResult ZipReader::setBaseFolder(ZipHandle handle, const char *folder) {
         return NameTooLong;
     reader->baseFolder_ = std::move(base);
     reader->base_ = nullptr;
+    reader->levels_.reset(nullptr);
     reader->ownedBase_.reset();
-    reader->levels_.clear();
     return Ok;
 }
 
@@ -336,6 +336,7 @@ ZipResult ZipReader::setBaseFolder(ZipHandle handle, platform::FolderHandle fold
     if (!folder)
         return BadArgument;
     handle->reader->base_ = folder;
+    handle->reader->levels_.reset(folder);
     return Ok;
 }
 
@@ -378,6 +379,14 @@ ZipResult ZipReader::extractEntry(ZipHandle handle, int32_t index, const char *t
     if (!target)
         return BadArgument;
     return reader->extract(index, target);
+}
+
+ZipResult ZipReader::setFlushFiles(ZipHandle handle, bool flush) {
+    ZipReader *reader = nullptr;
+    if (const ZipResult result = readerOf(handle, reader))
+        return result;
+    reader->flushFiles_ = flush;
+    return Ok;
 }
 
 ZipResult ZipReader::close(ZipHandle handle) {
@@ -499,7 +508,7 @@ ZipResult ZipReader::extractFile(platform::FolderHandle folder, const std::strin
     if (result == CannotCreate && (platform::lastError() == platform::error::FileNotFound ||
                                    platform::lastError() == platform::error::PathNotFound)) {
         // Somebody removed the folder since it was made for an earlier entry.
-        levels_.clear();
+        levels_.reset(base_);
         result = ensureFolder(folderPart, folder);
         if (result == Ok)
             result = createTemporary(folder, name.size(),
@@ -510,6 +519,8 @@ ZipResult ZipReader::extractFile(platform::FolderHandle folder, const std::strin
     result = pump(file, info);
     if (result == Ok)
         platform::setFileTimes(file, info.createTime, info.accessTime, info.writeTime);
+    if (result == Ok && flushFiles_ && !platform::flushFile(file))
+        result = WriteFailed;
     platform::closeFile(file);
     bool marked = false;
     if (result == Ok) {
@@ -649,42 +660,19 @@ ZipResult ZipReader::openBase() {
     if (!ownedBase_)
         return CannotCreate;
     base_ = ownedBase_.get();
+    levels_.reset(base_);
     return Ok;
 }
 
 // Holds the folder relative (a name below the base folder, "" for the base
 // itself) open in folder, making what is missing. Each level is opened from
 // the one above it and never through a link: a link among them ends the
-// extraction, whatever it points to. The levels the last extraction went
-// through stay open, so consecutive entries of one folder cost no look.
+// extraction, whatever it points to.
 ZipResult ZipReader::ensureFolder(const std::string &relative, platform::FolderHandle &folder) {
     if (const ZipResult result = openBase())
         return result;
-    std::vector<std::string> parts;
-    for (std::size_t at = 0; at < relative.size();) {
-        const std::size_t end = zip::nextSeparator(relative, at);
-        if (end > at)
-            parts.push_back(relative.substr(at, end - at));
-        at = end + 1;
-    }
-    std::size_t kept = 0;
-    while (kept < levels_.size() && kept < parts.size() && levels_[kept].name == parts[kept])
-        ++kept;
-    levels_.erase(levels_.begin() + static_cast<std::ptrdiff_t>(kept), levels_.end());
-    for (std::size_t i = kept; i < parts.size(); ++i) {
-        const platform::FolderHandle parent = i == 0 ? base_ : levels_[i - 1].folder.get();
-        const char *name = parts[i].c_str();
-        platform::Folder level(platform::openFolderAt(parent, name));
-        if (!level && platform::lastError() == platform::error::FileNotFound) {
-            level.reset(platform::createFolderAt(parent, name, platform::FolderAccess::Inherited));
-            if (!level && platform::lastError() == platform::error::AlreadyExists)
-                level.reset(platform::openFolderAt(parent, name)); // made meanwhile
-        }
-        if (!level)
-            return platform::lastError() == platform::error::StoppedOnSymlink ? LinkInPath
-                                                                              : CannotCreate;
-        levels_.push_back({parts[i], std::move(level)});
-    }
-    folder = levels_.empty() || parts.empty() ? base_ : levels_.back().folder.get();
-    return Ok;
+    folder = levels_.reach(relative, platform::FolderAccess::Inherited);
+    if (folder)
+        return Ok;
+    return platform::lastError() == platform::error::StoppedOnSymlink ? LinkInPath : CannotCreate;
 }

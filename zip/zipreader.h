@@ -112,6 +112,11 @@ public:
     // file behind.
     static ZipResult extractEntry(ZipHandle handle, int32_t index, const char *target);
 
+    // Each file extracted from now on is flushed to the disk before it takes
+    // its target's place (for a caller that cannot flush the volume as a
+    // whole before it relies on the files).
+    static ZipResult setFlushFiles(ZipHandle handle, bool flush);
+
     // Closes the archive and frees the reader; the handle is gone afterwards.
     static ZipResult close(ZipHandle handle);
 
@@ -149,16 +154,18 @@ private:
     std::string baseFolder_;
     platform::FolderHandle base_ = nullptr;
     platform::Folder ownedBase_;
-    // The folders below the base the last extraction went through, the
-    // outermost first, each held open.
-    struct Level {
-        std::string name;
-        platform::Folder folder;
-    };
-    std::vector<Level> levels_;
+    // The folders below the base the last extraction went through.
+    platform::FolderChain levels_;
     std::unique_ptr<zip::EntryData> entryData_;
     uint32_t temporaryNumber_ = 0;
+    bool flushFiles_ = false;
     platform::FolderHandle reference_ = nullptr;
     // This reader's part of the process's budget for one-piece entries.
     uint64_t onePieceHeld_ = 0;
 };
+
+// Closes the reader when it goes.
+struct ZipCloser {
+    void operator()(ZipHandle handle) const { ZipReader::close(handle); }
+};
+using ZipArchive = std::unique_ptr<ZipHandleData, ZipCloser>;

@@ -84,6 +84,17 @@ std::string programPath(const std::string &name) {
     return std::string(folder ? folder : ".") + "/" + name + platform::programSuffix;
 }
 
+std::vector<std::string> namesStartingWith(const std::string &folder, const std::string &prefix) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto &item : fs::directory_iterator(u8path(folder), error)) {
+        const std::string name = utf8(item.path().filename());
+        if (name.rfind(prefix, 0) == 0)
+            names.push_back(name);
+    }
+    return names;
+}
+
 bool eventually(const std::function<bool()> &condition, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {

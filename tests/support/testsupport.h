@@ -44,6 +44,10 @@ bool makeLink(const std::string &link, const std::string &target, bool folder);
 // A program the build made (VELMAR_BIN_DIR), with the platform's suffix.
 std::string programPath(const std::string &name);
 
+// The names in folder that begin with prefix (the update's work folders,
+// journal and lists begin with "~velmar-update").
+std::vector<std::string> namesStartingWith(const std::string &folder, const std::string &prefix);
+
 // Polls condition every 20 ms until it holds (true) or timeoutMs passes.
 bool eventually(const std::function<bool()> &condition, int timeoutMs);
 

@@ -33,17 +33,12 @@ public:
         calls.push_back({"progress", name, total, index, {}});
         return 0;
     }
-    int unzipError(const char *, const char *, const char *message) override {
-        calls.push_back({"error", message, 0, 0, {}});
-        lastError = message;
-        return 0;
-    }
     EntryFailureAction unzipFailed(const char *, const char *name,
                                    const EntryFailure &failure) override {
         calls.push_back({"failed", name, 0, 0, failure});
         // What a listener does next must not change the error it reports.
         platform::setLastError(platform::error::Success);
-        return onFailure ? onFailure(name, failure) : entryfailure::Abort;
+        return onFailure ? onFailure(name, failure) : EntryFailureAction::Abort;
     }
     bool unzipCheck(const char *destDir, const char *name) override {
         calls.push_back({"check", name, 0, 0, {}});
@@ -100,17 +95,26 @@ protected:
         writeFile(u8path(zipPath), testzip::build(archive));
         return zipPath;
     }
-    // Stages and applies one package as the updater does; a failure is
-    // rolled back.
+    // Stages and applies one package as the updater does, through one open
+    // of it; a failure is recorded with its message and rolled back.
     bool runPackage(const std::string &path, bool allEntries = true) {
-        UpdateTransaction transaction(journal);
+        UpdateTransaction transaction(temp.path().u8string());
         StagedPackage staged;
-        if (!stagePackage(path, path, dest, listener, allEntries, transaction, staged) ||
-            !applyPackage(staged, listener, transaction)) {
+        const platform::File file(platform::openFileA(path.c_str(), platform::FileAccess::Read,
+                                                      platform::FileShare::Read,
+                                                      platform::FileDisposition::OpenExisting));
+        const PackageJob job{
+            path, file.get(), dest, nullptr, UpdateTransaction::Access::Administrators, allEntries};
+        UnzipResult failure = stagePackage(job, listener, transaction, staged);
+        if (!failure)
+            failure = applyPackage(staged, listener, transaction);
+        if (failure) {
+            calls.push_back({"error", failure->message, 0, 0, {}});
+            lastError = failure->message;
             EXPECT_TRUE(transaction.rollback());
             return false;
         }
-        return transaction.commit() && UpdateTransaction::finish(journal);
+        return transaction.commit({}) && UpdateTransaction::finish(temp.path().u8string());
     }
     bool run(const testzip::Archive &archive, bool allEntries = true) {
         return runPackage(package(archive), allEntries);
@@ -125,7 +129,7 @@ protected:
     TempDir temp;
     const std::string zipPath = temp / "update.zip";
     const std::string dest = temp / "app";
-    const std::string journal = temp / "journal";
+    const std::string journal = temp / UpdateTransaction::journalName;
     platform::SleepFunction previousSleep = nullptr;
     Recorder listener;
     std::vector<Call> &calls = listener.calls;
@@ -175,7 +179,7 @@ TEST_F(Driver, ARetriedEntryWaitsAndIsPutInPlaceAgain) {
     Held held(dest + "/app.dll");
     listener.onFailure = [&](const std::string &, const EntryFailure &) {
         held.letGo();
-        return entryfailure::Retry;
+        return EntryFailureAction::Retry;
     };
     EXPECT_TRUE(run(testzip::Archive({testzip::Entry("app.dll", "new")})));
     EXPECT_EQ(readFile(u8path(dest + "/app.dll")), "new");
@@ -198,7 +202,7 @@ TEST_F(Driver, AKeptOrSkippedEntryCountsAsFinished) {
     writeFile(u8path(dest + "/user.ini"), "mine");
     Held held(dest + "/user.ini");
     listener.onFailure = [](const std::string &, const EntryFailure &) {
-        return entryfailure::KeepExisting;
+        return EntryFailureAction::Skip;
     };
     EXPECT_TRUE(run(testzip::Archive({{"user.ini", "theirs"}, {"next.txt", "n"}})));
     held.letGo();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -53,8 +54,18 @@ struct Faults {
     int failAt = -1;
     bool dies = false;
     bool dead = false;
+    // Every call, changing or not, counts here; before call swapAt, swap
+    // runs (what another user does between two calls).
+    int seen = 0;
+    int swapAt = -1;
+    std::function<void()> swap;
 
+    void look() {
+        if (++seen == swapAt && swap)
+            swap();
+    }
     bool pass() {
+        look();
         if (dead)
             return false;
         if (++count != failAt)
@@ -66,20 +77,24 @@ struct Faults {
 };
 Faults faults;
 
+using platform::FolderHandle;
+
 TransactionCalls faultyCalls() {
     TransactionCalls calls = systemTransactionCalls();
-    calls.moveFile = [](const char *from, const char *to) {
-        return faults.pass() && platform::moveFileA(from, to);
+    calls.moveAt = [](FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+                      bool replace) {
+        return faults.pass() && platform::moveAt(from, fromName, to, toName, replace);
     };
-    calls.commitFile = [](const char *from, const char *to) {
-        return faults.pass() && platform::commitFileA(from, to);
+    calls.createFolderAt = [](FolderHandle folder, const char *name,
+                              platform::FolderAccess access) -> FolderHandle {
+        return faults.pass() ? platform::createFolderAt(folder, name, access) : nullptr;
     };
-    calls.openFile = [](const char *path, platform::FileAccess access, platform::FileShare share,
-                        platform::FileDisposition disposition,
-                        uint32_t attributes) -> platform::FileHandle {
+    calls.openFileAt = [](FolderHandle folder, const char *name, platform::FileAccess access,
+                          platform::FileShare share, platform::FileDisposition disposition,
+                          uint32_t attributes) -> platform::FileHandle {
         if (disposition != platform::FileDisposition::OpenExisting && !faults.pass())
             return nullptr;
-        return platform::openFileA(path, access, share, disposition, attributes);
+        return platform::openFileAt(folder, name, access, share, disposition, attributes);
     };
     calls.writeFile = [](platform::FileHandle file, const void *data, uint32_t size) {
         return faults.pass() && platform::writeFile(file, data, size);
@@ -87,20 +102,31 @@ TransactionCalls faultyCalls() {
     calls.flushFile = [](platform::FileHandle file) {
         return faults.pass() && platform::flushFile(file);
     };
-    calls.createDirectory = [](const char *path) {
-        return faults.pass() && platform::createDirectoryA(path);
+    calls.flushFolder = [](FolderHandle folder) {
+        return faults.pass() && platform::flushFolder(folder);
     };
-    calls.removeDirectory = [](const char *path) {
-        return faults.pass() && platform::removeDirectoryA(path);
+    calls.flushVolume = [](FolderHandle folder) {
+        return faults.pass() && platform::flushVolume(folder);
     };
-    calls.removeTree = [](const char *path) {
-        return faults.pass() && platform::removeTreeA(path);
+    calls.removeFolderAt = [](FolderHandle folder, const char *name) {
+        return faults.pass() && platform::removeFolderAt(folder, name);
     };
-    calls.deleteFile = [](const char *path) {
-        return faults.pass() && platform::deleteFileA(path);
+    calls.removeTreeAt = [](FolderHandle folder, const char *name) {
+        return faults.pass() && platform::removeTreeAt(folder, name);
+    };
+    calls.deleteAt = [](FolderHandle folder, const char *name) {
+        return faults.pass() && platform::deleteAt(folder, name);
     };
     calls.removeAtRestart = [](const char *path) {
         return faults.pass() && platform::removeAtRestartA(path);
+    };
+    calls.openFolderAt = [](FolderHandle folder, const char *name) {
+        faults.look();
+        return platform::openFolderAt(folder, name);
+    };
+    calls.attributesAt = [](FolderHandle folder, const char *name) {
+        faults.look();
+        return platform::attributesAt(folder, name);
     };
     return calls;
 }
@@ -108,6 +134,9 @@ const TransactionCalls faulty = faultyCalls();
 
 class Transaction : public ::testing::Test {
 protected:
+    using Access = UpdateTransaction::Access;
+    using Recovery = UpdateTransaction::Recovery;
+
     void SetUp() override {
         faults = Faults{};
         // The registry of a machine of its own, outside the folders compared.
@@ -136,46 +165,75 @@ protected:
         {0, "empty/", "", true},
         {0, "ro.dat", "new read-only"},
         {1, "Config/veconfig.ini", "[Server]\nVersion=2\n"},
+        {1, "top.txt", "top"}, // between two entries of Config
         {1, "Config/more/extra.ini", "extra"},
     };
 
-    // Writes a file's new content into root's staging folder and plans it.
+    // Writes a file's new content into root's staging folder, through the
+    // held folder as the reader does, and plans it.
     static int stage(UpdateTransaction &transaction, int root, const std::string &name,
-                     const std::string &content) {
-        writeFile(u8path(transaction.stagingFolder(root)) / u8path(name), content);
-        return transaction.plan(root, name, false);
+                     const std::string &content, bool folder = false) {
+        platform::FolderChain staged(transaction.stagingFolder(root));
+        const std::size_t slash = name.find_last_of('/');
+        const std::string folderPart = slash == std::string::npos ? "" : name.substr(0, slash);
+        const platform::FolderHandle into =
+            staged.reach(folder ? name : folderPart, platform::FolderAccess::Inherited);
+        EXPECT_NE(into, nullptr) << name;
+        if (!folder && into) {
+            platform::File file(platform::openFileAt(
+                into, name.substr(slash + 1).c_str(), platform::FileAccess::Write,
+                platform::FileShare::None, platform::FileDisposition::CreateAlways));
+            EXPECT_TRUE(file && platform::writeFile(file.get(), content.data(),
+                                                    static_cast<uint32_t>(content.size())));
+        }
+        return transaction.plan(root, name, folder);
+    }
+
+    UpdateTransaction::Completion completion() const { return {"2.0.0", utf8(data), "update.zip"}; }
+
+    // Stages the update (the first of entries from first on) into both
+    // roots; false at the first failing step.
+    bool prepare(UpdateTransaction &transaction, std::vector<int> &numbers, std::size_t first = 0) {
+        const int roots[] = {transaction.addRoot(utf8(app), Access::Administrators),
+                             transaction.addRoot(utf8(data), Access::Everyone)};
+        if (roots[0] < 0 || roots[1] < 0)
+            return false;
+        for (std::size_t i = first; i < entries.size(); ++i) {
+            const Entry &entry = entries[i];
+            numbers.push_back(
+                stage(transaction, roots[entry.root], entry.name, entry.content, entry.folder));
+            if (numbers.back() < 0)
+                return false;
+        }
+        return true;
     }
 
     // Runs the update through commit; false at the first failing step, and
     // the transaction is left as it stands then.
     bool apply(UpdateTransaction &transaction) {
-        const int roots[] = {transaction.addRoot(utf8(app)), transaction.addRoot(utf8(data))};
-        if (roots[0] < 0 || roots[1] < 0)
-            return false;
         std::vector<int> numbers;
-        for (const auto &entry : entries) {
-            const fs::path staged =
-                u8path(transaction.stagingFolder(roots[entry.root])) / u8path(entry.name);
-            if (entry.folder)
-                fs::create_directories(staged);
-            else
-                writeFile(staged, entry.content);
-            numbers.push_back(transaction.plan(roots[entry.root], entry.name, entry.folder));
-            if (numbers.back() < 0)
-                return false;
-        }
+        return prepare(transaction, numbers) && finishApply(transaction, numbers);
+    }
+
+    bool finishApply(UpdateTransaction &transaction, const std::vector<int> &numbers) {
         if (!transaction.begin())
             return false;
         for (const int number : numbers) {
             if (!transaction.install(number))
                 return false;
         }
-        return transaction.commit();
+        return transaction.commit(completion());
     }
 
-    Tree snapshot() const { return treeOf(temp.path()); }
+    // The tree, without the update's own files in the installation folder.
+    Tree snapshot() const {
+        Tree tree = treeOf(temp.path());
+        for (const char *own : {UpdateTransaction::journalName, UpdateTransaction::leftoversName})
+            tree.files.erase("app/" + std::string(own));
+        return tree;
+    }
 
-    // What the update gives when it goes through, journal and all.
+    // What the update gives when it goes through.
     Tree expectedNew() {
         Tree tree = before;
         tree.files["app/a.txt"] = "new a";
@@ -185,9 +243,32 @@ protected:
         tree.files["app/ro.dat"] = "new read-only";
         tree.files["data/Config/veconfig.ini"] = "[Server]\nVersion=2\n";
         tree.files["data/Config/more/extra.ini"] = "extra";
+        tree.files["data/top.txt"] = "top";
         for (const char *folder : {"app/new", "app/new/deep", "app/empty", "data/Config/more"})
             tree.folders.insert(folder);
         return tree;
+    }
+
+    // The recovery a start makes, and what it found left to do.
+    Recovery recover(const TransactionCalls &calls = systemTransactionCalls()) {
+        UpdateTransaction::Completion left;
+        const Recovery found = UpdateTransaction::recover(utf8(app), left, calls);
+        if (found == Recovery::CommitDue) {
+            EXPECT_EQ(left.version, "2.0.0");
+            EXPECT_EQ(left.packageFolder, utf8(data));
+            EXPECT_EQ(left.packageName, "update.zip");
+        }
+        return found;
+    }
+
+    // The folder a work folder of this run went to.
+    fs::path workFolder(const fs::path &root, const char *kind) const {
+        for (const auto &item : fs::directory_iterator(root)) {
+            if (item.path().filename().u8string().rfind(std::string("~velmar-update.") + kind, 0) ==
+                0)
+                return item.path();
+        }
+        return {};
     }
 
     void TearDown() override { setEnv("VELMAR_SYSTEM_ROOT", nullptr); }
@@ -224,36 +305,33 @@ protected:
     Tree before;
 };
 
-TEST_F(Transaction, PutsEverythingInPlaceAndLeavesOnlyTheJournalForReseat) {
+TEST_F(Transaction, PutsEverythingInPlaceAndLeavesOnlyTheJournalForTheEnd) {
     before = snapshot();
-    UpdateTransaction transaction(journal);
+    UpdateTransaction transaction(utf8(app));
     ASSERT_TRUE(apply(transaction));
 
-    Tree after = snapshot();
-    EXPECT_EQ(after.files.count("app/" + std::string(UpdateTransaction::journalName)), 1u);
-    after.files.erase("app/" + std::string(UpdateTransaction::journalName));
-    EXPECT_EQ(after, expectedNew()) << describe(after);
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue);
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue)
-        << "until reseat has been started";
-    EXPECT_TRUE(UpdateTransaction::finish(journal));
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Nothing);
+    EXPECT_TRUE(fs::exists(u8path(journal)));
+    EXPECT_EQ(snapshot(), expectedNew()) << describe(snapshot());
+    EXPECT_EQ(recover(), Recovery::CommitDue);
+    EXPECT_EQ(recover(), Recovery::CommitDue) << "until the version and the package are done";
+    EXPECT_TRUE(UpdateTransaction::reseatDue(utf8(app)));
+    EXPECT_EQ(recover(), Recovery::ReseatDue) << "until reseat has been started";
+    EXPECT_TRUE(UpdateTransaction::finish(utf8(app)));
+    EXPECT_EQ(recover(), Recovery::Nothing);
+    EXPECT_FALSE(fs::exists(u8path(journal)));
     EXPECT_EQ(snapshot(), expectedNew());
 }
 
 TEST_F(Transaction, RollbackAfterTheLastEntryGivesBackTheOldTreeExactly) {
     before = snapshot();
-    UpdateTransaction transaction(journal);
-    const int app0 = transaction.addRoot(utf8(app));
-    const int data0 = transaction.addRoot(utf8(data));
+    UpdateTransaction transaction(utf8(app));
+    const int app0 = transaction.addRoot(utf8(app), Access::Administrators);
+    const int data0 = transaction.addRoot(utf8(data), Access::Everyone);
     ASSERT_GE(app0, 0);
     ASSERT_GE(data0, 0);
-    writeFile(u8path(transaction.stagingFolder(app0)) / "a.txt", "new a");
-    writeFile(u8path(transaction.stagingFolder(app0)) / "n/b.txt", "new b");
-    writeFile(u8path(transaction.stagingFolder(data0)) / "Config/veconfig.ini", "new");
-    const int a = transaction.plan(app0, "a.txt", false);
-    const int b = transaction.plan(app0, "n\\b.txt", false); // either separator
-    const int ini = transaction.plan(data0, "Config/veconfig.ini", false);
+    const int a = stage(transaction, app0, "a.txt", "new a");
+    const int b = stage(transaction, app0, "n/b.txt", "new b");
+    const int ini = stage(transaction, data0, "Config/veconfig.ini", "new");
     ASSERT_TRUE(transaction.begin());
     ASSERT_TRUE(transaction.install(a));
     ASSERT_TRUE(transaction.install(b));
@@ -262,6 +340,7 @@ TEST_F(Transaction, RollbackAfterTheLastEntryGivesBackTheOldTreeExactly) {
 
     ASSERT_TRUE(transaction.rollback());
     EXPECT_EQ(snapshot(), before) << describe(snapshot());
+    EXPECT_FALSE(fs::exists(u8path(journal)));
     EXPECT_EQ(fs::status(app / "ro.dat").permissions() & fs::perms::owner_write, fs::perms::none)
         << "the old file keeps its read-only mark";
 }
@@ -269,8 +348,8 @@ TEST_F(Transaction, RollbackAfterTheLastEntryGivesBackTheOldTreeExactly) {
 TEST_F(Transaction, RefusesWhatWouldHideOrBreakTheInstallationBeforeChangingIt) {
     before = snapshot();
     {
-        UpdateTransaction transaction(journal);
-        const int root = transaction.addRoot(utf8(app));
+        UpdateTransaction transaction(utf8(app));
+        const int root = transaction.addRoot(utf8(app), Access::Administrators);
         ASSERT_GE(root, 0);
         EXPECT_EQ(transaction.plan(root, "~velmar-update.old/a.txt", false), -1);
         EXPECT_EQ(transaction.plan(root, "~VELMAR-update.journal", false), -1);
@@ -282,10 +361,9 @@ TEST_F(Transaction, RefusesWhatWouldHideOrBreakTheInstallationBeforeChangingIt) 
     }
     EXPECT_EQ(snapshot(), before) << describe(snapshot());
     {
-        UpdateTransaction transaction(journal);
-        const int root = transaction.addRoot(utf8(app));
-        fs::create_directories(u8path(transaction.stagingFolder(root)) / "a.txt/inner");
-        ASSERT_GE(transaction.plan(root, "a.txt/inner/", true), 0);
+        UpdateTransaction transaction(utf8(app));
+        const int root = transaction.addRoot(utf8(app), Access::Administrators);
+        ASSERT_GE(stage(transaction, root, "a.txt/inner", "", true), 0);
         EXPECT_FALSE(transaction.begin());
         EXPECT_TRUE(transaction.rollback());
     }
@@ -296,8 +374,8 @@ TEST_F(Transaction, RefusesWhatWouldHideOrBreakTheInstallationBeforeChangingIt) 
 // works once the holder has let go.
 TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
     before = snapshot();
-    UpdateTransaction transaction(journal);
-    const int root = transaction.addRoot(utf8(app));
+    UpdateTransaction transaction(utf8(app));
+    const int root = transaction.addRoot(utf8(app), Access::Administrators);
     const int x = stage(transaction, root, "bin/x.dll", "new x");
     ASSERT_TRUE(transaction.begin());
     platform::FileHandle held =
@@ -319,8 +397,8 @@ TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
 // old file, not the first entry's.
 TEST_F(Transaction, AFileNamedTwiceIsPutInPlaceOnceAndUndoneExactly) {
     before = snapshot();
-    UpdateTransaction transaction(journal);
-    const int root = transaction.addRoot(utf8(app));
+    UpdateTransaction transaction(utf8(app));
+    const int root = transaction.addRoot(utf8(app), Access::Administrators);
     const int x1 = stage(transaction, root, "bin/x.dll", "new x");
     const int n1 = stage(transaction, root, "new/n.txt", "new n");
     const int x2 = transaction.plan(root, "bin\\x.dll", false);
@@ -330,7 +408,7 @@ TEST_F(Transaction, AFileNamedTwiceIsPutInPlaceOnceAndUndoneExactly) {
         ASSERT_TRUE(transaction.install(entry)) << entry << ": " << platform::lastError();
     EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
     EXPECT_EQ(readFile(app / "new/n.txt"), "new n");
-    EXPECT_EQ(readFile(app / UpdateTransaction::backupName / "bin/x.dll"), "old x");
+    EXPECT_EQ(readFile(workFolder(app, "old") / "bin/x.dll"), "old x");
 
     ASSERT_TRUE(transaction.rollback());
     EXPECT_EQ(snapshot(), before) << describe(snapshot());
@@ -344,18 +422,20 @@ TEST_F(Transaction, AFailureAtAnyCallIsRolledBackExactly) {
     for (; n < 1000; ++n) {
         faults = Faults{};
         faults.failAt = n;
-        UpdateTransaction transaction(journal, faulty);
+        UpdateTransaction transaction(utf8(app), faulty);
         const bool done = apply(transaction);
         if (done && faults.count < n)
             break; // ran to the end without reaching call n
         if (done) {
             // Only leftovers can fail after the point of no return.
-            ASSERT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue);
-            ASSERT_TRUE(UpdateTransaction::finish(journal));
+            ASSERT_EQ(recover(), Recovery::CommitDue);
+            ASSERT_TRUE(UpdateTransaction::finish(utf8(app)));
+            ASSERT_EQ(recover(), Recovery::Nothing) << "leftovers go with the next start";
             ASSERT_EQ(snapshot(), expectedNew()) << "call " << n << "\n" << describe(snapshot());
         } else {
             faults.failAt = -1;
             ASSERT_TRUE(transaction.rollback()) << "call " << n;
+            ASSERT_EQ(recover(), Recovery::Nothing);
             ASSERT_EQ(snapshot(), before) << "call " << n << "\n" << describe(snapshot());
         }
         // The next round starts from the old tree again.
@@ -367,8 +447,8 @@ TEST_F(Transaction, AFailureAtAnyCallIsRolledBackExactly) {
 }
 
 // The process dies at each call in turn; the next start finds all old (or,
-// past the point of no return, all new with reseat due) and nothing of the
-// update's own folders left.
+// past the point of no return, all new with the end still to do) and
+// nothing of the update's own folders left.
 TEST_F(Transaction, AKillAtAnyCallIsFinishedOrUndoneByTheNextStart) {
     before = snapshot();
     int n = 1;
@@ -378,16 +458,16 @@ TEST_F(Transaction, AKillAtAnyCallIsFinishedOrUndoneByTheNextStart) {
         faults.failAt = n;
         faults.dies = true;
         {
-            UpdateTransaction transaction(journal, faulty);
+            UpdateTransaction transaction(utf8(app), faulty);
             apply(transaction);
             if (!faults.dead)
                 break;
         }
-        const auto recovery = UpdateTransaction::recover(journal);
-        ASSERT_NE(recovery, UpdateTransaction::Recovery::Failed) << "call " << n;
-        if (recovery == UpdateTransaction::Recovery::ReseatDue) {
+        const auto recovery = recover();
+        ASSERT_NE(recovery, Recovery::Failed) << "call " << n;
+        if (recovery == Recovery::CommitDue) {
             ++finished;
-            ASSERT_TRUE(UpdateTransaction::finish(journal));
+            ASSERT_TRUE(UpdateTransaction::finish(utf8(app)));
             ASSERT_EQ(snapshot(), expectedNew()) << "call " << n << "\n" << describe(snapshot());
         } else {
             ++undone;
@@ -405,8 +485,8 @@ TEST_F(Transaction, AKillAtAnyCallIsFinishedOrUndoneByTheNextStart) {
 TEST_F(Transaction, AnUndoCutShortIsCompletedByTheStartAfter) {
     before = snapshot();
     {
-        UpdateTransaction transaction(journal);
-        const int root = transaction.addRoot(utf8(app));
+        UpdateTransaction transaction(utf8(app));
+        const int root = transaction.addRoot(utf8(app), Access::Administrators);
         const int a = stage(transaction, root, "a.txt", "new a");
         const int x = stage(transaction, root, "bin/x.dll", "new x");
         ASSERT_TRUE(transaction.begin());
@@ -417,12 +497,12 @@ TEST_F(Transaction, AnUndoCutShortIsCompletedByTheStartAfter) {
         faults = Faults{};
         faults.failAt = n;
         faults.dies = true;
-        const auto recovery = UpdateTransaction::recover(journal, faulty);
+        const auto recovery = recover(faulty);
         if (!faults.dead) {
-            EXPECT_EQ(recovery, UpdateTransaction::Recovery::RolledBack);
+            EXPECT_EQ(recovery, Recovery::RolledBack);
             break;
         }
-        EXPECT_EQ(recovery, UpdateTransaction::Recovery::Failed);
+        EXPECT_EQ(recovery, Recovery::Failed);
     }
     EXPECT_EQ(snapshot(), before) << describe(snapshot());
 }
@@ -435,70 +515,191 @@ TEST_F(Transaction, AnOldFileStillInUseGoesWithTheNextStart) {
         platform::openFileA(utf8(app / "bin/x.dll").c_str(), platform::FileAccess::Read,
                             platform::FileShare::Read, platform::FileDisposition::OpenExisting);
     ASSERT_NE(running, nullptr);
-    UpdateTransaction transaction(journal);
+    UpdateTransaction transaction(utf8(app));
     ASSERT_TRUE(apply(transaction));
     EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
-    EXPECT_EQ(readFile(app / UpdateTransaction::backupName / "bin/x.dll"), "old x");
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue);
-    EXPECT_TRUE(UpdateTransaction::finish(journal));
+    const fs::path aside = workFolder(app, "old");
+    EXPECT_EQ(readFile(aside / "bin/x.dll"), "old x");
+    EXPECT_EQ(recover(), Recovery::CommitDue);
+    EXPECT_TRUE(UpdateTransaction::finish(utf8(app)));
     platform::closeFile(running);
 
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Nothing);
-    EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName));
+    EXPECT_EQ(recover(), Recovery::Nothing);
+    EXPECT_FALSE(fs::exists(aside));
+    EXPECT_FALSE(fs::exists(app / UpdateTransaction::leftoversName));
     EXPECT_EQ(snapshot(), expectedNew());
 }
 
 // An old file held without sharing once it was moved aside cannot be
 // deleted at commit: the commit stands, the file and the folders around it
 // are to go at the machine's next start, and the next update's start
-// removes them once they are free.
+// removes them once they are free. Where everyone can write (the data
+// folder), nothing is asked of the next start of the machine.
 TEST_F(Transaction, ABackupStillHeldAtCommitGoesAtRestartOrWithTheNextStart) {
     before = snapshot();
-    UpdateTransaction transaction(journal);
-    const int root = transaction.addRoot(utf8(app));
+    UpdateTransaction transaction(utf8(app));
+    const int root = transaction.addRoot(utf8(app), Access::Administrators);
+    const int shared = transaction.addRoot(utf8(data), Access::Everyone);
     const int x = stage(transaction, root, "bin/x.dll", "new x");
     const int a = stage(transaction, root, "a.txt", "new a");
+    const int ini = stage(transaction, shared, "Config/veconfig.ini", "new");
     ASSERT_TRUE(transaction.begin());
-    ASSERT_TRUE(transaction.install(x));
-    ASSERT_TRUE(transaction.install(a));
-    const std::string aside = utf8(app / UpdateTransaction::backupName / "bin/x.dll");
-    platform::FileHandle held =
-        platform::openFileA(aside.c_str(), platform::FileAccess::Read, platform::FileShare::None,
-                            platform::FileDisposition::OpenExisting);
-    ASSERT_NE(held, nullptr);
+    for (const int entry : {x, a, ini})
+        ASSERT_TRUE(transaction.install(entry));
+    const fs::path backups = workFolder(app, "old");
+    const std::string aside = utf8(backups / "bin/x.dll");
+    platform::File held(platform::openFileA(aside.c_str(), platform::FileAccess::Read,
+                                            platform::FileShare::None,
+                                            platform::FileDisposition::OpenExisting));
+    const fs::path sharedAside = workFolder(data, "old") / "Config/veconfig.ini";
+    platform::File heldShared(
+        platform::openFileA(utf8(sharedAside).c_str(), platform::FileAccess::Read,
+                            platform::FileShare::None, platform::FileDisposition::OpenExisting));
+    ASSERT_TRUE(held && heldShared);
 
-    EXPECT_TRUE(transaction.commit());
-    const std::string backups = utf8(app / UpdateTransaction::backupName);
+    EXPECT_TRUE(transaction.commit(completion()));
     EXPECT_EQ(removalsAtRestart(),
-              (std::vector<std::string>{"\\??\\" + aside, "\\??\\" + backups + "/bin",
-                                        "\\??\\" + backups}));
-    EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName / "a.txt"))
-        << "what is free goes at once";
+              (std::vector<std::string>{"\\??\\" + aside, "\\??\\" + utf8(backups) + "/bin",
+                                        "\\??\\" + utf8(backups)}));
+    EXPECT_FALSE(fs::exists(backups / "a.txt")) << "what is free goes at once";
     EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::ReseatDue);
+    EXPECT_EQ(recover(), Recovery::CommitDue);
     EXPECT_TRUE(fs::exists(u8path(aside))) << "still held";
-    EXPECT_TRUE(UpdateTransaction::finish(journal));
+    EXPECT_TRUE(UpdateTransaction::finish(utf8(app)));
+    EXPECT_EQ(recover(), Recovery::Nothing) << "a file in use stops no start";
 
-    platform::closeFile(held);
-    EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Nothing);
-    EXPECT_FALSE(fs::exists(app / UpdateTransaction::backupName));
-    Tree after = snapshot();
+    held.reset();
+    heldShared.reset();
+    EXPECT_EQ(recover(), Recovery::Nothing);
+    EXPECT_FALSE(fs::exists(backups));
+    EXPECT_FALSE(fs::exists(workFolder(data, "old")));
+    EXPECT_FALSE(fs::exists(app / UpdateTransaction::leftoversName));
     Tree expected = before;
     expected.files["app/a.txt"] = "new a";
     expected.files["app/bin/x.dll"] = "new x";
-    EXPECT_EQ(after, expected) << describe(after);
+    expected.files["data/Config/veconfig.ini"] = "new";
+    EXPECT_EQ(snapshot(), expected) << describe(snapshot());
+}
+
+// Whoever may write in the data folder acts between any two calls of the
+// update: a link to another folder takes the place of Config, of the data
+// folder's staging folder, or of the data folder itself. Nothing outside
+// changes, and the update is all old or all new where the folders went.
+TEST_F(Transaction, ALinkPutInTheDataFolderBetweenAnyTwoCallsLeadsNowhere) {
+    TempDir elsewhere;
+    writeFile(elsewhere.path() / "marker.txt", "keep");
+    const auto outside = [&] { return treeOf(elsewhere.path()); };
+    const Tree untouched = outside();
+    before = snapshot();
+    Tree expectedSmall = before;
+    expectedSmall.files["app/ro.dat"] = "new read-only";
+    expectedSmall.files["data/Config/veconfig.ini"] = "[Server]\nVersion=2\n";
+    expectedSmall.files["data/Config/more/extra.ini"] = "extra";
+    expectedSmall.files["data/top.txt"] = "top";
+    expectedSmall.folders.insert("data/Config/more");
+    const std::function<fs::path()> places[] = {
+        [&] { return data / "Config"; },
+        [&] { return workFolder(data, "new"); },
+        [&] { return data; },
+    };
+    int rounds = 0;
+    for (const auto &place : places) {
+        for (int n = 1; n < 1000; ++n, ++rounds) {
+            faults = Faults{};
+            fs::path swapped;
+            faults.swapAt = n;
+            faults.swap = [&] {
+                swapped = place();
+                if (swapped.empty())
+                    return;
+                fs::rename(swapped, u8path(utf8(swapped) + ".away"));
+                fs::create_directory_symlink(elsewhere.path(), swapped);
+            };
+            bool done = false;
+            {
+                UpdateTransaction transaction(utf8(app), faulty);
+                std::vector<int> numbers;
+                // Staging is the reader's part (its own tests): the swaps
+                // come from the plan on.
+                faults.swapAt = -1;
+                ASSERT_TRUE(prepare(transaction, numbers, entries.size() - 4));
+                faults.seen = 0;
+                faults.swapAt = n;
+                done = finishApply(transaction, numbers);
+                faults.swap = nullptr;
+                if (!done) {
+                    ASSERT_TRUE(transaction.rollback()) << "call " << n;
+                }
+            }
+            const bool reached = faults.seen >= n;
+            ASSERT_EQ(outside(), untouched) << "call " << n;
+            // Where the folder went, the update is whole.
+            if (!swapped.empty()) {
+                fs::remove(swapped);
+                fs::rename(u8path(utf8(swapped) + ".away"), swapped);
+            }
+            Tree after = snapshot();
+            for (auto it = after.folders.begin(); it != after.folders.end();)
+                it = it->find("~velmar-update") != std::string::npos ? after.folders.erase(it)
+                                                                     : std::next(it);
+            for (auto it = after.files.begin(); it != after.files.end();)
+                it = it->first.find("~velmar-update") != std::string::npos ? after.files.erase(it)
+                                                                           : std::next(it);
+            ASSERT_TRUE(after == (done ? expectedSmall : before))
+                << "call " << n << (done ? " done\n" : " undone\n") << describe(after);
+            if (!reached)
+                break;
+            fs::remove_all(temp.path());
+            fs::create_directories(temp.path());
+            SetUp();
+        }
+        fs::remove_all(temp.path());
+        fs::create_directories(temp.path());
+        SetUp();
+    }
+    EXPECT_GT(rounds, 60) << "every call of the plan, the moves and the commit";
+}
+
+// What the update asks after putting an entry in place: something is at
+// its name. A shortcut whose target is gone is still there itself:
+// following it would fail the entry five times over and then the package.
+TEST_F(Transaction, AnEntryIsInPlaceWhenItsNameHoldsSomethingEvenALinkToNothing) {
+    fs::create_symlink(machine.path() / "nowhere", app / "client.lnk");
+    UpdateTransaction transaction(utf8(app));
+    const int root = transaction.addRoot(utf8(app), Access::Administrators);
+    EXPECT_TRUE(transaction.exists(root, "client.lnk"));
+    EXPECT_FALSE(transaction.exists(root, "missing.lnk"));
+    EXPECT_TRUE(transaction.exists(root, "bin\\x.dll")) << "either separator";
+    EXPECT_TRUE(transaction.rollback());
 }
 
 TEST_F(Transaction, AJournalThatMakesNoSenseIsLeftAlone) {
     before = snapshot();
     for (const std::string &bad : std::vector<std::string>{
-             "", "velmar update journal 1\napply\nroot " + utf8(app) + "\nf 0 1 a.txt\n",
-             "velmar update journal 1\napply\nf 7 1 a.txt\nend\n",
+             "",
+             "velmar update journal 2\napply\nroot A ~velmar-update.n ~velmar-update.o " +
+                 utf8(app) + "\nf 0 1 a.txt\n",
+             "velmar update journal 2\napply\nf 7 1 a.txt\nend\n",
+             "velmar update journal 2\napply\nroot A staging backup " + utf8(app) + "\nend\n",
              "velmar update journal 1\nsomething\nend\n"}) {
         writeFile(u8path(journal), bad);
-        EXPECT_EQ(UpdateTransaction::recover(journal), UpdateTransaction::Recovery::Failed) << bad;
+        EXPECT_EQ(recover(), Recovery::Failed) << bad;
         EXPECT_EQ(readFile(u8path(journal)), bad);
     }
+}
+
+// A journal of the updater before this one (fixed work folder names) is
+// still undone by its first start.
+TEST_F(Transaction, AnEarlierUpdatersJournalIsStillUndone) {
+    before = snapshot();
+    fs::create_directories(app / "~velmar-update.old");
+    fs::rename(app / "a.txt", app / "~velmar-update.old/a.txt");
+    writeFile(app / "a.txt", "new a");
+    fs::create_directories(app / "~velmar-update.new");
+    writeFile(u8path(journal),
+              "velmar update journal 1\napply\nroot " + utf8(app) + "\nf 0 1 a.txt\nend\n");
+    EXPECT_EQ(recover(), Recovery::RolledBack);
+    EXPECT_EQ(snapshot(), before) << describe(snapshot());
 }
 
 } // namespace

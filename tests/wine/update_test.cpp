@@ -170,9 +170,13 @@ TEST_F(UpdateOnWindows, AFileHeldOpenIsWaitedForAndTheEntryRetried) {
     Process holder = machine.hold("file", app);
     Process update = startUpdate(machine.options(10));
     // Held without sharing, it can be neither moved aside nor deleted; it is
-    // not forced out, which would lose the copy an undo needs.
+    // not forced out, which would lose the copy an undo needs, but waited for.
     ASSERT_TRUE(eventually(
-        [&] { return machine.logHas("解压失败:" + app + "无法更新  lasterr:32"); }, 60000))
+        [&] {
+            const auto sleeps = machine.sleeps();
+            return std::find(sleeps.begin(), sleeps.end(), 3000) != sleeps.end();
+        },
+        60000))
         << machine.logText();
     holder.terminate();
     holder.wait(10000);
@@ -181,8 +185,8 @@ TEST_F(UpdateOnWindows, AFileHeldOpenIsWaitedForAndTheEntryRetried) {
 
     EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
     EXPECT_FALSE(machine.logHas("强制删除文件:" + app));
-    const auto sleeps = machine.sleeps();
-    EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 3000), sleeps.end());
+    EXPECT_FALSE(machine.logHas("解压失败:" + app + "无法更新  lasterr:32"))
+        << "the waits write no line";
     EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "2.0.0"));
     EXPECT_TRUE(machine.boxes().empty());
 }
@@ -204,17 +208,15 @@ TEST_F(UpdateOnWindows, AFileHeldOpenToTheEndRollsTheWholeUpdateBack) {
     EXPECT_EQ(installed("bin\\core.dll"), "core 1.0.0");
     EXPECT_FALSE(fs::exists(u8path(machine.velmar() + "\\bin\\new")));
     EXPECT_FALSE(fs::exists(u8path(machine.velmar() + "\\Config.zip")));
-    EXPECT_FALSE(fs::exists(u8path(machine.velmar() + "\\~velmar-update.new")));
-    EXPECT_FALSE(fs::exists(u8path(machine.velmar() + "\\~velmar-update.old")));
-    EXPECT_FALSE(fs::exists(u8path(machine.velmar() + "\\~velmar-update.journal")));
-    EXPECT_FALSE(fs::exists(u8path(machine.dataFolder() + "\\~velmar-update.new")));
+    EXPECT_TRUE(namesStartingWith(machine.velmar(), "~velmar-update").empty());
+    EXPECT_TRUE(namesStartingWith(machine.dataFolder(), "~velmar-update").empty());
     EXPECT_EQ(readFile(u8path(machine.dataFolder() + "\\Config\\veconfig.ini")),
               "[Server]\r\nVersion=1.0.0\r\n");
     EXPECT_TRUE(fs::exists(u8path(package())));
     EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "1.0.0"));
     EXPECT_TRUE(machine.logHas("更新已回滚:" + machine.velmar()));
     EXPECT_TRUE(machine.logHas("解压失败:" + package() + "----->" + machine.velmar() +
-                               "  lasterr:upzip 5 times ---- file err = 32"))
+                               "  lasterr:upzip file err = 32"))
         << machine.logText();
     const auto boxes = machine.boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -255,7 +257,7 @@ TEST_F(UpdateOnWindows, ARunningProgramsFileIsMovedAsideAndReplaced) {
     EXPECT_TRUE(machine.logHas("解压成功:update.exe----->update.exe"));
     EXPECT_FALSE(fs::exists(u8path(package())));
     EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "2.0.0"));
-    EXPECT_FALSE(fs::exists(u8path(machine.velmar() + "\\~velmar-update.new")));
+    EXPECT_TRUE(namesStartingWith(machine.velmar(), "~velmar-update.new").empty());
     EXPECT_TRUE(machine.boxes().empty());
 }
 

@@ -1,6 +1,5 @@
 // The updater's check of the package with the test build's key: what it
-// takes, and that a package it took stays as it was checked until the
-// updater lets go of it.
+// takes, and which versions it lets follow each other.
 #include "packagecheck.h"
 #include "packagesignature.h"
 #include "platform.h"
@@ -43,19 +42,6 @@ protected:
                                      platform::FileDisposition disposition) {
         return platform::openFileA(path.c_str(), access, platform::FileShare::Read, disposition);
     }
-    // Whether someone may put other bytes into the package now.
-    bool canOverwrite() const {
-        platform::FileHandle file =
-            platform::openFileA(package.c_str(), platform::FileAccess::Write,
-                                platform::FileShare::None, platform::FileDisposition::OpenExisting);
-        if (file)
-            platform::closeFile(file);
-        return file != nullptr;
-    }
-    bool canReplace() const {
-        writeFile(u8path(temp / "other.zip"), "other");
-        return platform::replaceFileA((temp / "other.zip").c_str(), package.c_str());
-    }
 
     TempDir temp;
     const std::string package = temp / "update.zip";
@@ -65,35 +51,42 @@ protected:
 
 } // namespace
 
-TEST_F(PackageHold, ASignedPackageIsTakenAndHeldUntilLetGo) {
-    PackageCheck check;
-    ASSERT_TRUE(check.accept(package));
-    // Others may still read it, as the ZIP reader does.
-    platform::FileHandle reader =
-        open(package, platform::FileAccess::Read, platform::FileDisposition::OpenExisting);
-    EXPECT_TRUE(reader);
-    if (reader)
-        platform::closeFile(reader);
-    EXPECT_FALSE(canOverwrite());
-    EXPECT_FALSE(canReplace());
-    EXPECT_FALSE(platform::deleteFileA(package.c_str()));
-    EXPECT_EQ(readFile(u8path(package)), signedBytes);
-
-    check.release();
-    EXPECT_TRUE(canOverwrite());
-    EXPECT_TRUE(platform::deleteFileA(package.c_str()));
-}
-
-TEST_F(PackageHold, AnythingElseIsRefusedAndNotHeld) {
+// The check reads the package through the updater's own handle, the one the
+// extraction reads through next.
+TEST_F(PackageHold, TakesExactlyTheSignedPackageThroughTheCallersHandle) {
     std::string changed = signedBytes;
     changed[changed.size() / 2] = static_cast<char>(changed[changed.size() / 2] ^ 0x40);
-    for (const std::string &bytes :
-         {changed, readFile(u8path(temp / "unsigned.zip")), std::string()}) {
-        writeFile(u8path(package), bytes);
-        PackageCheck check;
-        EXPECT_FALSE(check.accept(package)) << bytes.size();
-        EXPECT_TRUE(canOverwrite());
-    }
+    const struct {
+        std::string bytes;
+        bool taken;
+    } packages[] = {{signedBytes, true},
+                    {changed, false},
+                    {readFile(u8path(temp / "unsigned.zip")), false},
+                    {std::string(), false}};
     PackageCheck check;
-    EXPECT_FALSE(check.accept(temp / "missing.zip"));
+    for (const auto &candidate : packages) {
+        writeFile(u8path(package), candidate.bytes);
+        const platform::File file(
+            open(package, platform::FileAccess::Read, platform::FileDisposition::OpenExisting));
+        ASSERT_TRUE(file);
+        EXPECT_EQ(check.accept(file.get()), candidate.taken) << candidate.bytes.size();
+    }
+    EXPECT_FALSE(check.accept(nullptr));
+}
+
+// A signed package of an older release, put back, does not take the
+// installation back; the same version again, or an unknown one, passes.
+TEST(PackageVersions, AnOlderVersionIsRefusedByItsNumericParts) {
+    const struct {
+        const char *offered, *installed;
+        bool taken;
+    } versions[] = {
+        {"2.0.0", "1.5.0", true},  {"1.5.0", "2.0.0", false}, {"2.0.0", "2.0.0", true},
+        {"1.10", "1.9", true},     {"1.9", "1.10", false},    {"2", "2.0.0", true},
+        {"2.0-rc1", "2.1", false}, {"", "2.0", true},         {"1.0", "", true},
+    };
+    const PackageCheck check;
+    for (const auto &version : versions)
+        EXPECT_EQ(check.acceptVersion(version.offered, version.installed), version.taken)
+            << version.offered << " over " << version.installed;
 }
