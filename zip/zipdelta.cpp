@@ -65,18 +65,13 @@ ZipResult loadDeltaBase(platform::FolderHandle reference, const std::string &nam
                         const DeltaBase &base, std::unique_ptr<unsigned char[]> &bytes) {
     if (base.size > MaxDeltaBase)
         return BeyondMemoryBound;
-    platform::Folder held;
-    platform::FolderHandle folder = reference;
-    std::size_t part = 0;
-    for (std::size_t at = nextSeparator(name, 0); at < name.size();
-         part = at + 1, at = nextSeparator(name, part)) {
-        held.reset(platform::openFolderAt(folder, name.substr(part, at - part).c_str()));
-        if (!held)
-            return BaseMissing;
-        folder = held.get();
-    }
+    const std::size_t split = afterLastSeparator(name);
+    platform::FolderChain chain(reference);
+    const platform::FolderHandle folder = chain.reach(name.substr(0, split));
+    if (!folder)
+        return BaseMissing;
     const platform::File file(
-        platform::openFileAt(folder, name.substr(part).c_str(), platform::FileAccess::Read,
+        platform::openFileAt(folder, name.substr(split).c_str(), platform::FileAccess::Read,
                              platform::FileShare::Read, platform::FileDisposition::OpenExisting));
     int64_t size = 0, start = 0;
     if (!file || !platform::seekFile(file.get(), 0, platform::SeekOrigin::End, size) ||
