@@ -119,9 +119,9 @@ MsgBox::MsgBox(QWidget *parent) : QDialog(parent) {
     pushButtonOne->setText(QString());
     pushButtonOne->setFocusPolicy(Qt::NoFocus);
 
-    connect(linkLabel, SIGNAL(linkActivated(QString)), this, SLOT(OpenLog(QString)));
-    connect(pushButtonOne, SIGNAL(clicked()), this, SLOT(okOperate()));
-    connect(pushButtonTwo, SIGNAL(clicked()), this, SLOT(cancelOperate()));
+    connect(linkLabel, &QLabel::linkActivated, this, &MsgBox::OpenLog);
+    connect(pushButtonOne, &QPushButton::clicked, this, &MsgBox::okOperate);
+    connect(pushButtonTwo, &QPushButton::clicked, this, &MsgBox::cancelOperate);
 }
 
 MsgBox::~MsgBox() = default;

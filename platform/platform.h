@@ -71,6 +71,12 @@ extern const char programSuffix[];
 // The running program's own file (GetModuleFileNameW).
 std::string programFilePath();
 
+// Links (junctions, mount points) that ordinary users made are not followed
+// by this process from now on: Windows' redirection trust policy, where the
+// system has it (Windows 10 21H2 and later); elsewhere, and on the
+// stand-in, nothing changes.
+void refuseUserRedirections();
+
 // ---- Special folders --------------------------------------------------------
 
 // SHGetSpecialFolderPathW(CSIDL_COMMON_DOCUMENTS), no creation. False (and the

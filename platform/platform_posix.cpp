@@ -276,6 +276,10 @@ std::string programFilePath() {
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 
+void refuseUserRedirections() {
+    // The stand-in's links are the test's own; no policy to switch on.
+}
+
 // ---- Special folders --------------------------------------------------------
 
 bool commonDocumentsFolder(std::string &folder) {

@@ -952,6 +952,13 @@ bool dropWith(HANDLE handle, DWORD code) {
     return failWith(code);
 }
 
+// Closes handle after what was done with it, keeping that call's error.
+bool closeAfter(HANDLE handle, bool done) {
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return done || failWith(code);
+}
+
 bool setInformation(HANDLE handle, void *information, ULONG size, ULONG kind) {
     IO_STATUS_BLOCK io{};
     return succeeded(nt().setInformation(handle, &io, information, size, kind));
@@ -1029,10 +1036,7 @@ bool removeTreeIn(HANDLE root, const std::wstring &name) {
     }
     if (firstError != ERROR_SUCCESS)
         return dropWith(handle, firstError);
-    const bool removed = markForDeletion(handle);
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return removed || failWith(code);
+    return closeAfter(handle, markForDeletion(handle));
 }
 
 // Opens name in folder to be changed as itself (a link included).
@@ -1190,10 +1194,7 @@ bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes)
         return false;
     if (kind.link)
         return dropWith(handle, error::StoppedOnSymlink);
-    const bool set = setBasicAttributes(handle, attributes);
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return set || failWith(code);
+    return closeAfter(handle, setBasicAttributes(handle, attributes));
 }
 
 bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
@@ -1218,31 +1219,29 @@ bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char
     return moved || failWith(code);
 }
 
-bool deleteAt(FolderHandle folder, const char *name) {
+namespace {
+
+// Deletes name in folder when it is a folder (or not, as folderWanted
+// says), or a link, which is removed itself; else fails with refusal.
+bool deleteEntry(FolderHandle folder, const char *name, bool folderWanted, DWORD refusal) {
     HANDLE handle;
     Kind kind{};
     if (!openEntry(folder, name, DELETE, handle, kind))
         return false;
+    if (isFolderKind(kind) != folderWanted && !kind.link)
+        return dropWith(handle, refusal);
+    return closeAfter(handle, markForDeletion(handle));
+}
+
+} // namespace
+
+bool deleteAt(FolderHandle folder, const char *name) {
     // As DeleteFileW: a folder is no file to delete; a link to one is.
-    if (isFolderKind(kind) && !kind.link)
-        return dropWith(handle, ERROR_ACCESS_DENIED);
-    const bool deleted = markForDeletion(handle);
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return deleted || failWith(code);
+    return deleteEntry(folder, name, false, ERROR_ACCESS_DENIED);
 }
 
 bool removeFolderAt(FolderHandle folder, const char *name) {
-    HANDLE handle;
-    Kind kind{};
-    if (!openEntry(folder, name, DELETE, handle, kind))
-        return false;
-    if (!isFolderKind(kind) && !kind.link)
-        return dropWith(handle, ERROR_DIRECTORY);
-    const bool removed = markForDeletion(handle);
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return removed || failWith(code);
+    return deleteEntry(folder, name, true, ERROR_DIRECTORY);
 }
 
 bool removeTreeAt(FolderHandle folder, const char *name) {
@@ -1279,10 +1278,21 @@ bool flushVolume(FolderHandle folder) {
                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    const bool flushed = ::FlushFileBuffers(handle) != FALSE;
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return flushed || failWith(code);
+    return closeAfter(handle, ::FlushFileBuffers(handle) != FALSE);
+}
+
+void refuseUserRedirections() {
+    // Looked up at run time: older systems lack the call or the policy, and
+    // the programs run there as before.
+    BOOL(WINAPI * setPolicy)(int, PVOID, SIZE_T) = nullptr;
+    lookUp(::GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy", setPolicy);
+    if (!setPolicy)
+        return;
+    // PROCESS_MITIGATION_POLICY's ProcessRedirectionTrustPolicy, and its
+    // EnforceRedirectionTrust flag; older SDK headers have neither.
+    const int redirectionTrustPolicy = 16;
+    DWORD enforce = 1;
+    setPolicy(redirectionTrustPolicy, &enforce, sizeof enforce);
 }
 
 // ---- Code page and time -----------------------------------------------------

@@ -7,7 +7,6 @@
 #include "paths.h"
 #include "platform.h"
 #include "startup.h"
-#include "testhooks.h"
 
 #include <QApplication>
 #include <QFile>
@@ -15,23 +14,8 @@
 
 namespace {
 
-const char startBanner[] =
-    "***************************自动升级程序---更新---开始*******************************";
-const char endBanner[] =
-    "***************************自动升级程序---更新---结束*******************************";
 const char successBanner[] =
     "***************************自动升级程序---更新---成功*******************************";
-const char errorTitle[] = "更新异常";
-
-// The updater may still be ending: give it three chances, 500 ms apart.
-void waitForUpdaterToEnd() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (probeGuard(guard::client))
-            return;
-        platform::sleepMs(500);
-    }
-    throw StartupError{QStringLiteral("相关程序正在运行")};
-}
 
 // The new updater is copied beside the old one first and then put in its
 // place in one step: the old one goes only once the new one is whole, so a
@@ -85,31 +69,24 @@ void replaceUpdater(const QString &newUpdater, const QString &target) {
     }
     if (!replaced) {
         writeLog(QStringLiteral("更新update.exe失败"));
-        MsgBox *box = MsgBox::getInstance();
-        box->setInfo(QString::fromUtf8(errorTitle), QStringLiteral("update.exe更新失败"),
-                     MSG_WARNING, true, 0);
-        box->exec();
+        MsgBox::showInfo(QString::fromUtf8(programs::reseat.errorTitle),
+                         QStringLiteral("update.exe更新失败"), MSG_WARNING, true, 0);
     }
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    testhooks::install();
-    platform::sleepMs(1500); // lets the updater that started us end first
-
-    enableHighDpiScaling();
+    prepareStart(true); // lets the updater that started us end first
     QApplication app(argc, argv);
     MsgBox::getInstance();
-    if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))
+    if (!openLog(programs::reseat))
         return 0;
 
-    try {
-        waitForUpdaterToEnd();
-    } catch (const StartupError &error) {
-        endInFailure(QStringLiteral("update.exe正在运行，无法执行更新操作"),
-                     QStringLiteral("reseat---lasterr："), QString::fromUtf8(endBanner),
-                     QString::fromUtf8(errorTitle), error.text);
+    // The updater may still be ending: three chances, 500 ms apart.
+    if (!withinThreeAttempts([] { return probeGuard(guard::client); })) {
+        endInFailure(programs::reseat, QStringLiteral("update.exe正在运行，无法执行更新操作"),
+                     QStringLiteral("相关程序正在运行"));
         return 0;
     }
 
@@ -120,9 +97,10 @@ int main(int argc, char *argv[]) {
 
     const QString client = programFile(ownFolder, QStringLiteral("velmar"));
     if (!QFileInfo::exists(client)) {
-        endInFailure(QStringLiteral("velmar.exe缺失"), QStringLiteral("update---lasterr："),
-                     QString::fromUtf8(endBanner), QString::fromUtf8(errorTitle),
-                     QStringLiteral("客户端程序velmar.exe缺失，无法启动"));
+        // The log has always named the updater's tag here.
+        endInFailure(programs::reseat, QStringLiteral("velmar.exe缺失"),
+                     QStringLiteral("客户端程序velmar.exe缺失，无法启动"),
+                     programs::update.lastErrorTag);
         return 0;
     }
     writeLog(QString::fromUtf8(successBanner));

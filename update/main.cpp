@@ -1,13 +1,11 @@
 // update: unpacks an update package into the installation folder while the
 // client is kept from running, then hands over to reseat.
-#include "forcedelete.h"
 #include "installlog.h"
 #include "msgbox.h"
 #include "paths.h"
 #include "platform.h"
 #include "showpro.h"
 #include "startup.h"
-#include "testhooks.h"
 #include "update_form.h"
 #include "updatetransaction.h"
 
@@ -15,21 +13,8 @@
 
 namespace {
 
-const char startBanner[] =
-    "***************************自动升级程序---解压---开始*******************************";
-const char endBanner[] =
-    "***************************自动升级程序---解压---结束*******************************";
-const char errorTitle[] = "解压异常";
-
-// The client must not run while its files are replaced. Taking its guard
-// keeps it from starting until this program ends; the handle is never let go.
-void takeClientGuard() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (takeGuard(guard::client))
-            return;
-        platform::sleepMs(500);
-    }
-    throw StartupError{QStringLiteral("Orvane程序正在运行")};
+std::string installFolder() {
+    return applicationFolder().toLocal8Bit().toStdString();
 }
 
 // reseat puts the new updater in place of this one, which cannot replace
@@ -39,19 +24,16 @@ void startReseat() {
     const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
     platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
                         folder.toStdString(), platform::ShowCommand::Show);
-    UpdateTransaction::finish(applicationFolder().toLocal8Bit().toStdString());
+    UpdateTransaction::finish(installFolder());
 }
 
 // A run that was cut short (killed, power lost) is finished or undone
-// before anything else. False when this run ends here: reseat was still due
-// and has been started, or the earlier run could not be undone.
+// before anything else. False when this run ends here: its files stood and
+// reseat has been started, or the earlier run could not be undone.
 bool recoverEarlierRun() {
     const QString folder = applicationFolder();
-    const std::string installFolder = folder.toLocal8Bit().toStdString();
-    const QString journalName =
-        folder + separator() + QString::fromLatin1(UpdateTransaction::journalName);
     UpdateTransaction::Completion left;
-    switch (UpdateTransaction::recover(installFolder, left)) {
+    switch (UpdateTransaction::recover(installFolder(), left)) {
     case UpdateTransaction::Recovery::Nothing:
         return true;
     case UpdateTransaction::Recovery::RolledBack:
@@ -67,22 +49,22 @@ bool recoverEarlierRun() {
                 data.get(), left.packageName,
                 nativePath(QString::fromLocal8Bit(left.packageFolder.c_str()) + separator() +
                            QString::fromLocal8Bit(left.packageName.c_str())));
-        UpdateTransaction::reseatDue(installFolder);
+        UpdateTransaction::reseatDue(installFolder());
     }
         [[fallthrough]];
     case UpdateTransaction::Recovery::ReseatDue:
         writeLog(QStringLiteral("上次更新已完成，启动reseat:") + folder);
-        writeLastErrorLine(QStringLiteral("update---lasterr："));
-        writeLog(QString::fromUtf8(endBanner));
+        writeLastErrorLine(QString::fromUtf8(programs::update.lastErrorTag));
+        writeLog(QString::fromUtf8(programs::update.endBanner));
         MsgBox::releaseInstance();
         startReseat();
         return false;
     case UpdateTransaction::Recovery::Failed:
         break;
     }
-    endInFailure(QStringLiteral("上次更新无法回滚:") + journalName,
-                 QStringLiteral("update---lasterr："), QString::fromUtf8(endBanner),
-                 QString::fromUtf8(errorTitle),
+    endInFailure(programs::update,
+                 QStringLiteral("上次更新无法回滚:") + folder + separator() +
+                     QString::fromLatin1(UpdateTransaction::journalName),
                  QStringLiteral("上次更新未能恢复，详情请查看软件日志"));
     return false;
 }
@@ -90,32 +72,27 @@ bool recoverEarlierRun() {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    testhooks::install();
-    platform::sleepMs(1500); // before anything else: lets whoever started us settle
-
-    enableHighDpiScaling();
+    prepareStart(true);
     QApplication app(argc, argv);
     MsgBox::setStaysOnTop(true);
     MsgBox::getInstance();
-    if (!openLog(QString::fromUtf8(errorTitle), QString::fromUtf8(startBanner)))
+    if (!openLog(programs::update))
         return 0;
 
-    try {
-        takeClientGuard();
-    } catch (const StartupError &error) {
-        endInFailure(QStringLiteral("Orvane程序正在运行，无法执行更新操作"),
-                     QStringLiteral("update---lasterr："), QString::fromUtf8(endBanner),
-                     QString::fromUtf8(errorTitle), error.text);
+    // The client must not run while its files are replaced. Taking its
+    // guard keeps it from starting until this program ends; the handle is
+    // never let go.
+    if (!withinThreeAttempts([] { return takeGuard(guard::client) != nullptr; })) {
+        endInFailure(programs::update, QStringLiteral("Orvane程序正在运行，无法执行更新操作"),
+                     QStringLiteral("Orvane程序正在运行"));
         return 0;
     }
-
-    // Files an uninstall is removing must not be written anew; the guard is
-    // probed with the client's already held, so an uninstaller starting now
-    // finds the client's guard taken and refuses in turn.
+    // Files an uninstall is removing must not be written anew. The
+    // uninstaller takes its own guard before it probes the client's (which
+    // this program holds now): whichever of the two comes second refuses.
     if (!probeGuard(guard::uninstaller)) {
-        endInFailure(QStringLiteral("Orvane卸载程序正在运行，无法执行更新操作"),
-                     QStringLiteral("update---lasterr："), QString::fromUtf8(endBanner),
-                     QString::fromUtf8(errorTitle), QStringLiteral("相关卸载/安装程序已运行"));
+        endInFailure(programs::update, QStringLiteral("Orvane卸载程序正在运行，无法执行更新操作"),
+                     QStringLiteral("相关卸载/安装程序已运行"));
         return 0;
     }
 

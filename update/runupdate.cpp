@@ -2,7 +2,7 @@
 
 #include "update_form.h"
 
-RunUpdate::RunUpdate() : QThread(nullptr) {
+RunUpdate::RunUpdate(QObject *parent) : QThread(parent) {
     qRegisterMetaType<MSG_GRADE>("MSG_GRADE");
 }
 

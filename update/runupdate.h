@@ -12,7 +12,7 @@ class RunUpdate : public QThread {
     Q_OBJECT
 
 public:
-    RunUpdate();
+    explicit RunUpdate(QObject *parent = nullptr);
     ~RunUpdate() override;
 
 signals:

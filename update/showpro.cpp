@@ -35,29 +35,28 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro) {
     runOver = false;
     runResult = false;
 
-    runUpdate = new RunUpdate();
-    connect(runUpdate, SIGNAL(sigRunOver(bool)), this, SLOT(slotRunOver(bool)));
+    // Parented: the window owns its thread and timers. finish() makes sure
+    // the thread has ended before the window goes.
+    runUpdate = new RunUpdate(this);
+    connect(runUpdate, &RunUpdate::sigRunOver, this, &ShowPro::slotRunOver);
     // The thread waits until the bar shows its report, or until the user has
     // closed the box it asked for.
     connect(runUpdate, &RunUpdate::sigPro, this, &ShowPro::setPro, Qt::BlockingQueuedConnection);
     connect(runUpdate, &RunUpdate::setInfo, this, &ShowPro::slotSetInfo,
             Qt::BlockingQueuedConnection);
 
-    runTimer = new QTimer();
+    runTimer = new QTimer(this);
     runTimer->setInterval(2000);
     runTimer->setSingleShot(true);
-    connect(runTimer, SIGNAL(timeout()), this, SLOT(slotRun()));
+    connect(runTimer, &QTimer::timeout, this, &ShowPro::slotRun);
     runTimer->start();
 
-    closeTimer = new QTimer();
+    closeTimer = new QTimer(this);
     closeTimer->setInterval(1500);
-    connect(closeTimer, SIGNAL(timeout()), this, SLOT(slotClose()));
+    connect(closeTimer, &QTimer::timeout, this, &ShowPro::slotClose);
 }
 
 ShowPro::~ShowPro() {
-    delete runTimer;
-    delete closeTimer;
-    delete runUpdate;
     delete ui;
 }
 
@@ -109,18 +108,20 @@ void ShowPro::slotRunOver(bool bAcc) {
     closeTimer->start();
 }
 
-void ShowPro::accept() {
+bool ShowPro::closingAllowed() {
     if (!runOver)
-        return;
+        return false;
     closeTimer->stop();
-    disconnect(closeTimer, SIGNAL(timeout()), this, SLOT(slotClose()));
-    QDialog::accept();
+    disconnect(closeTimer, &QTimer::timeout, this, &ShowPro::slotClose);
+    return true;
+}
+
+void ShowPro::accept() {
+    if (closingAllowed())
+        QDialog::accept();
 }
 
 void ShowPro::reject() {
-    if (!runOver)
-        return;
-    closeTimer->stop();
-    disconnect(closeTimer, SIGNAL(timeout()), this, SLOT(slotClose()));
-    QDialog::reject();
+    if (closingAllowed())
+        QDialog::reject();
 }

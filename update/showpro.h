@@ -43,6 +43,10 @@ public slots:
     void reject() override;
 
 private:
+    // Once the outcome is known: the automatic close is called off, and the
+    // window may close now.
+    bool closingAllowed();
+
     Ui::ShowPro *ui;
     QTimer *runTimer;
     QTimer *closeTimer;

@@ -14,8 +14,6 @@
 
 namespace {
 
-const char endBanner[] =
-    "***************************自动升级程序---解压---结束*******************************";
 const char uninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 const char checkLabel[] = "初始化检查";
 const char registryLabel[] = "更新注册表";
@@ -111,8 +109,8 @@ bool readAt(platform::FolderHandle folder, const char *name, std::string &conten
 update_form::update_form(const QString &applicationFolder) : programFolder(applicationFolder) {}
 
 void update_form::writeEndLines() {
-    writeLastErrorLine(QStringLiteral("update---lasterr："));
-    writeLog(QString::fromUtf8(endBanner));
+    writeLastErrorLine(QString::fromUtf8(programs::update.lastErrorTag));
+    writeLog(QString::fromUtf8(programs::update.endBanner));
 }
 
 void update_form::fail(const QString &logLine, const QString &title, const QString &text) {

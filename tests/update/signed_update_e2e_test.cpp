@@ -102,6 +102,23 @@ TEST_F(SignedUpdate, AnUpdaterWithoutAKeyTakesASignedPackageAsAnyOther) {
     EXPECT_FALSE(fs::exists(u8path(package)));
 }
 
+// A signed package of an older release, put back once a newer one is
+// installed, does not take the installation back.
+TEST_F(SignedUpdate, AnOlderSignedPackageIsRefusedWithNothingWritten) {
+    ASSERT_EQ(pkgsign({"sign", testKey(), package}), 0);
+    writeFile(u8path(machine.path("Registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/"
+                                  "CurrentVersion/Uninstall/velmar/DisplayVersion")),
+              "2.0.1");
+    const auto before = machineFiles(machine);
+
+    EXPECT_EQ(runUpdate(), 0);
+    expectFailedRun(machine.logMessages(), machine.boxes(), banner::updateStart,
+                    "更新包版本低于已安装版本:" + package, "update---lasterr：", banner::updateEnd,
+                    "更新异常", "更新包版本低于已安装版本，详情请查看软件日志");
+    EXPECT_EQ(machineFiles(machine), before);
+    EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
+}
+
 // How a package is spoilt, given the signed package's bytes and the path to
 // spoil (the package is signed with the test key first).
 struct Spoiling {

@@ -332,6 +332,28 @@ TEST_F(UpdateSteps, AFileInUseIsWaitedForAndTheEntryRetried) {
     EXPECT_TRUE(boxes.empty());
 }
 
+// The package is opened once: what was checked is what is unpacked, even
+// when the data folder is taken away and another put in its place between
+// the check and the extraction (its configuration is read where it went).
+TEST_F(UpdateSteps, TheDataFolderSwappedAfterTheCheckIsNotTheOneUnpacked) {
+    givePackage(testzip::Archive({file("bin/app.dll", "checked")}));
+    update_form form(QString::fromStdString(appDir));
+    ASSERT_TRUE(form.initCheck());
+    fs::rename(u8path(dataDir), u8path(dataDir + ".away"));
+    writeFile(u8path(dataDir + "/update.zip"),
+              testzip::build(testzip::Archive(
+                  {file("bin/app.dll", "swapped"), file("bin/evil.dll", "not checked")})));
+    writeFile(u8path(dataDir + "/Config/veconfig.ini"), "[Server]\nVersion=9.9.9\n");
+
+    EXPECT_TRUE(form.unzipUpdatePackage() && form.unzipConfigPackage() && form.updateRegistry() &&
+                form.clearData());
+    EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "checked");
+    EXPECT_FALSE(fs::exists(u8path(appDir + "/bin/evil.dll")));
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "1.0.0");
+    EXPECT_FALSE(fs::exists(u8path(dataDir + ".away/update.zip"))) << "the package checked went";
+    EXPECT_TRUE(fs::exists(u8path(dataDir + "/update.zip")));
+}
+
 TEST_F(UpdateSteps, ALockedUserIniKeepsItsContentAndTheUpdateGoesOn) {
     writeFile(u8path(appDir + "/user.ini"), "[user]\nname=mine\n");
     givePackage(testzip::Archive({file("user.ini", "[user]\nname=default\n"), file("b.txt", "b")}));

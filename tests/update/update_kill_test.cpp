@@ -21,6 +21,7 @@ namespace {
 
 constexpr int entries = 4000;
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
+const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 
 // Every file with its content under folder; what the update may add beside
 // its work (the package itself, a forced deletion's batch file) is left out.
@@ -148,9 +149,11 @@ TEST_F(KilledUpdate, AtAnyMomentLeavesAllOldOrAllNewAfterTheNextStart) {
             std::this_thread::sleep_for(std::chrono::milliseconds(killAt));
             update.kill();
         }
-        // The next start only recovers: without a package it stops at once
-        // (or hands over to reseat, when that was all that was left).
-        fs::remove(u8path(data + "/update.zip"));
+        // The next start only recovers: with an empty package it stops at
+        // once (or finishes the update, when its files stood).
+        const std::string leftPackage = data + "/update.zip";
+        if (fs::exists(u8path(leftPackage)))
+            fs::resize_file(u8path(leftPackage), 0);
         {
             Process update = start(1);
             ASSERT_EQ(update.wait(120000), 0) << "kill after " << killAt << " ms";
@@ -163,6 +166,9 @@ TEST_F(KilledUpdate, AtAnyMomentLeavesAllOldOrAllNewAfterTheNextStart) {
         EXPECT_EQ(leftovers(data), std::vector<std::string>()) << "kill after " << killAt;
         if (isNew) {
             ++fresh;
+            EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0")
+                << "kill after " << killAt << " ms";
+            EXPECT_FALSE(fs::exists(u8path(leftPackage))) << "kill after " << killAt << " ms";
             // Reseat was due and has been started by the second run.
             EXPECT_TRUE(eventually(
                 [&] {
@@ -176,6 +182,38 @@ TEST_F(KilledUpdate, AtAnyMomentLeavesAllOldOrAllNewAfterTheNextStart) {
         }
     }
     std::printf("kills: %d left all old, %d all new\n", old, fresh);
+}
+
+// Once the files stand, the journal holds the rest: a run ended before the
+// version reached the registry and the package was removed is finished by
+// the next start, reseat included.
+TEST_F(KilledUpdate, AfterTheFilesStandTheNextStartFinishesTheVersionAndThePackage) {
+    {
+        // Read by another program meanwhile, the package cannot go yet.
+        Process reader = Process::start({programPath("hold"), "read", data + "/update.zip", "60"});
+        ASSERT_TRUE(reader.waitForLine("held", 10000));
+        Process update = start(1);
+        ASSERT_TRUE(
+            eventually([&] { return logHas("强制删除文件:" + data + "/update.zip"); }, 300000));
+        update.kill();
+        reader.terminate();
+        reader.wait(10000);
+    }
+    ASSERT_TRUE(allNew());
+    // As if the run had ended before the version was written.
+    writeFile(u8path(machine.path("Registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/"
+                                  "CurrentVersion/Uninstall/velmar/DisplayVersion")),
+              "1.0.0");
+    {
+        Process update = start(1);
+        EXPECT_EQ(update.wait(120000), 0);
+    }
+    EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0");
+    EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
+    EXPECT_TRUE(logHas("上次更新已完成，启动reseat:" + install));
+    ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
+    EXPECT_TRUE(leftovers(install).empty());
+    EXPECT_TRUE(leftovers(data).empty());
 }
 
 TEST_F(KilledUpdate, InItsLastSecondsLeavesReseatToTheNextStart) {

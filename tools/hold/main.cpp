@@ -1,7 +1,9 @@
-// hold file PATH [SECONDS] | hold mutex NAME [SECONDS]
+// hold file PATH [SECONDS] | hold read PATH [SECONDS] | hold mutex NAME [SECONDS]
 //
-// Makes a file "in use" (opened without sharing) or holds a named mutex, the
-// way another program on the machine would, for tests and experiments. It
+// Makes a file "in use" (opened without sharing, or read while sharing only
+// reading: others may read it too, but not change or delete it) or holds a
+// named mutex, the way another program on the machine would, for tests and
+// experiments. It
 // prints "held" once it holds, and lets go on SIGTERM or after SECONDS
 // (default 60).
 #include "platform.h"
@@ -22,10 +24,11 @@ void requestStop(int) {
 }
 
 const char usageText[] =
-    "usage: hold file PATH [SECONDS] | hold mutex NAME [SECONDS]\n"
-    "Keeps the file PATH open without sharing, or holds the named mutex NAME, as\n"
-    "another program would; prints \"held\" once it does and lets go on SIGTERM\n"
-    "or after SECONDS (default 60).\n";
+    "usage: hold file PATH [SECONDS] | hold read PATH [SECONDS] | hold mutex NAME [SECONDS]\n"
+    "Keeps the file PATH open without sharing (file) or reading it while sharing\n"
+    "only reading (read), or holds the named mutex NAME, as another program would;\n"
+    "prints \"held\" once it does and lets go on SIGTERM or after SECONDS\n"
+    "(default 60).\n";
 
 int usage(std::FILE *to, int code) {
     std::fputs(usageText, to);
@@ -50,7 +53,7 @@ int main(int argc, char **argv) {
         return usage(stderr, 2);
     const std::string what = argv[1];
     int seconds = 60;
-    if (what != "file" && what != "mutex")
+    if (what != "file" && what != "read" && what != "mutex")
         return usage(stderr, 2);
     if (argc == 4 && !parseSeconds(argv[3], seconds))
         return usage(stderr, 2);
@@ -59,8 +62,10 @@ int main(int argc, char **argv) {
 
     platform::FileHandle file = nullptr;
     platform::MutexHandle mutex = nullptr;
-    if (what == "file") {
-        file = platform::openFileA(argv[2], platform::FileAccess::Read, platform::FileShare::None,
+    if (what != "mutex") {
+        file = platform::openFileA(argv[2], platform::FileAccess::Read,
+                                   what == "read" ? platform::FileShare::Read
+                                                  : platform::FileShare::None,
                                    platform::FileDisposition::OpenExisting);
         if (!file) {
             std::fprintf(stderr, "hold: cannot hold %s (error %u)\n", argv[2],

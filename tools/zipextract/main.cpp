@@ -194,27 +194,29 @@ private:
 
 // One thread's work: chains taken from the plan until none is left, each
 // with a reader of the thread's own.
+// Extracts entry i, reporting a failure.
+void extractOne(ZipHandle zip, int32_t i, FirstFailure &failure) {
+    ZipEntryInfo info{};
+    ZipResult result;
+    if ((result = ZipReader::entryInfo(zip, i, info)) != zipresult::Ok)
+        failure.report("entryInfo", i, "", result);
+    else if ((result = ZipReader::extractEntry(zip, i, info.name)) != zipresult::Ok)
+        failure.report("extractEntry", i, info.name, result);
+}
+
 void extractShare(const char *archive, const char *folder, Plan &plan, FirstFailure &failure) {
     ZipResult result = zipresult::Ok;
-    ZipHandle zip = ZipReader::open(archive, &result);
+    const ZipArchive zip(ZipReader::open(archive, &result));
     if (zip)
-        result = ZipReader::setBaseFolder(zip, folder);
+        result = ZipReader::setBaseFolder(zip.get(), folder);
     if (result != zipresult::Ok) {
         failure.report("open", 0, archive, result);
-        if (zip)
-            ZipReader::close(zip);
         return;
     }
-    ZipEntryInfo info{};
     for (auto range = plan.take(); range.first < range.second; range = plan.take())
         for (std::size_t k = range.first; k < range.second; ++k)
-            for (int32_t i = plan.first(k); i >= 0 && failure.before(i); i = plan.next(i)) {
-                if ((result = ZipReader::entryInfo(zip, i, info)) != zipresult::Ok)
-                    failure.report("entryInfo", i, "", result);
-                else if ((result = ZipReader::extractEntry(zip, i, info.name)) != zipresult::Ok)
-                    failure.report("extractEntry", i, info.name, result);
-            }
-    ZipReader::close(zip);
+            for (int32_t i = plan.first(k); i >= 0 && failure.before(i); i = plan.next(i))
+                extractOne(zip.get(), i, failure);
 }
 
 } // namespace
@@ -239,33 +241,24 @@ int main(int argc, char **argv) {
     const char *archive = argv[first];
     const char *folder = argv[first + 1];
     ZipResult result = zipresult::Ok;
-    ZipHandle zip = ZipReader::open(archive, &result);
+    ZipArchive zip(ZipReader::open(archive, &result));
     if (!zip)
         return fail("open", archive, result);
     ZipEntryInfo info{};
-    if ((result = ZipReader::setBaseFolder(zip, folder)) != zipresult::Ok) {
-        ZipReader::close(zip);
+    if ((result = ZipReader::setBaseFolder(zip.get(), folder)) != zipresult::Ok)
         return fail("setBaseFolder", folder, result);
-    }
-    if ((result = ZipReader::entryInfo(zip, -1, info)) != zipresult::Ok) {
-        ZipReader::close(zip);
+    if ((result = ZipReader::entryInfo(zip.get(), -1, info)) != zipresult::Ok)
         return failEntry("entryInfo", -1, "", result);
-    }
     const int total = info.index;
     FirstFailure failure;
     if (threads == 1 || total < 2) {
-        for (int i = 0; i < total && failure.before(i); ++i) {
-            if ((result = ZipReader::entryInfo(zip, i, info)) != zipresult::Ok)
-                failure.report("entryInfo", i, "", result);
-            else if ((result = ZipReader::extractEntry(zip, i, info.name)) != zipresult::Ok)
-                failure.report("extractEntry", i, info.name, result);
-        }
-        ZipReader::close(zip);
+        for (int i = 0; i < total && failure.before(i); ++i)
+            extractOne(zip.get(), i, failure);
         return failure.print();
     }
     Plan plan;
-    plan.make(zip, total, failure);
-    ZipReader::close(zip);
+    plan.make(zip.get(), total, failure);
+    zip.reset();
     threads = std::min(threads, static_cast<unsigned>(total));
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t)
