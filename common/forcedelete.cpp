@@ -55,7 +55,9 @@ QString batchFileFor(const QString &folder) {
 } // namespace
 
 bool deleteByBatch(QString path) {
-    path = nativePath(path);
+    // Either separator: a path may be built of a folder as Qt gives it ("/")
+    // and a name with "\".
+    path = fromAnySeparators(path);
     // cmd.exe's del given a folder deletes the files inside it.
     if (isFolder(path))
         return false;
@@ -96,7 +98,8 @@ bool forceDelete(const QString &path, Attempt attempt, IsFolder isFolder) {
 
 bool forceDeleteFile(QString path) {
     return forceDelete(
-        path, [&] { return deleteByBatch(path); }, [&] { return isFolder(nativePath(path)); });
+        path, [&] { return deleteByBatch(path); },
+        [&] { return isFolder(fromAnySeparators(path)); });
 }
 
 bool forceDeleteAt(platform::FolderHandle folder, const std::string &name, const QString &path) {

@@ -133,9 +133,11 @@ bool RunUpdate::removeDesktopShortcut() {
     // Without a desktop nobody can tell whether the shortcut is gone.
     if (!platform::userDesktopFolder(desktop))
         return false;
-    const QString link =
-        QString::fromStdString(desktop) + separator() + QStringLiteral("Orvane.lnk");
-    return platform::deleteFile(link.toStdString()) || forceDeleteFile(link);
+    // Named as the log has always shown it: the desktop as Qt gives it
+    // (with "/"), then "\Orvane.lnk".
+    const QString link = QDir::fromNativeSeparators(QString::fromStdString(desktop)) +
+                         QStringLiteral("\\Orvane.lnk");
+    return platform::deleteFile(fromAnySeparators(link).toStdString()) || forceDeleteFile(link);
 }
 
 void RunUpdate::removeStartMenuEntries() {

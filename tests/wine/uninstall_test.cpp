@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace testsupport;
 using namespace winetest;
 
@@ -44,6 +46,12 @@ protected:
     }
 
     std::string desktopLink() const { return desktop + "\\Orvane.lnk"; }
+    // As the log names it: the desktop as Qt gives it ("/"), then "\Orvane.lnk".
+    std::string loggedLink() const {
+        std::string qtDesktop = desktop;
+        std::replace(qtDesktop.begin(), qtDesktop.end(), '\\', '/');
+        return qtDesktop + "\\Orvane.lnk";
+    }
     std::string program() const { return machine.velmar() + "\\uninstall.exe"; }
     std::string batch(const char *name) const { return machine.location() + "\\" + name; }
 
@@ -148,8 +156,8 @@ TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
     EXPECT_EQ(
         machine.logMessages(),
         (std::vector<std::string>{banner::uninstallStart, "删除最外层目标失败-" + machine.velmar(),
-                                  "强制删除文件:" + desktopLink(),
-                                  "删除文件" + desktopLink() + "失败", banner::windowExit}));
+                                  "强制删除文件:" + loggedLink(),
+                                  "删除文件" + loggedLink() + "失败", banner::windowExit}));
     // The batch files run after a failed run as after a successful one.
     EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(machine.velmar())); }, 60000));
 }
