@@ -83,7 +83,8 @@ while IFS= read -r -d '' file; do
 done < <(find "$new" -type f -print0 | sort -z)
 
 # Applying: each run into a fresh machine whose installation is the old
-# release, copied before the timing starts.
+# release and whose data folder holds the package, both copied before the
+# timing starts.
 # shellcheck source=bench/diskplace.sh
 . "$root/bench/diskplace.sh"
 declare -A outs
@@ -93,8 +94,9 @@ results=$work/results.txt
 apply() { # PLACE NAME PACKAGE
   local machine=${outs[$1]}/machine
   rm -rf "$machine"
-  mkdir -p "$machine"
+  mkdir -p "$machine/Users/Public/Documents/velmar"
   cp -r "$old" "$machine/app"
+  cp "$3" "$machine/Users/Public/Documents/velmar/update.zip"
   sync
   /usr/bin/time -o "$work/time.txt" -f "%e %M" "$build/bin/updatebench" "$3" "$machine" \
     > /dev/null 2>&1 || { echo "$2 failed to apply in $1" >&2; exit 1; }

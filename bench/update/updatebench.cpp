@@ -2,8 +2,9 @@
 // updater does, for timing: the update steps on their own thread, every
 // entry logged and reported over a blocking connection to a progress bar and
 // label in the GUI thread. MACHINE becomes a stand-in machine with the
-// package waiting in the client's data folder (linked, not copied);
-// the package is extracted into MACHINE/app. The clean-up step is left out:
+// package waiting in the client's data folder (copied: the updater opens no
+// package through a link; a copy put there before the timing is taken as it
+// is); the package is extracted into MACHINE/app. The clean-up step is left out:
 // removing the package is a fixed wait of the forced deletion, not work.
 #include "installlog.h"
 #include "startup.h"
@@ -67,8 +68,7 @@ int main(int argc, char *argv[]) {
     if (!ini.open(QIODevice::WriteOnly) || ini.write("[Server]\nVersion=2.0.0\n") < 0)
         return 1;
     ini.close();
-    QFile::remove(data + "/update.zip");
-    if (!QFile::link(QFileInfo(package).absoluteFilePath(), data + "/update.zip"))
+    if (!QFileInfo::exists(data + "/update.zip") && !QFile::copy(package, data + "/update.zip"))
         return 1;
     if (!resolveLogPath())
         return 1;
