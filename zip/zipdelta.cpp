@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <new>
 
 using namespace zipresult;
@@ -86,13 +87,14 @@ ZipResult loadDeltaBase(platform::FolderHandle reference, const std::string &nam
         platform::setLastError(NotEnoughMemory);
         return BeyondMemoryBound;
     }
-    if (!readAll(file.get(), bytes.get(), base.size))
-        return BaseMissing;
-    if (sha256(bytes.get(), static_cast<std::size_t>(base.size)) != base.sha256) {
-        platform::setLastError(platform::error::Success);
-        return BaseChanged;
-    }
-    return Ok;
+    return readAll(file.get(), bytes.get(), base.size) ? Ok : BaseMissing;
+}
+
+ZipResult checkBaseHash(const unsigned char *bytes, const DeltaBase &base) {
+    if (sha256(bytes, static_cast<std::size_t>(base.size)) == base.sha256)
+        return Ok;
+    platform::setLastError(platform::error::Success);
+    return BaseChanged;
 }
 
 ZstdFrame::~ZstdFrame() {
@@ -132,29 +134,36 @@ int ZstdFrame::decode(const unsigned char *&next, uint32_t &available, unsigned 
 // entries through the same streaming as every other.
 
 ZipResult ZipReader::loadBase(const ZipEntryInfo &info, std::unique_ptr<unsigned char[]> &bytes,
-                              uint64_t &size) {
+                              zip::DeltaBase &base) {
     const zip::EntryLocation &location = archive_->location();
     std::vector<unsigned char> extra(location.extraLength);
-    zip::DeltaBase base;
     if (!archive_->readLocal(location.extraPos, extra.data(), location.extraLength))
         return ExtraUnreadable;
     if (!zip::readDeltaField(extra, base))
         return DeltaCorrupt;
-    size = base.size;
     return zip::loadDeltaBase(reference_, info.name, base, bytes);
 }
 
 ZipResult ZipReader::pumpZstd(platform::FileHandle file, const ZipEntryInfo &info) {
     const bool delta = archive_->location().method == zip::DeltaMethod;
-    std::unique_ptr<unsigned char[]> base;
-    uint64_t baseSize = 0;
+    std::unique_ptr<unsigned char[]> bytes;
+    zip::DeltaBase base;
     if (delta)
-        if (const ZipResult result = loadBase(info, base, baseSize))
+        if (const ZipResult result = loadBase(info, bytes, base))
             return result;
-    entryData_->usePrefix(base.get(), static_cast<std::size_t>(baseSize));
+    // The base's hash is taken beside the decoding, which would otherwise
+    // wait for it: what a changed base decodes to stays in the temporary
+    // file, and the entry fails all the same.
+    std::future<ZipResult> hashed;
+    if (delta)
+        hashed = std::async(std::launch::async,
+                            [&bytes, &base] { return zip::checkBaseHash(bytes.get(), base); });
+    entryData_->usePrefix(bytes.get(), static_cast<std::size_t>(base.size));
     ZipResult result = stream(file, info.size64);
     entryData_->usePrefix(nullptr, 0);
-    if (delta && result == DataError)
-        result = DeltaCorrupt;
-    return result;
+    if (!delta)
+        return result;
+    if (const ZipResult changed = hashed.get())
+        return changed;
+    return result == DataError ? DeltaCorrupt : result;
 }

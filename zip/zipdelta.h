@@ -43,12 +43,13 @@ bool readDeltaField(const std::vector<unsigned char> &extra, DeltaBase &base);
 std::string deltaField(const DeltaBase &base);
 
 // Reads the installed file at name (relative to reference, "/" or "\"
-// between its parts) into bytes and checks it against base. Every part is
+// between its parts) into bytes when it has base's size. Every part is
 // opened relative to the one before and never through a link. Ok,
-// DeltaBaseMissing (the OS error tells why), DeltaTooLarge or
-// DeltaBaseChanged.
+// BaseMissing (the OS error tells why), BeyondMemoryBound or BaseChanged.
 ZipResult loadDeltaBase(platform::FolderHandle reference, const std::string &name,
                         const DeltaBase &base, std::unique_ptr<unsigned char[]> &bytes);
+// Ok when the bytes loaded have base's SHA-256, else BaseChanged.
+ZipResult checkBaseHash(const unsigned char *bytes, const DeltaBase &base);
 
 // The frame that makes next from base (zipdeltamake.cpp, for publishers
 // and tests: the updater links no compressor). False when zstd refuses.

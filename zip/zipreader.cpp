@@ -361,8 +361,10 @@ ZipResult ZipReader::checkBase(ZipHandle handle, int32_t index) {
     if (reader->archive_->location().method != zip::DeltaMethod)
         return Ok;
     std::unique_ptr<unsigned char[]> bytes;
-    uint64_t size = 0;
-    return reader->loadBase(info, bytes, size);
+    zip::DeltaBase base;
+    if (const ZipResult result = reader->loadBase(info, bytes, base))
+        return result;
+    return zip::checkBaseHash(bytes.get(), base);
 }
 
 ZipResult ZipReader::entryInfo(ZipHandle handle, int32_t index, ZipEntryInfo &info) {

@@ -53,6 +53,7 @@ constexpr uint32_t ZipReaderKind = 1;
 
 namespace zip {
 class Archive;
+struct DeltaBase;
 class EntryData;
 } // namespace zip
 
@@ -135,7 +136,7 @@ private:
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
     ZipResult pumpZstd(platform::FileHandle file, const ZipEntryInfo &info);
     ZipResult loadBase(const ZipEntryInfo &info, std::unique_ptr<unsigned char[]> &bytes,
-                       uint64_t &size);
+                       zip::DeltaBase &base);
     ZipResult stream(platform::FileHandle file, uint64_t size);
     ZipResult streamOverlapped(platform::FileHandle file);
     bool reserveOnePiece(uint64_t needed);
