@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools zlib1g-dev libsodium-dev libdeflate-dev
+  cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools zlib1g-dev libsodium-dev libdeflate-dev libzstd-dev
   googletest libgtest-dev
   # running the programs and their tests: a display, Chinese fonts, the
   # tools that make and read archives, flock
@@ -13,6 +13,8 @@ packages=(
   zip unzip libarchive-tools p7zip-full python3 util-linux time file xz-utils
   # fuzzing; counting system calls in the benchmark
   clang-14 libclang-rt-14-dev strace
+  # the peers of the delta benchmark
+  xdelta3 bsdiff
   # the Windows build and its tests under Wine
   wine wine32:i386 g++-mingw-w64-i686-posix libz-mingw-w64-dev locales icoutils
   # the same lane on machines that cannot run 32-bit programs

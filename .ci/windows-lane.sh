@@ -48,15 +48,17 @@ cmake --build "$host_tools" --target pkgsign -j2
 # FOLDER, with the test hooks; without a Qt only the Qt-free core.
 build_for() {
   local arch=$1 folder=$2 qt_prefix=${3:-}
-  local sodium_prefix libdeflate_prefix
+  local sodium_prefix libdeflate_prefix zstd_prefix
   sodium_prefix=$(prefix_of libsodium "$arch")
   libdeflate_prefix=$(prefix_of libdeflate "$arch")
+  zstd_prefix=$(prefix_of libzstd "$arch")
   local qt_options=(-DVELMAR_WITH_QT=OFF)
   [ -z "$qt_prefix" ] || qt_options=(-DVELMAR_WITH_QT=ON -DVELMAR_QT_MINGW_PREFIX="$qt_prefix")
   cmake -S "$source_dir" -B "$folder" \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" "${qt_options[@]}" \
     -DVELMAR_SODIUM_PREFIX="$sodium_prefix" -DVELMAR_HOST_PKGSIGN="$host_tools/bin/pkgsign" \
-    -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate_prefix" -DVELMAR_TEST_HOOKS=ON
+    -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate_prefix" -DVELMAR_TEST_HOOKS=ON \
+    -DVELMAR_ZSTD_MINGW_PREFIX="$zstd_prefix"
   cmake --build "$folder" -j2
   echo "windows-lane: built for $arch in $folder after $((SECONDS - started)) s"
 }

@@ -4,6 +4,11 @@
 #
 #   disk_place FOLDER   sets bench_disk to a folder on FOLDER's disk
 #   disk_place_release  undoes what disk_place set up (call it on exit)
+#   bench_places NAME FOLDER
+#                       sets places (VELMAR_BENCH_PLACES, else "tmpfs disk")
+#                       and, in the caller's "declare -A outs", the folder
+#                       each place writes to; removes them and the disk's
+#                       place on exit
 #
 # ext4 without a journal (the root disk of some virtual machines) looks at
 # every inode deleted in the last minute before it hands one out again, at a
@@ -58,4 +63,13 @@ disk_place_release() {
   rmdir "$bench_disk_mount" 2> /dev/null || true
   bench_disk_mount=
   bench_disk_image=
+}
+
+# shellcheck disable=SC2154 # outs: the caller's associative array
+bench_places() {
+  places=${VELMAR_BENCH_PLACES:-tmpfs disk}
+  outs[tmpfs]=/dev/shm/velmar-bench-$1-$$
+  case " $places " in *" disk "*) disk_place "$2" ;; esac
+  outs[disk]=${bench_disk:-$2}/out-$1-$$
+  trap 'rm -rf "${outs[@]}"; disk_place_release' EXIT
 }

@@ -1,7 +1,8 @@
 # Shared by the two MinGW toolchain files: VELMAR_MINGW_ARCH (i686 or x86_64)
 # is set by the one that includes this. Posix threads, static linking; Qt for
 # the target: pass -DVELMAR_QT_MINGW_PREFIX=<its prefix>; libdeflate:
-# -DVELMAR_LIBDEFLATE_MINGW_PREFIX=<its prefix>.
+# -DVELMAR_LIBDEFLATE_MINGW_PREFIX=<its prefix>; zstd:
+# -DVELMAR_ZSTD_MINGW_PREFIX=<its prefix>.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${VELMAR_MINGW_ARCH})
 set(CMAKE_C_COMPILER ${VELMAR_MINGW_ARCH}-w64-mingw32-gcc-posix)
@@ -20,6 +21,9 @@ if(VELMAR_QT_MINGW_PREFIX)
 endif()
 if(VELMAR_LIBDEFLATE_MINGW_PREFIX)
   list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_LIBDEFLATE_MINGW_PREFIX})
+endif()
+if(VELMAR_ZSTD_MINGW_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${VELMAR_ZSTD_MINGW_PREFIX})
 endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

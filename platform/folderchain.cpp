@@ -14,15 +14,22 @@ FolderHandle FolderChain::reach(const std::string &relative, std::optional<Folde
         setLastError(error::InvalidHandle);
         return nullptr;
     }
-    std::vector<std::string> parts;
-    for (std::size_t at = 0; at <= relative.size();) {
-        std::size_t end = relative.find_first_of("/\\", at);
-        if (end == std::string::npos)
-            end = relative.size();
-        if (end > at)
-            parts.push_back(relative.substr(at, end - at));
-        at = end + 1;
+    // A separator only on a character boundary: in code page 936 the
+    // second byte of many characters is "\".
+    std::vector<std::string> parts(1);
+    for (std::size_t at = 0; at < relative.size(); ++at) {
+        const char c = relative[at];
+        if (c == '/' || c == '\\') {
+            if (!parts.back().empty())
+                parts.emplace_back();
+            continue;
+        }
+        parts.back() += c;
+        if (isLeadByte(static_cast<unsigned char>(c)) && at + 1 < relative.size())
+            parts.back() += relative[++at];
     }
+    if (parts.back().empty())
+        parts.pop_back();
     std::size_t kept = 0;
     while (kept < levels_.size() && kept < parts.size() && levels_[kept].name == parts[kept])
         ++kept;

@@ -8,7 +8,7 @@
 # release (tools/build-qt-mingw.sh --release, in the per-machine cache, made
 # on the first run: about an hour on two cores), with every function and
 # object in a section of its own and the unreferenced ones left out at link
-# time, and stripped of symbols. libdeflate comes as for the Windows lane
+# time, and stripped of symbols. libdeflate and zstd come as for the Windows lane
 # (tools/mingw-prefix.sh). The programs are checked as the lane checks its
 # own (manifest, icon, file details), must not carry the test hooks, and
 # their sizes are printed. BUILD_FOLDER defaults to
@@ -36,12 +36,14 @@ default_folder=build-windows-release
 build=$(realpath -m "${1:-$default_folder}")
 qt_prefix=$("$source_dir/tools/mingw-prefix.sh" --release --arch "$arch" qt "$build")
 libdeflate_prefix=$("$source_dir/tools/mingw-prefix.sh" --arch "$arch" libdeflate "$build")
+zstd_prefix=$("$source_dir/tools/mingw-prefix.sh" --arch "$arch" libzstd "$build")
 
 flags="-Os -DNDEBUG -ffunction-sections -fdata-sections"
 cmake -S "$source_dir" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" \
   -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
   -DVELMAR_LIBDEFLATE_MINGW_PREFIX="$libdeflate_prefix" \
+  -DVELMAR_ZSTD_MINGW_PREFIX="$zstd_prefix" \
   -DCMAKE_BUILD_TYPE=Release \
   -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=OFF -DVELMAR_BUILD_TESTS=OFF \
   -DCMAKE_C_FLAGS_RELEASE="$flags" -DCMAKE_CXX_FLAGS_RELEASE="$flags" \

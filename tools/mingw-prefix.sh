@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# mingw-prefix.sh [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libsodium BUILD_FOLDER
+# mingw-prefix.sh [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libzstd|libsodium BUILD_FOLDER
 #
 # Makes a static library for Windows (mingw-w64; 32-bit unless --arch says
 # x86_64) ready for a build in BUILD_FOLDER and prints its prefix: Qt 5, or
-# libdeflate (the ZIP reader) or libsodium (package signatures). The Windows
-# lane and the release build find all three here, and only here.
+# libdeflate and libzstd (the ZIP reader) or libsodium (package signatures).
+# The Windows lane and the release build find them all here, and only here.
 #
 # Each comes from its prebuilt archive when there is one for the
-# architecture: the file $VELMAR_QT_MINGW_ARCHIVE, $VELMAR_LIBDEFLATE_MINGW_ARCHIVE
-# or $VELMAR_SODIUM_MINGW_ARCHIVE names (taken when its name holds the
+# architecture: the file $VELMAR_QT_MINGW_ARCHIVE, $VELMAR_LIBDEFLATE_MINGW_ARCHIVE,
+# $VELMAR_ZSTD_MINGW_ARCHIVE or $VELMAR_SODIUM_MINGW_ARCHIVE names (taken when its name holds the
 # target, e.g. x86_64-w64-mingw32), else the one in toolchains/ of the shared
 # folder beside the repository. It is unpacked into BUILD_FOLDER once per
 # archive (a changed archive, by its checksum, is unpacked anew), whatever
@@ -23,7 +23,7 @@
 # without a build. Progress goes to standard error.
 set -euo pipefail
 
-usage="usage: $0 [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libsodium BUILD_FOLDER"
+usage="usage: $0 [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libzstd|libsodium BUILD_FOLDER"
 if [ "${1:-}" = --help ]; then
   echo "$usage"
   exit 0
@@ -56,6 +56,10 @@ qt)
 libdeflate)
   archive_name=libdeflate-1.14-$target-static.tar.xz
   variable=VELMAR_LIBDEFLATE_MINGW_ARCHIVE
+  ;;
+libzstd)
+  archive_name=libzstd-1.5.4-$target-static.tar.xz
+  variable=VELMAR_ZSTD_MINGW_ARCHIVE
   ;;
 libsodium)
   archive_name=libsodium-1.0.18-$target-static.tar.xz

@@ -95,6 +95,10 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
         result = ZipReader::setFlushFiles(archive.get(), !transaction.flushesVolume(staged.root));
     if (result == zipresult::Ok)
         result = ZipReader::setWriteInPlace(archive.get(), true); // the staging folder is ours
+    // Delta entries are made against the installed files. Config.zip holds
+    // whole files only: without a reference its delta entries are refused.
+    if (result == zipresult::Ok && job.allEntries)
+        result = ZipReader::setReferenceFolder(archive.get(), transaction.rootFolder(staged.root));
     if (result != zipresult::Ok)
         return reports.giveUp(platform::lastError(), result, "set zip dir err = %d");
     ZipEntryInfo info{};

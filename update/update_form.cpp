@@ -67,6 +67,22 @@ void logCannotUpdate(const QString &path, uint32_t osError, const QString &detai
              QString::number(osError) + detail);
 }
 
+// Why a delta entry could not be applied; empty for every other failure.
+QString deltaReason(ZipResult result) {
+    switch (result) {
+    case zipresult::BaseMissing:
+        return QStringLiteral("原文件缺失");
+    case zipresult::BaseChanged:
+        return QStringLiteral("原文件已改变");
+    case zipresult::BeyondMemoryBound:
+        return QStringLiteral("超出256MB内存限制");
+    case zipresult::DeltaCorrupt:
+        return QStringLiteral("差分数据损坏");
+    default:
+        return {};
+    }
+}
+
 std::string local8(const QString &text) {
     return text.toLocal8Bit().toStdString();
 }
@@ -362,6 +378,9 @@ EntryFailureAction update_form::unzipFailed(const char *destDir, const char *nam
     // A corrupted package is not a file in use: deleting the installed file
     // would only lose it, and no retry can mend the data.
     if (failure.result != zipresult::CannotCreate) {
+        const QString reason = deltaReason(failure.result);
+        if (!reason.isEmpty())
+            writeLog(QStringLiteral("差分更新失败:") + path + QStringLiteral(" ") + reason);
         logCannotUpdate(path, failure.osError,
                         QStringLiteral("  zip err:0x") + QString::number(failure.result, 16));
         return EntryFailureAction::Abort;

@@ -22,10 +22,30 @@ bool isSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
+// In code page 936 the second byte of many characters (淺) is "\": only a
+// byte on a character boundary separates.
 std::string withoutTrailingSeparators(std::string name) {
-    while (!name.empty() && isSeparator(name.back()))
-        name.pop_back();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (platform::isLeadByte(static_cast<unsigned char>(name[i])) && i + 1 < name.size())
+            kept = ++i + 1;
+        else if (!isSeparator(name[i]))
+            kept = i + 1;
+    }
+    name.resize(kept);
     return name;
+}
+
+// An entry's name with "/" between its parts and none at its end.
+std::string cleanName(const std::string &name) {
+    std::string clean = withoutTrailingSeparators(name);
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+        if (platform::isLeadByte(static_cast<unsigned char>(clean[i])))
+            ++i;
+        else if (clean[i] == '\\')
+            clean[i] = '/';
+    }
+    return clean;
 }
 
 std::string join(const std::string &folder, const std::string &name) {
@@ -38,9 +58,9 @@ std::string lowerAscii(std::string text) {
     return text;
 }
 
-// A name's folder part ("" at the top) and its last part.
+// A clean name's folder part ("" at the top) and its last part.
 std::pair<std::string, std::string> splitName(const std::string &name) {
-    const std::size_t slash = name.find_last_of("/\\");
+    const std::size_t slash = name.rfind('/');
     if (slash == std::string::npos)
         return {std::string(), name};
     return {name.substr(0, slash), name.substr(slash + 1)};
@@ -243,8 +263,7 @@ platform::FolderHandle UpdateTransaction::targetFolder(Root &root, const std::st
 }
 
 bool UpdateTransaction::exists(int root, const std::string &name) {
-    std::string clean = withoutTrailingSeparators(name);
-    std::replace(clean.begin(), clean.end(), '\\', '/');
+    const std::string clean = cleanName(name);
     const auto [folderPart, leaf] = splitName(clean);
     const platform::FolderHandle folder = targetFolder(roots_[root], folderPart);
     return folder && (leaf.empty() ||
@@ -252,9 +271,8 @@ bool UpdateTransaction::exists(int root, const std::string &name) {
 }
 
 int UpdateTransaction::plan(int root, const std::string &name, bool folder) {
-    std::string clean = withoutTrailingSeparators(name);
-    std::replace(clean.begin(), clean.end(), '\\', '/');
-    const auto firstEnd = std::find_if(clean.begin(), clean.end(), isSeparator);
+    const std::string clean = cleanName(name);
+    const auto firstEnd = std::find(clean.begin(), clean.end(), '/');
     const std::string first = lowerAscii(std::string(clean.begin(), firstEnd));
     if (clean.empty() || clean.find('\n') != std::string::npos ||
         first.compare(0, sizeof workPrefix - 1, workPrefix) == 0) {
@@ -281,7 +299,7 @@ bool UpdateTransaction::begin() {
         std::size_t end = 0;
         std::string parent;
         for (;;) {
-            end = entry.name.find_first_of("/\\", end);
+            end = entry.name.find('/', end);
             const bool last = end == std::string::npos;
             if (last && !entry.folder)
                 break;
@@ -505,8 +523,8 @@ void UpdateTransaction::removeBackupsAtRestart(const Root &root) {
             continue;
         calls_.removeAtRestart(join(base, step.name).c_str());
         folders.insert(base);
-        for (std::size_t end = step.name.find_first_of("/\\"); end != std::string::npos;
-             end = step.name.find_first_of("/\\", end + 1))
+        for (std::size_t end = step.name.find('/'); end != std::string::npos;
+             end = step.name.find('/', end + 1))
             folders.insert(join(base, step.name.substr(0, end)));
     }
     // A folder's path is longer than that of any folder around it.

@@ -368,8 +368,10 @@ int Archive::checkLocalHeader() {
     const uint16_t method = get16(bytes + 8);
     const uint16_t nameLength = get16(bytes + 26);
     const uint16_t extraLength = get16(bytes + 28);
+    // Which methods the reader decodes is the description's to say; here
+    // the two headers only have to agree.
     if (get32(bytes) != LocalSignature || method != record_.method ||
-        (method != 0 && method != 8) || nameLength != record_.nameLength)
+        nameLength != record_.nameLength)
         return lowcode::BadStructure;
     const uint64_t extraPos = header + LocalHeaderSize + nameLength;
     // Sizes and CRC may follow the data in a descriptor (flag bit 3); the

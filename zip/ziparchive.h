@@ -46,6 +46,9 @@ constexpr int BadStructure = -103;
 constexpr int Overlap = -110;
 constexpr int CrcMismatch = -105;
 constexpr int WrongCheckByte = -106;
+// A zstd frame whose window is beyond the reader's memory bound, or memory
+// for it was not to be had.
+constexpr int MemoryBound = -111;
 } // namespace lowcode
 
 // Finds the block id in an extra field: its data runs from begin to end

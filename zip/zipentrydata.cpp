@@ -45,6 +45,11 @@ void EntryData::begin(const EntryLocation &location) {
     keys_[0] = 305419896;
     keys_[1] = 591751049;
     keys_[2] = 878082192;
+    if (method_ == ZstdMethod || method_ == DeltaMethod) {
+        if (!zstd_.begin(method_ == DeltaMethod ? prefix_ : nullptr, prefixSize_))
+            failure_ = lowcode::MemoryBound;
+        return;
+    }
     if (method_ != 8)
         return;
     // One inflate state per reader, reset for each entry: many small entries
@@ -92,6 +97,26 @@ int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
             next_ += take;
             available_ -= take;
             produced += take;
+            continue;
+        }
+        if (method_ != 8) {
+            uint32_t made = 0;
+            bool finished = false;
+            const uint32_t before = available_;
+            if (const int status = zstd_.decode(next_, available_, buffer + produced,
+                                                room - produced, made, finished))
+                return status;
+            produced += made;
+            if (finished) {
+                if (produced < room)
+                    return lowcode::BadStructure; // the frame ends before the entry
+                break;
+            }
+            if (made == 0 && available_ == before) {
+                if (available_ > 0)
+                    return lowcode::BadStructure;
+                break; // the compressed bytes are used up
+            }
             continue;
         }
         stream_.next_in = const_cast<unsigned char *>(next_);

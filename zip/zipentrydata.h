@@ -1,10 +1,11 @@
 // The bytes of one entry as they come out of the archive: read block by block
 // (or, for a deflated entry that fits in memory, in one piece), decrypted
-// when the entry is encrypted, inflated when it is deflated, and checked
+// when the entry is encrypted, inflated or zstd-decoded, and checked
 // against the CRC-32 of the central record.
 #pragma once
 
 #include "ziparchive.h"
+#include "zipdelta.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -22,10 +23,16 @@ public:
     EntryData(const EntryData &) = delete;
     EntryData &operator=(const EntryData &) = delete;
 
+    // The base of the delta entries begun from now on (borrowed), or none.
+    void usePrefix(const unsigned char *prefix, std::size_t size) {
+        prefix_ = prefix;
+        prefixSize_ = size;
+    }
     // Starts reading the entry at location; a failure shows at the first read.
     void begin(const EntryLocation &location);
     // Fills buffer with up to length bytes of the entry and returns how many,
-    // or a negative code: ReadError, WrongCheckByte, or zlib's own. end is
+    // or a negative code: ReadError, WrongCheckByte, MemoryBound,
+    // BadStructure (a broken zstd frame) or zlib's own. end is
     // set once the entry's last byte has been produced; 0 without end means
     // the data ran out before the entry did.
     int read(unsigned char *buffer, uint32_t length, bool &end);
@@ -50,6 +57,9 @@ private:
     std::vector<unsigned char> whole_;
     libdeflate_decompressor *decompressor_ = nullptr;
     z_stream stream_{};
+    ZstdFrame zstd_;
+    const unsigned char *prefix_ = nullptr;
+    std::size_t prefixSize_ = 0;
     bool streamReady_ = false;
     int failure_ = 0;
     uint16_t method_ = 0;

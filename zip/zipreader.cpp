@@ -1,6 +1,7 @@
 #include "zipreader.h"
 
 #include "ziparchive.h"
+#include "zipdelta.h"
 #include "zipentrydata.h"
 #include "zipnames.h"
 
@@ -143,6 +144,13 @@ void readUnixTimes(const std::vector<unsigned char> &extra, ZipEntryInfo &info) 
         }
         return;
     }
+}
+
+// What a failed read of entry data means.
+ZipResult failureOf(int code) {
+    if (code == zip::lowcode::WrongCheckByte)
+        return WrongPassword;
+    return code == zip::lowcode::MemoryBound ? BeyondMemoryBound : DataError;
 }
 
 // Larger writes go out in pieces of this size. The page cache takes larger
@@ -332,6 +340,33 @@ ZipResult ZipReader::setBaseFolder(ZipHandle handle, platform::FolderHandle fold
     return Ok;
 }
 
+ZipResult ZipReader::setReferenceFolder(ZipHandle handle, platform::FolderHandle folder) {
+    ZipReader *reader = nullptr;
+    if (const ZipResult result = readerOf(handle, reader))
+        return result;
+    reader->reference_ = folder;
+    reader->cachedIndex_ = -1; // a delta entry described without one was refused
+    return Ok;
+}
+
+ZipResult ZipReader::checkBase(ZipHandle handle, int32_t index) {
+    ZipReader *reader = nullptr;
+    if (const ZipResult result = readerOf(handle, reader))
+        return result;
+    ZipEntryInfo info;
+    if (index < 0)
+        return BadArgument;
+    if (const ZipResult result = reader->describe(index, info))
+        return result;
+    if (reader->archive_->location().method != zip::DeltaMethod)
+        return Ok;
+    std::unique_ptr<unsigned char[]> bytes;
+    zip::DeltaBase base;
+    if (const ZipResult result = reader->loadBase(info, bytes, base))
+        return result;
+    return zip::checkBaseHash(bytes.get(), base);
+}
+
 ZipResult ZipReader::entryInfo(ZipHandle handle, int32_t index, ZipEntryInfo &info) {
     ZipReader *reader = nullptr;
     if (const ZipResult result = readerOf(handle, reader))
@@ -393,7 +428,10 @@ ZipResult ZipReader::describe(int32_t index, ZipEntryInfo &info) {
     const zip::CentralRecord &record = archive_->record();
     if (record.nameLength > MaxName)
         return NameTooLong;
-    if ((record.method != 0 && record.method != 8) || record.zip64Missing)
+    const bool decodable = record.method == 0 || record.method == 8 ||
+                           record.method == zip::ZstdMethod ||
+                           (record.method == zip::DeltaMethod && reference_);
+    if (!decodable || record.zip64Missing)
         return Unsupported;
     if (const int check = archive_->checkLocalHeader())
         return check == zip::lowcode::Overlap ? Overlapping : HeaderMismatch;
@@ -520,6 +558,8 @@ ZipResult ZipReader::extractFile(platform::FolderHandle folder, const std::strin
 // wanting, streams (the stream decides, so that both ways give one result).
 ZipResult ZipReader::pump(platform::FileHandle file, const ZipEntryInfo &info) {
     const zip::EntryLocation &location = archive_->location();
+    if (location.method == zip::ZstdMethod || location.method == zip::DeltaMethod)
+        return pumpZstd(file, info);
     if (location.method == 8 && info.size64 > 0 && info.size64 <= WholeEntryLimit &&
         info.compressedSize64 <= WholeEntryLimit &&
         reserveOnePiece(std::max<uint64_t>(info.size64, zip::StreamBlockSize) +
@@ -551,10 +591,8 @@ ZipResult ZipReader::stream(platform::FileHandle file, uint64_t size) {
     for (;;) {
         bool end = false;
         const int got = entryData_->read(extractBuffer_.data(), zip::StreamBlockSize, end);
-        if (got == zip::lowcode::WrongCheckByte)
-            return WrongPassword;
         if (got < 0)
-            return DataError;
+            return failureOf(got);
         if (got > 0 && !writeInSlices(file, extractBuffer_.data(), static_cast<uint32_t>(got)))
             return WriteFailed;
         if (end)
@@ -576,7 +614,7 @@ ZipResult ZipReader::streamOverlapped(platform::FileHandle file) {
         bool end = false;
         const int got = entryData_->read(buffers[turn], OverlappedBlockSize, end);
         if (got < 0) {
-            result = got == zip::lowcode::WrongCheckByte ? WrongPassword : DataError;
+            result = failureOf(got);
             break;
         }
         if (got > 0)

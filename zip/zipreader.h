@@ -1,4 +1,5 @@
-// Reads a ZIP archive (single disk, ZIP64 or not, stored or deflated entries) and
+// Reads a ZIP archive (single disk, ZIP64 or not; stored, deflated, zstd and
+// delta entries) and
 // writes its entries under a base folder, with the Windows attributes and
 // file times the archive carries. The updater's extraction driver is its only
 // user and calls, in this order: open, setBaseFolder, entryInfo(-1) for the
@@ -52,6 +53,7 @@ constexpr uint32_t ZipReaderKind = 1;
 
 namespace zip {
 class Archive;
+struct DeltaBase;
 class EntryData;
 } // namespace zip
 
@@ -76,6 +78,17 @@ public:
     // reached by path: every folder and file is made relative to it.
     static ZipResult setBaseFolder(ZipHandle handle, platform::FolderHandle folder,
                                    const char *path);
+
+    // Delta entries are decoded against the installed files under folder
+    // (borrowed: it must stay open while the reader extracts). Without one,
+    // such entries are refused as Unsupported, as every other reader does.
+    static ZipResult setReferenceFolder(ZipHandle handle, platform::FolderHandle folder);
+
+    // Whether entry index can be extracted as far as its base goes: Ok for
+    // an entry that is no delta entry or whose base is there and matches,
+    // else the base's code (BaseMissing, BaseChanged, BeyondMemoryBound,
+    // DeltaCorrupt) or the description's. Writes nothing.
+    static ZipResult checkBase(ZipHandle handle, int32_t index);
 
     // Describes entry index (0 ... count - 1), or for index -1 gives the
     // number of entries in info.index. The name is sanitised so that it can
@@ -126,6 +139,9 @@ private:
     ZipResult extractFile(platform::FolderHandle folder, const std::string &folderPart,
                           const std::string &name, const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
+    ZipResult pumpZstd(platform::FileHandle file, const ZipEntryInfo &info);
+    ZipResult loadBase(const ZipEntryInfo &info, std::unique_ptr<unsigned char[]> &bytes,
+                       zip::DeltaBase &base);
     ZipResult stream(platform::FileHandle file, uint64_t size);
     ZipResult streamOverlapped(platform::FileHandle file);
     bool reserveOnePiece(uint64_t needed);
@@ -152,6 +168,7 @@ private:
     uint32_t temporaryNumber_ = 0;
     bool flushFiles_ = false;
     bool writeInPlace_ = false;
+    platform::FolderHandle reference_ = nullptr;
     // This reader's part of the process's budget for one-piece entries.
     uint64_t onePieceHeld_ = 0;
 };

@@ -23,8 +23,8 @@ constexpr ZipResult HeaderMismatch = 0x700;
 // The entry's local extra field cannot be read in full.
 constexpr ZipResult ExtraUnreadable = 0x800;
 // The entry needs what this reader does not do: a method other than stored
-// (0) or deflated (8), or ZIP64 sizes or offsets that its record marks but
-// does not carry. open: the end record marks its values for ZIP64 and
+// (0), deflated (8), zstd (93) or delta (with a reference folder only), or ZIP64 sizes or offsets
+// that its record marks but does not carry. open: the end record marks its values for ZIP64 and
 // nothing tells them.
 constexpr ZipResult Unsupported = 0x900;
 // A central directory record on the way to the entry cannot be read.
@@ -68,4 +68,18 @@ constexpr ZipResult AlreadyOpen = 0x1000000;
 constexpr ZipResult DataError = 0x5000000;
 // The entry's data was read in full but its CRC-32 does not match.
 constexpr ZipResult CrcMismatch = 0x6000000;
+// Delta entries (see zipdelta.h). The installed file the delta was made
+// against cannot be opened: missing, a folder, reached through a link, or
+// refused (the OS error tells).
+constexpr ZipResult BaseMissing = 0x7000000;
+// The installed file is there but not the one the delta was made against:
+// another size or another SHA-256.
+constexpr ZipResult BaseChanged = 0x8000000;
+// The base is larger than the reader's bound for it (256 MiB), the frame's
+// window is, or the memory for either is not to be had. Also a zstd entry
+// whose window is beyond the bound.
+constexpr ZipResult BeyondMemoryBound = 0x9000000;
+// The delta entry's frame is corrupted or its base field is missing or
+// malformed.
+constexpr ZipResult DeltaCorrupt = 0xA000000;
 } // namespace zipresult

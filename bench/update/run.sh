@@ -57,14 +57,10 @@ cmake --build "$build" -j2 --target zipextract updatebench > "$work/build.log" |
 
 results=$work/results.txt
 : > "$results"
-places=${VELMAR_BENCH_PLACES:-tmpfs disk}
 # shellcheck source=bench/diskplace.sh
 . "$root/bench/diskplace.sh"
 declare -A outs
-outs[tmpfs]=/dev/shm/velmar-bench-update-$$
-case " $places " in *" disk "*) disk_place "$work" ;; esac
-outs[disk]=${bench_disk:-$work}/out-update-$$
-trap 'rm -rf "${outs[@]}"; disk_place_release' EXIT
+bench_places update "$work"
 run=0
 measure() { # PACKAGE ARCHIVE PLACE ROUND NAME COMMAND... ("@" stands for a fresh folder)
   local package=$1 archive=$2 place=$3 round=$4 name=$5

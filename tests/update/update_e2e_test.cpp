@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 
 using namespace testsupport;
 
@@ -72,6 +73,19 @@ protected:
             << text;
         EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
         EXPECT_FALSE(eventually([&] { return reseatFinished(); }, 3000));
+    }
+
+    // Every file and folder under folder with its content ("/" for a
+    // folder), but what the client stand-in writes beside itself and what
+    // the update leaves for its next start (the old updater, in use).
+    static std::map<std::string, std::string> tree(const std::string &folder) {
+        std::map<std::string, std::string> found;
+        for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
+            const std::string name = fs::relative(item.path(), u8path(folder)).generic_u8string();
+            if (name != "exeinfo/velmar.started" && name.rfind("~velmar-update.", 0) != 0)
+                found[name] = item.is_directory() ? "/" : readFile(item.path());
+        }
+        return found;
     }
 
     Machine machine;
@@ -278,4 +292,47 @@ TEST_F(UpdateChain, AnEarlierRunThatCannotBeUndoneStopsTheUpdateBeforeItBegins) 
     EXPECT_EQ(readFile(u8path(journal)), "velmar update journal 1\napply\n");
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
     EXPECT_EQ(readFile(u8path(data + "/update.zip")), package);
+}
+
+// pkgdelta's package from the installed release to the next: delta entries
+// for the changed programs (the running updater among them), whole entries
+// for a small file and a new one. Against an installation one file off it
+// fails before anything changes; against the release it was made from it
+// makes exactly the new release.
+TEST_F(UpdateChain, ADeltaPackageTurnsTheReleaseItWasMadeFromIntoTheNextOne) {
+    layOut(false);
+    const std::string oldRelease = machine.path("release-1"),
+                      newRelease = machine.path("release-2");
+    fs::copy(u8path(install), u8path(oldRelease), fs::copy_options::recursive);
+    fs::copy(u8path(install), u8path(newRelease), fs::copy_options::recursive);
+    const std::string newUpdater = readFile(u8path(install + "/update")) + "velmar 2.0.0";
+    const std::string reseat = readFile(u8path(install + "/exeinfo/reseat"));
+    writeFile(u8path(newRelease + "/update"), newUpdater);
+    writeFile(u8path(newRelease + "/exeinfo/update"), newUpdater);
+    writeFile(u8path(newRelease + "/exeinfo/reseat"), reseat + "velmar 2.0.0");
+    writeFile(u8path(newRelease + "/bin/app.dll"), "app 2.0.0\n");
+    writeFile(u8path(newRelease + "/docs/new/notes.txt"), "notes\n");
+    const auto pkgdelta = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), programPath("pkgdelta"));
+        return Process::start(arguments).wait(120000);
+    };
+    ASSERT_EQ(pkgdelta({"make", oldRelease, newRelease, data + "/update.zip"}), 0);
+    package = readFile(u8path(data + "/update.zip"));
+
+    writeFile(u8path(install + "/exeinfo/reseat"), reseat + "x");
+    const auto offByOne = tree(install);
+    EXPECT_EQ(pkgdelta({"check", data + "/update.zip", install}), 1);
+    EXPECT_EQ(runUpdate(machine.options(10)), 0);
+    expectExtractionFailure();
+    EXPECT_TRUE(tree(install) == offByOne);
+    const auto log = machine.logMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "差分更新失败:" + install + "/exeinfo/reseat 原文件已改变"),
+              log.end());
+
+    writeFile(u8path(install + "/exeinfo/reseat"), reseat);
+    EXPECT_EQ(pkgdelta({"check", data + "/update.zip", install}), 0);
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+    EXPECT_TRUE(tree(install) == tree(newRelease));
 }

@@ -4,6 +4,7 @@
 // exeinfo\velmar.exe. Real share modes, cmd.exe running the batch files, the
 // registry, and code page 936 for the log and the 8-bit names.
 #include "banners.h"
+#include "testdelta.h"
 #include "testzip.h"
 #include "windowsmachine.h"
 
@@ -135,6 +136,23 @@ TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
         << fromGbk(lastError);
     for (std::size_t i = 0; i < last.size(); ++i)
         EXPECT_EQ(messages[expected.size() + 1 + i], gbk(last[i])) << last[i];
+}
+
+// A delta package: the installed engine.dll (a real program's bytes) turned
+// into the next release's by a delta entry, beside a whole entry.
+TEST_F(UpdateOnWindows, ADeltaEntryTurnsTheInstalledFileIntoTheNewOne) {
+    const std::string engine = machine.velmar() + "\\bin\\engine.dll";
+    const std::string next = installedUpdater.substr(1000) + "velmar 2.0.0";
+    writeFile(u8path(engine), installedUpdater);
+    testzip::Archive archive = appPackage();
+    archive.entries.push_back(testzip::deltaEntry("bin/engine.dll", installedUpdater, next));
+    writePackage(archive);
+
+    EXPECT_EQ(runUpdate(machine.options()), 0);
+    ASSERT_TRUE(chainFinished()) << machine.logText();
+    EXPECT_TRUE(readFile(u8path(engine)) == next);
+    EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
+    EXPECT_TRUE(machine.boxes().empty());
 }
 
 TEST_F(UpdateOnWindows, ChineseNamesArriveWhetherStoredInGbkOrUtf8) {

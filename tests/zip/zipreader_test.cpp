@@ -3,9 +3,11 @@
 // the stand-in and, unchanged, under Wine.
 #include "platform.h"
 #include "process.h"
+#include "testdelta.h"
 #include "testsupport.h"
 #include "testzip.h"
 #include "ziparchive.h"
+#include "zipdelta.h"
 #include "zipreader.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 
 using namespace testsupport;
 using namespace zipresult;
+using testzip::crcOf;
 using testzip::Entry;
 
 namespace {
@@ -606,6 +609,98 @@ TEST_F(ZipReaderTest, NamesEachBrokenEntryWithItsOwnCode) {
         EXPECT_EQ(extractOne(entry), fault.expected) << fault.name << " read-only";
         EXPECT_TRUE(inDest("file.txt") == "old") << fault.name;
         expectNothingElseWritten();
+    }
+}
+
+// A delta entry against the installed file dest/bin/app.dll: the exact new
+// file comes out, or the entry fails with its code and the old file stays.
+// checkBase tells the base's faults alone, before anything is decoded.
+TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
+    const std::string base = text(300000), next = text(1000) + base.substr(0, 250000) + "tail";
+    const Entry good = testzip::deltaEntry("bin/app.dll", base, next);
+    const std::string frame = *good.payload, zstdWhole = *testzip::deltaEntry("", "", next).payload;
+    const std::string installed = dest() + "/bin/app.dll";
+    const struct {
+        const char *name;
+        std::function<void(Entry &)> spoil;
+        ZipResult extracted, checked;
+    } cases[] = {
+        {"good base", [](Entry &) {}, Ok, Ok},
+        {"zstd whole entry", [&](Entry &e) { e.method = zip::ZstdMethod, e.payload = zstdWhole; },
+         Ok, Ok},
+        {"base changed in one byte",
+         [&](Entry &) { writeFile(u8path(installed), "X" + base.substr(1)); }, BaseChanged,
+         BaseChanged},
+        {"base of another size", [&](Entry &) { writeFile(u8path(installed), base + "!"); },
+         BaseChanged, BaseChanged},
+        {"base missing", [&](Entry &) { fs::remove(u8path(installed)); }, BaseMissing, BaseMissing},
+        {"base beyond the bound",
+         [&](Entry &e) {
+             const zip::DeltaBase large{zip::MaxDeltaBase + 1, {}};
+             e.localExtra = *e.centralExtra = zip::deltaField(large);
+         },
+         BeyondMemoryBound, BeyondMemoryBound},
+        {"corrupt frame", [&](Entry &e) { e.payload = frame.substr(0, 20) + std::string(50, 'x'); },
+         DeltaCorrupt, Ok},
+        {"no base field", [](Entry &e) { e.localExtra.clear(), e.centralExtra.reset(); },
+         DeltaCorrupt, DeltaCorrupt},
+        {"wrong result crc", [](Entry &e) { e.crc = crcOf(e.data) ^ 1; }, CrcMismatch, Ok},
+    };
+    for (const auto &test : cases) {
+        clearDest();
+        writeFile(u8path(installed), base);
+        Entry entry = good;
+        test.spoil(entry);
+        const bool there = fs::exists(u8path(installed));
+        const std::string before = there ? inDest("bin/app.dll") : "";
+        ZipHandle zip = ZipReader::open(write({{entry}}).c_str());
+        ASSERT_NE(zip, nullptr);
+        const platform::Folder reference(platform::openFolderA(dest().c_str()));
+        ZipEntryInfo info{};
+        EXPECT_EQ(ZipReader::setBaseFolder(zip, dest().c_str()), Ok);
+        if (entry.method == zip::DeltaMethod) {
+            EXPECT_EQ(ZipReader::entryInfo(zip, 0, info), Unsupported) << "without a reference";
+        }
+        EXPECT_EQ(ZipReader::setReferenceFolder(zip, reference.get()), Ok);
+        EXPECT_EQ(ZipReader::checkBase(zip, 0), test.checked) << test.name;
+        EXPECT_EQ(ZipReader::extractEntry(zip, 0, "bin/app.dll"), test.extracted) << test.name;
+        ZipReader::close(zip);
+        if (test.extracted == Ok)
+            EXPECT_TRUE(inDest("bin/app.dll") == next) << test.name;
+        else if (there)
+            EXPECT_TRUE(inDest("bin/app.dll") == before) << test.name;
+        else
+            EXPECT_FALSE(fs::exists(u8path(installed))) << test.name;
+        expectNothingElseWritten();
+    }
+}
+
+// FIPS 180-4's examples, and a message that crosses many blocks in uneven
+// pieces.
+TEST(Sha256Test, GivesTheStandardsDigests) {
+    const auto hex = [](const zip::Sha256Digest &digest) {
+        std::string out;
+        char two[3];
+        for (unsigned char byte : digest) {
+            std::snprintf(two, sizeof two, "%02x", byte);
+            out += two;
+        }
+        return out;
+    };
+    const std::pair<std::string, const char *> vectors[] = {
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto &[message, digest] : vectors) {
+        EXPECT_EQ(hex(zip::sha256(message.data(), message.size())), digest);
+        zip::Sha256 pieces;
+        for (std::size_t at = 0; at < message.size(); at += 777)
+            pieces.update(message.data() + at, std::min<std::size_t>(777, message.size() - at));
+        EXPECT_EQ(hex(pieces.finish()), digest);
     }
 }
 

@@ -8,9 +8,9 @@
 // 2 wrong arguments (usage on stderr).
 #include "packagesignature.h"
 #include "platform.h"
+#include "toolmain.h"
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -41,16 +41,6 @@ const char verifyUsage[] =
     "usage: pkgsign verify PUBLIC_KEY_HEX PACKAGE\n"
     "Exits with 0 when PACKAGE carries a valid signature by the key whose public\n"
     "half is PUBLIC_KEY_HEX (64 hex digits); otherwise says why and exits with 1.\n";
-
-int usage(const char *text) {
-    std::fputs(text, stderr);
-    return 2;
-}
-
-int help(const char *text) {
-    std::fputs(text, stdout);
-    return 0;
-}
 
 int failure(const std::string &subject, const std::string &reason) {
     std::fprintf(stderr, "pkgsign: %s: %s\n", subject.c_str(), reason.c_str());
@@ -191,33 +181,11 @@ int verify(const std::string &publicHex, const std::string &package) {
     return 0;
 }
 
-bool isHelp(const char *argument) {
-    return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2)
-        return usage(generalUsage);
-    const std::string command = argv[1];
-    const bool askedForHelp = argc == 3 && isHelp(argv[2]);
-    if (argc == 2 && isHelp(argv[1]))
-        return help(generalUsage);
-    if (command == "keygen") {
-        if (askedForHelp)
-            return help(keygenUsage);
-        return argc == 3 ? keygen(argv[2]) : usage(keygenUsage);
-    }
-    if (command == "sign") {
-        if (askedForHelp)
-            return help(signUsage);
-        return argc == 4 ? sign(argv[2], argv[3]) : usage(signUsage);
-    }
-    if (command == "verify") {
-        if (askedForHelp)
-            return help(verifyUsage);
-        return argc == 4 ? verify(argv[2], argv[3]) : usage(verifyUsage);
-    }
-    return usage(generalUsage);
+    return toolmain::run(argc, argv, generalUsage,
+                         {{"keygen", keygenUsage, 1, [](char **a) { return keygen(a[0]); }},
+                          {"sign", signUsage, 2, [](char **a) { return sign(a[0], a[1]); }},
+                          {"verify", verifyUsage, 2, [](char **a) { return verify(a[0], a[1]); }}});
 }
