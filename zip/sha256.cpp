@@ -1,7 +1,22 @@
 #include "sha256.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+
+// x86 processors (most since 2017) have instructions for SHA-256's rounds
+// and message schedule; elsewhere the portable code alone runs.
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#define VELMAR_SHA_INSTRUCTIONS 1
+#include <immintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define SHA_TARGET
+#else
+#include <cpuid.h>
+#define SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+#endif
+#endif
 
 namespace zip {
 
@@ -23,6 +38,118 @@ inline uint32_t rotateRight(uint32_t value, unsigned bits) {
     return (value >> bits) | (value << (32 - bits));
 }
 
+void compressPortable(uint32_t state[8], const unsigned char *block) {
+    uint32_t w[64];
+    for (int t = 0; t < 16; ++t)
+        w[t] = static_cast<uint32_t>(block[4 * t]) << 24 |
+               static_cast<uint32_t>(block[4 * t + 1]) << 16 |
+               static_cast<uint32_t>(block[4 * t + 2]) << 8 | block[4 * t + 3];
+    for (int t = 16; t < 64; ++t) {
+        const uint32_t s0 =
+            rotateRight(w[t - 15], 7) ^ rotateRight(w[t - 15], 18) ^ (w[t - 15] >> 3);
+        const uint32_t s1 =
+            rotateRight(w[t - 2], 17) ^ rotateRight(w[t - 2], 19) ^ (w[t - 2] >> 10);
+        w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+    }
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    for (int t = 0; t < 64; ++t) {
+        const uint32_t sum1 = rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25);
+        const uint32_t choice = (e & f) ^ (~e & g);
+        const uint32_t t1 = h + sum1 + choice + RoundConstants[t] + w[t];
+        const uint32_t sum0 = rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22);
+        const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+        const uint32_t t2 = sum0 + majority;
+        h = g;
+        g = f;
+        f = e;
+        e = d + t1;
+        d = c;
+        c = b;
+        b = a;
+        a = t1 + t2;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+}
+
+#ifdef VELMAR_SHA_INSTRUCTIONS
+bool haveShaInstructions() {
+    unsigned leaf1[4] = {}, leaf7[4] = {};
+#if defined(_MSC_VER)
+    int registers[4];
+    __cpuid(registers, 0);
+    const bool hasLeaf7 = registers[0] >= 7;
+    __cpuidex(registers, 1, 0);
+    std::memcpy(leaf1, registers, sizeof leaf1);
+    __cpuidex(registers, 7, 0);
+    std::memcpy(leaf7, registers, sizeof leaf7);
+#else
+    const bool hasLeaf7 = __get_cpuid_max(0, nullptr) >= 7;
+    __cpuid_count(1, 0, leaf1[0], leaf1[1], leaf1[2], leaf1[3]);
+    __cpuid_count(7, 0, leaf7[0], leaf7[1], leaf7[2], leaf7[3]);
+#endif
+    // SSSE3 and SSE4.1 (leaf 1, ECX bits 9 and 19) for the shuffles, SHA
+    // (leaf 7, EBX bit 29).
+    return hasLeaf7 && (leaf1[2] & (1u << 9)) && (leaf1[2] & (1u << 19)) && (leaf7[1] & (1u << 29));
+}
+
+// The state's eight words as the instructions take them: A B E F in one
+// register, C D G H in the other (each from its highest lane down).
+SHA_TARGET void compressWithShaInstructions(uint32_t state[8], const unsigned char *blocks,
+                                            std::size_t count) {
+    const __m128i byteOrder = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state));
+    const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state + 4));
+    const __m128i badc = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(badc, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, badc, 0xF0);
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i abefBefore = abef, cdghBefore = cdgh;
+        // Four words of the message schedule at a time; the last four kept.
+        __m128i words[4];
+        for (int group = 0; group < 16; ++group) {
+            __m128i quad;
+            if (group < 4) {
+                quad = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(blocks + 16 * group)),
+                    byteOrder);
+            } else {
+                // W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16].
+                const __m128i &older = words[group % 4], &old = words[(group + 1) % 4];
+                const __m128i &previous = words[(group + 2) % 4], &last = words[(group + 3) % 4];
+                quad = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(older, old),
+                                                          _mm_alignr_epi8(last, previous, 4)),
+                                            last);
+            }
+            words[group % 4] = quad;
+            __m128i message = _mm_add_epi32(quad, _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                                      RoundConstants + 4 * group)));
+            // Two rounds a call, each giving the new A B E F: after the
+            // first, the old A B E F are the new C D G H.
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            message = _mm_shuffle_epi32(message, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+std::atomic<bool> shaInstructions{haveShaInstructions()};
+#endif
+
 } // namespace
 
 Sha256::Sha256()
@@ -42,11 +169,13 @@ void Sha256::update(const void *data, std::size_t size) {
         size -= take;
         if (filled_ < sizeof block_)
             return;
-        compress(block_);
+        compress(block_, 1);
         filled_ = 0;
     }
-    for (; size >= sizeof block_; bytes += sizeof block_, size -= sizeof block_)
-        compress(bytes);
+    const std::size_t whole = size / sizeof block_;
+    compress(bytes, whole);
+    bytes += whole * sizeof block_;
+    size -= whole * sizeof block_;
     std::memcpy(block_, bytes, size);
     filled_ = size;
 }
@@ -58,13 +187,13 @@ Sha256Digest Sha256::finish() {
     block_[filled_++] = 0x80;
     if (filled_ > 56) {
         std::memset(block_ + filled_, 0, sizeof block_ - filled_);
-        compress(block_);
+        compress(block_, 1);
         filled_ = 0;
     }
     std::memset(block_ + filled_, 0, 56 - filled_);
     for (int i = 0; i < 8; ++i)
         block_[56 + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-    compress(block_);
+    compress(block_, 1);
     Sha256Digest digest;
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 4; ++j)
@@ -72,51 +201,32 @@ Sha256Digest Sha256::finish() {
     return digest;
 }
 
-void Sha256::compress(const unsigned char *block) {
-    uint32_t w[64];
-    for (int t = 0; t < 16; ++t)
-        w[t] = static_cast<uint32_t>(block[4 * t]) << 24 |
-               static_cast<uint32_t>(block[4 * t + 1]) << 16 |
-               static_cast<uint32_t>(block[4 * t + 2]) << 8 | block[4 * t + 3];
-    for (int t = 16; t < 64; ++t) {
-        const uint32_t s0 =
-            rotateRight(w[t - 15], 7) ^ rotateRight(w[t - 15], 18) ^ (w[t - 15] >> 3);
-        const uint32_t s1 =
-            rotateRight(w[t - 2], 17) ^ rotateRight(w[t - 2], 19) ^ (w[t - 2] >> 10);
-        w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+void Sha256::compress(const unsigned char *blocks, std::size_t count) {
+#ifdef VELMAR_SHA_INSTRUCTIONS
+    if (count > 0 && shaInstructions.load(std::memory_order_relaxed)) {
+        compressWithShaInstructions(state_, blocks, count);
+        return;
     }
-    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (int t = 0; t < 64; ++t) {
-        const uint32_t sum1 = rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25);
-        const uint32_t choice = (e & f) ^ (~e & g);
-        const uint32_t t1 = h + sum1 + choice + RoundConstants[t] + w[t];
-        const uint32_t sum0 = rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22);
-        const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-        const uint32_t t2 = sum0 + majority;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
-    state_[4] += e;
-    state_[5] += f;
-    state_[6] += g;
-    state_[7] += h;
+#endif
+    for (; count > 0; --count, blocks += 64)
+        compressPortable(state_, blocks);
 }
 
 Sha256Digest sha256(const void *data, std::size_t size) {
     Sha256 hash;
     hash.update(data, size);
     return hash.finish();
+}
+
+bool useShaInstructions(bool use) {
+#ifdef VELMAR_SHA_INSTRUCTIONS
+    const bool available = haveShaInstructions();
+    shaInstructions = use && available;
+    return use && available;
+#else
+    (void)use;
+    return false;
+#endif
 }
 
 } // namespace zip

@@ -20,7 +20,7 @@ public:
     Sha256Digest finish();
 
 private:
-    void compress(const unsigned char *block);
+    void compress(const unsigned char *blocks, std::size_t count);
 
     uint32_t state_[8];
     unsigned char block_[64];
@@ -29,5 +29,11 @@ private:
 };
 
 Sha256Digest sha256(const void *data, std::size_t size);
+
+// Whether the processor's SHA instructions are used where it has them (the
+// default), about eight times as fast as the portable code; off, the
+// portable code runs everywhere, so that tests can compare the two. True
+// when the instructions are there and used.
+bool useShaInstructions(bool use);
 
 } // namespace zip
