@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QTextCodec>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -30,21 +31,33 @@ QByteArray inCodePage(const QString &text) {
 // The time stamp and ":::" for the second now, in the code page: a second
 // holds many lines, and formatting the stamp (day names in the system's
 // locale) costs more than the rest of a line. The calendar time is already
-// local: taken as it is, it needs no look at the time zone.
-const QByteArray &stampNow() {
-    thread_local platform::CalendarTime shown{};
-    thread_local QByteArray stamp;
+// local: taken as it is, it needs no look at the time zone. Kept per thread
+// in plain storage: a thread-local object with a destructor is torn down
+// unreliably when a thread of a MinGW build ends.
+struct Stamp {
+    platform::CalendarTime second;
+    int size;
+    char text[96];
+};
+
+QByteArray stampNow() {
+    thread_local Stamp stamp{};
     const platform::CalendarTime now = platform::localTime();
-    if (stamp.isEmpty() || now.second != shown.second || now.minute != shown.minute ||
+    const platform::CalendarTime &shown = stamp.second;
+    if (stamp.size == 0 || now.second != shown.second || now.minute != shown.minute ||
         now.hour != shown.hour || now.day != shown.day || now.month != shown.month ||
         now.year != shown.year) {
         const QDateTime time(QDate(now.year, now.month, now.day),
                              QTime(now.hour, now.minute, now.second), Qt::UTC);
-        stamp = inCodePage(time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss ddd")) +
-                           QStringLiteral(":::"));
-        shown = now;
+        const QByteArray text = inCodePage(
+            time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss ddd")) + QStringLiteral(":::"));
+        if (text.size() > static_cast<int>(sizeof stamp.text))
+            return text; // a locale's day name beyond all measure: not kept
+        std::memcpy(stamp.text, text.constData(), static_cast<std::size_t>(text.size()));
+        stamp.size = text.size();
+        stamp.second = now;
     }
-    return stamp;
+    return QByteArray(stamp.text, stamp.size);
 }
 
 } // namespace

@@ -744,8 +744,11 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &instal
                                                        Completion &completion,
                                                        const TransactionCalls &calls) {
     UpdateTransaction transaction(installFolder, calls);
+    // A folder that cannot be opened (one its own name cannot reach, in a
+    // code page without its characters) holds no journal of ours either:
+    // no run got as far as writing one there.
     if (!transaction.openJournalFolder())
-        return Recovery::Failed;
+        return Recovery::Nothing;
     const platform::FolderHandle folder = transaction.journalFolder_.get();
     // A journal that was being written when the run ended never counted.
     calls.deleteAt(folder, (std::string(journalName) + ".tmp").c_str());
