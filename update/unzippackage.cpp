@@ -92,9 +92,8 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
     result = ZipReader::setBaseFolder(archive.get(), transaction.stagingFolder(staged.root),
                                       job.destDir.c_str());
     if (result == zipresult::Ok)
-        result = ZipReader::setFlushFiles(archive.get(), !transaction.flushesVolume(staged.root));
-    if (result == zipresult::Ok)
-        result = ZipReader::setWriteInPlace(archive.get(), true); // the staging folder is ours
+        result =
+            ZipReader::setStagingWrites(archive.get(), !transaction.flushesVolume(staged.root));
     // Delta entries are made against the installed files. Config.zip holds
     // whole files only: without a reference its delta entries are refused.
     if (result == zipresult::Ok && job.allEntries)

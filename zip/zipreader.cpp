@@ -383,19 +383,12 @@ ZipResult ZipReader::extractEntry(ZipHandle handle, int32_t index, const char *t
     return reader->extract(index, target);
 }
 
-ZipResult ZipReader::setFlushFiles(ZipHandle handle, bool flush) {
+ZipResult ZipReader::setStagingWrites(ZipHandle handle, bool flushEachFile) {
     ZipReader *reader = nullptr;
     if (const ZipResult result = readerOf(handle, reader))
         return result;
-    reader->flushFiles_ = flush;
-    return Ok;
-}
-
-ZipResult ZipReader::setWriteInPlace(ZipHandle handle, bool inPlace) {
-    ZipReader *reader = nullptr;
-    if (const ZipResult result = readerOf(handle, reader))
-        return result;
-    reader->writeInPlace_ = inPlace;
+    reader->writeInPlace_ = true;
+    reader->flushFiles_ = flushEachFile;
     return Ok;
 }
 

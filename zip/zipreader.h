@@ -113,15 +113,13 @@ public:
     // file behind.
     static ZipResult extractEntry(ZipHandle handle, int32_t index, const char *target);
 
-    // Each file extracted from now on is flushed to the disk before it takes
-    // its target's place (for a caller that cannot flush the volume as a
-    // whole before it relies on the files).
-    static ZipResult setFlushFiles(ZipHandle handle, bool flush);
-    // In a folder only the caller may enter (a staging folder), each new file
-    // is written under its own name at once: there is no old file to keep
-    // whole meanwhile, and what a failure leaves is the caller's to remove.
-    // Saves a rename a file.
-    static ZipResult setWriteInPlace(ZipHandle handle, bool inPlace);
+    // For a base folder only the caller may enter (a staging folder): each
+    // new file is written under its own name at once, as there is no old
+    // file to keep whole meanwhile and what a failure leaves is the caller's
+    // to remove (a rename saved a file); with flushEachFile, each is flushed
+    // to the disk before it is closed (for a caller that cannot flush the
+    // volume as a whole before it relies on the files).
+    static ZipResult setStagingWrites(ZipHandle handle, bool flushEachFile);
 
     // Closes the archive and frees the reader; the handle is gone afterwards.
     static ZipResult close(ZipHandle handle);
