@@ -81,6 +81,29 @@ std::string programFilePath();
 // stand-in, nothing changes.
 void refuseUserRedirections();
 
+// While it lives, the process runs on the processor the creating thread is
+// on: the threads it makes meanwhile too (they take it over on the stand-in;
+// on Windows the whole process's mask changes). Threads that hand work to
+// each other one step at a time (the update thread and its window, for
+// every entry) then switch in place instead of waking another processor for
+// each step, which on a virtual machine costs more than the step. Its end
+// gives back the processors there were, on the creating thread: end it
+// before starting another program, which would take the narrower mask
+// over. Where the system refuses, nothing changes.
+class OneProcessor {
+public:
+    OneProcessor();
+    ~OneProcessor();
+    OneProcessor(const OneProcessor &) = delete;
+    OneProcessor &operator=(const OneProcessor &) = delete;
+
+private:
+    // The mask there was, as the system keeps it (large enough for the
+    // stand-in's, which is the larger).
+    alignas(8) unsigned char before_[128];
+    bool pinned_ = false;
+};
+
 // ---- Special folders --------------------------------------------------------
 
 // SHGetSpecialFolderPathW(CSIDL_COMMON_DOCUMENTS), no creation. False (and the

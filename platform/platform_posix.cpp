@@ -28,6 +28,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -285,6 +286,24 @@ std::string programFilePath() {
 
 void refuseUserRedirections() {
     // The stand-in's links are the test's own; no policy to switch on.
+}
+
+OneProcessor::OneProcessor() {
+    static_assert(sizeof(cpu_set_t) <= sizeof before_, "room for the mask");
+    auto *before = reinterpret_cast<cpu_set_t *>(before_);
+    const int processor = ::sched_getcpu();
+    if (processor < 0 || ::sched_getaffinity(0, sizeof *before, before) != 0)
+        return;
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(processor, &only);
+    // This thread's mask, which every thread it makes later takes over.
+    pinned_ = ::sched_setaffinity(0, sizeof only, &only) == 0;
+}
+
+OneProcessor::~OneProcessor() {
+    if (pinned_)
+        ::sched_setaffinity(0, sizeof(cpu_set_t), reinterpret_cast<cpu_set_t *>(before_));
 }
 
 // ---- Special folders --------------------------------------------------------

@@ -1218,6 +1218,26 @@ bool flushVolume(FolderHandle folder) {
     return closeAfter(handle, ::FlushFileBuffers(handle) != FALSE);
 }
 
+OneProcessor::OneProcessor() {
+    DWORD_PTR process = 0, system = 0;
+    if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system))
+        return;
+    const DWORD_PTR only = static_cast<DWORD_PTR>(1) << ::GetCurrentProcessorNumber();
+    // A processor of another group, or one the process may not use: left as
+    // it is.
+    if ((process & only) == 0)
+        return;
+    std::memcpy(before_, &process, sizeof process);
+    pinned_ = ::SetProcessAffinityMask(::GetCurrentProcess(), only) != FALSE;
+}
+
+OneProcessor::~OneProcessor() {
+    DWORD_PTR before = 0;
+    std::memcpy(&before, before_, sizeof before);
+    if (pinned_)
+        ::SetProcessAffinityMask(::GetCurrentProcess(), before);
+}
+
 void refuseUserRedirections() {
     // Looked up at run time: older systems lack the call or the policy, and
     // the programs run there as before.

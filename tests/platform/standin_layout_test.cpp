@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include <pwd.h>
+#include <sched.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -171,4 +173,20 @@ TEST_F(StandinLayout, SleepCanBeShortenedInOnePlace) {
     platform::sleepMs(500);
     EXPECT_EQ(asked, 2000u);
     EXPECT_EQ(platform::setSleepFunction(previous) != nullptr, true);
+}
+
+TEST(StandinProcessors, OneProcessorHoldsForNewThreadsAndGivesEveryProcessorBack) {
+    const auto processors = [] {
+        cpu_set_t mask;
+        return ::sched_getaffinity(0, sizeof mask, &mask) == 0 ? CPU_COUNT(&mask) : -1;
+    };
+    const int before = processors();
+    int inThread = 0;
+    {
+        const platform::OneProcessor one;
+        EXPECT_EQ(processors(), 1);
+        std::thread([&] { inThread = processors(); }).join();
+    }
+    EXPECT_EQ(inThread, 1);
+    EXPECT_EQ(processors(), before); // what a program started now takes over
 }
