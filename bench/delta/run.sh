@@ -28,19 +28,12 @@ cmake --build "$build" -j2 --target pkgdelta updatebench > "$work/build.log" ||
   { cat "$work/build.log"; exit 1; }
 
 # release COMMIT FOLDER: the three programs of COMMIT as they ship for
-# Windows (built as tools/build-release-windows.sh builds them: the static
-# Qt, optimised, unused sections collected, stripped), and its resources/.
-# That script itself cannot be used: it gives the build no libdeflate.
-qt_prefix=$("$root/tools/qt-mingw-prefix.sh" "$work")
-libdeflate_archive=$root/../shared/toolchains/libdeflate-1.14-i686-w64-mingw32-static.tar.xz
-libdeflate=${VELMAR_LIBDEFLATE_MINGW_PREFIX:-$work/libdeflate-1.14-i686-w64-mingw32-static}
-if [ ! -f "$libdeflate/lib/libdeflate.a" ]; then
-  if [ -f "$libdeflate_archive" ]; then
-    tar -xJf "$libdeflate_archive" -C "$work"
-  else
-    "$root/tools/build-library-mingw.sh" libdeflate "$libdeflate" > "$work/libdeflate.log"
-  fi
-fi
+# Windows (built as tools/build-release-windows.sh builds them: the Qt
+# configured for size, optimised, unused sections collected, stripped), and
+# its resources/. The script of those commits cannot be used: it gave the
+# build no libdeflate.
+qt_prefix=$("$root/tools/mingw-prefix.sh" --release qt "$work")
+libdeflate=$("$root/tools/mingw-prefix.sh" libdeflate "$work")
 release() {
   local commit=$1 folder=$2 source=$work/source-$1 sections="-ffunction-sections -fdata-sections"
   [ -f "$folder/update.exe" ] && return 0
@@ -60,8 +53,8 @@ release() {
   cp -r "$source/resources" "$folder/"
   rm -rf "$source"
 }
-old=$work/release-old
-new=$work/release-new
+old=$work/release-$old_commit
+new=$work/release-$new_commit
 release "$old_commit" "$old"
 release "$new_commit" "$new"
 
