@@ -81,15 +81,15 @@ std::string programFilePath();
 // stand-in, nothing changes.
 void refuseUserRedirections();
 
-// While it lives, the process runs on the processor the creating thread is
-// on: the threads it makes meanwhile too (they take it over on the stand-in;
-// on Windows the whole process's mask changes). Threads that hand work to
-// each other one step at a time (the update thread and its window, for
-// every entry) then switch in place instead of waking another processor for
-// each step, which on a virtual machine costs more than the step. Its end
-// gives back the processors there were, on the creating thread: end it
-// before starting another program, which would take the narrower mask
-// over. Where the system refuses, nothing changes.
+// While it lives, the calling thread and the process's first thread (the
+// one that runs the window) stay on the processor the calling thread is on;
+// on Windows the whole process does. Threads that hand work to each other
+// one step at a time (the update thread and its window, for every entry)
+// then switch in place instead of waking another processor for each step,
+// which on a virtual machine costs more than the step. Its end, on the
+// same thread, gives back the processors there were (a program started
+// meanwhile would take the narrower mask over). Where the system refuses,
+// nothing changes.
 class OneProcessor {
 public:
     OneProcessor();
@@ -98,10 +98,11 @@ public:
     OneProcessor &operator=(const OneProcessor &) = delete;
 
 private:
-    // The mask there was, as the system keeps it (large enough for the
-    // stand-in's, which is the larger).
-    alignas(8) unsigned char before_[128];
-    bool pinned_ = false;
+    // The masks there were, as the system keeps them (room for the
+    // stand-in's, which are the larger): the calling thread's and the first
+    // thread's (the process's on Windows).
+    alignas(8) unsigned char before_[2][128];
+    int pinned_ = 0; // how many of them were changed
 };
 
 // ---- Special folders --------------------------------------------------------
@@ -234,6 +235,11 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
                      FileDisposition disposition, uint32_t attributes = 0);
 // ReadFile: false on error; bytesRead 0 at the end of the file.
 bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead);
+// ReadFile at offset (an OVERLAPPED offset; pread on the stand-in): the
+// same, but the read leaves nothing behind that another read relies on, so
+// that threads may read one open file at once.
+bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
+                uint32_t &bytesRead);
 // WriteFile of the whole buffer.
 bool writeFile(FileHandle file, const void *buffer, uint32_t size);
 // SetFilePointer. position receives the new position from the start.

@@ -288,22 +288,41 @@ void refuseUserRedirections() {
     // The stand-in's links are the test's own; no policy to switch on.
 }
 
+namespace {
+
+// The threads a OneProcessor keeps together: the calling one (0) and the
+// process's first, unless they are the same.
+std::vector<pid_t> keptTogether() {
+    std::vector<pid_t> threads{0};
+    if (::gettid() != ::getpid())
+        threads.push_back(::getpid());
+    return threads;
+}
+
+} // namespace
+
 OneProcessor::OneProcessor() {
-    static_assert(sizeof(cpu_set_t) <= sizeof before_, "room for the mask");
-    auto *before = reinterpret_cast<cpu_set_t *>(before_);
+    static_assert(sizeof(cpu_set_t) <= sizeof before_[0], "room for the mask");
     const int processor = ::sched_getcpu();
-    if (processor < 0 || ::sched_getaffinity(0, sizeof *before, before) != 0)
+    if (processor < 0)
         return;
     cpu_set_t only;
     CPU_ZERO(&only);
     CPU_SET(processor, &only);
-    // This thread's mask, which every thread it makes later takes over.
-    pinned_ = ::sched_setaffinity(0, sizeof only, &only) == 0;
+    for (const pid_t thread : keptTogether()) {
+        auto *before = reinterpret_cast<cpu_set_t *>(before_[pinned_]);
+        if (::sched_getaffinity(thread, sizeof *before, before) != 0 ||
+            ::sched_setaffinity(thread, sizeof only, &only) != 0)
+            return;
+        ++pinned_;
+    }
 }
 
 OneProcessor::~OneProcessor() {
-    if (pinned_)
-        ::sched_setaffinity(0, sizeof(cpu_set_t), reinterpret_cast<cpu_set_t *>(before_));
+    const std::vector<pid_t> threads = keptTogether();
+    for (int n = 0; n < pinned_; ++n)
+        ::sched_setaffinity(threads[static_cast<std::size_t>(n)], sizeof(cpu_set_t),
+                            reinterpret_cast<cpu_set_t *>(before_[n]));
 }
 
 // ---- Special folders --------------------------------------------------------
@@ -790,6 +809,26 @@ bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead)
     auto *bytes = static_cast<char *>(buffer);
     while (bytesRead < size) {
         const ssize_t got = ::read(file->fd, bytes + bytesRead, size - bytesRead);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return failWithErrno();
+        if (got == 0)
+            break;
+        bytesRead += static_cast<uint32_t>(got);
+    }
+    return succeed();
+}
+
+bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
+                uint32_t &bytesRead) {
+    bytesRead = 0;
+    if (!file)
+        return failWith(error::InvalidHandle);
+    auto *bytes = static_cast<char *>(buffer);
+    while (bytesRead < size) {
+        const ssize_t got = ::pread(file->fd, bytes + bytesRead, size - bytesRead,
+                                    static_cast<off_t>(offset + bytesRead));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)

@@ -566,6 +566,32 @@ bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead)
     return true;
 }
 
+bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
+                uint32_t &bytesRead) {
+    bytesRead = 0;
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    auto *bytes = static_cast<char *>(buffer);
+    while (bytesRead < size) {
+        // On a handle opened for synchronous use the offset is where this
+        // read starts, whatever another thread's read moves meanwhile.
+        OVERLAPPED at{};
+        const uint64_t from = offset + bytesRead;
+        at.Offset = static_cast<DWORD>(from);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(file->handle, bytes + bytesRead, size - bytesRead, &got, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            return false;
+        }
+        if (got == 0)
+            break;
+        bytesRead += got;
+    }
+    return true;
+}
+
 bool writeFile(FileHandle file, const void *buffer, uint32_t size) {
     if (!file)
         return failWith(ERROR_INVALID_HANDLE);
@@ -1227,14 +1253,14 @@ OneProcessor::OneProcessor() {
     // it is.
     if ((process & only) == 0)
         return;
-    std::memcpy(before_, &process, sizeof process);
-    pinned_ = ::SetProcessAffinityMask(::GetCurrentProcess(), only) != FALSE;
+    std::memcpy(before_[0], &process, sizeof process);
+    pinned_ = ::SetProcessAffinityMask(::GetCurrentProcess(), only) != FALSE ? 1 : 0;
 }
 
 OneProcessor::~OneProcessor() {
     DWORD_PTR before = 0;
-    std::memcpy(&before, before_, sizeof before);
-    if (pinned_)
+    std::memcpy(&before, before_[0], sizeof before);
+    if (pinned_ != 0)
         ::SetProcessAffinityMask(::GetCurrentProcess(), before);
 }
 

@@ -99,18 +99,9 @@ int main(int argc, char *argv[]) {
     if (!recoverEarlierRun())
         return 0;
 
-    ShowPro *progress = nullptr;
-    {
-        // The update thread hands every entry to the window and waits until
-        // it has taken it: on one processor each hand-over is a switch in
-        // place, not the waking of another processor (a few microseconds
-        // against tens on a virtual machine, for each of thousands of
-        // entries). The client started later gets every processor back.
-        const platform::OneProcessor oneProcessor;
-        progress = new ShowPro();
-        progress->exec();
-        progress->finish();
-    }
+    ShowPro *progress = new ShowPro();
+    progress->exec();
+    progress->finish();
     MsgBox::releaseInstance();
     if (progress->succeeded())
         startReseat();

@@ -3,7 +3,13 @@
 #include "platform.h"
 #include "zipreader.h"
 
+#include <atomic>
 #include <cstdio>
+#include <map>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -74,6 +80,150 @@ bool selected(const StagedPackage &staged, const char *name) {
     return staged.allEntries || platform::findText8(name, "Config") != std::string::npos;
 }
 
+bool decodesInItsOwnMemory(uint16_t method) {
+    return method == 0 || method == 8;
+}
+
+// Windows's name for a target: ASCII letters in one case, either separator,
+// no trailing one; a separator only on a character boundary.
+std::string targetKey(const char *name) {
+    std::string key;
+    for (std::size_t at = 0; name[at] != '\0'; ++at) {
+        const auto c = static_cast<unsigned char>(name[at]);
+        if (platform::isLeadByte(c) && name[at + 1] != '\0') {
+            key += name[at];
+            key += name[++at];
+        } else if (c == '\\' || c == '/') {
+            key += '/';
+        } else {
+            key += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+    }
+    while (!key.empty() && key.back() == '/')
+        key.pop_back();
+    return key;
+}
+
+// What stagePackage knows of an entry it stages.
+struct Chosen {
+    int index;
+    std::string name;
+    bool folder;
+    uint16_t method;
+};
+
+// Stages the entries that no other entry can touch ahead of the driver's
+// walk through the package, on the driver's thread and a second one, each
+// with a reader of its own on the one open package: a package's files are
+// made on two processors at once. Each thread takes the next run of
+// neighbours as it is free, and neither takes another once an entry has
+// failed. The driver then walks the package in its order, takes each
+// outcome from here and stages the rest itself, so that the listener hears
+// of every entry, and its retries, as with one thread.
+class EarlyStaging {
+public:
+    // Those entries: stored and deflated files (a delta entry holds its
+    // base in memory, a zstd entry its window: one at a time) whose target
+    // is named once, holds no other target and lies in no folder that is
+    // named as a file. With another entry of the same target, or a file
+    // where a folder is needed, only the package's order gives the outcome.
+    explicit EarlyStaging(const std::vector<Chosen> &chosen) {
+        // How often each target is named, as a file (low half) and as a
+        // folder (high half); and every folder that a target lies in.
+        std::map<std::string, int> named;
+        std::set<std::string> holding;
+        std::vector<std::string> keys;
+        for (const Chosen &entry : chosen) {
+            keys.push_back(targetKey(entry.name.c_str()));
+            named[keys.back()] += entry.folder ? 0x10000 : 1;
+            for (std::size_t end = keys.back().find('/'); end != std::string::npos;
+                 end = keys.back().find('/', end + 1))
+                holding.insert(keys.back().substr(0, end));
+        }
+        for (std::size_t n = 0; n < chosen.size(); ++n) {
+            if (chosen[n].folder || named[keys[n]] != 1 || holding.count(keys[n]) != 0 ||
+                !decodesInItsOwnMemory(chosen[n].method))
+                continue;
+            bool underAFile = false;
+            for (std::size_t end = keys[n].find('/'); end != std::string::npos && !underAFile;
+                 end = keys[n].find('/', end + 1)) {
+                const auto there = named.find(keys[n].substr(0, end));
+                underAFile = there != named.end() && (there->second & 0xFFFF) != 0;
+            }
+            if (underAFile)
+                continue;
+            if (runs_.empty() || runs_.back().size() == RunLength)
+                runs_.emplace_back();
+            runs_.back().push_back(chosen[n].index);
+            outcomes_.emplace(chosen[n].index, Outcome{});
+        }
+    }
+
+    // Stages them with driver (the driver's reader, on this thread) and a
+    // reader of its own on a second thread, both configured as configure
+    // does the driver's. Without a second thread or reader, the driver's
+    // alone stage them.
+    template <typename Configure>
+    void stage(const PackageJob &job, ZipHandle driver, Configure configure) {
+        if (runs_.empty())
+            return;
+        const ZipArchive second(ZipReader::openHeld(job.package));
+        std::thread helper;
+        if (runs_.size() > 1 && second && configure(second.get()) == zipresult::Ok) {
+            try {
+                helper = std::thread([&] { work(second.get()); });
+            } catch (const std::system_error &) {
+                // the driver's reader alone
+            }
+        }
+        work(driver);
+        if (helper.joinable())
+            helper.join();
+    }
+
+    // Entry index's outcome when it was staged here, with the OS error set
+    // as the attempt left it; nothing when it is the driver's to stage.
+    std::optional<ZipResult> outcome(int index) const {
+        const auto found = outcomes_.find(index);
+        if (found == outcomes_.end() || !found->second.done)
+            return std::nullopt;
+        platform::setLastError(found->second.osError);
+        return found->second.result;
+    }
+
+private:
+    static constexpr std::size_t RunLength = 16;
+
+    struct Outcome {
+        bool done = false;
+        ZipResult result = zipresult::Ok;
+        uint32_t osError = 0;
+    };
+
+    // Each outcome is written by the one thread that took its run and read
+    // only after both have ended.
+    void work(ZipHandle reader) {
+        ZipEntryInfo info{};
+        for (std::size_t run; !failed_ && (run = nextRun_++) < runs_.size();) {
+            for (const int index : runs_[run]) {
+                ZipResult result = ZipReader::entryInfo(reader, index, info);
+                if (result == zipresult::Ok)
+                    result = ZipReader::extractEntry(reader, index, info.name);
+                outcomes_.at(index) = Outcome{true, result, platform::lastError()};
+                if (result != zipresult::Ok) {
+                    failed_ = true;
+                    break;
+                }
+            }
+        }
+    }
+
+    std::vector<std::vector<int>> runs_;
+    std::map<int, Outcome> outcomes_;
+    std::atomic<std::size_t> nextRun_{0};
+    std::atomic<bool> failed_{false};
+};
+
 } // namespace
 
 UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
@@ -108,11 +258,15 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
     // Every name accepted and the room known before the first byte is
     // decoded. The old files need no room: they are only moved aside.
     uint64_t needed = 0;
+    std::vector<Chosen> chosen;
     for (int i = 0; i < staged.total; ++i) {
         if ((result = ZipReader::entryInfo(archive.get(), i, info)) != zipresult::Ok)
             return reports.giveUp(platform::lastError(), result, "read zipfile-%d err = %d", i);
-        if (selected(staged, info.name))
-            needed += (info.size64 + clusterSize - 1) / clusterSize * clusterSize + clusterSize;
+        if (!selected(staged, info.name))
+            continue;
+        needed += (info.size64 + clusterSize - 1) / clusterSize * clusterSize + clusterSize;
+        chosen.push_back(
+            {i, info.name, isFolderEntry(info), ZipReader::entryMethod(archive.get(), i)});
     }
     uint64_t available = 0;
     if (!platform::freeDiskSpaceA(job.destDir.c_str(), available))
@@ -120,21 +274,33 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
     if (available < needed)
         return reports.giveUp(platform::error::DiskFull, zipresult::Ok, "disk space err = %d");
 
-    for (int i = 0; i < staged.total; ++i) {
-        if ((result = ZipReader::entryInfo(archive.get(), i, info)) != zipresult::Ok)
-            return reports.giveUp(platform::lastError(), result, "read zipfile-%d err = %d", i);
-        const std::string name = info.name;
-        if (!selected(staged, info.name))
-            continue;
-        const bool folder = isFolderEntry(info);
+    EarlyStaging early(chosen);
+    early.stage(job, archive.get(), [&](ZipHandle second) {
+        ZipResult configured = ZipReader::setBaseFolder(
+            second, transaction.stagingFolder(staged.root), job.destDir.c_str());
+        if (configured == zipresult::Ok)
+            configured =
+                ZipReader::setStagingWrites(second, !transaction.flushesVolume(staged.root));
+        return configured;
+    });
+    for (const Chosen &entry : chosen) {
+        const int i = entry.index;
+        const std::string &name = entry.name;
         bool put = false;
+        // Where the entry was staged early, that was its first attempt.
+        bool first = true;
+        const auto attempt = [&] {
+            if (std::exchange(first, false))
+                if (const std::optional<ZipResult> outcome = early.outcome(i))
+                    return *outcome;
+            return ZipReader::extractEntry(archive.get(), i, name.c_str());
+        };
         if (UnzipResult failure = reports.retry(
-                name, [&] { return ZipReader::extractEntry(archive.get(), i, name.c_str()); },
-                [] { return true; }, put))
+                name, attempt, [] { return true; }, put))
             return failure;
         int planned = -1;
         if (put) {
-            planned = transaction.plan(staged.root, name, folder);
+            planned = transaction.plan(staged.root, name, entry.folder);
             // A name the update keeps for its own folders and journal.
             if (planned < 0) {
                 const uint32_t osError = platform::lastError();
@@ -151,6 +317,11 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
 UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
                          UpdateTransaction &transaction) {
     const Reports reports(staged.zipPath, staged.destDir, listener);
+    // Each entry is handed to the window, which the driver waits for: on one
+    // processor that is a switch in place, not the waking of another
+    // processor (a few microseconds against tens on a virtual machine, for
+    // each of thousands of entries).
+    const platform::OneProcessor oneProcessor;
     if (!transaction.begin())
         return reports.giveUp(platform::lastError(), zipresult::Ok, "begin update err = %d");
     for (const auto &entry : staged.entries) {

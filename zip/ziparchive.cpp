@@ -43,31 +43,13 @@ bool findExtraBlock(const std::vector<unsigned char> &extra, uint16_t id, std::s
 }
 
 bool PositionedFile::readAt(uint64_t position, void *buffer, uint32_t size, uint32_t &got) {
-    got = 0;
-    const auto target = static_cast<int64_t>(position);
-    if (pointer_ != target) {
-        int64_t reached = 0;
-        if (!platform::seekFile(file_, target, platform::SeekOrigin::Begin, reached)) {
-            pointer_ = -1;
-            return false;
-        }
-        pointer_ = reached;
-    }
-    if (!platform::readFile(file_, buffer, size, got)) {
-        pointer_ = -1;
-        return false;
-    }
-    pointer_ += got;
-    return true;
+    return platform::readFileAt(file_, position, buffer, size, got);
 }
 
 bool PositionedFile::size(uint64_t &bytes) {
     int64_t end = 0;
-    if (!platform::seekFile(file_, 0, platform::SeekOrigin::End, end)) {
-        pointer_ = -1;
+    if (!platform::seekFile(file_, 0, platform::SeekOrigin::End, end))
         return false;
-    }
-    pointer_ = end;
     bytes = static_cast<uint64_t>(end);
     return true;
 }

@@ -89,19 +89,19 @@ struct EntryLocation {
     uint64_t size;
 };
 
-// Reads a file at positions, seeking only where the last read did not end.
+// Reads a file at positions (each read says where it starts).
 class PositionedFile {
 public:
     explicit PositionedFile(platform::FileHandle file) : file_(file) {}
     // Reads up to size bytes at position; got tells how many (fewer at the
-    // end of the file). False on a failed seek or read.
+    // end of the file). False on a failed read. Readers on other threads
+    // may share the file.
     bool readAt(uint64_t position, void *buffer, uint32_t size, uint32_t &got);
     // The file's size, from its end.
     bool size(uint64_t &bytes);
 
 private:
     platform::FileHandle file_;
-    int64_t pointer_ = -1; // where the next read starts; -1 unknown
 };
 
 // The end of an archive: its end record and what that names.

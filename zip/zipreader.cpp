@@ -349,6 +349,14 @@ ZipResult ZipReader::setReferenceFolder(ZipHandle handle, platform::FolderHandle
     return Ok;
 }
 
+uint16_t ZipReader::entryMethod(ZipHandle handle, int32_t index) {
+    ZipReader *reader = nullptr;
+    ZipEntryInfo info;
+    if (readerOf(handle, reader) != Ok || index < 0 || reader->describe(index, info) != Ok)
+        return 0xFFFF;
+    return reader->archive_->location().method;
+}
+
 ZipResult ZipReader::checkBase(ZipHandle handle, int32_t index) {
     ZipReader *reader = nullptr;
     if (const ZipResult result = readerOf(handle, reader))

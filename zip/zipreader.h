@@ -89,6 +89,10 @@ public:
     // else the base's code (BaseMissing, BaseChanged, BeyondMemoryBound,
     // DeltaCorrupt) or the description's. Writes nothing.
     static ZipResult checkBase(ZipHandle handle, int32_t index);
+    // Entry index's compression method as its local header names it (0
+    // stored, 8 deflated, 93 zstd, 0x4456 a delta entry); 0xFFFF when it
+    // cannot be described.
+    static uint16_t entryMethod(ZipHandle handle, int32_t index);
 
     // Describes entry index (0 ... count - 1), or for index -1 gives the
     // number of entries in info.index. The name is sanitised so that it can

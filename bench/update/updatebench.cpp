@@ -6,7 +6,6 @@
 // machine; the package goes into MACHINE/app (as it is, or over what is
 // there). The clean-up step is left out: removing the package is not the
 // work being timed.
-#include "platform.h"
 #include "showpro.h"
 #include "startup.h"
 #include "update_form.h"
@@ -72,7 +71,6 @@ int main(int argc, char *argv[]) {
         timer->stop();
     window.show();
     Steps steps(&window, machine + "/app");
-    const platform::OneProcessor oneProcessor; // as the updater's update runs
     QObject::connect(&steps, &QThread::finished, &app, &QCoreApplication::quit);
     steps.start();
     app.exec();

@@ -175,18 +175,19 @@ TEST_F(StandinLayout, SleepCanBeShortenedInOnePlace) {
     EXPECT_EQ(platform::setSleepFunction(previous) != nullptr, true);
 }
 
-TEST(StandinProcessors, OneProcessorHoldsForNewThreadsAndGivesEveryProcessorBack) {
-    const auto processors = [] {
+TEST(StandinProcessors, OneProcessorHoldsTheFirstThreadTooAndGivesEveryProcessorBack) {
+    const auto processors = [](pid_t thread) {
         cpu_set_t mask;
-        return ::sched_getaffinity(0, sizeof mask, &mask) == 0 ? CPU_COUNT(&mask) : -1;
+        return ::sched_getaffinity(thread, sizeof mask, &mask) == 0 ? CPU_COUNT(&mask) : -1;
     };
-    const int before = processors();
-    int inThread = 0;
-    {
+    const int before = processors(0);
+    int caller = 0, first = 0;
+    std::thread([&] {
         const platform::OneProcessor one;
-        EXPECT_EQ(processors(), 1);
-        std::thread([&] { inThread = processors(); }).join();
-    }
-    EXPECT_EQ(inThread, 1);
-    EXPECT_EQ(processors(), before); // what a program started now takes over
+        caller = processors(0);
+        first = processors(::getpid());
+    }).join();
+    EXPECT_EQ(caller, 1);
+    EXPECT_EQ(first, 1); // the window's thread, which the caller hands work to
+    EXPECT_EQ(processors(0), before); // what a program started now takes over
 }

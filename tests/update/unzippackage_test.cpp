@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -247,6 +248,38 @@ TEST_F(Driver, APackageIsReadThroughBeforeTheFirstFileChanges) {
               (std::vector<std::string>{"failed ~velmar-update.old/x", "error " + lastError}));
     EXPECT_EQ(calls[0].failure.result, zipresult::UnsafeName);
     EXPECT_EQ(treeOf(u8path(dest)), before);
+}
+
+TEST_F(Driver, ALargePackageStagedOnTwoThreadsIsReportedInItsOrder) {
+    // Three runs of neighbours, staged early on two threads.
+    const auto name = [](int n) { return "d" + std::to_string(n % 3) + "/f" + std::to_string(n); };
+    const auto package = [&](const std::vector<int> &corrupted) {
+        std::vector<testzip::Entry> entries;
+        for (int n = 0; n < 40; ++n) {
+            entries.emplace_back(name(n), "content " + std::to_string(n));
+            if (std::count(corrupted.begin(), corrupted.end(), n) != 0)
+                entries.back().crc = testzip::crcOf("other");
+        }
+        return testzip::Archive(entries);
+    };
+    const auto before = treeOf(u8path(dest));
+    // The first failure in the package's order is the one reported, whichever
+    // thread staged it, and nothing changes.
+    for (const auto &corrupted : std::vector<std::vector<int>>{{20, 30}, {5, 20}, {20, 35}}) {
+        calls.clear();
+        EXPECT_FALSE(run(package(corrupted)));
+        EXPECT_EQ(sequence(), (std::vector<std::string>{"failed " + name(corrupted[0]),
+                                                        "error " + lastError}));
+        EXPECT_EQ(treeOf(u8path(dest)), before);
+    }
+    calls.clear();
+    EXPECT_TRUE(run(package({})));
+    std::vector<std::string> expected;
+    for (int n = 0; n < 40; ++n) {
+        expected.insert(expected.end(), {"check " + name(n), "progress " + name(n)});
+        EXPECT_EQ(readFile(u8path(dest + "/" + name(n))), "content " + std::to_string(n));
+    }
+    EXPECT_EQ(sequence(), expected);
 }
 
 TEST_F(Driver, TheFailureCallbackIsToldWhyTheExtractionFailed) {
