@@ -802,13 +802,19 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
     return openFileIn(AT_FDCWD, file, access, share, disposition, attributes, true);
 }
 
-bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead) {
+namespace {
+
+// Reads until size bytes are in or the file ends: piece(at, want, done)
+// reads once, done bytes in.
+template <typename Piece>
+bool readUntilFullOrEnd(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead,
+                        Piece piece) {
     bytesRead = 0;
     if (!file)
         return failWith(error::InvalidHandle);
     auto *bytes = static_cast<char *>(buffer);
     while (bytesRead < size) {
-        const ssize_t got = ::read(file->fd, bytes + bytesRead, size - bytesRead);
+        const ssize_t got = piece(bytes + bytesRead, size - bytesRead, bytesRead);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -820,24 +826,20 @@ bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead)
     return succeed();
 }
 
+} // namespace
+
+bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead) {
+    return readUntilFullOrEnd(
+        file, buffer, size, bytesRead,
+        [&](char *at, uint32_t want, uint32_t) { return ::read(file->fd, at, want); });
+}
+
 bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
                 uint32_t &bytesRead) {
-    bytesRead = 0;
-    if (!file)
-        return failWith(error::InvalidHandle);
-    auto *bytes = static_cast<char *>(buffer);
-    while (bytesRead < size) {
-        const ssize_t got = ::pread(file->fd, bytes + bytesRead, size - bytesRead,
-                                    static_cast<off_t>(offset + bytesRead));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return failWithErrno();
-        if (got == 0)
-            break;
-        bytesRead += static_cast<uint32_t>(got);
-    }
-    return succeed();
+    return readUntilFullOrEnd(
+        file, buffer, size, bytesRead, [&](char *at, uint32_t want, uint32_t done) {
+            return ::pread(file->fd, at, want, static_cast<off_t>(offset + done));
+        });
 }
 
 bool writeFile(FileHandle file, const void *buffer, uint32_t size) {
@@ -978,7 +980,6 @@ bool setAttributesIn(int dir, const std::string &file, uint32_t attributes) {
 
 } // namespace
 
-
 bool createDirectoryA(const char *path) {
     const std::string folder = withSlashes(path ? path : "");
     if (::mkdir(folder.c_str(), 0777) == 0)
@@ -1118,7 +1119,6 @@ bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::
 
 } // namespace
 
-
 bool flushFile(FileHandle file) {
     if (!file)
         return failWith(error::InvalidHandle);
@@ -1132,7 +1132,6 @@ bool freeDiskSpaceA(const char *folder, uint64_t &bytes) {
     bytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
     return succeed();
 }
-
 
 bool removeAtRestartA(const char *path) {
     std::string file = withSlashes(path ? path : "");
@@ -1261,8 +1260,7 @@ uint32_t attributesAt(FolderHandle folder, const char *name) {
 }
 
 bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
-    return validFolder(folder) && validName(name) &&
-           setAttributesIn(folder->fd, name, attributes);
+    return validFolder(folder) && validName(name) && setAttributesIn(folder->fd, name, attributes);
 }
 
 bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
