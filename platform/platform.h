@@ -238,8 +238,7 @@ bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead)
 // ReadFile at offset (an OVERLAPPED offset; pread on the stand-in): the
 // same, but the read leaves nothing behind that another read relies on, so
 // that threads may read one open file at once.
-bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
-                uint32_t &bytesRead);
+bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size, uint32_t &bytesRead);
 // WriteFile of the whole buffer.
 bool writeFile(FileHandle file, const void *buffer, uint32_t size);
 // SetFilePointer. position receives the new position from the start.

@@ -188,6 +188,6 @@ TEST(StandinProcessors, OneProcessorHoldsTheFirstThreadTooAndGivesEveryProcessor
         first = processors(::getpid());
     }).join();
     EXPECT_EQ(caller, 1);
-    EXPECT_EQ(first, 1); // the window's thread, which the caller hands work to
+    EXPECT_EQ(first, 1);              // the window's thread, which the caller hands work to
     EXPECT_EQ(processors(0), before); // what a program started now takes over
 }

@@ -268,8 +268,8 @@ TEST_F(Driver, ALargePackageStagedOnTwoThreadsIsReportedInItsOrder) {
     for (const auto &corrupted : std::vector<std::vector<int>>{{20, 30}, {5, 20}, {20, 35}}) {
         calls.clear();
         EXPECT_FALSE(run(package(corrupted)));
-        EXPECT_EQ(sequence(), (std::vector<std::string>{"failed " + name(corrupted[0]),
-                                                        "error " + lastError}));
+        EXPECT_EQ(sequence(),
+                  (std::vector<std::string>{"failed " + name(corrupted[0]), "error " + lastError}));
         EXPECT_EQ(treeOf(u8path(dest)), before);
     }
     calls.clear();

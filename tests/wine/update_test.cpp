@@ -82,19 +82,28 @@ TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
     // The new updater comes in exeinfo\; a marker at its end sets it apart
     // from the installed one and leaves it a working program.
     const std::string newUpdater = installedUpdater + "velmar 2.0.0";
-    writePackage(testzip::Archive({testzip::folder("bin/"),
-                                   {"bin/app.dll", "app 2.0.0"},
-                                   testzip::folder("bin/plugins/"),
-                                   {"bin/plugins/codec.dll", "codec 2.0.0"},
-                                   testzip::folder("exeinfo/"),
+    // Enough resources for the staging to share them between two threads.
+    std::vector<std::string> resources;
+    for (int n = 10; n < 50; ++n)
+        resources.push_back("res/r" + std::to_string(n) + ".txt");
+    std::vector<testzip::Entry> entries = {testzip::folder("bin/"),
+                                           {"bin/app.dll", "app 2.0.0"},
+                                           testzip::folder("bin/plugins/"),
+                                           {"bin/plugins/codec.dll", "codec 2.0.0"}};
+    for (const std::string &resource : resources)
+        entries.emplace_back(resource, "content of " + resource);
+    entries.insert(entries.end(), {testzip::folder("exeinfo/"),
                                    {"exeinfo/update.exe", newUpdater, 0},
-                                   configPackage("2.0.0")}));
+                                   configPackage("2.0.0")});
+    writePackage(testzip::Archive(entries));
 
     EXPECT_EQ(runUpdate(machine.options()), 0);
     ASSERT_TRUE(chainFinished()) << machine.logText();
 
     EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
     EXPECT_EQ(installed("bin\\plugins\\codec.dll"), "codec 2.0.0");
+    for (const std::string &resource : resources)
+        EXPECT_EQ(installed(resource), "content of " + resource);
     EXPECT_EQ(installed("user.ini"), installedUser);
     EXPECT_EQ(readFile(u8path(machine.dataFolder() + "\\Config\\veconfig.ini")),
               "[Server]\r\nVersion=2.0.0\r\n")
@@ -115,11 +124,14 @@ TEST_F(UpdateOnWindows, TheRoadOfOneUpdate) {
     for (std::size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1))
         ASSERT_TRUE(at > 0 && log[at - 1] == '\r') << "a line end without CR at byte " << at;
 
+    std::vector<std::string> entryNames = {"bin/", "bin/app.dll", "bin/plugins/",
+                                           "bin/plugins/codec.dll"};
+    entryNames.insert(entryNames.end(), resources.begin(), resources.end());
+    entryNames.insert(entryNames.end(), {"exeinfo/", "exeinfo/update.exe", "Config.zip", "Config/",
+                                         "Config/veconfig.ini", "Config/servers.ini"});
     std::vector<std::string> expected = {banner::updateStart};
-    for (const char *entry : {"bin/", "bin/app.dll", "bin/plugins/", "bin/plugins/codec.dll",
-                              "exeinfo/", "exeinfo/update.exe", "Config.zip", "Config/",
-                              "Config/veconfig.ini", "Config/servers.ini"})
-        expected.push_back(std::string("解压成功:") + entry + "----->" + entry);
+    for (const std::string &entry : entryNames)
+        expected.push_back("解压成功:" + entry + "----->" + entry);
     expected.push_back("强制删除文件:" + package());
     expected.push_back("删除文件" + package() + "成功");
     const std::vector<std::string> last = {banner::updateEnd, banner::reseatStart,
