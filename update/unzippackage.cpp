@@ -3,6 +3,7 @@
 #include "platform.h"
 #include "zipreader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -104,6 +105,14 @@ std::string targetKey(const char *name) {
     return key;
 }
 
+// The folders a target key lies in, outermost first.
+std::vector<std::string> foldersOf(const std::string &key) {
+    std::vector<std::string> folders;
+    for (std::size_t end = key.find('/'); end != std::string::npos; end = key.find('/', end + 1))
+        folders.push_back(key.substr(0, end));
+    return folders;
+}
+
 // What stagePackage knows of an entry it stages.
 struct Chosen {
     int index;
@@ -136,22 +145,19 @@ public:
         for (const Chosen &entry : chosen) {
             keys.push_back(targetKey(entry.name.c_str()));
             named[keys.back()] += entry.folder ? 0x10000 : 1;
-            for (std::size_t end = keys.back().find('/'); end != std::string::npos;
-                 end = keys.back().find('/', end + 1))
-                holding.insert(keys.back().substr(0, end));
+            for (std::string &folder : foldersOf(keys.back()))
+                holding.insert(std::move(folder));
         }
         for (std::size_t n = 0; n < chosen.size(); ++n) {
             if (chosen[n].folder || named[keys[n]] != 1 || holding.count(keys[n]) != 0 ||
                 !decodesInItsOwnMemory(chosen[n].method))
                 continue;
-            bool underAFile = false;
-            for (std::size_t end = keys[n].find('/'); end != std::string::npos && !underAFile;
-                 end = keys[n].find('/', end + 1)) {
-                const auto there = named.find(keys[n].substr(0, end));
-                underAFile = there != named.end() && (there->second & 0xFFFF) != 0;
-            }
-            if (underAFile)
-                continue;
+            const std::vector<std::string> folders = foldersOf(keys[n]);
+            if (std::any_of(folders.begin(), folders.end(), [&](const std::string &folder) {
+                    const auto there = named.find(folder);
+                    return there != named.end() && (there->second & 0xFFFF) != 0;
+                }))
+                continue; // under a file
             if (runs_.empty() || runs_.back().size() == RunLength)
                 runs_.emplace_back();
             runs_.back().push_back(chosen[n].index);
