@@ -33,6 +33,7 @@ constexpr uint32_t AccessDenied = 5;
 constexpr uint32_t InvalidHandle = 6;
 constexpr uint32_t GenFailure = 31;
 constexpr uint32_t SharingViolation = 32;
+constexpr uint32_t NotSupported = 50; // not a file on the disk (a FIFO, a device)
 constexpr uint32_t FileExists = 80;
 constexpr uint32_t InvalidParameter = 87;
 constexpr uint32_t DiskFull = 112;
@@ -213,7 +214,9 @@ constexpr uint32_t ReparsePoint = 0x400;
 constexpr uint32_t Invalid = 0xFFFFFFFF;
 } // namespace attribute
 
-enum class FileAccess { Read, Write };
+// ReadWrite: a file the caller writes and then reads back through the
+// same handle (a copy it checks).
+enum class FileAccess { Read, Write, ReadWrite };
 // What other openers may do while the file is open: Read lets others read
 // (FILE_SHARE_READ); None refuses every other open, and the file counts as in
 // use until it is closed.

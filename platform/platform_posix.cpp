@@ -641,9 +641,17 @@ bool pathExists(const std::string &path) {
 
 bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     const std::string file = withSlashes(path);
-    const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
+    // Non-blocking, and only a file on the disk: a FIFO or a device in its
+    // place would hold every writer of the log (the log lies where every
+    // user may make entries).
+    const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0)
-        return failOpen(file);
+        return errno == ENXIO ? failWith(error::NotSupported) : failOpen(file);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failWith(error::NotSupported);
+    }
     if (!lockNow(fd, LOCK_SH)) {
         ::close(fd);
         return failWith(error::SharingViolation);
@@ -729,59 +737,83 @@ struct FileObject {
 
 namespace {
 
+// Whether a file open may take what st describes: not a link, a folder,
+// anything but a regular file, or a read-only file to be written (false,
+// with the error Windows gives).
+bool mayOpen(const struct stat &st, bool writing) {
+    if (S_ISLNK(st.st_mode))
+        return failWith(error::StoppedOnSymlink);
+    if (S_ISDIR(st.st_mode))
+        return failWith(error::AccessDenied);
+    if (!S_ISREG(st.st_mode))
+        return failWith(error::NotSupported);
+    if (writing && isReadOnly(st))
+        return failWith(error::AccessDenied);
+    return succeed();
+}
+
 // openFileA of file in the folder held by dir (AT_FDCWD: file is a path).
 // followLink false refuses a link at file, as the folder-held calls do.
+// Only a file on the disk is ever opened: whoever may make entries where
+// the file lies could have put a FIFO or a device there, which would make
+// an open or a read wait for them. Every open is non-blocking, and what is
+// not a regular file is refused (error::NotSupported).
 FileHandle openFileIn(int dir, const std::string &file, FileAccess access, FileShare share,
                       FileDisposition disposition, uint32_t attributes, bool followLink) {
-    const bool writing = access == FileAccess::Write;
+    const bool writing = access != FileAccess::Read;
     const bool creatingNew = disposition == FileDisposition::CreateNew;
+    const bool openingExisting = disposition == FileDisposition::OpenExisting;
     struct stat st;
-    // A new file needs no look first: O_EXCL refuses whatever is there, a
-    // link included.
-    const bool exists = !creatingNew && ::fstatat(dir, file.c_str(), &st,
-                                                  followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && S_ISLNK(st.st_mode)) {
-        failWith(error::StoppedOnSymlink);
+    // An existing file is looked at through the descriptor, after the open
+    // (one call, and what is looked at is what was opened); a new file needs
+    // no look (O_EXCL refuses whatever is there, a link included); only a
+    // file to be overwritten is looked at first, before anything changes it.
+    const bool exists =
+        disposition == FileDisposition::CreateAlways &&
+        ::fstatat(dir, file.c_str(), &st, followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !mayOpen(st, true))
         return nullptr;
-    }
-    if (exists && S_ISDIR(st.st_mode)) {
-        failWith(error::AccessDenied);
-        return nullptr;
-    }
-    if (exists && (writing || disposition != FileDisposition::OpenExisting) && isReadOnly(st)) {
-        failWith(error::AccessDenied);
-        return nullptr;
-    }
 
-    int flags = writing ? O_WRONLY : O_RDONLY;
+    const int writeFlags = access == FileAccess::ReadWrite ? O_RDWR : O_WRONLY;
+    int flags = writing ? writeFlags : O_RDONLY;
     if (disposition == FileDisposition::CreateAlways)
-        flags = O_WRONLY | O_CREAT;
+        flags = writeFlags | O_CREAT;
     else if (creatingNew)
-        flags = O_WRONLY | O_CREAT | O_EXCL;
+        flags = writeFlags | O_CREAT | O_EXCL;
     // Windows has no execute permission: any file may be a program. Created
     // files are executable, so that programs delivered in a package run.
     const mode_t mode = (attributes & attribute::ReadOnly) ? 0555 : 0777;
     // O_NOFOLLOW closes the gap between the look above and the open.
-    const int fd = openAtCloexec(dir, file, flags | (followLink ? 0 : O_NOFOLLOW), mode);
+    const int fd =
+        openAtCloexec(dir, file, flags | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW), mode);
     if (fd < 0) {
         if (errno == EEXIST)
             failWith(error::FileExists);
+        else if (errno == ELOOP)
+            failWith(error::StoppedOnSymlink);
+        else if (errno == ENXIO) // a FIFO that nobody reads
+            failWith(error::NotSupported);
         else
             failOpenAt(dir, file);
+        return nullptr;
+    }
+    if (openingExisting && !(::fstat(fd, &st) == 0 ? mayOpen(st, writing) : failWithErrno())) {
+        const uint32_t code = lastError();
+        ::close(fd);
+        failWith(code);
         return nullptr;
     }
     // Readers that share reading take a shared lock, everybody else an
     // exclusive one: a file held without sharing refuses them all, a file
     // being read refuses writers and deletion. A file just made new needs
     // none: nobody else can hold it yet.
-    const bool shared =
-        share == FileShare::Read && !writing && disposition == FileDisposition::OpenExisting;
+    const bool shared = share == FileShare::Read && !writing && openingExisting;
     if (!creatingNew && !lockNow(fd, shared ? LOCK_SH : LOCK_EX)) {
         ::close(fd);
         failWith(error::SharingViolation);
         return nullptr;
     }
-    if (disposition == FileDisposition::CreateAlways && exists && ::ftruncate(fd, 0) != 0) {
+    if (exists && ::ftruncate(fd, 0) != 0) {
         failWithErrno();
         ::close(fd);
         return nullptr;

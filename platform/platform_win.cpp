@@ -433,38 +433,6 @@ bool pathExists(const std::string &path) {
     return ::GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool appendToFile(const std::string &path, const char *data, std::size_t size) {
-    if (size > MAXDWORD)
-        return failWith(ERROR_INVALID_PARAMETER);
-    std::wstring widePath;
-    if (!toWidePath(path, widePath))
-        return false;
-    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write of this handle
-    // goes to the end of the file as it is at that moment, so writers in
-    // several processes add their pieces one after the other. Sharing reading
-    // and writing lets them all (and any reader) have it open at once.
-    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of what it
-    // points to; such a handle is refused below, so nothing is ever written
-    // through a link.
-    const HANDLE handle = ::CreateFileW(
-        widePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!::GetFileInformationByHandle(handle, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        ::CloseHandle(handle);
-        return failWith(error::StoppedOnSymlink);
-    }
-    DWORD put = 0;
-    const bool written = ::WriteFile(handle, data, static_cast<DWORD>(size), &put, nullptr) &&
-                         put == static_cast<DWORD>(size);
-    const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
-    ::CloseHandle(handle);
-    return written || failWith(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
-}
-
 uint32_t pathAttributes(const std::string &path) {
     std::wstring widePath;
     if (!toWide(path, widePath))
@@ -517,13 +485,29 @@ struct FileObject {
     HANDLE handle;
 };
 
+namespace {
+
+DWORD desiredFileAccess(FileAccess access) {
+    switch (access) {
+    case FileAccess::Read:
+        return GENERIC_READ;
+    case FileAccess::Write:
+        return GENERIC_WRITE;
+    case FileAccess::ReadWrite:
+        break;
+    }
+    return GENERIC_READ | GENERIC_WRITE;
+}
+
+} // namespace
+
 FileHandle openFileA(const char *path, FileAccess access, FileShare share,
                      FileDisposition disposition, uint32_t attributes) {
     if (!path) {
         failWith(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const DWORD desiredAccess = access == FileAccess::Write ? GENERIC_WRITE : GENERIC_READ;
+    const DWORD desiredAccess = desiredFileAccess(access);
     // No FILE_SHARE_DELETE in either mode: while the file is open nobody may
     // delete or rename it, which is what makes it "in use".
     const DWORD shareMode = share == FileShare::Read ? FILE_SHARE_READ : 0;
@@ -775,9 +759,9 @@ struct FolderObject {
 namespace {
 
 // ntdll's own values; the SDK headers differ in which of them they carry.
-constexpr ULONG ntOpen = 1, ntCreate = 2, ntOverwriteIf = 5;
+constexpr ULONG ntOpen = 1, ntCreate = 2, ntOpenIf = 3, ntOverwriteIf = 5;
 constexpr ULONG ntDirectoryFile = 0x1, ntSynchronousIo = 0x20, ntNonDirectoryFile = 0x40,
-                ntForBackup = 0x4000, ntOpenReparsePoint = 0x200000;
+                ntCompleteIfOplocked = 0x100, ntForBackup = 0x4000, ntOpenReparsePoint = 0x200000;
 constexpr ULONG ntCaseInsensitive = 0x40;
 constexpr ULONG ntDirectoryInformation = 1, ntRenameInformation = 10, ntDispositionInformation = 13;
 constexpr NTSTATUS ntNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
@@ -1081,8 +1065,7 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
                 return known ? (failWith(error::StoppedOnSymlink), nullptr) : nullptr;
         }
     }
-    const ACCESS_MASK desired =
-        (access == FileAccess::Write ? GENERIC_WRITE : GENERIC_READ) | FILE_READ_ATTRIBUTES;
+    const ACCESS_MASK desired = desiredFileAccess(access) | FILE_READ_ATTRIBUTES;
     const ULONG shareMode = share == FileShare::Read ? FILE_SHARE_READ : 0;
     const ULONG how = disposition == FileDisposition::OpenExisting   ? ntOpen
                       : disposition == FileDisposition::CreateAlways ? ntOverwriteIf
@@ -1091,8 +1074,10 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
                                          FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
     if (fileAttributes == 0)
         fileAttributes = FILE_ATTRIBUTE_NORMAL;
-    if (!openRelative(folder->handle, wide, desired, shareMode, how, ntNonDirectoryFile, handle,
-                      fileAttributes)) {
+    // Another's opportunistic lock on the file is broken without waiting for
+    // its holder (who may be anyone able to open it, and may never answer).
+    if (!openRelative(folder->handle, wide, desired, shareMode, how,
+                      ntNonDirectoryFile | ntCompleteIfOplocked, handle, fileAttributes)) {
         // As CreateFileA reports it: the name is taken.
         if (how == ntCreate && ::GetLastError() == ERROR_ALREADY_EXISTS)
             failWith(ERROR_FILE_EXISTS);
@@ -1105,6 +1090,10 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
     }
     if (kind.link) {
         dropWith(handle, error::StoppedOnSymlink);
+        return nullptr;
+    }
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        dropWith(handle, error::NotSupported);
         return nullptr;
     }
     if (kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -1131,6 +1120,50 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
     ::SetLastError(ERROR_SUCCESS);
     return new FileObject{handle};
 }
+// The log lies where every user may make entries and open files. It is
+// opened as an entry of its folder, so that another's opportunistic lock on
+// it is broken without waiting for its holder, and a link or anything but a
+// file on the disk is refused.
+bool appendToFile(const std::string &path, const char *data, std::size_t size) {
+    if (size > MAXDWORD)
+        return failWith(ERROR_INVALID_PARAMETER);
+    std::wstring widePath;
+    if (!toWidePath(path, widePath))
+        return false;
+    const std::size_t slash = widePath.find_last_of(L"\\/");
+    const std::wstring folderPath =
+        slash == std::wstring::npos ? L"." : widePath.substr(0, slash == 2 ? 3 : slash);
+    const std::wstring name = slash == std::wstring::npos ? widePath : widePath.substr(slash + 1);
+    const HANDLE folder = ::CreateFileW(folderPath.c_str(), folderAccess, shareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write of this handle
+    // goes to the end of the file as it is at that moment, so writers in
+    // several processes add their pieces one after the other. Sharing reading
+    // and writing lets them all (and any reader) have it open at once.
+    HANDLE handle;
+    const bool opened = openRelative(
+        folder, name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        ntOpenIf, ntNonDirectoryFile | ntCompleteIfOplocked, handle, FILE_ATTRIBUTE_NORMAL);
+    closeAfter(folder, opened);
+    if (!opened)
+        return false;
+    Kind kind{};
+    if (!kindOf(handle, kind))
+        return dropWith(handle, ::GetLastError());
+    if (kind.link)
+        return dropWith(handle, error::StoppedOnSymlink);
+    if (::GetFileType(handle) != FILE_TYPE_DISK)
+        return dropWith(handle, error::NotSupported);
+    DWORD put = 0;
+    const bool written = ::WriteFile(handle, data, static_cast<DWORD>(size), &put, nullptr) &&
+                         put == static_cast<DWORD>(size);
+    const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
+    ::CloseHandle(handle);
+    return written || failWith(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+}
+
 uint32_t attributesAt(FolderHandle folder, const char *name) {
     HANDLE handle;
     Kind kind{};

@@ -32,8 +32,11 @@ void startReseat() {
 // reseat has been started, or the earlier run could not be undone.
 bool recoverEarlierRun() {
     const QString folder = applicationFolder();
-    UpdateTransaction::Completion left;
-    switch (UpdateTransaction::recover(installFolder(), left)) {
+    UpdateTransaction::Found found;
+    const UpdateTransaction::Recovery recovery = UpdateTransaction::recover(installFolder(), found);
+    update_form::logSetAside(found.setAside);
+    const UpdateTransaction::Completion &left = found.completion;
+    switch (recovery) {
     case UpdateTransaction::Recovery::Nothing:
         return true;
     case UpdateTransaction::Recovery::RolledBack:

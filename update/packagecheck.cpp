@@ -2,6 +2,23 @@
 
 #include <cctype>
 #include <cstdint>
+#include <vector>
+
+PackageCheck::Outcome PackageCheck::take(platform::FileHandle package, platform::FileHandle copy) {
+    signedVersion_.reset();
+    std::vector<unsigned char> block(1u << 18);
+    for (;;) {
+        uint32_t got = 0;
+        if (!platform::readFile(package, block.data(), static_cast<uint32_t>(block.size()), got))
+            return Outcome::ReadFailed;
+        if (got == 0)
+            break;
+        observe(block.data(), got);
+        if (!platform::writeFile(copy, block.data(), got))
+            return Outcome::WriteFailed;
+    }
+    return conclude(copy);
+}
 
 int compareVersions(const std::string &a, const std::string &b) {
     // The next part's number (its leading digits; none is 0) from at on.

@@ -19,6 +19,16 @@ constexpr int attemptsPerEntry = 5;
 // the room for a package is reckoned.
 constexpr uint64_t clusterSize = 4096;
 
+// A reader's failure lies at the target only where the target refused to be
+// made or written, or a link stood in the way (and where the reader had no
+// part: the transaction's own steps); anything else is in the package.
+FailureSite siteOf(ZipResult result) {
+    return result == zipresult::Ok || result == zipresult::CannotCreate ||
+                   result == zipresult::WriteFailed || result == zipresult::LinkInPath
+               ? FailureSite::Target
+               : FailureSite::Package;
+}
+
 // Every way out that fails goes through giveUp, with the OS error taken
 // where the failure happened.
 class Reports {
@@ -27,11 +37,11 @@ public:
         : zipPath(zipPath), destDir(destDir), listener(listener) {}
 
     template <typename... Values>
-    UnzipResult giveUp(uint32_t osError, ZipResult result, const char *format,
+    UnzipResult giveUp(FailureSite site, uint32_t osError, ZipResult result, const char *format,
                        Values... values) const {
         char message[100] = {};
         std::snprintf(message, sizeof message, format, values..., static_cast<int>(osError));
-        return UnzipFailure{zipPath, destDir, message, result, osError};
+        return UnzipFailure{zipPath, destDir, message, result, osError, site};
     }
 
     // Runs attempt until it succeeds, up to five times 3000 ms apart, asking
@@ -55,7 +65,7 @@ public:
                     listener.unzipFailed(destDir.c_str(), name.c_str(),
                                          EntryFailure{result, osError, n == attemptsPerEntry});
                 if (action == EntryFailureAction::Abort)
-                    return giveUp(osError, result, "upzip file err = %d");
+                    return giveUp(siteOf(result), osError, result, "upzip file err = %d");
                 if (action == EntryFailureAction::Skip) {
                     put = false;
                     return {};
@@ -63,7 +73,7 @@ public:
             }
             platform::sleepMs(3000);
             if (n == attemptsPerEntry)
-                return giveUp(osError, result, "upzip 5 times ---- file err = %d");
+                return giveUp(siteOf(result), osError, result, "upzip 5 times ---- file err = %d");
         }
     }
 
@@ -235,14 +245,12 @@ private:
 UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
                          UpdateTransaction &transaction, StagedPackage &staged) {
     const Reports reports(job.zipPath, job.destDir, listener);
-    staged = StagedPackage{job.zipPath, job.destDir, -1, job.allEntries, 0, {}};
+    staged = StagedPackage{job.zipPath, job.destDir, job.root, job.allEntries, 0, {}};
     ZipResult result = zipresult::Ok;
     const ZipArchive archive(ZipReader::openHeld(job.package, &result));
     if (!archive)
-        return reports.giveUp(platform::lastError(), result, "open zip err = %d");
-    staged.root = transaction.addRoot(job.destDir, job.access, job.destFolder);
-    if (staged.root < 0)
-        return reports.giveUp(platform::lastError(), zipresult::Ok, "set zip dir err = %d");
+        return reports.giveUp(FailureSite::Package, platform::lastError(), result,
+                              "open zip err = %d");
     // The staged files land in the transaction's own folder; the length
     // limits are those of the places they will take.
     result = ZipReader::setBaseFolder(archive.get(), transaction.stagingFolder(staged.root),
@@ -255,10 +263,12 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
     if (result == zipresult::Ok && job.allEntries)
         result = ZipReader::setReferenceFolder(archive.get(), transaction.rootFolder(staged.root));
     if (result != zipresult::Ok)
-        return reports.giveUp(platform::lastError(), result, "set zip dir err = %d");
+        return reports.giveUp(FailureSite::Target, platform::lastError(), result,
+                              "set zip dir err = %d");
     ZipEntryInfo info{};
     if ((result = ZipReader::entryInfo(archive.get(), -1, info)) != zipresult::Ok)
-        return reports.giveUp(platform::lastError(), result, "read zip info err = %d");
+        return reports.giveUp(FailureSite::Package, platform::lastError(), result,
+                              "read zip info err = %d");
     staged.total = info.index;
 
     // Every name accepted and the room known before the first byte is
@@ -267,18 +277,30 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
     std::vector<Chosen> chosen;
     for (int i = 0; i < staged.total; ++i) {
         if ((result = ZipReader::entryInfo(archive.get(), i, info)) != zipresult::Ok)
-            return reports.giveUp(platform::lastError(), result, "read zipfile-%d err = %d", i);
+            return reports.giveUp(FailureSite::Package, platform::lastError(), result,
+                                  "read zipfile-%d err = %d", i);
         if (!selected(staged, info.name))
             continue;
+        // A name the update keeps for its own folders, journal and copy of
+        // the package: nothing of the package is written under it.
+        if (UpdateTransaction::reserved(info.name)) {
+            listener.unzipFailed(
+                job.destDir.c_str(), info.name,
+                EntryFailure{zipresult::UnsafeName, platform::error::Success, true});
+            return reports.giveUp(FailureSite::Package, platform::error::Success,
+                                  zipresult::UnsafeName, "upzip file err = %d");
+        }
         needed += (info.size64 + clusterSize - 1) / clusterSize * clusterSize + clusterSize;
         chosen.push_back(
             {i, info.name, isFolderEntry(info), ZipReader::entryMethod(archive.get(), i)});
     }
     uint64_t available = 0;
     if (!platform::freeDiskSpaceA(job.destDir.c_str(), available))
-        return reports.giveUp(platform::lastError(), zipresult::Ok, "disk space err = %d");
+        return reports.giveUp(FailureSite::Target, platform::lastError(), zipresult::Ok,
+                              "disk space err = %d");
     if (available < needed)
-        return reports.giveUp(platform::error::DiskFull, zipresult::Ok, "disk space err = %d");
+        return reports.giveUp(FailureSite::Target, platform::error::DiskFull, zipresult::Ok,
+                              "disk space err = %d");
 
     EarlyStaging early(chosen);
     early.stage(job, archive.get(), [&](ZipHandle second) {
@@ -304,17 +326,10 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
         if (UnzipResult failure = reports.retry(
                 name, attempt, [] { return true; }, put))
             return failure;
-        int planned = -1;
-        if (put) {
-            planned = transaction.plan(staged.root, name, entry.folder);
-            // A name the update keeps for its own folders and journal.
-            if (planned < 0) {
-                const uint32_t osError = platform::lastError();
-                listener.unzipFailed(job.destDir.c_str(), name.c_str(),
-                                     EntryFailure{zipresult::UnsafeName, osError, true});
-                return reports.giveUp(osError, zipresult::UnsafeName, "upzip file err = %d");
-            }
-        }
+        const int planned = put ? transaction.plan(staged.root, name, entry.folder) : -1;
+        if (put && planned < 0)
+            return reports.giveUp(FailureSite::Package, platform::lastError(),
+                                  zipresult::UnsafeName, "upzip file err = %d");
         staged.entries.push_back({i, name, planned});
     }
     return {};
@@ -329,7 +344,8 @@ UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
     // each of thousands of entries).
     const platform::OneProcessor oneProcessor;
     if (!transaction.begin())
-        return reports.giveUp(platform::lastError(), zipresult::Ok, "begin update err = %d");
+        return reports.giveUp(FailureSite::Target, platform::lastError(), zipresult::Ok,
+                              "begin update err = %d");
     for (const auto &entry : staged.entries) {
         if (entry.planned >= 0) {
             bool put = false;

@@ -18,6 +18,11 @@
 #include <string>
 #include <vector>
 
+// Where the fault of a package given up lies: in its bytes (corrupted,
+// cut short, names the update cannot take), or at its targets (a file in
+// use, no room on the volume, a link in the way).
+enum class FailureSite { Package, Target };
+
 // Why a package was given up: what failed, with the reader's code (Ok
 // where the reader had no part) and the OS error taken where it failed.
 // message is the driver's own line for it, as the log shows it ("upzip
@@ -28,17 +33,17 @@ struct UnzipFailure {
     std::string message;
     ZipResult result;
     uint32_t osError;
+    FailureSite site;
 };
 // Empty when the package went through.
 using UnzipResult = std::optional<UnzipFailure>;
 
 // One package and where it goes.
 struct PackageJob {
-    std::string zipPath;               // its name in the reports
-    platform::FileHandle package;      // open and kept by the caller: never opened again by name
-    std::string destDir;               // the folder its entries go to, by name
-    platform::FolderHandle destFolder; // that folder, held by the caller (nullptr: by name)
-    UpdateTransaction::Access access;  // who can write there
+    std::string zipPath;          // its name in the reports
+    platform::FileHandle package; // open and kept by the caller: never opened again by name
+    std::string destDir;          // the folder its entries go to, by name
+    int root;                     // that folder in the transaction (the caller added it)
     // Every entry, or only those whose name contains "Config".
     bool allEntries;
 };

@@ -23,8 +23,10 @@ const char packageName[] = "update.zip";
 const char configPackageName[] = "Config.zip";
 const char configFolderName[] = "Config";
 const char versionFileName[] = "veconfig.ini";
-// Where the settings reader finds the new veconfig.ini: a copy in the
-// installation's staging folder, under a name no package entry may take.
+// The update's own copy of the package, and the copy of the new
+// veconfig.ini that the settings reader reads: in the installation's
+// staging folder, under names no package entry may take.
+const char packageCopyName[] = "~velmar-update.zip";
 const char versionCopyName[] = "~velmar-update.ini";
 // A veconfig.ini is a few lines; anything much larger is not one.
 constexpr uint32_t versionFileLimit = 1u << 20;
@@ -176,99 +178,152 @@ bool update_form::initCheck() {
              QStringLiteral("更新包无有效数据，详情请查看软件日志"));
         return false;
     }
-    if (!packageCheck.accept(package.get())) {
-        fail(QStringLiteral("更新包签名无效:") + packagePath, QStringLiteral("更新异常"),
-             QStringLiteral("更新包签名无效，详情请查看软件日志"));
-        return false;
-    }
     appDir = programFolder;
+    if (!takePackage())
+        return false;
     emit sigPro(100, 5, QString::fromUtf8(checkLabel));
+    return true;
+}
+
+bool update_form::refuse(const QString &logLine, const QString &text) {
+    undo();
+    fail(logLine, QStringLiteral("更新异常"), text);
+    return false;
+}
+
+bool update_form::takePackage() {
+    // Where the copy cannot be made, the installation is in the way.
+    const auto cannotCopy = [this](const char *what) {
+        const uint32_t error = platform::lastError();
+        return giveUp(UnzipFailure{local8(packagePath), local8(appDir),
+                                   what + std::to_string(error), zipresult::Ok, error,
+                                   FailureSite::Target});
+    };
+    transaction = std::make_unique<UpdateTransaction>(local8(appDir));
+    installRoot = transaction->addRoot(local8(appDir), UpdateTransaction::Access::Administrators);
+    if (installRoot < 0)
+        return cannotCopy("set zip dir err = ");
+    platform::File copy(platform::openFileAt(
+        transaction->stagingFolder(installRoot), packageCopyName, platform::FileAccess::ReadWrite,
+        platform::FileShare::None, platform::FileDisposition::CreateNew));
+    int64_t start = 0;
+    if (!copy || !platform::seekFile(package.get(), 0, platform::SeekOrigin::Begin, start))
+        return cannotCopy("copy zip err = ");
+    const PackageCheck::Outcome outcome = packageCheck.take(package.get(), copy.get());
+    const uint32_t error = platform::lastError();
+    // The data folder's package is never read again: the copy is the package.
+    package = std::move(copy);
+    switch (outcome) {
+    case PackageCheck::Outcome::Taken:
+        break;
+    case PackageCheck::Outcome::ReadFailed:
+        return refuse(QStringLiteral("更新包错误:") + packagePath,
+                      QStringLiteral("更新包错误，详情请查看软件日志"));
+    case PackageCheck::Outcome::WriteFailed:
+        platform::setLastError(error);
+        return cannotCopy("copy zip err = ");
+    case PackageCheck::Outcome::Refused:
+        return refuse(QStringLiteral("更新包签名无效:") + packagePath,
+                      QStringLiteral("更新包签名无效，详情请查看软件日志"));
+    case PackageCheck::Outcome::Unversioned:
+        return refuse(QStringLiteral("更新包签名缺少版本号:") + packagePath,
+                      QStringLiteral("更新包签名缺少版本号，详情请查看软件日志"));
+    }
     return true;
 }
 
 bool update_form::unzipUpdatePackage() {
     // Both packages are read through before the first file changes: the
     // configuration package as the update package delivers it, when it does.
-    transaction = std::make_unique<UpdateTransaction>(local8(appDir));
-    const PackageJob job{local8(packagePath),
-                         package.get(),
-                         local8(appDir),
-                         nullptr,
-                         UpdateTransaction::Access::Administrators,
-                         true};
+    const PackageJob job{local8(packagePath), package.get(), local8(appDir), installRoot, true};
     if (UnzipResult failure = stagePackage(job, *this, *transaction, updateStaged))
         return giveUp(*failure);
     if (std::optional<UnzipFailure> failure = stageConfigPackage())
         return giveUp(*failure);
+    if (!decideVersion())
+        return false;
 
     // An older version, even signed, is not taken back: the check comes
     // before anything changes.
-    readNewVersion();
     std::string installed;
     if (!platform::registryReadString(uninstallKey, "DisplayVersion", installed))
         installed.clear();
-    if (!packageCheck.acceptVersion(newVersion.toStdString(), installed)) {
-        undo();
-        fail(QStringLiteral("更新包版本低于已安装版本:") + packagePath, QStringLiteral("更新异常"),
-             QStringLiteral("更新包版本低于已安装版本，详情请查看软件日志"));
-        return false;
-    }
+    if (!packageCheck.acceptVersion(newVersion.toStdString(), installed))
+        return refuse(QStringLiteral("更新包版本低于已安装版本:") + packagePath,
+                      QStringLiteral("更新包版本低于已安装版本，详情请查看软件日志"));
     if (UnzipResult failure = applyPackage(updateStaged, *this, *transaction))
         return giveUp(*failure);
     return true;
 }
 
 std::optional<UnzipFailure> update_form::stageConfigPackage() {
-    const platform::FolderHandle staging = transaction->stagingFolder(updateStaged.root);
-    const platform::FolderHandle installed = transaction->rootFolder(updateStaged.root);
-    const platform::FolderHandle from =
-        platform::attributesAt(staging, configPackageName) != platform::attribute::Invalid ? staging
-        : platform::attributesAt(installed, configPackageName) != platform::attribute::Invalid
-            ? installed
-            : nullptr;
-    if (!from)
+    // Only a Config.zip that this package brings: one an earlier update left
+    // in the installation is never unpacked again.
+    const platform::FolderHandle staging = transaction->stagingFolder(installRoot);
+    if (platform::attributesAt(staging, configPackageName) == platform::attribute::Invalid)
         return {}; // the configuration package is optional
+    const std::string zipPath =
+        local8(appDir + separator() + QString::fromLatin1(configPackageName));
+    const std::string dataPath = local8(folderOf(nativePath(configDir)));
+    const int root =
+        transaction->addRoot(dataPath, UpdateTransaction::Access::Everyone, dataFolder.get());
+    if (root < 0) {
+        const uint32_t error = platform::lastError();
+        return UnzipFailure{zipPath,       dataPath, "set zip dir err = " + std::to_string(error),
+                            zipresult::Ok, error,    FailureSite::Target};
+    }
     // Closed before the staged copy may be moved into place.
     const platform::File config(
-        platform::openFileAt(from, configPackageName, platform::FileAccess::Read,
+        platform::openFileAt(staging, configPackageName, platform::FileAccess::Read,
                              platform::FileShare::Read, platform::FileDisposition::OpenExisting));
-    const PackageJob job{local8(appDir + separator() + QString::fromLatin1(configPackageName)),
-                         config.get(),
-                         local8(folderOf(nativePath(configDir))),
-                         dataFolder.get(),
-                         UpdateTransaction::Access::Everyone,
-                         false};
     configStaged.emplace();
-    return stagePackage(job, *this, *transaction, *configStaged);
+    return stagePackage(PackageJob{zipPath, config.get(), dataPath, root, false}, *this,
+                        *transaction, *configStaged);
 }
 
-void update_form::readNewVersion() {
-    // The configuration package's copy when it brings one, else the data
-    // folder's own: each through held folders. The settings reader takes
-    // only a path, so it reads a copy where only administrators write.
-    std::string content;
+bool update_form::decideVersion() {
+    // The configuration package's veconfig.ini, read through held folders;
+    // the settings reader takes only a path, so it reads a copy where only
+    // administrators write.
+    const auto versionIn = [this](platform::FolderHandle folder, QString &version) {
+        std::string content;
+        if (!folder || !readAt(folder, versionFileName, content))
+            return false;
+        const platform::FolderHandle copyFolder = transaction->stagingFolder(installRoot);
+        platform::File copy(platform::openFileAt(
+            copyFolder, versionCopyName, platform::FileAccess::Write, platform::FileShare::None,
+            platform::FileDisposition::CreateAlways));
+        if (!copy ||
+            !platform::writeFile(copy.get(), content.data(), static_cast<uint32_t>(content.size())))
+            return false;
+        copy.reset();
+        const QString copyPath =
+            nativePath(QString::fromLocal8Bit(transaction->stagingPath(installRoot).c_str()) +
+                       separator() + QString::fromLatin1(versionCopyName));
+        version = QSettings(copyPath, QSettings::IniFormat)
+                      .value(QStringLiteral("Server/Version"), QString())
+                      .toString();
+        return true;
+    };
     platform::FolderChain staged(configStaged ? transaction->stagingFolder(configStaged->root)
                                               : nullptr);
-    platform::Folder config(platform::openFolderAt(dataFolder.get(), configFolderName));
-    const platform::FolderHandle stagedConfig =
-        configStaged ? staged.reach(configFolderName) : nullptr;
-    versionFileFound = (stagedConfig && readAt(stagedConfig, versionFileName, content)) ||
-                       (config && readAt(config.get(), versionFileName, content));
-    if (!versionFileFound)
-        return;
-    const platform::FolderHandle copyFolder = transaction->stagingFolder(updateStaged.root);
-    platform::File copy(platform::openFileAt(copyFolder, versionCopyName,
-                                             platform::FileAccess::Write, platform::FileShare::None,
-                                             platform::FileDisposition::CreateAlways));
-    if (!copy ||
-        !platform::writeFile(copy.get(), content.data(), static_cast<uint32_t>(content.size())))
-        return;
-    copy.reset();
-    const QString copyPath =
-        nativePath(QString::fromLocal8Bit(transaction->stagingPath(updateStaged.root).c_str()) +
-                   separator() + QString::fromLatin1(versionCopyName));
-    const QSettings settings(copyPath, QSettings::IniFormat);
-    newVersion = settings.value(QStringLiteral("Server/Version"), QString()).toString();
+    QString configured;
+    const bool brought = configStaged && versionIn(staged.reach(configFolderName), configured);
+
+    if (const std::optional<std::string> &signedVersion = packageCheck.signedVersion()) {
+        newVersion = QString::fromStdString(*signedVersion);
+        versionFileFound = true;
+        if (brought && configured != newVersion)
+            return refuse(QStringLiteral("更新包版本不一致:") + packagePath,
+                          QStringLiteral("更新包版本不一致，详情请查看软件日志"));
+        return true;
+    }
+    // Without a key: the configuration as it will be, the package's or the
+    // data folder's own.
+    const platform::Folder config(platform::openFolderAt(dataFolder.get(), configFolderName));
+    versionFileFound = brought || versionIn(config.get(), configured);
+    newVersion = configured;
+    return true;
 }
 
 bool update_form::unzipConfigPackage() {
@@ -280,10 +335,12 @@ bool update_form::unzipConfigPackage() {
 }
 
 bool update_form::undo() {
+    package.reset(); // the copy goes with the work folders
     if (!transaction)
         return true;
     const bool changed = transaction->begun();
     const bool undone = transaction->rollback();
+    logSetAside(transaction->setAside());
     if (!undone)
         writeLog(
             QStringLiteral("回滚更新失败:") +
@@ -297,6 +354,13 @@ bool update_form::undo() {
 bool update_form::giveUp(const UnzipFailure &failure) {
     // Everything goes back before the user hears of it.
     undo();
+    // A package that is corrupted, cut short or otherwise unusable is told
+    // as such; "in use" is for what stands in the way at the targets.
+    if (failure.site == FailureSite::Package) {
+        fail(QStringLiteral("更新包错误:") + packagePath, QStringLiteral("更新异常"),
+             QStringLiteral("更新包错误，详情请查看软件日志"));
+        return false;
+    }
     const QString folder = QString::fromLocal8Bit(failure.destDir.c_str());
     fail(QStringLiteral("解压失败:") + QString::fromLocal8Bit(failure.zipPath.c_str()) +
              QStringLiteral("----->") + folder + QStringLiteral("  lasterr:") +
@@ -325,15 +389,22 @@ bool update_form::updateRegistry() {
     // the package's removal and reseat.
     const UpdateTransaction::Completion completion{
         newVersion.toStdString(), local8(folderOf(nativePath(configDir))), packageName};
+    package.reset(); // the copy goes with the work folders
     if (!transaction->commit(completion)) {
         const uint32_t error = platform::lastError();
         return giveUp(UnzipFailure{local8(packagePath), local8(appDir),
                                    "commit update err = " + std::to_string(error), zipresult::Ok,
-                                   error});
+                                   error, FailureSite::Target});
     }
     recordVersion(completion.version);
     emit sigPro(100, 90, QString::fromUtf8(registryLabel));
     return true;
+}
+
+void update_form::logSetAside(const std::vector<std::string> &paths) {
+    for (const std::string &path : paths)
+        writeLog(QStringLiteral("更新前的文件已另存为:") +
+                 nativePath(QString::fromLocal8Bit(path.c_str())));
 }
 
 void update_form::recordVersion(const std::string &version) {
@@ -349,7 +420,6 @@ bool update_form::removePackage(platform::FolderHandle folder, const std::string
 
 bool update_form::clearData() {
     emit sigPro(100, 95, QString::fromUtf8(cleanLabel));
-    package.reset(); // a package held open could not be deleted
     const bool removed = removePackage(dataFolder.get(), packageName, packagePath);
     if (transaction)
         transaction->reseatDue();

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A thread object only to carry the signals: it is never started. It
 // listens to the extraction driver for the packages it unpacks.
@@ -54,6 +55,9 @@ public:
     // the next start: the version into the uninstall entry, and the package
     // (name in the held folder, path in the log) removed.
     static void recordVersion(const std::string &version);
+    // Logs where an undo put the old files whose names the user had taken
+    // meanwhile.
+    static void logSetAside(const std::vector<std::string> &paths);
     static bool removePackage(platform::FolderHandle folder, const std::string &name,
                               const QString &path);
 
@@ -65,17 +69,25 @@ signals:
 private:
     // Logs the failure and asks for the message box (error, confirm only).
     void fail(const QString &logLine, const QString &title, const QString &text);
+    // The package is refused before anything changed: its work folders go,
+    // then the failure is told.
+    bool refuse(const QString &logLine, const QString &text);
     // The update is given up: undone first, then the failure told.
     bool giveUp(const UnzipFailure &failure);
     // Rolls the update back, if one is under way, and logs what became of
     // it; false when something could not be undone (the journal stays for
     // the next start).
     bool undo();
-    // The configuration package, as the update package delivers it or as
-    // the installation holds it; nothing when there is none.
+    // Copies the package into the update's own folder, checking it on the
+    // way, and holds the copy: nothing is read from the data folder's
+    // package after this.
+    bool takePackage();
+    // The configuration package, when the update package delivers one.
     std::optional<UnzipFailure> stageConfigPackage();
-    // Reads the version the update will record, before anything changes.
-    void readNewVersion();
+    // The version the update will record, before anything changes: the one
+    // the publisher signed (which a configuration the package brings must
+    // agree with), or in a build without a key the configuration's.
+    bool decideVersion();
 
     QString configDir;
     QString packagePath;
@@ -84,8 +96,9 @@ private:
     PackageCheck packageCheck;
 
     platform::Folder dataFolder;
-    platform::File package; // held from its check to its removal
+    platform::File package; // the update's own copy, held from its check to the end
     std::unique_ptr<UpdateTransaction> transaction;
+    int installRoot = -1;
     StagedPackage updateStaged;
     std::optional<StagedPackage> configStaged;
     // "veconfig.ini" as it will be once the update stands.

@@ -95,13 +95,17 @@ bool fromHex(const std::string &hex, std::string &bytes) {
     return true;
 }
 
-// A work folder's name nobody can guess ahead: a user who may create
-// entries beside it cannot have put one of that name there first.
-std::string workFolderName(const char *kind) {
+// Eight hex digits nobody can guess ahead: a user who may create entries
+// beside a name made with them cannot have put one of that name there first.
+std::string randomHex() {
     static std::random_device source;
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(source()));
-    return std::string(UpdateTransaction::workPrefix) + "." + kind + "." + suffix;
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(source()));
+    return digits;
+}
+
+std::string workFolderName(const char *kind) {
+    return std::string(UpdateTransaction::workPrefix) + "." + kind + "." + randomHex();
 }
 
 std::vector<std::string> linesOf(const std::string &text) {
@@ -270,12 +274,21 @@ bool UpdateTransaction::exists(int root, const std::string &name) {
                       calls_.attributesAt(folder, leaf.c_str()) != platform::attribute::Invalid);
 }
 
+bool UpdateTransaction::reserved(const std::string &name) {
+    // The first part that names something: "./x" is "x", as the reader
+    // takes it.
+    const std::string clean = cleanName(name);
+    std::size_t start = 0, end;
+    while ((end = clean.find('/', start)) != std::string::npos &&
+           (end == start || clean.compare(start, end - start, ".") == 0))
+        start = end + 1;
+    return lowerAscii(clean.substr(start, end == std::string::npos ? end : end - start))
+               .compare(0, sizeof workPrefix - 1, workPrefix) == 0;
+}
+
 int UpdateTransaction::plan(int root, const std::string &name, bool folder) {
     const std::string clean = cleanName(name);
-    const auto firstEnd = std::find(clean.begin(), clean.end(), '/');
-    const std::string first = lowerAscii(std::string(clean.begin(), firstEnd));
-    if (clean.empty() || clean.find('\n') != std::string::npos ||
-        first.compare(0, sizeof workPrefix - 1, workPrefix) == 0) {
+    if (clean.empty() || clean.find('\n') != std::string::npos || reserved(clean)) {
         platform::setLastError(platform::error::InvalidParameter);
         return -1;
     }
@@ -435,11 +448,23 @@ bool UpdateTransaction::undoStep(const Step &step) {
     Root &root = roots_[step.root];
     if (!root.folder)
         return true; // gone since, with whatever it held
+    const bool users = root.access == Access::Everyone;
     const auto [folderPart, leaf] = splitName(step.name);
+    const auto there = [&](platform::FolderHandle folder) {
+        return folder && calls_.attributesAt(folder, leaf.c_str()) != platform::attribute::Invalid;
+    };
+    const platform::FolderHandle aside =
+        step.folder || !root.backup ? platform::FolderHandle() : root.backups.reach(folderPart);
     const platform::FolderHandle target = targetFolder(root, folderPart);
-    if (!target) // never made, or gone with what it held
+    if (!target) {
+        // In the user's folder a folder on the way may be gone, or be a link
+        // or a file now: the old file goes where it still can.
+        if (users)
+            return !step.existed || !there(aside) || setBeside(root, folderPart, aside, leaf);
+        // Never made, or gone with what it held.
         return platform::lastError() == platform::error::FileNotFound ||
                platform::lastError() == platform::error::PathNotFound;
+    }
     if (step.folder) {
         if (!isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
             return true;
@@ -447,19 +472,19 @@ bool UpdateTransaction::undoStep(const Step &step) {
         root.held.erase(step.name);
         root.targets.reset(root.folder);
         const platform::FolderHandle parent = targetFolder(root, folderPart);
-        return parent && calls_.removeFolderAt(parent, leaf.c_str());
+        if (parent && calls_.removeFolderAt(parent, leaf.c_str()))
+            return true;
+        // What the user put into a folder the update made stays, with it.
+        return users && platform::lastError() == platform::error::DirNotEmpty;
     }
-    const auto there = [&](platform::FolderHandle folder) {
-        return folder && calls_.attributesAt(folder, leaf.c_str()) != platform::attribute::Invalid;
-    };
-    const platform::FolderHandle aside =
-        root.backup ? root.backups.reach(folderPart) : platform::FolderHandle();
     if (step.existed && !there(aside))
         return true; // the old file never moved
     if (there(target)) {
         if (root.staging) {
             const platform::FolderHandle staged =
                 root.staged.reach(folderPart, platform::FolderAccess::Inherited);
+            // The staged file still there: what stands at the target is not
+            // the update's (the user made it anew) and stays.
             if (!staged || (!there(staged) &&
                             !calls_.moveAt(target, leaf.c_str(), staged, leaf.c_str(), false)))
                 return false;
@@ -470,7 +495,40 @@ bool UpdateTransaction::undoStep(const Step &step) {
             return false;
         }
     }
-    return !step.existed || calls_.moveAt(aside, leaf.c_str(), target, leaf.c_str(), false);
+    return !step.existed || calls_.moveAt(aside, leaf.c_str(), target, leaf.c_str(), false) ||
+           (users && setBeside(root, folderPart, aside, leaf));
+}
+
+// Puts the backup of leaf beside the user's entry that took its place: in
+// the nearest folder of folderPart that is still a folder, under a name
+// that says what it is and that nobody took.
+bool UpdateTransaction::setBeside(Root &root, const std::string &folderPart,
+                                  platform::FolderHandle aside, const std::string &leaf) {
+    std::string part = folderPart;
+    platform::FolderHandle folder;
+    while (!(folder = targetFolder(root, part))) {
+        if (part.empty())
+            return false;
+        part = splitName(part).first;
+    }
+    // The plain name first; then names nobody can have taken ahead, and
+    // short ones where a long name makes the name too long.
+    std::vector<std::string> names{leaf + ".before-update"};
+    for (int attempt = 0; attempt < 4; ++attempt)
+        names.push_back(leaf + ".before-update-" + randomHex());
+    for (int attempt = 0; attempt < 4; ++attempt)
+        names.push_back("before-update-" + randomHex());
+    for (const std::string &name : names) {
+        if (calls_.moveAt(aside, leaf.c_str(), folder, name.c_str(), false)) {
+            setAside_.push_back(join(root.path, part.empty() ? name : join(part, name)));
+            return true;
+        }
+        const uint32_t error = platform::lastError();
+        if (error != platform::error::AlreadyExists && error != platform::error::FileExists &&
+            error != platform::error::FilenameTooLong)
+            return false;
+    }
+    return false;
 }
 
 // What cannot go now (a file still in use) is listed for a later start and,
@@ -544,7 +602,12 @@ bool UpdateTransaction::commit(const Completion &completion) {
         if (!(root.volumeFlush ? calls_.flushVolume(root.folder) : calls_.flushFolder(root.folder)))
             return false;
     }
-    if (!writeJournal(stateCommit))
+    // Once the journal says the files stand, they do, even where its
+    // folder's flush failed: the disk may hold either journal then, and
+    // undoing the files now could leave one that says they stand over a
+    // tree half undone.
+    bool swapped = false;
+    if (!writeJournal(stateCommit, &swapped) && !swapped)
         return false;
     removeWorkFolders();
     return true;
@@ -571,7 +634,7 @@ bool UpdateTransaction::rollback() {
 }
 
 // Written beside and then swapped in: the file is whole or absent.
-bool UpdateTransaction::writeList(const char *name, const std::string &text) {
+bool UpdateTransaction::writeList(const char *name, const std::string &text, bool *swapped) {
     if (!openJournalFolder())
         return false;
     const std::string fresh = std::string(name) + ".tmp";
@@ -586,17 +649,18 @@ bool UpdateTransaction::writeList(const char *name, const std::string &text) {
     const uint32_t writeError = platform::lastError();
     file.reset();
     if (!written ||
-        !calls_.moveAt(journalFolder_.get(), fresh.c_str(), journalFolder_.get(), name, true) ||
-        !calls_.flushFolder(journalFolder_.get())) {
+        !calls_.moveAt(journalFolder_.get(), fresh.c_str(), journalFolder_.get(), name, true)) {
         const uint32_t error = written ? platform::lastError() : writeError;
         calls_.deleteAt(journalFolder_.get(), fresh.c_str());
         platform::setLastError(error);
         return false;
     }
-    return true;
+    if (swapped)
+        *swapped = true;
+    return calls_.flushFolder(journalFolder_.get());
 }
 
-bool UpdateTransaction::writeJournal(const std::string &state) {
+bool UpdateTransaction::writeJournal(const std::string &state, bool *swapped) {
     std::string text = std::string(journalMagic) + "\n" + state + "\n";
     for (const auto &root : roots_) {
         text += "root ";
@@ -615,7 +679,7 @@ bool UpdateTransaction::writeJournal(const std::string &state) {
         }
     }
     text += "end\n";
-    return writeList(journalName, text);
+    return writeList(journalName, text, swapped);
 }
 
 bool UpdateTransaction::readList(const char *name, std::string &text) {
@@ -741,7 +805,7 @@ void UpdateTransaction::removeLeftovers() {
 }
 
 UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &installFolder,
-                                                       Completion &completion,
+                                                       Found &found,
                                                        const TransactionCalls &calls) {
     UpdateTransaction transaction(installFolder, calls);
     // A folder that cannot be opened (one its own name cannot reach, in a
@@ -771,11 +835,14 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &instal
         if (root.folder)
             transaction.openWorkFolders(root);
     }
-    if (state == stateApply)
-        return transaction.rollback() ? Recovery::RolledBack : Recovery::Failed;
+    if (state == stateApply) {
+        const bool undone = transaction.rollback();
+        found.setAside = transaction.setAside_;
+        return undone ? Recovery::RolledBack : Recovery::Failed;
+    }
     if (state == stateCommit || state == stateReseat) {
         transaction.removeWorkFolders();
-        completion = transaction.completion_;
+        found.completion = transaction.completion_;
         return state == stateCommit ? Recovery::CommitDue : Recovery::ReseatDue;
     }
     platform::setLastError(platform::error::InvalidParameter);

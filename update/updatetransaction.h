@@ -77,6 +77,13 @@ public:
         std::string packageName;
     };
 
+    // What a start finds left of an earlier run: for CommitDue, what is left
+    // to do; after an undo, the files set aside (see setAside).
+    struct Found {
+        Completion completion;
+        std::vector<std::string> setAside;
+    };
+
     // What the start of a run found of an earlier one.
     enum class Recovery {
         Nothing,    // no journal: the last run ended cleanly
@@ -95,6 +102,10 @@ public:
     // The length of a work folder's name (workPrefix, ".new." or ".old.",
     // eight hex digits).
     static const std::size_t workNameLength;
+
+    // True for an entry name the transaction keeps for itself: its first
+    // part begins with workPrefix (in any case, as Windows matches names).
+    static bool reserved(const std::string &name);
 
     // installFolder holds the journal.
     explicit UpdateTransaction(std::string installFolder,
@@ -148,11 +159,20 @@ public:
     // Undoes every install in reverse order, then removes the staging and
     // backup folders and the journal. False when something could not be
     // undone: the journal stays for the next start.
+    //
+    // A folder everyone can write is the user's: where the name an old file
+    // goes back to is taken meanwhile (a file made again, a folder on the way
+    // turned into a link or a file), the user's entry stays, and the old
+    // file goes beside it (in the nearest folder of the way that is still a
+    // folder) as "NAME.before-update", never into a folder only
+    // administrators open. setAside tells where each went.
     bool rollback();
+    const std::vector<std::string> &setAside() const { return setAside_; }
 
-    // At the start of a run, before anything else. For CommitDue,
-    // completion receives what is left to do (then reseatDue, as below).
-    static Recovery recover(const std::string &installFolder, Completion &completion,
+    // At the start of a run, before anything else. For CommitDue, found
+    // receives what is left to do (then reseatDue, as below); after an undo,
+    // what was set aside.
+    static Recovery recover(const std::string &installFolder, Found &found,
                             const TransactionCalls &calls = systemTransactionCalls());
     // After recover's CommitDue, once the version and the package are done.
     static bool reseatDue(const std::string &installFolder,
@@ -201,11 +221,15 @@ private:
     void openWorkFolders(Root &root);
     bool doStep(Step &step);
     bool undoStep(const Step &step);
+    bool setBeside(Root &root, const std::string &folderPart, platform::FolderHandle aside,
+                   const std::string &leaf);
     void removeWorkFolders();
     void removeBackupsAtRestart(const Root &root);
-    bool writeList(const char *name, const std::string &text);
+    // swapped (when given) tells whether the new list took the old one's
+    // place, even where the folder's flush then failed.
+    bool writeList(const char *name, const std::string &text, bool *swapped = nullptr);
     bool readList(const char *name, std::string &text);
-    bool writeJournal(const std::string &state);
+    bool writeJournal(const std::string &state, bool *swapped = nullptr);
     bool readJournal(std::string &state);
     bool collectLeftovers(std::vector<std::string> &lines);
     void removeLeftovers();
@@ -217,5 +241,6 @@ private:
     std::vector<Planned> planned_;
     std::vector<Step> steps_;
     Completion completion_;
+    std::vector<std::string> setAside_;
     bool begun_ = false;
 };

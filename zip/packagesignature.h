@@ -2,12 +2,18 @@
 //
 // A package carries its publisher's signature inside itself, so that it stays
 // one ordinary ZIP file that every zip tool lists and extracts: the archive
-// comment of its end-of-central-directory record is `marker` followed by the
-// signature in 128 lowercase hex digits. The signature covers every byte of
-// the file before the comment, the comment length field included (it holds
-// the comment's final length when the signature is made). The scheme is
-// Ed25519ph (Ed25519 over the SHA-512 of those bytes), so that a package is
-// read in blocks and never needs to fit in memory.
+// comment of its end-of-central-directory record is `marker`, then
+// "version=" with the release's version and a space, then the signature in
+// 128 lowercase hex digits. The signature covers every byte of the file but
+// its own hex digits: the archive, the comment length field (it holds the
+// comment's final length when the signature is made) and the version, so
+// that the version an updater records is the publisher's as well. The scheme
+// is Ed25519ph (Ed25519 over the SHA-512 of those bytes), so that a package
+// is read in blocks and never needs to fit in memory.
+//
+// Updaters from before versions were signed take only the first form of the
+// comment, `marker` and the hex digits, signed over every byte before the
+// comment: the package that brings them a newer updater is signed so.
 //
 // The end record must end the file: bytes after it (a second archive glued
 // on, a truncated comment) are refused, as they would let the reader and the
@@ -18,6 +24,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace packagesignature {
@@ -33,8 +40,15 @@ using SecretKey = std::array<unsigned char, secretKeySize>;
 // record's signature (50 4B 05 06), and neither do hex digits, so no end
 // record can be hidden in a signature comment.
 extern const char marker[];
-// The length of a signature comment: the marker and the hex digits.
+// The length of a signature comment without a version: the marker and the
+// hex digits.
 extern const std::size_t commentSize;
+// The longest version a signature binds, in bytes.
+constexpr std::size_t versionLimit = 64;
+
+// A version a signature can bind: 1 to versionLimit bytes of UTF-8 text,
+// no control characters.
+bool isVersionText(const std::string &version);
 
 enum class Status {
     Valid,          // signed by the key asked about (sign: the package now is)
@@ -63,12 +77,35 @@ bool generateKeyPair(PublicKey &publicKey, SecretKey &secretKey);
 PublicKey publicKeyOf(const SecretKey &secretKey);
 
 // Checks the signature of the package open in package (read from its start).
-Status verify(platform::FileHandle package, const PublicKey &key);
+// version receives the version it binds ("" for the first form).
+Status verify(platform::FileHandle package, const PublicKey &key, std::string &version);
+
+// The same check for a package read once, front to back, by its caller (who
+// copies it, say): every byte goes through update in order, then finish
+// reads the end record and the comment from file, the same bytes (the copy),
+// and decides.
+class StreamingCheck {
+public:
+    StreamingCheck();
+    ~StreamingCheck();
+    StreamingCheck(const StreamingCheck &) = delete;
+    StreamingCheck &operator=(const StreamingCheck &) = delete;
+
+    void update(const unsigned char *bytes, std::size_t size);
+    Status finish(platform::FileHandle file, const PublicKey &key, std::string &version);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Writes the package open in package, signed by key, into signedCopy (at its
 // current position): the package itself with the signature comment in place
 // of no comment or of an earlier signature. Any other archive comment, and
-// data after the end record, are refused with nothing written.
-Status sign(platform::FileHandle package, const SecretKey &key, platform::FileHandle signedCopy);
+// data after the end record, are refused with nothing written; so is a
+// version that isVersionText refuses (Malformed). An empty version makes the
+// first form, for the updaters before signed versions.
+Status sign(platform::FileHandle package, const SecretKey &key, platform::FileHandle signedCopy,
+            const std::string &version);
 
 } // namespace packagesignature

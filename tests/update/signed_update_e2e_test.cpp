@@ -83,7 +83,7 @@ protected:
 } // namespace
 
 TEST_F(SignedUpdate, APackageSignedByThePublisherIsApplied) {
-    ASSERT_EQ(pkgsign({"sign", testKey(), package}), 0);
+    ASSERT_EQ(pkgsign({"sign", testKey(), package, "2.0.0"}), 0);
     EXPECT_EQ(runUpdate(), 0);
     EXPECT_TRUE(machine.boxes().empty());
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
@@ -95,7 +95,7 @@ TEST_F(SignedUpdate, APackageSignedByThePublisherIsApplied) {
 
 TEST_F(SignedUpdate, AnUpdaterWithoutAKeyTakesASignedPackageAsAnyOther) {
     machine.installProgram("update", installFolder);
-    ASSERT_EQ(pkgsign({"sign", testKey(), package}), 0);
+    ASSERT_EQ(pkgsign({"sign", testKey(), package, "2.0.0"}), 0);
     EXPECT_EQ(runUpdate(), 0);
     EXPECT_TRUE(machine.boxes().empty());
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
@@ -105,7 +105,7 @@ TEST_F(SignedUpdate, AnUpdaterWithoutAKeyTakesASignedPackageAsAnyOther) {
 // A signed package of an older release, put back once a newer one is
 // installed, does not take the installation back.
 TEST_F(SignedUpdate, AnOlderSignedPackageIsRefusedWithNothingWritten) {
-    ASSERT_EQ(pkgsign({"sign", testKey(), package}), 0);
+    ASSERT_EQ(pkgsign({"sign", testKey(), package, "2.0.0"}), 0);
     writeFile(u8path(machine.path("Registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/"
                                   "CurrentVersion/Uninstall/velmar/DisplayVersion")),
               "2.0.1");
@@ -136,7 +136,7 @@ void flipAt(const std::string &signedPackage, const std::string &path, std::size
 class RefusedPackage : public SignedUpdate, public ::testing::WithParamInterface<Spoiling> {};
 
 TEST_P(RefusedPackage, IsRefusedWithNothingWritten) {
-    ASSERT_EQ(pkgsign({"sign", testKey(), package}), 0);
+    ASSERT_EQ(pkgsign({"sign", testKey(), package, "2.0.0"}), 0);
     GetParam().spoil(readFile(u8path(package)), package, machine.path("keys"));
     const auto before = machineFiles(machine);
 
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const std::string &, const std::string &path, const std::string &folder) {
                      fs::create_directories(u8path(folder));
                      ASSERT_EQ(pkgsign({"keygen", folder + "/other.key"}), 0);
-                     ASSERT_EQ(pkgsign({"sign", folder + "/other.key", path}), 0);
+                     ASSERT_EQ(pkgsign({"sign", folder + "/other.key", path, "2.0.0"}), 0);
                  }},
         Spoiling{"FirstByteChanged", [](const std::string &bytes, const std::string &path,
                                         const std::string &) { flipAt(bytes, path, 0); }},

@@ -104,8 +104,9 @@ protected:
         const platform::File file(platform::openFileA(path.c_str(), platform::FileAccess::Read,
                                                       platform::FileShare::Read,
                                                       platform::FileDisposition::OpenExisting));
-        const PackageJob job{
-            path, file.get(), dest, nullptr, UpdateTransaction::Access::Administrators, allEntries};
+        const int root = transaction.addRoot(dest, UpdateTransaction::Access::Administrators);
+        EXPECT_GE(root, 0);
+        const PackageJob job{path, file.get(), dest, root, allEntries};
         UnzipResult failure = stagePackage(job, listener, transaction, staged);
         if (!failure)
             failure = applyPackage(staged, listener, transaction);

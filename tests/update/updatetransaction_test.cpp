@@ -76,6 +76,8 @@ struct Faults {
     }
 };
 Faults faults;
+// The journal that a test's replaced call looks at.
+std::string faultyJournal;
 
 using platform::FolderHandle;
 
@@ -255,13 +257,14 @@ protected:
 
     // The recovery a start makes, and what it found left to do.
     Recovery recover(const TransactionCalls &calls = systemTransactionCalls()) {
-        UpdateTransaction::Completion left;
+        UpdateTransaction::Found left;
         const Recovery found = UpdateTransaction::recover(utf8(app), left, calls);
         if (found == Recovery::CommitDue) {
-            EXPECT_EQ(left.version, "2.0.0");
-            EXPECT_EQ(left.packageFolder, utf8(data));
-            EXPECT_EQ(left.packageName, "update.zip");
+            EXPECT_EQ(left.completion.version, "2.0.0");
+            EXPECT_EQ(left.completion.packageFolder, utf8(data));
+            EXPECT_EQ(left.completion.packageName, "update.zip");
         }
+        setAside = left.setAside;
         return found;
     }
 
@@ -307,6 +310,7 @@ protected:
     const fs::path data = temp.path() / "data";
     const std::string journal = utf8(app / UpdateTransaction::journalName);
     Tree before;
+    std::vector<std::string> setAside; // by the last recovery
 };
 
 TEST_F(Transaction, PutsEverythingInPlaceAndLeavesOnlyTheJournalForTheEnd) {
@@ -662,6 +666,134 @@ TEST_F(Transaction, ALinkPutInTheDataFolderBetweenAnyTwoCallsLeadsNowhere) {
         SetUp();
     }
     EXPECT_GT(rounds, 60) << "every call of the plan, the moves and the commit";
+}
+
+// The journal took its committed state but its folder could not be
+// flushed: the update stands (the disk holds either journal, and undoing
+// now could leave "committed" over a tree half undone at the next start).
+TEST_F(Transaction, ACommitWhoseJournalFolderCannotBeFlushedStands) {
+    before = snapshot();
+    TransactionCalls calls = systemTransactionCalls();
+    calls.flushFolder = [](FolderHandle folder) {
+        const std::string journal = readFile(u8path(faultyJournal));
+        return journal.find("\ncommit\n") == std::string::npos && platform::flushFolder(folder);
+    };
+    faultyJournal = journal;
+    {
+        UpdateTransaction transaction(utf8(app), calls);
+        ASSERT_TRUE(apply(transaction));
+    } // and the process ends there
+    EXPECT_EQ(recover(), Recovery::CommitDue);
+    EXPECT_EQ(snapshot(), expectedNew()) << describe(snapshot());
+}
+
+// The data folder is its user's: between any two calls of the update the
+// user makes the configuration file anew where it is missing, or turns
+// Config into a link or a file, and the update may be killed right then.
+// Whatever the moment, the update is all old or all new, the next start is
+// never refused, nothing is left in a work folder, and both the user's
+// entry and the old configuration stay in the data folder.
+TEST_F(Transaction, TheUsersMovesInTheDataFolderHoldNoStartHostage) {
+    TempDir elsewhere;
+    const fs::path config = data / "Config";
+    const struct {
+        const char *name;
+        std::function<bool()> move; // true when the user acted
+        std::string mark;           // what the user leaves, found afterwards
+    } moves[] = {
+        {"makes the file anew",
+         [&] {
+             if (fs::exists(fs::symlink_status(config / "veconfig.ini")) ||
+                 !fs::is_directory(config))
+                 return false;
+             writeFile(config / "veconfig.ini", "the user's");
+             return true;
+         },
+         "the user's"},
+        {"turns Config into a link",
+         [&] {
+             fs::rename(config, data / "Config.user");
+             fs::create_directory_symlink(elsewhere.path(), config);
+             return true;
+         },
+         ""},
+        {"turns Config into a file",
+         [&] {
+             fs::rename(config, data / "Config.user");
+             writeFile(config, "the user's file");
+             return true;
+         },
+         "the user's file"},
+    };
+    // Every file of the data folder, wherever it went there.
+    const auto dataFiles = [&] {
+        std::multiset<std::string> contents;
+        for (auto it = fs::recursive_directory_iterator(data); it != fs::end(it); ++it) {
+            if (it->is_symlink())
+                it.disable_recursion_pending();
+            else if (it->is_regular_file())
+                contents.insert(readFile(it->path()));
+        }
+        return contents;
+    };
+    int rounds = 0;
+    for (const auto &move : moves) {
+        for (const bool killed : {false, true}) {
+            for (int n = 1; n < 1000; ++n, ++rounds) {
+                fs::remove_all(temp.path());
+                fs::create_directories(temp.path());
+                SetUp();
+                before = snapshot();
+                faults = Faults{};
+                bool moved = false;
+                {
+                    UpdateTransaction transaction(utf8(app), faulty);
+                    std::vector<int> numbers;
+                    ASSERT_TRUE(prepare(transaction, numbers, entries.size() - 4));
+                    faults.seen = 0;
+                    faults.swapAt = n;
+                    faults.swap = [&] {
+                        moved = move.move();
+                        faults.dead = killed;
+                    };
+                    const bool done = finishApply(transaction, numbers);
+                    if (!killed && !done) {
+                        ASSERT_TRUE(transaction.rollback()) << move.name << ", call " << n;
+                    }
+                }
+                const bool reached = faults.seen >= n;
+                const Recovery recovery = recover();
+                ASSERT_NE(recovery, Recovery::Failed) << move.name << ", call " << n;
+                const bool isNew = readFile(app / "ro.dat") == "new read-only";
+                ASSERT_TRUE(UpdateTransaction::finish(utf8(app)));
+                ASSERT_EQ(recover(), Recovery::Nothing);
+                Tree appNow = snapshot(), appWas = before;
+                if (isNew)
+                    appWas.files["app/ro.dat"] = "new read-only";
+                for (Tree *tree : {&appNow, &appWas}) {
+                    for (auto it = tree->files.begin(); it != tree->files.end();)
+                        it =
+                            it->first.rfind("app/", 0) == 0 ? std::next(it) : tree->files.erase(it);
+                    for (auto it = tree->folders.begin(); it != tree->folders.end();)
+                        it = it->rfind("app", 0) == 0 ? std::next(it) : tree->folders.erase(it);
+                }
+                ASSERT_TRUE(appNow == appWas) << move.name << ", call " << n << "\n"
+                                              << describe(appNow);
+                const auto contents = dataFiles();
+                EXPECT_EQ(contents.count(isNew ? "[Server]\nVersion=2\n" : "[Server]\nVersion=1\n"),
+                          1u)
+                    << move.name << ", call " << n;
+                if (moved && !move.mark.empty()) {
+                    EXPECT_EQ(contents.count(move.mark), 1u) << move.name << ", call " << n;
+                }
+                EXPECT_TRUE(namesStartingWith(utf8(data), "~velmar-update").empty());
+                EXPECT_TRUE(namesStartingWith(utf8(app), "~velmar-update").empty());
+                if (!reached)
+                    break;
+            }
+        }
+    }
+    EXPECT_GT(rounds, 100);
 }
 
 // What the update asks after putting an entry in place: something is at

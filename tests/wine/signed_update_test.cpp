@@ -40,7 +40,9 @@ protected:
     void sign() const {
         const char *key = std::getenv("VELMAR_TEST_SIGNING_KEY");
         ASSERT_TRUE(key);
-        ASSERT_EQ(Process::start({programPath("pkgsign"), "sign", key, package()}).wait(60000), 0);
+        ASSERT_EQ(
+            Process::start({programPath("pkgsign"), "sign", key, package(), "2.0.0"}).wait(60000),
+            0);
     }
     int runUpdate() const { return Process::start({updater()}, machine.options(10)).wait(180000); }
 

@@ -27,15 +27,20 @@ protected:
         writeFile(u8path(temp / "unsigned.zip"),
                   testzip::build(
                       testzip::Archive(std::vector<testzip::Entry>{{"bin/app.dll", "app 2.0.0"}})));
+        signedBytes = signedAs("2.0.0");
+        unversionedBytes = signedAs("");
+    }
+
+    std::string signedAs(const std::string &version) const {
         platform::FileHandle in = open(temp / "unsigned.zip", platform::FileAccess::Read,
                                        platform::FileDisposition::OpenExisting);
         platform::FileHandle out =
             open(package, platform::FileAccess::Write, platform::FileDisposition::CreateAlways);
-        ASSERT_TRUE(in && out);
-        ASSERT_EQ(ps::sign(in, key, out), ps::Status::Valid);
+        EXPECT_TRUE(in && out);
+        EXPECT_EQ(ps::sign(in, key, out, version), ps::Status::Valid);
         platform::closeFile(in);
         platform::closeFile(out);
-        signedBytes = readFile(u8path(package));
+        return readFile(u8path(package));
     }
 
     static platform::FileHandle open(const std::string &path, platform::FileAccess access,
@@ -46,32 +51,39 @@ protected:
     TempDir temp;
     const std::string package = temp / "update.zip";
     ps::SecretKey key{};
-    std::string signedBytes;
+    std::string signedBytes, unversionedBytes;
 };
 
 } // namespace
 
-// The check reads the package through the updater's own handle, the one the
-// extraction reads through next.
-TEST_F(PackageHold, TakesExactlyTheSignedPackageThroughTheCallersHandle) {
+// The package is read once, into the update's own copy, and checked on the
+// way: what is taken is the copy, and only with the version the key signed.
+TEST_F(PackageHold, TakesACopyOfExactlyTheSignedPackageWithItsVersion) {
     std::string changed = signedBytes;
     changed[changed.size() / 2] = static_cast<char>(changed[changed.size() / 2] ^ 0x40);
+    using Outcome = PackageCheck::Outcome;
     const struct {
         std::string bytes;
-        bool taken;
-    } packages[] = {{signedBytes, true},
-                    {changed, false},
-                    {readFile(u8path(temp / "unsigned.zip")), false},
-                    {std::string(), false}};
-    PackageCheck check;
+        Outcome outcome;
+    } packages[] = {{signedBytes, Outcome::Taken},
+                    {changed, Outcome::Refused},
+                    {readFile(u8path(temp / "unsigned.zip")), Outcome::Refused},
+                    {unversionedBytes, Outcome::Unversioned},
+                    {std::string(), Outcome::Refused}};
     for (const auto &candidate : packages) {
         writeFile(u8path(package), candidate.bytes);
         const platform::File file(
             open(package, platform::FileAccess::Read, platform::FileDisposition::OpenExisting));
-        ASSERT_TRUE(file);
-        EXPECT_EQ(check.accept(file.get()), candidate.taken) << candidate.bytes.size();
+        const platform::File copy(open(temp / "copy.zip", platform::FileAccess::ReadWrite,
+                                       platform::FileDisposition::CreateAlways));
+        ASSERT_TRUE(file && copy);
+        PackageCheck check;
+        EXPECT_EQ(check.take(file.get(), copy.get()), candidate.outcome) << candidate.bytes.size();
+        EXPECT_EQ(readFile(u8path(temp / "copy.zip")), candidate.bytes);
+        EXPECT_EQ(check.signedVersion(), candidate.outcome == Outcome::Taken
+                                             ? std::optional<std::string>("2.0.0")
+                                             : std::nullopt);
     }
-    EXPECT_FALSE(check.accept(nullptr));
 }
 
 // A signed package of an older release, put back, does not take the
@@ -83,7 +95,7 @@ TEST(PackageVersions, AnOlderVersionIsRefusedByItsNumericParts) {
     } versions[] = {
         {"2.0.0", "1.5.0", true},  {"1.5.0", "2.0.0", false}, {"2.0.0", "2.0.0", true},
         {"1.10", "1.9", true},     {"1.9", "1.10", false},    {"2", "2.0.0", true},
-        {"2.0-rc1", "2.1", false}, {"", "2.0", true},         {"1.0", "", true},
+        {"2.0-rc1", "2.1", false}, {"1.0", "", true},
     };
     const PackageCheck check;
     for (const auto &version : versions)

@@ -30,14 +30,15 @@ protected:
             testzip::Archive({{"bin/app.dll", "app 2.0.0"}, {"readme.txt", "Orvane 2.0.0\n", 0}}));
     }
 
-    // Signs the bytes of a package; the signed copy's bytes ("" when refused).
+    // Signs the bytes of a package with a version ("": the first form); the
+    // signed copy's bytes ("" when refused).
     std::string sign(const std::string &package, const ps::SecretKey &key,
-                     ps::Status *status = nullptr) const {
+                     ps::Status *status = nullptr, const std::string &version = "2.0.0") const {
         writeFile(u8path(temp / "unsigned.zip"), package);
         platform::FileHandle in = open(temp / "unsigned.zip", platform::FileAccess::Read);
         platform::FileHandle out = open(temp / "signed.zip", platform::FileAccess::Write);
         EXPECT_TRUE(in && out);
-        const ps::Status result = ps::sign(in, key, out);
+        const ps::Status result = ps::sign(in, key, out, version);
         platform::closeFile(in);
         platform::closeFile(out);
         if (status)
@@ -55,18 +56,19 @@ protected:
         return signedPackage;
     }
 
-    ps::Status verifyFile(const std::string &path, const ps::PublicKey &key) const {
+    // The verdict; version receives what the signature binds.
+    ps::Status verifyFile(const std::string &path, const ps::PublicKey &key) {
         platform::FileHandle file = open(path, platform::FileAccess::Read);
         EXPECT_TRUE(file);
-        const ps::Status status = ps::verify(file, key);
+        const ps::Status status = ps::verify(file, key, version);
         platform::closeFile(file);
         return status;
     }
-    ps::Status verify(const std::string &package, const ps::PublicKey &key) const {
+    ps::Status verify(const std::string &package, const ps::PublicKey &key) {
         writeFile(u8path(temp / "check.zip"), package);
         return verifyFile(temp / "check.zip", key);
     }
-    ps::Status verify(const std::string &package) const { return verify(package, publicKey); }
+    ps::Status verify(const std::string &package) { return verify(package, publicKey); }
 
     static platform::FileHandle open(const std::string &path, platform::FileAccess access) {
         return platform::openFileA(path.c_str(), access, platform::FileShare::None,
@@ -76,36 +78,43 @@ protected:
     }
 
     TempDir temp;
+    std::string version;
     ps::PublicKey publicKey{}, otherPublicKey{};
     ps::SecretKey secretKey{}, otherSecretKey{};
 };
-
-std::string signatureComment(const std::string &signedPackage) {
-    return signedPackage.substr(signedPackage.size() - ps::commentSize);
-}
-
 } // namespace
 
 TEST_F(PackageSignature, ASignedPackageIsTheArchiveWithTheSignatureAsItsComment) {
     const std::string package = smallPackage();
-    const std::string signedPackage = sign(package);
-    ASSERT_EQ(signedPackage.size(), package.size() + ps::commentSize);
-    // The archive as it was, up to the comment length, which now counts the
-    // comment; then the marker and 128 lowercase hex digits.
-    EXPECT_EQ(signedPackage.substr(0, package.size() - 2), package.substr(0, package.size() - 2));
-    EXPECT_EQ(static_cast<unsigned char>(signedPackage[package.size() - 2]) |
-                  static_cast<unsigned char>(signedPackage[package.size() - 1]) << 8,
-              static_cast<int>(ps::commentSize));
-    const std::string comment = signatureComment(signedPackage);
-    EXPECT_EQ(comment.rfind(ps::marker, 0), 0u);
-    EXPECT_EQ(comment.find_first_not_of("0123456789abcdef", std::string(ps::marker).size()),
-              std::string::npos);
+    // With a version, and in the first form without one.
+    for (const std::string signedVersion : {"2.0.0", "2.1 测试版", ""}) {
+        ps::Status status;
+        const std::string signedPackage = sign(package, secretKey, &status, signedVersion);
+        ASSERT_EQ(status, ps::Status::Valid);
+        const std::string field = signedVersion.empty() ? "" : "version=" + signedVersion + " ";
+        const std::size_t comment = ps::commentSize + field.size();
+        ASSERT_EQ(signedPackage.size(), package.size() + comment);
+        // The archive as it was, up to the comment length, which now counts
+        // the comment; then the marker, the version and 128 lowercase hex
+        // digits.
+        EXPECT_EQ(signedPackage.substr(0, package.size() - 2),
+                  package.substr(0, package.size() - 2));
+        EXPECT_EQ(static_cast<unsigned char>(signedPackage[package.size() - 2]) |
+                      static_cast<unsigned char>(signedPackage[package.size() - 1]) << 8,
+                  static_cast<int>(comment));
+        EXPECT_EQ(signedPackage.substr(package.size(), comment - 2 * ps::signatureSize),
+                  ps::marker + field);
+        EXPECT_EQ(signedPackage.find_first_not_of("0123456789abcdef",
+                                                  signedPackage.size() - 2 * ps::signatureSize),
+                  std::string::npos);
 
-    EXPECT_EQ(verify(signedPackage), ps::Status::Valid);
-    EXPECT_EQ(verify(signedPackage, otherPublicKey), ps::Status::WrongSignature);
+        EXPECT_EQ(verify(signedPackage), ps::Status::Valid);
+        EXPECT_EQ(version, signedVersion);
+        EXPECT_EQ(verify(signedPackage, otherPublicKey), ps::Status::WrongSignature);
+        // The same key and bytes always give the same signature.
+        EXPECT_EQ(sign(package, secretKey, &status, signedVersion), signedPackage);
+    }
     EXPECT_EQ(verify(package), ps::Status::Unsigned);
-    // The same key and bytes always give the same signature.
-    EXPECT_EQ(sign(package), signedPackage);
 }
 
 TEST_F(PackageSignature, TheReaderExtractsASignedPackage) {
@@ -204,11 +213,25 @@ TEST_F(PackageSignature, WhatIsNotASignedArchiveIsRefused) {
     for (std::size_t i = hexAt; i < upper.size(); ++i)
         upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
     ASSERT_NE(upper, signedPackage) << "a signature without a letter";
-    testzip::Archive shortSignature(std::vector<testzip::Entry>{{"a.txt", "a"}});
-    shortSignature.comment = std::string(ps::marker) + "00ff";
-    for (const std::string &malformed : {upper, testzip::build(shortSignature)}) {
-        EXPECT_EQ(verify(malformed), ps::Status::Malformed);
-        sign(malformed, secretKey, &status);
+    std::vector<std::string> malformed{upper};
+    // A version field that is no version, or no version field.
+    const std::string hex(2 * ps::signatureSize, 'a');
+    for (const std::string &comment :
+         {std::string("00ff"), "version= " + hex, "version=2.0\n " + hex, "version=2.0" + hex,
+          "release=2.0 " + hex, "version=" + std::string(ps::versionLimit + 1, '9') + " " + hex}) {
+        testzip::Archive odd(std::vector<testzip::Entry>{{"a.txt", "a"}});
+        odd.comment = ps::marker + comment;
+        malformed.push_back(testzip::build(odd));
+    }
+    for (const std::string &bad : malformed) {
+        EXPECT_EQ(verify(bad), ps::Status::Malformed) << bad.substr(bad.size() - 140);
+        sign(bad, secretKey, &status);
+        EXPECT_EQ(status, ps::Status::Malformed);
+    }
+    // Nor is a version signed that is no version.
+    for (const std::string &notAVersion :
+         {std::string("2.0\r"), std::string("\xff", 1), std::string(ps::versionLimit + 1, '1')}) {
+        sign(package, secretKey, &status, notAVersion);
         EXPECT_EQ(status, ps::Status::Malformed);
     }
 }

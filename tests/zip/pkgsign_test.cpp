@@ -103,7 +103,7 @@ TEST_F(Pkgsign, KeygenWritesAPrivateKeyAndPrintsThePublicHalf) {
 TEST_F(Pkgsign, SignsInPlaceAndVerifies) {
     const std::string original = readFile(u8path(package));
     EXPECT_FALSE(verifies(publicKey, package));
-    const Outcome signing = pkgsign({"sign", key, package});
+    const Outcome signing = pkgsign({"sign", key, package, "2.0.0"});
     ASSERT_EQ(signing.code, 0) << signing.err;
     EXPECT_EQ(signing.err, "");
     const std::string signedPackage = readFile(u8path(package));
@@ -114,7 +114,12 @@ TEST_F(Pkgsign, SignsInPlaceAndVerifies) {
 
     const Outcome check = pkgsign({"verify", publicKey, package});
     EXPECT_EQ(check.code, 0) << check.err;
-    EXPECT_EQ(check.out, package + ": signature valid\n");
+    EXPECT_EQ(check.out, package + ": signature valid, version 2.0.0\n");
+    // The first form, for updaters from before signed versions.
+    ASSERT_EQ(pkgsign({"sign-unversioned", key, package}).code, 0);
+    EXPECT_EQ(pkgsign({"verify", publicKey, package}).out,
+              package + ": signature valid, no version\n");
+    ASSERT_EQ(pkgsign({"sign", key, package, "2.0.0"}).code, 0);
     // Keys are pasted in either case.
     std::string upper = publicKey;
     for (char &c : upper)
@@ -125,12 +130,12 @@ TEST_F(Pkgsign, SignsInPlaceAndVerifies) {
 }
 
 TEST_F(Pkgsign, SigningTwiceReplacesTheSignature) {
-    ASSERT_EQ(pkgsign({"sign", key, package}).code, 0);
+    ASSERT_EQ(pkgsign({"sign", key, package, "2.0.0"}).code, 0);
     const std::string once = readFile(u8path(package));
-    ASSERT_EQ(pkgsign({"sign", key, package}).code, 0);
+    ASSERT_EQ(pkgsign({"sign", key, package, "2.0.0"}).code, 0);
     EXPECT_EQ(readFile(u8path(package)), once);
 
-    ASSERT_EQ(pkgsign({"sign", otherKey, package}).code, 0);
+    ASSERT_EQ(pkgsign({"sign", otherKey, package, "2.0.0"}).code, 0);
     EXPECT_EQ(readFile(u8path(package)).size(), once.size());
     EXPECT_TRUE(verifies(otherPublicKey, package));
     EXPECT_FALSE(verifies(publicKey, package));
@@ -152,7 +157,7 @@ TEST_F(Pkgsign, RefusesWhatItCannotSignAndLeavesItAsItWas) {
     };
     for (const auto &bad : cases) {
         writeFile(u8path(package), bad.bytes);
-        expectRefused(pkgsign({"sign", key, package}), package, bad.reason);
+        expectRefused(pkgsign({"sign", key, package, "2.0.0"}), package, bad.reason);
         EXPECT_EQ(readFile(u8path(package)), bad.bytes);
         EXPECT_EQ(packageFolder(), std::vector<std::string>{"update.zip"});
         expectRefused(pkgsign({"verify", publicKey, package}), package, bad.reason);
@@ -163,16 +168,20 @@ TEST_F(Pkgsign, RefusesWhatItCannotSignAndLeavesItAsItWas) {
                   "the package is not signed (it has no archive comment)");
     expectRefused(pkgsign({"verify", publicKey.substr(1), package}), publicKey.substr(1),
                   "not a public key (64 hex digits)");
-    expectRefused(pkgsign({"sign", key, temp / "p/missing.zip"}), temp / "p/missing.zip",
+    expectRefused(pkgsign({"sign", key, temp / "p/missing.zip", "2.0.0"}), temp / "p/missing.zip",
                   "no such file");
     writeFile(u8path(temp / "bad.key"), "not a key\n");
-    expectRefused(pkgsign({"sign", temp / "bad.key", package}), temp / "bad.key",
+    expectRefused(pkgsign({"sign", temp / "bad.key", package, "2.0.0"}), temp / "bad.key",
                   "not a secret key file made by pkgsign keygen");
+    EXPECT_EQ(readFile(u8path(package)), plain);
+    for (const std::string version : {"", "2.0\t1"})
+        expectRefused(pkgsign({"sign", key, package, version}), version,
+                      "not a version (1 to 64 bytes of text, no control characters)");
     EXPECT_EQ(readFile(u8path(package)), plain);
 
     // A leftover temporary file is not overwritten: it may be someone's.
     writeFile(u8path(package + ".pkgsign-tmp"), "mine");
-    EXPECT_EQ(pkgsign({"sign", key, package}).code, 1);
+    EXPECT_EQ(pkgsign({"sign", key, package, "2.0.0"}).code, 1);
     EXPECT_EQ(readFile(u8path(package + ".pkgsign-tmp")), "mine");
     EXPECT_EQ(readFile(u8path(package)), plain);
 }
@@ -180,7 +189,7 @@ TEST_F(Pkgsign, RefusesWhatItCannotSignAndLeavesItAsItWas) {
 TEST_F(Pkgsign, WrongArgumentsGetTheUsageAndHelpIsThere) {
     for (const auto &arguments : std::vector<std::vector<std::string>>{{},
                                                                        {"sign"},
-                                                                       {"sign", key},
+                                                                       {"sign", key, package},
                                                                        {"verify", publicKey},
                                                                        {"keygen"},
                                                                        {"keygen", key, "extra"},
@@ -190,7 +199,7 @@ TEST_F(Pkgsign, WrongArgumentsGetTheUsageAndHelpIsThere) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err.rfind("usage: pkgsign ", 0), 0u) << run.err;
     }
-    for (const std::string command : {"keygen", "sign", "verify"}) {
+    for (const std::string command : {"keygen", "sign", "sign-unversioned", "verify"}) {
         const Outcome run = pkgsign({command, "--help"});
         EXPECT_EQ(run.code, 0);
         EXPECT_EQ(run.out.rfind("usage: pkgsign " + command + " ", 0), 0u) << run.out;
@@ -204,7 +213,7 @@ TEST_F(Pkgsign, WrongArgumentsGetTheUsageAndHelpIsThere) {
 TEST_F(Pkgsign, VerifyFailsForEveryChangedByte) {
     writeFile(u8path(package),
               testzip::build(testzip::Archive(std::vector<testzip::Entry>{{"a", "b", 0}})));
-    ASSERT_EQ(pkgsign({"sign", key, package}).code, 0);
+    ASSERT_EQ(pkgsign({"sign", key, package, "2.0.0"}).code, 0);
     const std::string signedPackage = readFile(u8path(package));
     const std::string changed = temp / "changed.zip";
     // Started directly, without a shell: a few hundred runs.
@@ -231,7 +240,7 @@ TEST_F(Pkgsign, TheZipToolsReadASignedPackage) {
     const std::string zip = temp / "made/update.zip";
     fs::create_directories(u8path(temp / "made"));
     ASSERT_EQ(shell("cd " + quoted(source) + " && zip -qr " + quoted(zip) + " ."), 0);
-    ASSERT_EQ(pkgsign({"sign", key, zip}).code, 0);
+    ASSERT_EQ(pkgsign({"sign", key, zip, "2.0.0"}).code, 0);
     ASSERT_TRUE(verifies(publicKey, zip));
 
     const std::string quiet = " >/dev/null 2>&1";

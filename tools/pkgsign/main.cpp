@@ -1,7 +1,10 @@
 // pkgsign: the publisher's tool for signed update packages.
 //
 //   pkgsign keygen SECRET_FILE           new key pair; prints the public key
-//   pkgsign sign SECRET_FILE PACKAGE     signs PACKAGE in place
+//   pkgsign sign SECRET_FILE PACKAGE VERSION   signs PACKAGE in place, with
+//                                              the release's version
+//   pkgsign sign-unversioned SECRET_FILE PACKAGE   signs it for updaters from
+//                                              before signed versions
 //   pkgsign verify PUBLIC_KEY PACKAGE    exit 0 only for a valid signature
 //
 // Exit codes: 0 done, 1 refused or failed (one line on stderr says why),
@@ -20,7 +23,8 @@ namespace ps = packagesignature;
 namespace {
 
 const char generalUsage[] = "usage: pkgsign keygen SECRET_FILE\n"
-                            "       pkgsign sign SECRET_FILE PACKAGE\n"
+                            "       pkgsign sign SECRET_FILE PACKAGE VERSION\n"
+                            "       pkgsign sign-unversioned SECRET_FILE PACKAGE\n"
                             "       pkgsign verify PUBLIC_KEY_HEX PACKAGE\n"
                             "       pkgsign [COMMAND] --help\n";
 
@@ -31,11 +35,21 @@ const char keygenUsage[] =
     "digits, the value for the updater's VELMAR_PACKAGE_PUBLIC_KEY.\n";
 
 const char signUsage[] =
-    "usage: pkgsign sign SECRET_FILE PACKAGE\n"
+    "usage: pkgsign sign SECRET_FILE PACKAGE VERSION\n"
     "Signs the ZIP archive PACKAGE in place with the secret key in SECRET_FILE:\n"
     "the signature becomes the archive comment, replacing an earlier signature.\n"
-    "Refuses an archive with another comment or with data after its end record.\n"
-    "The package is replaced in one step; on failure it stays as it was.\n";
+    "VERSION, the release's version (1 to 64 bytes of text), is signed with it:\n"
+    "the updater records it and takes no package of an older one. It must be\n"
+    "the Server/Version of the veconfig.ini that the package's Config.zip brings,\n"
+    "if it brings one. Refuses an archive with another comment or with data\n"
+    "after its end record. The package is replaced in one step; on failure it\n"
+    "stays as it was.\n";
+
+const char unversionedUsage[] =
+    "usage: pkgsign sign-unversioned SECRET_FILE PACKAGE\n"
+    "Signs PACKAGE as sign does, but without a version, as updaters from before\n"
+    "signed versions take it (and newer ones refuse it): for the package that\n"
+    "brings such installations a newer updater.\n";
 
 const char verifyUsage[] =
     "usage: pkgsign verify PUBLIC_KEY_HEX PACKAGE\n"
@@ -136,7 +150,11 @@ int keygen(const std::string &secretFile) {
     return 0;
 }
 
-int sign(const std::string &secretFile, const std::string &package) {
+// version "" signs without one (sign-unversioned).
+int sign(const std::string &secretFile, const std::string &package, const std::string &version,
+         bool versioned) {
+    if (versioned && !ps::isVersionText(version))
+        return failure(version, "not a version (1 to 64 bytes of text, no control characters)");
     ps::SecretKey key;
     std::string reason;
     if (!readSecretKey(secretFile, key, reason))
@@ -152,7 +170,7 @@ int sign(const std::string &secretFile, const std::string &package) {
                             platform::FileShare::None, platform::FileDisposition::CreateNew);
     if (!copy)
         return failure(temporary, errorText(platform::lastError()));
-    const ps::Status status = ps::sign(original.handle(), key, copy);
+    const ps::Status status = ps::sign(original.handle(), key, copy, version);
     platform::closeFile(copy);
     original.close();
     if (status != ps::Status::Valid) {
@@ -174,18 +192,23 @@ int verify(const std::string &publicHex, const std::string &package) {
     Reading file(package);
     if (!file.handle())
         return failure(package, errorText(platform::lastError()));
-    const ps::Status status = ps::verify(file.handle(), key);
+    std::string version;
+    const ps::Status status = ps::verify(file.handle(), key, version);
     if (status != ps::Status::Valid)
         return failure(package, ps::describe(status));
-    std::printf("%s: %s\n", package.c_str(), ps::describe(status));
+    const std::string signedVersion = version.empty() ? "no version" : "version " + version;
+    std::printf("%s: %s, %s\n", package.c_str(), ps::describe(status), signedVersion.c_str());
     return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    return toolmain::run(argc, argv, generalUsage,
-                         {{"keygen", keygenUsage, 1, [](char **a) { return keygen(a[0]); }},
-                          {"sign", signUsage, 2, [](char **a) { return sign(a[0], a[1]); }},
-                          {"verify", verifyUsage, 2, [](char **a) { return verify(a[0], a[1]); }}});
+    return toolmain::run(
+        argc, argv, generalUsage,
+        {{"keygen", keygenUsage, 1, [](char **a) { return keygen(a[0]); }},
+         {"sign", signUsage, 3, [](char **a) { return sign(a[0], a[1], a[2], true); }},
+         {"sign-unversioned", unversionedUsage, 2,
+          [](char **a) { return sign(a[0], a[1], std::string(), false); }},
+         {"verify", verifyUsage, 2, [](char **a) { return verify(a[0], a[1]); }}});
 }
