@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <thread>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -148,6 +150,30 @@ TEST_F(StandinLayout, FilesHeldByFlockFromAShellAreInUse) {
     ASSERT_TRUE(shell.waitForLine("held", 10000));
     EXPECT_FALSE(platform::deleteFile(file));
     EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
+}
+
+// A FIFO where a file is opened would make the open (or the write) wait
+// for whoever holds its other end: every open of a file refuses it at once,
+// whether or not someone reads it.
+TEST_F(StandinLayout, AFifoIsNeverOpenedAsAFile) {
+    const std::string fifo = temp / "velmarinstall.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    const platform::Folder folder(platform::openFolderA(temp.path().c_str()));
+    ASSERT_TRUE(folder);
+    for (const bool read : {false, true}) {
+        // With a reader at the other end, the write end opens at once.
+        const int reader = read ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        EXPECT_FALSE(platform::appendToFile(fifo, "line\n", 5));
+        EXPECT_EQ(platform::lastError(), platform::error::NotSupported);
+        for (const auto access : {platform::FileAccess::Read, platform::FileAccess::Write}) {
+            EXPECT_FALSE(platform::File(platform::openFileAt(
+                folder.get(), "velmarinstall.txt", access, platform::FileShare::Read,
+                platform::FileDisposition::OpenExisting)));
+            EXPECT_EQ(platform::lastError(), platform::error::NotSupported);
+        }
+        if (reader >= 0)
+            ::close(reader);
+    }
 }
 
 TEST_F(StandinLayout, ShellOpenStartsProgramsDetachedInTheirFolder) {

@@ -119,6 +119,84 @@ TEST_F(SignedUpdate, AnOlderSignedPackageIsRefusedWithNothingWritten) {
     EXPECT_TRUE(clientStarts(install + "/exeinfo").empty());
 }
 
+int shell(const std::string &command) {
+    return Process::start({"/bin/sh", "-c", command}).wait(60000);
+}
+
+std::string quoted(const std::string &text) {
+    return "'" + text + "'";
+}
+
+// Only the version the publisher signed decides what is recorded and what
+// is too old; a Config.zip is unpacked only when this package brings it, and
+// must agree with the signature.
+TEST_F(SignedUpdate, TheSignedVersionAloneDecides) {
+    const struct {
+        const char *name;
+        std::string signedVersion; // "": signed without a version
+        bool withConfig;           // the package keeps its Config.zip (2.0.0)
+        bool staleConfig;          // an earlier update's Config.zip (0.9.0) lies installed
+        std::string installed, usersVersion;
+        std::string box; // "": the update goes through
+        std::string displayVersion, dataVersion;
+    } cases[] = {
+        {"with its Config.zip", "2.0.0", true, false, "1.0.0", "1.0.0", "", "2.0.0", "2.0.0"},
+        {"the user's veconfig.ini says 9.9.9", "2.1.0", false, false, "1.0.0", "9.9.9", "", "2.1.0",
+         "9.9.9"},
+        {"a stale Config.zip installed", "2.0.0", false, true, "1.0.0", "1.0.0", "", "2.0.0",
+         "1.0.0"},
+        {"older than installed", "1.5.0", false, true, "2.0.0", "1.0.0",
+         "更新包版本低于已安装版本，详情请查看软件日志", "2.0.0", "1.0.0"},
+        {"Config.zip disagrees", "2.5.0", true, false, "1.0.0", "1.0.0",
+         "更新包版本不一致，详情请查看软件日志", "1.0.0", "1.0.0"},
+        {"no signed version", "", true, false, "1.0.0", "1.0.0",
+         "更新包签名缺少版本号，详情请查看软件日志", "1.0.0", "1.0.0"},
+    };
+    const std::string registry = machine.path(
+        "Registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall/velmar/"
+        "DisplayVersion");
+    for (const auto &version : cases) {
+        SCOPED_TRACE(version.name);
+        fs::remove_all(u8path(machine.root()));
+        SetUp();
+        if (!version.withConfig) {
+            ASSERT_EQ(shell("zip -q -d " + quoted(package) + " Config.zip"), 0);
+        }
+        if (version.staleConfig) {
+            writeFile(u8path(machine.path("stale/Config/veconfig.ini")),
+                      "[Server]\nVersion=0.9.0\n");
+            ASSERT_EQ(shell("cd " + quoted(machine.path("stale")) + " && zip -q -r " +
+                            quoted(install + "/Config.zip") + " Config"),
+                      0);
+        }
+        writeFile(u8path(registry), version.installed);
+        writeFile(u8path(data + "/Config/veconfig.ini"),
+                  "[Server]\nVersion=" + version.usersVersion + "\n");
+        ASSERT_EQ(pkgsign(version.signedVersion.empty()
+                              ? std::vector<std::string>{"sign-unversioned", testKey(), package}
+                              : std::vector<std::string>{"sign", testKey(), package,
+                                                         version.signedVersion}),
+                  0);
+        const auto before = machineFiles(machine);
+
+        EXPECT_EQ(runUpdate(), 0);
+        const auto boxes = machine.boxes();
+        if (version.box.empty()) {
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
+            EXPECT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
+            stopClients(install + "/exeinfo");
+        } else {
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].text, version.box);
+            EXPECT_EQ(machineFiles(machine), before);
+        }
+        EXPECT_EQ(readFile(u8path(registry)), version.displayVersion);
+        EXPECT_EQ(readFile(u8path(data + "/Config/veconfig.ini")),
+                  "[Server]\nVersion=" + version.dataVersion + "\n");
+    }
+}
+
 // How a package is spoilt, given the signed package's bytes and the path to
 // spoil (the package is signed with the test key first).
 struct Spoiling {

@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <optional>
+
+#include <sys/stat.h>
 
 using namespace testsupport;
 
@@ -251,6 +254,38 @@ TEST_F(UpdateChain, AnInstallLogThatIsALinkWritesNothingWhereItPoints) {
     EXPECT_EQ(readFile(u8path(victim)), "[fonts]\n");
     ASSERT_EQ(machine.boxes().size(), 1u);
     EXPECT_EQ(machine.boxes()[0].text, "Orvane程序正在运行");
+}
+
+// A FIFO that a user put where the updater opens a file (the package, the
+// configuration, the log) would hold it, and the client's guard, for as
+// long as nobody opens the other end: each is refused as a file that is not
+// there or cannot be read, and the run ends.
+TEST_F(UpdateChain, AFifoInTheUsersPlacesIsRefusedAndTheRunEnds) {
+    const struct {
+        const char *place;
+        bool packageWithoutConfig, clientRuns;
+        std::string box;
+    } cases[] = {
+        {"update.zip", false, false, "更新包错误，详情请查看软件日志"},
+        {"Config/veconfig.ini", true, false, "配置文件缺失，详情请查看软件日志"},
+        {"../velmarinstall.txt", false, true, "Orvane程序正在运行"},
+    };
+    for (const auto &fifo : cases) {
+        fs::remove_all(u8path(machine.root()));
+        layOut(true);
+        if (fifo.packageWithoutConfig)
+            givePackage({testzip::Entry("bin/app.dll", "new")});
+        const std::string path = data + "/" + fifo.place;
+        fs::remove(u8path(path));
+        ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0) << path;
+        std::optional<Process> client;
+        if (fifo.clientRuns)
+            client.emplace(holdClientGuard());
+        EXPECT_EQ(runUpdate(machine.options(10)), 0) << fifo.place;
+        ASSERT_EQ(machine.boxes().size(), 1u) << fifo.place;
+        EXPECT_EQ(machine.boxes()[0].text, fifo.box);
+        EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 1.0.0\n");
+    }
 }
 
 // With bin a link to a folder elsewhere (anyone who could write into the

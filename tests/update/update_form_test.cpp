@@ -330,13 +330,15 @@ TEST_F(UpdateSteps, AFileInUseIsWaitedForAndTheEntryRetried) {
     EXPECT_TRUE(boxes.empty());
 }
 
-// The package is opened once: what was checked is what is unpacked, even
-// when the data folder is taken away and another put in its place between
-// the check and the extraction (its configuration is read where it went).
-TEST_F(UpdateSteps, TheDataFolderSwappedAfterTheCheckIsNotTheOneUnpacked) {
+// The package is read once, into the update's own copy: what was checked
+// is what is unpacked, even when its owner rewrites it in place, or the
+// data folder is taken away and another put in its place, between the
+// check and the extraction (its configuration is read where it went).
+TEST_F(UpdateSteps, ThePackageRewrittenOrSwappedAfterTheCheckIsNotTheOneUnpacked) {
     givePackage(testzip::Archive({file("bin/app.dll", "checked")}));
     update_form form(QString::fromStdString(appDir));
     ASSERT_TRUE(form.initCheck());
+    givePackage(testzip::Archive({file("bin/app.dll", "rewritten")}));
     fs::rename(u8path(dataDir), u8path(dataDir + ".away"));
     writeFile(u8path(dataDir + "/update.zip"),
               testzip::build(testzip::Archive(
