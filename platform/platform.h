@@ -355,6 +355,17 @@ bool removeFolderAt(FolderHandle folder, const char *name);
 // then fails with that error; true when nothing is left (or nothing was
 // there).
 bool removeTreeAt(FolderHandle folder, const char *name);
+// One entry of a held folder's listing: its name and its attributes as
+// the listing gives them (a link: attribute::ReparsePoint, never what it
+// leads to).
+struct FolderEntry {
+    std::string name;
+    uint32_t attributes;
+};
+// The entries of folder, without "." and "..", in no particular order. The
+// stand-in calls hidden what Qt and the shells do: a name that begins with
+// a dot; and a system entry what is neither file, folder nor link.
+bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries);
 // What was renamed into or out of folder is on the disk (fsync of the
 // folder; on Windows the file system's own log, which a flushed file on
 // the volume takes to the disk, holds it already).

@@ -1059,6 +1059,46 @@ bool removeEntryIn(int dir, const std::string &name) {
     return lastError() == error::FileNotFound && succeed();
 }
 
+// The entries of the folder held by fd, without "." and "..", as the
+// listing tells them (a look at an entry only where the listing cannot
+// tell its kind). Names that begin with a dot are hidden, as Qt and the
+// shells take them; what is neither file, folder nor link (a FIFO, a
+// device) is a system entry.
+bool listIn(int fd, std::vector<FolderEntry> &entries) {
+    entries.clear();
+    const int listed = ::dup(fd);
+    DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!listing) {
+        const int listErrno = errno;
+        if (listed >= 0)
+            ::close(listed);
+        errno = listErrno;
+        return failWithErrno();
+    }
+    while (const dirent *item = ::readdir(listing)) {
+        const std::string child = item->d_name;
+        if (child == "." || child == "..")
+            continue;
+        unsigned char type = item->d_type;
+        struct stat st;
+        if (type == DT_UNKNOWN && ::fstatat(fd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(st.st_mode)   ? DT_DIR
+                   : S_ISLNK(st.st_mode) ? DT_LNK
+                   : S_ISREG(st.st_mode) ? DT_REG
+                                         : DT_FIFO;
+        uint32_t attributes = child[0] == '.' ? attribute::Hidden : 0;
+        if (type == DT_DIR)
+            attributes |= attribute::Directory;
+        else if (type == DT_LNK)
+            attributes |= attribute::ReparsePoint;
+        else if (type != DT_REG)
+            attributes |= attribute::System;
+        entries.push_back({child, attributes ? attributes : attribute::Normal});
+    }
+    ::closedir(listing);
+    return succeed();
+}
+
 // Removes name in the folder held by dir (AT_FDCWD: a path) with all it
 // holds. Each folder is held open while it is emptied and its entries are
 // named relative to it, so that a folder renamed away meanwhile is emptied
@@ -1074,26 +1114,17 @@ bool removeTreeIn(int dir, const std::string &name) {
     // The listing tells files and links from folders: only folders are
     // opened as folders (a name swapped meanwhile is found out all the same:
     // a folder open never follows a link, a file's removal never enters one).
-    std::vector<std::pair<std::string, bool>> names;
-    const int listed = ::dup(fd);
-    DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
-    if (!listing) {
-        const int listErrno = errno;
-        if (listed >= 0)
-            ::close(listed);
+    std::vector<FolderEntry> names;
+    if (!listIn(fd, names)) {
+        const uint32_t listError = lastError();
         ::close(fd);
-        errno = listErrno;
-        return failWithErrno();
+        return failWith(listError);
     }
-    while (const dirent *item = ::readdir(listing)) {
-        const std::string child = item->d_name;
-        if (child != "." && child != "..")
-            names.emplace_back(child, item->d_type == DT_REG || item->d_type == DT_LNK);
-    }
-    ::closedir(listing);
     uint32_t firstError = error::Success;
-    for (const auto &[child, notFolder] : names) {
-        if (!(notFolder ? removeEntryIn(fd, child) : removeTreeIn(fd, child)) &&
+    for (const FolderEntry &entry : names) {
+        const bool folder = (entry.attributes & attribute::Directory) &&
+                            !(entry.attributes & attribute::ReparsePoint);
+        if (!(folder ? removeTreeIn(fd, entry.name) : removeEntryIn(fd, entry.name)) &&
             firstError == error::Success)
             firstError = lastError();
     }
@@ -1328,6 +1359,10 @@ bool removeFolderAt(FolderHandle folder, const char *name) {
 
 bool removeTreeAt(FolderHandle folder, const char *name) {
     return validFolder(folder) && validName(name) && removeTreeIn(folder->fd, name);
+}
+
+bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
+    return validFolder(folder) && listIn(folder->fd, entries);
 }
 
 bool flushFolder(FolderHandle folder) {

@@ -763,7 +763,8 @@ constexpr ULONG ntOpen = 1, ntCreate = 2, ntOpenIf = 3, ntOverwriteIf = 5;
 constexpr ULONG ntDirectoryFile = 0x1, ntSynchronousIo = 0x20, ntNonDirectoryFile = 0x40,
                 ntCompleteIfOplocked = 0x100, ntForBackup = 0x4000, ntOpenReparsePoint = 0x200000;
 constexpr ULONG ntCaseInsensitive = 0x40;
-constexpr ULONG ntDirectoryInformation = 1, ntRenameInformation = 10, ntDispositionInformation = 13;
+constexpr ULONG ntBothDirectoryInformation = 3, ntRenameInformation = 10,
+                ntDispositionInformation = 13;
 constexpr NTSTATUS ntNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -774,13 +775,16 @@ struct RenameInformation {
     WCHAR fileName[1];
 };
 
-struct DirectoryInformation {
+struct BothDirectoryInformation {
     ULONG nextEntryOffset;
     ULONG fileIndex;
     LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile,
         allocationSize;
     ULONG fileAttributes;
     ULONG fileNameLength;
+    ULONG eaSize; // the reparse tag, for a reparse point
+    CCHAR shortNameLength;
+    WCHAR shortName[12];
     WCHAR fileName[1];
 };
 
@@ -932,6 +936,30 @@ FolderHandle heldFolder(HANDLE handle) {
 
 const ACCESS_MASK folderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
+// Calls each with every entry of the folder held by handle but "." and "..".
+template <typename Each> bool forEachEntry(HANDLE handle, Each each) {
+    std::vector<unsigned char> buffer(65536);
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status = nt().queryDirectory(
+            handle, nullptr, nullptr, nullptr, &io, buffer.data(),
+            static_cast<ULONG>(buffer.size()), ntBothDirectoryInformation, FALSE, nullptr, restart);
+        if (status == ntNoMoreFiles)
+            return true;
+        if (!succeeded(status))
+            return false;
+        for (std::size_t at = 0;;) {
+            const auto *entry = reinterpret_cast<const BothDirectoryInformation *>(&buffer[at]);
+            const std::wstring_view name(entry->fileName, entry->fileNameLength / sizeof(WCHAR));
+            if (name != L"." && name != L"..")
+                each(*entry);
+            if (entry->nextEntryOffset == 0)
+                break;
+            at += entry->nextEntryOffset;
+        }
+    }
+}
+
 // removeTreeAt below a held folder: every folder is held while it is
 // emptied, and named relative to the one around it.
 bool removeTreeIn(HANDLE root, const std::wstring &name) {
@@ -948,26 +976,10 @@ bool removeTreeIn(HANDLE root, const std::wstring &name) {
     DWORD firstError = ERROR_SUCCESS;
     if (isFolderKind(kind) && !kind.link) {
         std::vector<std::wstring> names;
-        std::vector<unsigned char> buffer(65536);
-        for (BOOLEAN restart = TRUE;; restart = FALSE) {
-            IO_STATUS_BLOCK io{};
-            const NTSTATUS status = nt().queryDirectory(
-                handle, nullptr, nullptr, nullptr, &io, buffer.data(),
-                static_cast<ULONG>(buffer.size()), ntDirectoryInformation, FALSE, nullptr, restart);
-            if (status == ntNoMoreFiles)
-                break;
-            if (!succeeded(status))
-                return dropWith(handle, ::GetLastError());
-            for (std::size_t at = 0;;) {
-                const auto *entry = reinterpret_cast<const DirectoryInformation *>(&buffer[at]);
-                const std::wstring child(entry->fileName, entry->fileNameLength / sizeof(WCHAR));
-                if (child != L"." && child != L"..")
-                    names.push_back(child);
-                if (entry->nextEntryOffset == 0)
-                    break;
-                at += entry->nextEntryOffset;
-            }
-        }
+        if (!forEachEntry(handle, [&](const BothDirectoryInformation &entry) {
+                names.emplace_back(entry.fileName, entry.fileNameLength / sizeof(WCHAR));
+            }))
+            return dropWith(handle, ::GetLastError());
         for (const auto &child : names) {
             if (!removeTreeIn(handle, child) && firstError == ERROR_SUCCESS)
                 firstError = ::GetLastError();
@@ -1243,6 +1255,36 @@ bool removeFolderAt(FolderHandle folder, const char *name) {
 bool removeTreeAt(FolderHandle folder, const char *name) {
     std::wstring wide;
     return validFolder(folder) && toWideName(name, wide) && removeTreeIn(folder->handle, wide);
+}
+
+bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
+    entries.clear();
+    if (!validFolder(folder))
+        return false;
+    // Names are given in the code page, as the held-folder calls take them;
+    // one that it cannot hold, by its short name where the volume keeps one
+    // (else it cannot be named, and is left out).
+    const bool listed = forEachEntry(folder->handle, [&](const BothDirectoryInformation &entry) {
+        std::string name;
+        if (!utf8ToLocal8Bit(
+                toUtf8(entry.fileName, static_cast<int>(entry.fileNameLength / sizeof(WCHAR))),
+                name) &&
+            (entry.shortNameLength == 0 ||
+             !utf8ToLocal8Bit(
+                 toUtf8(entry.shortName, static_cast<int>(entry.shortNameLength / sizeof(WCHAR))),
+                 name)))
+            return;
+        DWORD attributes = entry.fileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+        // Only name surrogates are links (see Kind); a listing that gives
+        // no tag counts every reparse point as one.
+        if ((entry.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            (entry.eaSize == 0 || IsReparseTagNameSurrogate(entry.eaSize)))
+            attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        entries.push_back({name, attributes});
+    });
+    if (listed)
+        ::SetLastError(ERROR_SUCCESS);
+    return listed;
 }
 
 bool flushFolder(FolderHandle folder) {

@@ -6,10 +6,11 @@
 #include "platform.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -17,10 +18,20 @@ const char appPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Pa
 const char uninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char clientSubKey[] = "velmar";
 
-bool isLink(const QString &path) {
-    const uint32_t attributes = platform::pathAttributes(path.toStdString());
+std::string local8(const QString &text) {
+    return text.toLocal8Bit().toStdString();
+}
+
+bool isLinkAttributes(uint32_t attributes) {
     return attributes != platform::attribute::Invalid &&
            (attributes & platform::attribute::ReparsePoint);
+}
+
+// Removes the link name in folder, never what it leads to.
+bool removeLinkAt(platform::FolderHandle folder, const std::string &name, uint32_t attributes) {
+    return (attributes & platform::attribute::Directory)
+               ? platform::removeFolderAt(folder, name.c_str())
+               : platform::deleteAt(folder, name.c_str());
 }
 
 } // namespace
@@ -32,46 +43,74 @@ void RunUpdate::reportFile(const QString &name) {
 
 bool RunUpdate::removeDirectory(QString folderPath) {
     folderPath = nativePath(folderPath);
-    // A link (a junction on Windows) is removed as a link, never followed,
-    // the folder given here included: what it points to lies outside the
-    // installation.
-    if (isLink(folderPath)) {
-        if (platform::removeLink(folderPath.toStdString()))
+    // Its parent is where the installation or the Start menu lies: chosen
+    // by administrators, and reached as it is. From there down every folder
+    // is held open and every entry named in the folder held, so that a
+    // folder swapped for a link meanwhile (the Start menu, the all-users
+    // places, may be open to users) is never entered or deleted through.
+    const QString parentPath = folderOf(folderPath);
+    const platform::Folder parent(parentPath == folderPath
+                                      ? nullptr
+                                      : platform::openFolderA(local8(parentPath).c_str(), true));
+    if (!parent)
+        return true; // no folder of that name
+    return removeIn(parent.get(), local8(folderPath.mid(parentPath.size() + 1)), folderPath);
+}
+
+bool RunUpdate::removeIn(platform::FolderHandle parent, const std::string &name,
+                         const QString &folderPath) {
+    const uint32_t attributes = platform::attributesAt(parent, name.c_str());
+    // A link (a junction on Windows) is removed as a link, never followed:
+    // what it points to lies outside the installation.
+    if (isLinkAttributes(attributes)) {
+        if (removeLinkAt(parent, name, attributes))
             return true;
         writeLog(QStringLiteral("删除最外层目标失败-") + folderPath);
         return false;
     }
-    const QDir folder(folderPath);
-    if (!folder.exists())
-        return true;
+    platform::Folder folder(attributes != platform::attribute::Invalid &&
+                                    (attributes & platform::attribute::Directory)
+                                ? platform::openFolderAt(parent, name.c_str())
+                                : nullptr);
+    if (!folder)
+        return true; // no folder of that name (or none any more)
 
-    // Qt's default listing leaves hidden entries out: they stay, and with
-    // them every folder above them.
-    const QFileInfoList entries = folder.entryInfoList();
+    // Listed as Qt lists a folder by default: hidden and system entries
+    // left out (they stay, and with them every folder above them), by name
+    // whatever the case; "." and ".." count in the first listing's size.
+    std::vector<platform::FolderEntry> entries;
+    platform::listFolderAt(folder.get(), entries);
+    std::vector<std::pair<QString, platform::FolderEntry>> listed;
+    for (platform::FolderEntry &entry : entries) {
+        if (!(entry.attributes & (platform::attribute::Hidden | platform::attribute::System)))
+            listed.emplace_back(QString::fromLocal8Bit(entry.name.c_str()), std::move(entry));
+    }
+    std::stable_sort(listed.begin(), listed.end(), [](const auto &a, const auto &b) {
+        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+    });
     if (!totalEntries)
-        totalEntries = entries.size();
+        totalEntries = static_cast<int>(listed.size()) + 2;
 
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String(".."))
-            continue;
-        const QString path = folderPath + separator() + name;
-        if (isLink(path)) {
-            platform::removeLink(path.toStdString());
-            reportFile(name);
-        } else if (entry.isDir()) {
-            if (!removeDirectory(path))
+    for (const auto &[shown, entry] : listed) {
+        const QString path = folderPath + separator() + shown;
+        if (isLinkAttributes(entry.attributes)) {
+            removeLinkAt(folder.get(), entry.name, entry.attributes);
+            reportFile(shown);
+        } else if (entry.attributes & platform::attribute::Directory) {
+            if (!removeIn(folder.get(), entry.name, path))
                 writeLog(QStringLiteral("删除目录失败-") + path);
-            folder.rmdir(name);
-        } else if (entry.isFile()) {
+        } else {
             // DeleteFile refuses read-only files: clear that first.
-            QFile::setPermissions(path, entry.permissions() | QFileDevice::WriteOwner);
-            platform::deleteFile(path.toStdString());
-            reportFile(name);
+            platform::setAttributesAt(folder.get(), entry.name.c_str(),
+                                      entry.attributes & ~platform::attribute::ReadOnly);
+            platform::deleteAt(folder.get(), entry.name.c_str());
+            reportFile(shown);
         }
     }
 
-    if (!QFileInfo::exists(folderPath) || QDir().rmdir(folderPath))
+    folder.reset(); // Windows removes a folder once nobody holds it
+    if (platform::removeFolderAt(parent, name.c_str()) ||
+        platform::lastError() == platform::error::FileNotFound)
         return true;
     writeLog(QStringLiteral("删除最外层目标失败-") + folderPath);
     return false;
@@ -144,14 +183,18 @@ void RunUpdate::removeStartMenuEntries() {
     std::string programs;
     if (!platform::commonProgramsFolder(programs))
         return;
+    const platform::Folder programsFolder(platform::openFolderA(programs.c_str(), true));
     for (const QString &name : {QStringLiteral("Orvane"), QStringLiteral("Velmar")}) {
         const QString folder = nativePath(QString::fromStdString(programs) + separator() + name);
-        // Through a folder that is a link, the shortcuts would be another
-        // folder's; the link alone goes.
+        // Held, never through a link: the shortcuts of a folder that is a
+        // link would be another folder's; the link alone goes.
+        const platform::Folder held(
+            programsFolder ? platform::openFolderAt(programsFolder.get(), local8(name).c_str())
+                           : nullptr);
         for (const QString &link : {QStringLiteral("卸载.lnk"), QStringLiteral("Orvane.lnk")}) {
-            const QString path = folder + separator() + link;
-            if (!isLink(folder) && !platform::deleteFile(path.toStdString()))
-                forceDeleteFile(path);
+            const std::string linkName = local8(link);
+            if (held && !platform::deleteAt(held.get(), linkName.c_str()))
+                forceDeleteAt(held.get(), linkName, folder + separator() + link);
         }
         removeDirectory(folder);
     }

@@ -6,11 +6,13 @@
 #pragma once
 
 #include "msgbox.h"
+#include "platform.h"
 
 #include <QString>
 #include <QThread>
 
 #include <optional>
+#include <string>
 
 class RunUpdate : public QThread {
     Q_OBJECT
@@ -44,6 +46,10 @@ protected:
     void run() override;
 
 private:
+    // removeDirectory of name in the held folder parent, whose path is
+    // folderPath.
+    bool removeIn(platform::FolderHandle parent, const std::string &name,
+                  const QString &folderPath);
     bool removeDesktopShortcut();
     void removeStartMenuEntries();
     // A file counts for the bar whether or not it could be removed.

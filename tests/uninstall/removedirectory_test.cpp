@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 using namespace testsupport;
 using uninstalltest::Report;
@@ -164,6 +165,34 @@ TEST_F(RemovingFolders, ALinkIsRemovedButNeverFollowed) {
     EXPECT_EQ(readFile(u8path(temp / "outside/keep.txt")), "keep");
     EXPECT_EQ(fs::status(u8path(temp / "outside/keep.txt")).permissions(), permissions);
     EXPECT_EQ(recorder->texts(), (std::vector<std::string>{"file link", "folder link"}));
+}
+
+// A user who can write where the uninstaller removes (a Start-menu folder
+// opened to users) swaps a folder for a link while the walk goes on: the
+// walk holds the folders it saw, so nothing where the link leads goes, read
+// only or not.
+TEST_F(RemovingFolders, AFolderSwappedForALinkDuringTheWalkIsNeverDeletedThrough) {
+    // The swap comes once the walk is inside sub (its first file reported).
+    for (const char *name : {"velmar/sub/a.txt", "velmar/sub/x.txt", "outside/x.txt"})
+        writeFile(u8path(temp / name), "keep");
+    fs::permissions(u8path(temp / "outside/x.txt"), fs::perms::owner_write,
+                    fs::perm_options::remove);
+    bool swapped = false;
+    QObject context;
+    QObject::connect(
+        worker.get(), &RunUpdate::sigPro, &context,
+        [&] {
+            if (std::exchange(swapped, true))
+                return;
+            fs::rename(u8path(temp / "velmar/sub"), u8path(temp / "moved"));
+            swapped = makeLink(temp / "velmar/sub", temp / "outside", true);
+        },
+        Qt::DirectConnection);
+    remove("velmar");
+    if (!swapped)
+        GTEST_SKIP() << "this system makes no links";
+    EXPECT_EQ(readFile(u8path(temp / "outside/x.txt")), "keep");
+    EXPECT_FALSE(fs::exists(u8path(temp / "moved/x.txt"))) << "removed where the folder went";
 }
 
 TEST_F(RemovingFolders, AFolderGivenAsALinkIsRemovedAsALink) {
