@@ -39,6 +39,36 @@ libdeflate_prefix=$("$source_dir/tools/mingw-prefix.sh" --arch "$arch" libdeflat
 zstd_prefix=$("$source_dir/tools/mingw-prefix.sh" --arch "$arch" libzstd "$build")
 
 flags="-Os -DNDEBUG -ffunction-sections -fdata-sections"
+link_flags="-Wl,--gc-sections -s"
+
+# The 32-bit Windows linker keeps every unwind table it is given (KEEP in its
+# default script), and each object's table names every function of the
+# object, so --gc-sections could drop almost nothing of Qt. Qt's libraries
+# built without exceptions (none of their objects names the C++ personality
+# routine) have no handler or clean-up that an unwinding could reach, and Qt
+# forbids exceptions through its code: their tables go, and with them the
+# functions nothing calls. Inline functions keep theirs: our code shares
+# those. (64-bit Windows unwinds by its .pdata, which the system reads too.)
+if [ "$arch" = i686 ]; then
+  exception_free=()
+  for library in "$qt_prefix"/lib/*.a "$qt_prefix"/plugins/*/*.a; do
+    # grep reads all of nm's output: with -q it could stop nm half-way.
+    if ! $arch-w64-mingw32-nm "$library" 2>/dev/null | grep ' U ___gxx_personality' >/dev/null; then
+      exception_free+=("*$(basename "$library"):*")
+    fi
+  done
+  linker_script=$build/release.ld
+  mkdir -p "$build"
+  $arch-w64-mingw32-ld --verbose | sed '1,/^=====/d; /^=====/,$d' |
+    sed "s|KEEP(\*(\.eh_frame\*))|KEEP(*(EXCLUDE_FILE(${exception_free[*]}) .eh_frame .eh_frame\$*))|" \
+      >"$linker_script"
+  if ! grep -q EXCLUDE_FILE "$linker_script"; then
+    echo "build-release-windows: the linker's default script keeps no .eh_frame as expected" >&2
+    exit 1
+  fi
+  link_flags+=" -Wl,-T,$linker_script"
+fi
+
 cmake -S "$source_dir" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-$arch.cmake" \
   -DVELMAR_QT_MINGW_PREFIX="$qt_prefix" \
@@ -47,7 +77,7 @@ cmake -S "$source_dir" -B "$build" \
   -DCMAKE_BUILD_TYPE=Release \
   -DVELMAR_WITH_QT=ON -DVELMAR_TEST_HOOKS=OFF -DVELMAR_BUILD_TESTS=OFF \
   -DCMAKE_C_FLAGS_RELEASE="$flags" -DCMAKE_CXX_FLAGS_RELEASE="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS_RELEASE="-Wl,--gc-sections -s"
+  -DCMAKE_EXE_LINKER_FLAGS_RELEASE="$link_flags"
 cmake --build "$build" -j2 --target update reseat uninstall
 
 "$source_dir/tools/check-windows-programs.sh" "$build/bin"
