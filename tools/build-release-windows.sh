@@ -54,14 +54,13 @@ link_flags="-Wl,--gc-sections -s"
 if [ "$arch" = i686 ]; then
   exception_free=()
   for library in "$qt_prefix"/lib/*.a "$qt_prefix"/plugins/*/*.a; do
-    # grep reads all of nm's output: with -q it could stop nm half-way.
-    if ! $arch-w64-mingw32-nm "$library" 2>/dev/null | grep ' U ___gxx_personality' >/dev/null; then
-      exception_free+=("*$(basename "$library"):*")
-    fi
+    # (The host tools' library holds objects nm cannot read, and says so.)
+    symbols=$("$arch-w64-mingw32-nm" "$library" 2>/dev/null)
+    grep -q ' U ___gxx_personality' <<<"$symbols" || exception_free+=("*$(basename "$library"):*")
   done
   linker_script=$build/release.ld
   mkdir -p "$build"
-  $arch-w64-mingw32-ld --verbose | sed '1,/^=====/d; /^=====/,$d' |
+  "$arch-w64-mingw32-ld" --verbose | sed '1,/^=====/d; /^=====/,$d' |
     sed "s|KEEP(\*(\.eh_frame\*))|KEEP(*(EXCLUDE_FILE(${exception_free[*]}) .eh_frame .eh_frame\$*))|" \
       >"$linker_script"
   if ! grep -q EXCLUDE_FILE "$linker_script"; then
