@@ -7,9 +7,10 @@
 # ours need "windows" for the screen and, in a build with tests or test
 # hooks, "offscreen" for the tests that run without one (the release's Qt
 # has none); the image formats beyond the built-in PNG and the touch input
-# plugin stay out. The style plugins stay as Qt picks them, so
-# the programs look as with a shared Qt. A shared Qt finds its plugins at run
-# time, and this does nothing.
+# plugin stay out. The style plugins stay as Qt picks them, so the programs
+# look as with a shared Qt, but not the styles' standard icons, which none
+# of ours shows (resources/qtstyleimages.cpp). A shared Qt finds its plugins
+# at run time, and this does nothing.
 get_target_property(_velmar_qt_core_type Qt5::Core TYPE)
 if(_velmar_qt_core_type STREQUAL "STATIC_LIBRARY")
   set(VELMAR_QT_STATIC ON)
@@ -30,4 +31,5 @@ function(velmar_import_qt_plugins target)
     INCLUDE_BY_TYPE platforms ${platforms}
     EXCLUDE_BY_TYPE imageformats
     EXCLUDE_BY_TYPE generic)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/resources/qtstyleimages.cpp)
 endfunction()

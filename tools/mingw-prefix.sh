@@ -6,21 +6,23 @@
 # libdeflate and libzstd (the ZIP reader) or libsodium (package signatures).
 # The Windows lane and the release build find them all here, and only here.
 #
+# --release asks for the Qt that the shipped programs link instead of the
+# lane's (build-qt-mingw.sh --release: optimised for size, fewer features).
+#
 # Each comes from its prebuilt archive when there is one for the
-# architecture: the file $VELMAR_QT_MINGW_ARCHIVE, $VELMAR_LIBDEFLATE_MINGW_ARCHIVE,
-# $VELMAR_ZSTD_MINGW_ARCHIVE or $VELMAR_SODIUM_MINGW_ARCHIVE names (taken when its name holds the
-# target, e.g. x86_64-w64-mingw32), else the one in toolchains/ of the shared
-# folder beside the repository. It is unpacked into BUILD_FOLDER once per
-# archive (a changed archive, by its checksum, is unpacked anew), whatever
-# folder name it unpacks to. Without an archive it is built from Debian's
-# source package into $XDG_CACHE_HOME/velmar, once per machine:
-# tools/build-qt-mingw.sh (about 35 minutes on two cores) or
+# architecture: the file $VELMAR_QT_MINGW_ARCHIVE, $VELMAR_QT_RELEASE_MINGW_ARCHIVE
+# (--release), $VELMAR_LIBDEFLATE_MINGW_ARCHIVE, $VELMAR_ZSTD_MINGW_ARCHIVE or
+# $VELMAR_SODIUM_MINGW_ARCHIVE names (taken when its name holds the target,
+# e.g. x86_64-w64-mingw32), else the one in toolchains/ of the shared folder
+# beside the repository. It is unpacked into BUILD_FOLDER once per archive (a
+# changed archive, by its checksum, is unpacked anew), whatever folder name
+# it unpacks to. Without an archive it is built from Debian's source package
+# into $XDG_CACHE_HOME/velmar, once per machine: tools/build-qt-mingw.sh
+# (about 35 minutes on two cores; an hour for the release's) or
 # tools/build-library-mingw.sh (a minute or two).
 #
-# --release: the Qt that the shipped programs link (build-qt-mingw.sh
-# --release, optimised for size), always built into the cache; there is no
-# archive of it. --ready: only say (by the exit code) whether it is at hand
-# without a build. Progress goes to standard error.
+# --ready: only say (by the exit code) whether it is at hand without a
+# build. Progress goes to standard error.
 set -euo pipefail
 
 usage="usage: $0 [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libzstd|libsodium BUILD_FOLDER"
@@ -50,8 +52,13 @@ build=$(realpath -m "$2")
 target=$arch-w64-mingw32
 case $component in
 qt)
-  archive_name=qt5.15.8-$target-static.tar.xz
-  variable=VELMAR_QT_MINGW_ARCHIVE
+  if $release; then
+    archive_name=qt5.15.8-$target-release-static.tar.xz
+    variable=VELMAR_QT_RELEASE_MINGW_ARCHIVE
+  else
+    archive_name=qt5.15.8-$target-static.tar.xz
+    variable=VELMAR_QT_MINGW_ARCHIVE
+  fi
   ;;
 libdeflate)
   archive_name=libdeflate-1.14-$target-static.tar.xz
@@ -104,10 +111,12 @@ is_installed() {
   esac
 }
 
-if ! $release && archive=$(find_archive); then
+if archive=$(find_archive); then
   $ready_only && exit 0
   mkdir -p "$build"
+  # The lane's Qt and the release's may share a build folder.
   unpacked=$build/mingw-$component-$arch
+  $release && unpacked=$build/mingw-$component-release-$arch
   stamp=$unpacked.sha256
   checksum=$(sha256sum "$archive" | cut -d' ' -f1)
   # The archive's one top folder is the prefix.
@@ -138,10 +147,10 @@ else
   elif $ready_only; then
     exit 1
   elif [ "$component" = qt ]; then
-    profile=()
-    $release && profile=(--release)
+    profile=() duration="about 35 minutes"
+    $release && profile=(--release) duration="about an hour"
     echo >&2 "mingw-prefix: no Qt archive ($archive_name); building Qt from Debian's source" \
-      "package into $prefix (about 35 minutes on two cores, once per machine)"
+      "package into $prefix ($duration on two cores, once per machine)"
     "$source_dir/tools/build-qt-mingw.sh" --arch "$arch" "${profile[@]}" "$prefix" >&2
   else
     echo >&2 "mingw-prefix: no $component archive ($archive_name); building it from" \
