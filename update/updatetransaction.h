@@ -200,6 +200,7 @@ private:
     bool makeWorkFolders(Root &root);
     void openWorkFolders(Root &root);
     bool doStep(Step &step);
+    bool flushMoves(bool backups);
     bool undoStep(const Step &step);
     void removeWorkFolders();
     void removeBackupsAtRestart(const Root &root);

@@ -11,10 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,19 +40,9 @@ long setting(const char *name, long fallback) {
     return value && *value ? std::atol(value) : fallback;
 }
 
-class PowerCut : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!fs::exists("/dev/fuse"))
-            GTEST_SKIP() << "no /dev/fuse: nothing to cut the power under";
-        fs::create_directories(u8path(backing));
-        Process probe = mount({});
-        if (!probe.waitForLine("ready", 20000))
-            GTEST_SKIP() << "powercutfs cannot mount here (mounting FUSE takes root)";
-        probe.terminate();
-        probe.wait(20000);
-    }
-
+// A machine on its own mount of powercutfs, over a disk of its own.
+class Bench {
+public:
     Process mount(std::vector<std::string> options) {
         std::vector<std::string> arguments{programPath("powercutfs")};
         arguments.insert(arguments.end(), options.begin(), options.end());
@@ -56,16 +50,17 @@ protected:
         return Process::start(arguments);
     }
     // Unmounts; with a cut, what survived becomes the disk.
-    void unmount(Process &fuse, bool cut) {
+    bool unmount(Process &fuse, bool cut) {
         fuse.terminate();
-        ASSERT_EQ(fuse.wait(60000), 0) << "powercutfs did not end";
-        if (!cut)
-            return;
-        ASSERT_TRUE(fs::exists(u8path(survivors))) << "no survivors written";
-        fs::remove_all(u8path(backing));
-        fs::rename(u8path(survivors), u8path(backing));
+        if (fuse.wait(60000) != 0 || (cut && !fs::exists(u8path(survivors))))
+            return false;
+        if (cut) {
+            fs::remove_all(u8path(backing));
+            fs::rename(u8path(survivors), u8path(backing));
+        }
+        return true;
     }
-    void freshDisk() {
+    void freshDisk(const std::string &layout) {
         fs::remove_all(u8path(backing));
         fs::copy(u8path(layout), u8path(backing),
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -77,22 +72,37 @@ protected:
         options.environment["VELMAR_TEST_SLEEP_LOG"] = disk / "sleeps.txt";
         return Process::start({machine.path(installPart + "/update")}, options);
     }
+    std::string path(const std::string &relative) const { return backing + "/" + relative; }
 
     Machine machine; // its root is the mount point
     TempDir disk;
     const std::string backing = disk / "disk";
     const std::string survivors = disk / "survivors";
-    const std::string layout = disk / "layout";
+};
+
+class PowerCut : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists("/dev/fuse"))
+            GTEST_SKIP() << "no /dev/fuse: nothing to cut the power under";
+        fs::create_directories(u8path(bench.backing));
+        Process probe = bench.mount({});
+        if (!probe.waitForLine("ready", 20000))
+            GTEST_SKIP() << "powercutfs cannot mount here (mounting FUSE takes root)";
+        bench.unmount(probe, false);
+    }
+
+    Bench bench;
 };
 
 // The model itself, on a few files: what was flushed stays, what was not
 // goes, and a machine without power answers nothing.
 TEST_F(PowerCut, TheDiskKeepsOnlyWhatWasFlushed) {
-    writeFile(u8path(backing + "/old.txt"), "old");
-    writeFile(u8path(backing + "/renamed.txt"), "renamed");
-    Process fuse = mount({"--survivors", survivors});
+    writeFile(u8path(bench.path("old.txt")), "old");
+    writeFile(u8path(bench.path("renamed.txt")), "renamed");
+    Process fuse = bench.mount({"--survivors", bench.survivors});
     ASSERT_TRUE(fuse.waitForLine("ready", 20000));
-    const std::string root = machine.root();
+    const std::string root = bench.machine.root();
     const auto flush = [](const std::string &path) {
         const int fd = ::open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0) << path;
@@ -109,15 +119,15 @@ TEST_F(PowerCut, TheDiskKeepsOnlyWhatWasFlushed) {
     flush(root + "/folder/absent.txt");
     writeFile(u8path(root + "/old.txt"), "new, not flushed");
     fs::rename(u8path(root + "/renamed.txt"), u8path(root + "/renamed-again.txt"));
-    unmount(fuse, true);
+    ASSERT_TRUE(bench.unmount(fuse, true));
 
     const std::map<std::string, std::string> expected{
-        {"folder", "<folder>"},   {"folder/kept.txt", "kept"}, {"folder/empty.txt", ""},
-        {"old.txt", "old"},       {"renamed.txt", "renamed"},
+        {"folder", "<folder>"}, {"folder/kept.txt", "kept"}, {"folder/empty.txt", ""},
+        {"old.txt", "old"},     {"renamed.txt", "renamed"},
     };
-    EXPECT_EQ(treeOf(backing), expected);
+    EXPECT_EQ(treeOf(bench.backing), expected);
 
-    Process cut = mount({"--survivors", survivors, "--cut-after", "1"});
+    Process cut = bench.mount({"--survivors", bench.survivors, "--cut-after", "1"});
     ASSERT_TRUE(cut.waitForLine("ready", 20000));
     // Made, but its answer comes after the cut (the look at what was made
     // fails): either way the folder was never flushed.
@@ -125,26 +135,102 @@ TEST_F(PowerCut, TheDiskKeepsOnlyWhatWasFlushed) {
     ASSERT_TRUE(cut.waitForLine("cut", 20000));
     EXPECT_NE(::mkdir((root + "/second").c_str(), 0755), 0);
     EXPECT_EQ(errno, EIO);
-    unmount(cut, true);
-    EXPECT_FALSE(fs::exists(u8path(backing + "/first"))) << "a folder never flushed";
+    ASSERT_TRUE(bench.unmount(cut, true));
+    EXPECT_FALSE(fs::exists(u8path(bench.path("first")))) << "a folder never flushed";
+}
+
+// The machine before and after the update, and the package between.
+struct Update {
+    std::string layout, package;
+    std::map<std::string, std::string> oldInstall, oldData, newInstall, newData;
+};
+
+// What one cut point left after the next start: "" when all old or all new.
+std::string checkCut(Bench &bench, const Update &update, long k, bool &isNew) {
+    bench.freshDisk(update.layout);
+    {
+        Process fuse = bench.mount({"--survivors", bench.survivors, "--cut-after",
+                                    std::to_string(k)});
+        if (!fuse.waitForLine("ready", 20000))
+            return "not mounted";
+        Process updater = bench.startUpdate();
+        if (!eventually([&] { return fuse.waitForLine("cut", 10) || !updater.running(); },
+                        300000))
+            return "neither the cut nor the updater's end came";
+        updater.kill();
+        updater.wait(60000);
+        if (!bench.unmount(fuse, true))
+            return "no survivors";
+    }
+    // A package that survived is whole; emptied, it stops the next start
+    // after its recovery, which is all that start is to do.
+    const std::string package = bench.path(dataPart + "/update.zip");
+    if (fs::exists(u8path(package))) {
+        if (readFile(u8path(package)) != update.package)
+            return "package torn";
+        fs::resize_file(u8path(package), 0);
+    }
+    fs::remove(u8path(bench.disk / "boxes.txt"));
+    {
+        Process fuse = bench.mount({});
+        if (!fuse.waitForLine("ready", 20000))
+            return "not mounted again";
+        Process updater = bench.startUpdate();
+        if (updater.wait(120000) != 0 || !bench.unmount(fuse, false))
+            return "the next start did not end";
+    }
+    std::string faults;
+    for (const auto &box : boxRecords(bench.disk / "boxes.txt")) {
+        if (box.text == refusal)
+            faults += "; the next start refused";
+    }
+    const auto install = treeOf(bench.path(installPart));
+    const auto data = treeOf(bench.path(dataPart));
+    const std::string version = readFile(u8path(bench.path(versionPart)));
+    const bool packageGone = !fs::exists(u8path(package));
+    isNew = install == update.newInstall && data == update.newData && version == "2.0.0" &&
+            packageGone;
+    const bool isOld = install == update.oldInstall && data == update.oldData &&
+                       version == "1.0.0" && !packageGone;
+    if (!isOld && !isNew)
+        faults += std::string("; installation ") +
+                  (install == update.oldInstall   ? "old"
+                   : install == update.newInstall ? "new"
+                                                  : "mixed") +
+                  ", data folder " +
+                  (data == update.oldData   ? "old"
+                   : data == update.newData ? "new"
+                                            : "mixed") +
+                  ", version " + version + ", package " + (packageGone ? "gone" : "there");
+    for (const auto &part : {installPart, dataPart}) {
+        for (const auto &entry : workEntries(bench.path(part)))
+            faults += "; left: " + entry;
+    }
+    if (!data.count("Config/user.ini") || data.at("Config/user.ini") != "[user]\nname=demo\n")
+        faults += "; the user's configuration is not whole";
+    return faults;
 }
 
 TEST_F(PowerCut, AtEveryWriteOfAnUpdateLeavesItAllOldOrAllNewAfterTheNextStart) {
     // The machine: installed files of which the package replaces half,
     // the user's own configuration beside the one the package brings.
     const int entries = static_cast<int>(setting("VELMAR_POWERCUT_ENTRIES", 30));
+    Update update;
+    update.layout = bench.disk / "layout";
     Process script =
         Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/mkmachine.sh",
-                        "--bin", std::getenv("VELMAR_BIN_DIR"), layout});
+                        "--bin", std::getenv("VELMAR_BIN_DIR"), update.layout});
     ASSERT_EQ(script.wait(60000), 0);
+    const std::string install = update.layout + "/" + installPart;
+    const std::string data = update.layout + "/" + dataPart;
     // Nothing follows the updater here: reseat and the client are not
     // what is tested, and would write beside the next start.
-    fs::remove(u8path(layout + "/" + installPart + "/exeinfo/reseat"));
+    fs::remove(u8path(install + "/exeinfo/reseat"));
     std::vector<testzip::Entry> files;
     for (int i = 0; i < entries; ++i) {
         const std::string name = "bin/f" + std::to_string(i) + ".dll";
         if (i % 2 == 0)
-            writeFile(u8path(layout + "/" + installPart + "/" + name), "old " + name);
+            writeFile(u8path(install + "/" + name), "old " + name);
         files.emplace_back(name, "new " + name);
     }
     files.emplace_back("docs/readme.txt", "Orvane 2.0.0\n");
@@ -156,30 +242,30 @@ TEST_F(PowerCut, AtEveryWriteOfAnUpdateLeavesItAllOldOrAllNewAfterTheNextStart) 
                            {"Config/servers.ini", "[servers]\nmain=orvane.example\n"},
                        })),
                        0);
-    const std::string package = testzip::build(testzip::Archive(files));
-    writeFile(u8path(layout + "/" + dataPart + "/update.zip"), package);
-    writeFile(u8path(layout + "/" + dataPart + "/Config/user.ini"), "[user]\nname=demo\n");
-    const auto oldInstall = treeOf(layout + "/" + installPart);
-    const auto oldData = treeOf(layout + "/" + dataPart);
+    update.package = testzip::build(testzip::Archive(files));
+    writeFile(u8path(data + "/update.zip"), update.package);
+    writeFile(u8path(data + "/Config/user.ini"), "[user]\nname=demo\n");
+    update.oldInstall = treeOf(install);
+    update.oldData = treeOf(data);
 
     // The whole update once, to count its writes and see it all new.
-    freshDisk();
-    const std::string countFile = disk / "count";
+    bench.freshDisk(update.layout);
+    const std::string countFile = bench.disk / "count";
     {
-        Process fuse = mount({"--count-file", countFile});
+        Process fuse = bench.mount({"--count-file", countFile});
         ASSERT_TRUE(fuse.waitForLine("ready", 20000));
-        Process update = startUpdate();
-        ASSERT_EQ(update.wait(300000), 0);
-        unmount(fuse, false);
+        Process updater = bench.startUpdate();
+        ASSERT_EQ(updater.wait(300000), 0);
+        ASSERT_TRUE(bench.unmount(fuse, false));
     }
     const long writes = std::atol(readFile(u8path(countFile)).c_str());
     ASSERT_GT(writes, entries);
-    const auto newInstall = treeOf(backing + "/" + installPart);
-    const auto newData = treeOf(backing + "/" + dataPart);
-    ASSERT_EQ(readFile(u8path(backing + "/" + versionPart)), "2.0.0");
-    ASSERT_NE(newInstall, oldInstall);
-    ASSERT_NE(newData, oldData);
-    ASSERT_EQ(newData.at("Config/user.ini"), "[user]\nname=demo\n");
+    update.newInstall = treeOf(bench.path(installPart));
+    update.newData = treeOf(bench.path(dataPart));
+    ASSERT_EQ(readFile(u8path(bench.path(versionPart))), "2.0.0");
+    ASSERT_NE(update.newInstall, update.oldInstall);
+    ASSERT_NE(update.newData, update.oldData);
+    ASSERT_EQ(update.newData.at("Config/user.ini"), "[user]\nname=demo\n");
 
     // The cut points: every write, or a sample spread over all of them
     // (from a random start, printed), the last write and a cut after the
@@ -190,7 +276,7 @@ TEST_F(PowerCut, AtEveryWriteOfAnUpdateLeavesItAllOldOrAllNewAfterTheNextStart) 
     for (std::string point; std::getline(chosen, point, ',');)
         points.push_back(std::atol(point.c_str()));
     if (points.empty()) {
-        const long sample = setting("VELMAR_POWERCUT_POINTS", 150);
+        const long sample = setting("VELMAR_POWERCUT_POINTS", 100);
         const long stride = sample <= 0 || sample >= writes ? 1 : writes / sample;
         std::mt19937 random(std::random_device{}());
         const long first = std::uniform_int_distribution<long>(1, stride)(random);
@@ -199,68 +285,42 @@ TEST_F(PowerCut, AtEveryWriteOfAnUpdateLeavesItAllOldOrAllNewAfterTheNextStart) 
         points.push_back(writes);
         points.push_back(0);
     }
-    std::printf("%ld writes; cutting after %zu of them, from %ld on\n", writes, points.size(),
-                points.front());
+    // Most of a run is the window's fixed waits: machines side by side.
+    const long benches = std::max(1L, setting("VELMAR_POWERCUT_MACHINES", 4));
+    std::printf("%ld writes; cutting after %zu of them, from %ld on, on %ld machines\n", writes,
+                points.size(), points.front(), benches);
+    std::fflush(stdout);
 
-    int old = 0, fresh = 0, mixed = 0;
-    const std::string leftPackage = backing + "/" + dataPart + "/update.zip";
-    for (const long k : points) {
-        freshDisk();
-        {
-            Process fuse = mount({"--survivors", survivors, "--cut-after", std::to_string(k)});
-            ASSERT_TRUE(fuse.waitForLine("ready", 20000));
-            Process update = startUpdate();
-            ASSERT_TRUE(eventually([&] { return fuse.waitForLine("cut", 10) || !update.running(); },
-                                   300000))
-                << "cut after write " << k << ": neither the cut nor the updater's end came";
-            update.kill();
-            update.wait(60000);
-            unmount(fuse, true);
+    std::mutex lock;
+    std::size_t next = 0;
+    int old = 0, fresh = 0, inconsistent = 0;
+    const auto work = [&](Bench &mine) {
+        for (;;) {
+            long k;
+            {
+                std::lock_guard<std::mutex> held(lock);
+                if (next == points.size())
+                    return;
+                k = points[next++];
+            }
+            bool isNew = false;
+            const std::string faults = checkCut(mine, update, k, isNew);
+            std::lock_guard<std::mutex> held(lock);
+            EXPECT_EQ(faults, "") << "cut after write " << k;
+            (!faults.empty() ? inconsistent : isNew ? fresh : old) += 1;
         }
-        // A package that survived is whole; emptied, it stops the next
-        // start after its recovery, which is all that start is to do.
-        const bool packageLeft = fs::exists(u8path(leftPackage));
-        if (packageLeft) {
-            EXPECT_EQ(readFile(u8path(leftPackage)), package) << "cut after write " << k;
-            fs::resize_file(u8path(leftPackage), 0);
-        }
-        fs::remove(u8path(disk / "boxes.txt"));
-        {
-            Process fuse = mount({});
-            ASSERT_TRUE(fuse.waitForLine("ready", 20000));
-            Process update = startUpdate();
-            EXPECT_EQ(update.wait(120000), 0) << "cut after write " << k;
-            unmount(fuse, false);
-        }
-        for (const auto &box : boxRecords(disk / "boxes.txt"))
-            EXPECT_NE(box.text, refusal) << "cut after write " << k << ": the next start refused";
-        const auto install = treeOf(backing + "/" + installPart);
-        const auto data = treeOf(backing + "/" + dataPart);
-        const std::string version = readFile(u8path(backing + "/" + versionPart));
-        const bool packageGone = !fs::exists(u8path(leftPackage));
-        const bool isOld = install == oldInstall && data == oldData && version == "1.0.0" &&
-                           !packageGone;
-        const bool isNew =
-            install == newInstall && data == newData && version == "2.0.0" && packageGone;
-        EXPECT_TRUE(isOld || isNew)
-            << "cut after write " << k << ": installation "
-            << (install == oldInstall   ? "old"
-                : install == newInstall ? "new"
-                                        : "mixed")
-            << ", data folder "
-            << (data == oldData ? "old" : data == newData ? "new" : "mixed") << ", version "
-            << version << ", package " << (packageGone ? "gone" : "there");
-        EXPECT_EQ(workEntries(backing + "/" + installPart), std::vector<std::string>())
-            << "cut after write " << k;
-        EXPECT_EQ(workEntries(backing + "/" + dataPart), std::vector<std::string>())
-            << "cut after write " << k;
-        EXPECT_EQ(data.count("Config/user.ini") ? data.at("Config/user.ini") : "",
-                  "[user]\nname=demo\n")
-            << "cut after write " << k << ": the user's configuration";
-        (isOld ? old : isNew ? fresh : mixed) += 1;
+    };
+    std::vector<std::unique_ptr<Bench>> others;
+    std::vector<std::thread> threads;
+    for (long i = 1; i < benches; ++i) {
+        others.push_back(std::make_unique<Bench>());
+        threads.emplace_back(work, std::ref(*others.back()));
     }
+    work(bench);
+    for (auto &thread : threads)
+        thread.join();
     std::printf("power cuts: %zu points of %ld writes: %d all old, %d all new, %d inconsistent\n",
-                points.size(), writes, old, fresh, mixed);
+                points.size(), writes, old, fresh, inconsistent);
 }
 
 } // namespace
