@@ -149,13 +149,12 @@ struct Update {
 std::string checkCut(Bench &bench, const Update &update, long k, bool &isNew) {
     bench.freshDisk(update.layout);
     {
-        Process fuse = bench.mount({"--survivors", bench.survivors, "--cut-after",
-                                    std::to_string(k)});
+        Process fuse =
+            bench.mount({"--survivors", bench.survivors, "--cut-after", std::to_string(k)});
         if (!fuse.waitForLine("ready", 20000))
             return "not mounted";
         Process updater = bench.startUpdate();
-        if (!eventually([&] { return fuse.waitForLine("cut", 10) || !updater.running(); },
-                        300000))
+        if (!eventually([&] { return fuse.waitForLine("cut", 10) || !updater.running(); }, 300000))
             return "neither the cut nor the updater's end came";
         updater.kill();
         updater.wait(60000);
@@ -188,8 +187,8 @@ std::string checkCut(Bench &bench, const Update &update, long k, bool &isNew) {
     const auto data = treeOf(bench.path(dataPart));
     const std::string version = readFile(u8path(bench.path(versionPart)));
     const bool packageGone = !fs::exists(u8path(package));
-    isNew = install == update.newInstall && data == update.newData && version == "2.0.0" &&
-            packageGone;
+    isNew =
+        install == update.newInstall && data == update.newData && version == "2.0.0" && packageGone;
     const bool isOld = install == update.oldInstall && data == update.oldData &&
                        version == "1.0.0" && !packageGone;
     if (!isOld && !isNew)
@@ -286,7 +285,7 @@ TEST_F(PowerCut, AtEveryWriteOfAnUpdateLeavesItAllOldOrAllNewAfterTheNextStart) 
         points.push_back(0);
     }
     // Most of a run is the window's fixed waits: machines side by side.
-    const long benches = std::max(1L, setting("VELMAR_POWERCUT_MACHINES", 4));
+    const long benches = std::max(1L, setting("VELMAR_POWERCUT_MACHINES", 6));
     std::printf("%ld writes; cutting after %zu of them, from %ld on, on %ld machines\n", writes,
                 points.size(), points.front(), benches);
     std::fflush(stdout);

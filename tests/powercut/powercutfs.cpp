@@ -228,13 +228,13 @@ private:
         const auto kept = state.data.find(st.st_ino);
         if (kept == state.data.end())
             return ::link(from.c_str(), to.c_str()) == 0; // as it stands: nobody writes it now
-        const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+        const int fd =
+            ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
         if (fd < 0)
             return false;
-        const bool written =
-            ::write(fd, kept->second.data(), kept->second.size()) ==
-                static_cast<ssize_t>(kept->second.size()) &&
-            ::fchmod(fd, st.st_mode & 07777) == 0;
+        const bool written = ::write(fd, kept->second.data(), kept->second.size()) ==
+                                 static_cast<ssize_t>(kept->second.size()) &&
+                             ::fchmod(fd, st.st_mode & 07777) == 0;
         return ::close(fd) == 0 && written;
     }
 
@@ -371,7 +371,8 @@ int doChmod(const char *path, mode_t mode, fuse_file_info *fi) {
     Request request(true);
     if (request.refused())
         return -EIO;
-    const int rc = fi ? ::fchmod(static_cast<int>(fi->fh), mode) : ::chmod(real(path).c_str(), mode);
+    const int rc =
+        fi ? ::fchmod(static_cast<int>(fi->fh), mode) : ::chmod(real(path).c_str(), mode);
     return rc == 0 ? 0 : fail();
 }
 
@@ -379,8 +380,8 @@ int doChown(const char *path, uid_t uid, gid_t gid, fuse_file_info *fi) {
     Request request(true);
     if (request.refused())
         return -EIO;
-    const int rc = fi ? ::fchown(static_cast<int>(fi->fh), uid, gid)
-                      : ::lchown(real(path).c_str(), uid, gid);
+    const int rc =
+        fi ? ::fchown(static_cast<int>(fi->fh), uid, gid) : ::lchown(real(path).c_str(), uid, gid);
     return rc == 0 ? 0 : fail();
 }
 
@@ -486,15 +487,20 @@ int doRelease(const char *, fuse_file_info *fi) {
     return 0;
 }
 
-int doFsync(const char *, int, fuse_file_info *fi) {
+// A flush: what the disk holds of the file or folder is what it holds now.
+template <typename Kept> int flushed(fuse_file_info *fi, Kept &kept) {
     Request request(true);
     if (request.refused())
         return -EIO;
     struct stat st;
     if (::fstat(static_cast<int>(fi->fh), &st) != 0)
         return fail();
-    state.data.erase(st.st_ino);
+    kept.erase(st.st_ino);
     return 0;
+}
+
+int doFsync(const char *, int, fuse_file_info *fi) {
+    return flushed(fi, state.data);
 }
 
 int doOpendir(const char *path, fuse_file_info *fi) {
@@ -526,14 +532,7 @@ int doReaddir(const char *, void *buffer, fuse_fill_dir_t fill, off_t, fuse_file
 }
 
 int doFsyncdir(const char *, int, fuse_file_info *fi) {
-    Request request(true);
-    if (request.refused())
-        return -EIO;
-    struct stat st;
-    if (::fstat(static_cast<int>(fi->fh), &st) != 0)
-        return fail();
-    state.entries.erase(st.st_ino);
-    return 0;
+    return flushed(fi, state.entries);
 }
 
 void *doInit(fuse_conn_info *, fuse_config *config) {
@@ -621,8 +620,7 @@ int main(int argc, char *argv[]) {
                                       const_cast<char *>("-s"),
                                       const_cast<char *>("-o"),
                                       const_cast<char *>("fsname=powercutfs")};
-    fuse_main(static_cast<int>(fuseArguments.size()), fuseArguments.data(),
-                                 &operations, nullptr);
+    fuse_main(static_cast<int>(fuseArguments.size()), fuseArguments.data(), &operations, nullptr);
     {
         std::lock_guard<std::mutex> held(state.lock);
         // Ended before its cut: the power goes now.
