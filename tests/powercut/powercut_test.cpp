@@ -88,7 +88,7 @@ protected:
         fs::create_directories(u8path(bench.backing));
         Process probe = bench.mount({});
         if (!probe.waitForLine("ready", 20000))
-            GTEST_SKIP() << "powercutfs cannot mount here (mounting FUSE takes root)";
+            GTEST_SKIP() << "powercutfs cannot mount here (mounting FUSE takes root or fusermount3)";
         bench.unmount(probe, false);
     }
 
