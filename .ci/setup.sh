@@ -11,6 +11,8 @@ packages=(
   # tools that make and read archives, flock
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk
   zip unzip libarchive-tools p7zip-full python3 util-linux time file xz-utils
+  # the power-cut sweep's file system
+  libfuse3-dev fuse3
   # fuzzing; counting system calls in the benchmark
   clang-14 libclang-rt-14-dev strace
   # the peers of the delta benchmark

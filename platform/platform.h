@@ -33,7 +33,7 @@ constexpr uint32_t AccessDenied = 5;
 constexpr uint32_t InvalidHandle = 6;
 constexpr uint32_t GenFailure = 31;
 constexpr uint32_t SharingViolation = 32;
-constexpr uint32_t NotSupported = 50; // not a file on the disk (a FIFO, a device)
+constexpr uint32_t NotSupported = 50; // not a file on the disk; a volume not flushed whole
 constexpr uint32_t FileExists = 80;
 constexpr uint32_t InvalidParameter = 87;
 constexpr uint32_t DiskFull = 112;
@@ -152,6 +152,12 @@ bool shellOpen(const std::string &file, const std::string &directory, ShowComman
 bool registryReadString(const std::string &key, const std::string &name, std::string &value);
 // Creates the key if needed and sets a string value.
 bool registryWriteString(const std::string &key, const std::string &name, const std::string &value);
+// RegFlushKey: the values written to the key are on the disk. Windows
+// writes them back on its own within seconds, but until then (closing the
+// key included) a power cut may take them: a value that other records on
+// the disk rely on is flushed. The stand-in writes each value whole (old or
+// new after a cut) and flushes the key's folder.
+bool registryFlushKey(const std::string &key);
 // RegOpenKeyExW(key, KEY_ALL_ACCESS) then RegDeleteKeyW(subKey). Fails when
 // the key cannot be opened, or when subKey is missing or has sub-keys.
 bool registryDeleteKey(const std::string &key, const std::string &subKey);

@@ -31,6 +31,7 @@
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -590,9 +591,19 @@ bool registryWriteString(const std::string &key, const std::string &name,
         }
         done += static_cast<std::size_t>(put);
     }
-    if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)
+    // Whole once its name is on the disk, as Windows' registry keeps a value.
+    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)
         return failWithErrno();
     return succeed();
+}
+
+bool registryFlushKey(const std::string &key) {
+    const int fd = openCloexec(registryFolder(key), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return failWith(error::FileNotFound);
+    const bool flushed = ::fsync(fd) == 0;
+    ::close(fd);
+    return flushed ? succeed() : failWithErrno();
 }
 
 bool registryDeleteKey(const std::string &key, const std::string &subKey) {
@@ -1374,6 +1385,13 @@ bool flushFolder(FolderHandle folder) {
 bool flushVolume(FolderHandle folder) {
     if (!validFolder(folder))
         return false;
+    // The kernel passes syncfs on to no FUSE file system but virtiofs: a
+    // FUSE volume keeps what it holds, and only files and folders flushed
+    // one by one are on its disk.
+    constexpr decltype(statfs::f_type) fuseMagic = 0x65735546;
+    struct statfs volume;
+    if (::fstatfs(folder->fd, &volume) == 0 && volume.f_type == fuseMagic)
+        return failWith(error::NotSupported);
     return ::syncfs(folder->fd) == 0 ? succeed() : failWithErrno();
 }
 

@@ -399,6 +399,16 @@ bool registryWriteString(const std::string &key, const std::string &name,
                                               bytes));
 }
 
+bool registryFlushKey(const std::string &key) {
+    std::wstring wideKey;
+    if (!toWide(key, wideKey))
+        return false;
+    RegistryKey opened;
+    return registrySucceeded(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, wideKey.c_str(), 0,
+                                             KEY_QUERY_VALUE | KEY_WOW64_32KEY, opened.out())) &&
+           registrySucceeded(::RegFlushKey(opened.get()));
+}
+
 bool registryDeleteKey(const std::string &key, const std::string &subKey) {
     std::wstring wideKey, wideSubKey;
     if (!toWide(key, wideKey) || !toWide(subKey, wideSubKey))

@@ -409,13 +409,18 @@ void update_form::logSetAside(const std::vector<std::string> &paths) {
 
 void update_form::recordVersion(const std::string &version) {
     // Not verified, as ever: a version that did not reach the registry only
-    // shows an older number in the list of installed programs.
+    // shows an older number in the list of installed programs. But it is
+    // on the disk before the journal moves past it: a power cut after that
+    // would leave the old number for good.
     platform::registryWriteString(uninstallKey, "DisplayVersion", version);
+    platform::registryFlushKey(uninstallKey);
 }
 
 bool update_form::removePackage(platform::FolderHandle folder, const std::string &name,
                                 const QString &path) {
-    return forceDeleteAt(folder, name, path);
+    // Gone from the disk before the journal moves past it: a package that a
+    // power cut brought back would be unpacked again.
+    return forceDeleteAt(folder, name, path) && platform::flushFolder(folder);
 }
 
 bool update_form::clearData() {

@@ -206,17 +206,23 @@ bool UpdateTransaction::makeWorkFolders(Root &root) {
         if (root.staging) {
             root.backup.reset(calls_.createFolderAt(root.folder, root.backupName.c_str(),
                                                     platform::FolderAccess::Private));
-            if (root.backup) {
+            // On the disk before an old file goes aside into it: a backup
+            // folder that a power cut took with it would take the file too.
+            if (root.backup && calls_.flushFolder(root.folder)) {
                 root.staged.reset(root.staging.get());
                 root.backups.reset(root.backup.get());
                 return true;
             }
         }
         const uint32_t error = platform::lastError();
+        const bool madeBackup = root.backup != nullptr;
+        root.backup.reset();
         if (root.staging) {
             root.staging.reset();
             calls_.removeTreeAt(root.folder, root.stagingName.c_str());
         }
+        if (madeBackup)
+            calls_.removeTreeAt(root.folder, root.backupName.c_str());
         if (error != platform::error::AlreadyExists) {
             platform::setLastError(error);
             return false;
@@ -521,7 +527,8 @@ bool UpdateTransaction::setBeside(Root &root, const std::string &folderPart,
     for (const std::string &name : names) {
         if (calls_.moveAt(aside, leaf.c_str(), folder, name.c_str(), false)) {
             setAside_.push_back(join(root.path, part.empty() ? name : join(part, name)));
-            return true;
+            // On the disk before the backups go.
+            return calls_.flushFolder(folder);
         }
         const uint32_t error = platform::lastError();
         if (error != platform::error::AlreadyExists && error != platform::error::FileExists &&
@@ -594,14 +601,54 @@ void UpdateTransaction::removeBackupsAtRestart(const Root &root) {
         calls_.removeAtRestart(folder.c_str());
 }
 
+// Where the volume cannot be flushed as a whole, each folder that a move
+// went through is, inner folders before the ones that hold their names:
+// the backups first (when old files went there), so that an old file is
+// never on the disk in neither place, then the targets.
+bool UpdateTransaction::flushMoves(bool backups) {
+    std::set<std::pair<int, std::string>> targets, asides;
+    for (const auto &step : steps_) {
+        std::string part = splitName(step.name).first;
+        targets.insert({step.root, part});
+        if (step.folder)
+            targets.insert({step.root, step.name});
+        for (bool more = backups && step.existed; more; part = splitName(part).first) {
+            asides.insert({step.root, part});
+            more = !part.empty();
+        }
+    }
+    const auto flushAll = [&](const std::set<std::pair<int, std::string>> &folders, bool aside) {
+        std::vector<std::pair<int, std::string>> innerFirst(folders.begin(), folders.end());
+        std::stable_sort(innerFirst.begin(), innerFirst.end(), [](const auto &a, const auto &b) {
+            return a.second.size() > b.second.size();
+        });
+        for (const auto &[index, part] : innerFirst) {
+            Root &root = roots_[index];
+            if (!root.folder || root.volumeFlush || (aside && !root.backup))
+                continue;
+            // A folder that is not there (never made, or removed again)
+            // holds nothing: its name went with the folder around it.
+            const platform::FolderHandle folder =
+                aside ? root.backups.reach(part) : targetFolder(root, part);
+            if (folder && !calls_.flushFolder(folder))
+                return false;
+        }
+        return true;
+    };
+    for (const auto &root : roots_) {
+        if (root.folder && root.volumeFlush && !calls_.flushVolume(root.folder))
+            return false;
+    }
+    return flushAll(asides, true) && flushAll(targets, false);
+}
+
 bool UpdateTransaction::commit(const Completion &completion) {
     completion_ = completion;
     // Whatever was staged and moved is on the disk before the journal says
-    // it stands: a power cut must not leave "done" over empty files.
-    for (const auto &root : roots_) {
-        if (!(root.volumeFlush ? calls_.flushVolume(root.folder) : calls_.flushFolder(root.folder)))
-            return false;
-    }
+    // it stands: a power cut must not leave "done" over empty files, or an
+    // old file neither in its place nor in the backups.
+    if (!flushMoves(true))
+        return false;
     // Once the journal says the files stand, they do, even where its
     // folder's flush failed: the disk may hold either journal then, and
     // undoing the files now could leave one that says they stand over a
@@ -624,7 +671,10 @@ bool UpdateTransaction::rollback() {
         if (!undoStep(*step))
             undone = false;
     }
-    if (!undone)
+    // The old files stand on the disk again before their backups go: a
+    // later flush of the folder around them would take the backups' names
+    // off the disk while the moves back were not on it.
+    if (!undone || !flushMoves(false))
         return false;
     // The staged files are not needed any more; the journal goes last, once
     // nothing is left for the next start to undo.

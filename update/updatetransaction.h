@@ -220,6 +220,7 @@ private:
     bool makeWorkFolders(Root &root);
     void openWorkFolders(Root &root);
     bool doStep(Step &step);
+    bool flushMoves(bool backups);
     bool undoStep(const Step &step);
     bool setBeside(Root &root, const std::string &folderPart, platform::FolderHandle aside,
                    const std::string &leaf);

@@ -123,6 +123,8 @@ TEST_F(Contract, RegistryWriteReadAndDelete) {
     ASSERT_TRUE(platform::registryReadString(key, "DisplayVersion", value));
     EXPECT_EQ(value, "4");
     EXPECT_FALSE(platform::registryReadString(key, "Missing", value));
+    EXPECT_TRUE(platform::registryFlushKey(key));
+    EXPECT_FALSE(platform::registryFlushKey(parent + "\\nowhere"));
 
     // A key with a sub-key stays.
     ASSERT_TRUE(platform::registryWriteString(key + "\\inner", "x", "y"));

@@ -72,4 +72,25 @@ void stopClients(const std::string &folder) {
         ::kill(pid, SIGTERM);
 }
 
+std::map<std::string, std::string> treeOf(const std::string &folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
+        const std::string name = utf8(fs::relative(item.path(), u8path(folder)));
+        if (name == "update.zip" || name == "auto_delete.bat")
+            continue;
+        tree[name] = item.is_directory() ? "<folder>" : readFile(item.path());
+    }
+    return tree;
+}
+
+std::vector<std::string> workEntries(const std::string &folder) {
+    std::vector<std::string> found;
+    for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
+        const std::string name = utf8(item.path().filename());
+        if (name.rfind("~velmar-update", 0) == 0 || name.rfind("~zx", 0) == 0)
+            found.push_back(utf8(item.path()));
+    }
+    return found;
+}
+
 } // namespace testsupport

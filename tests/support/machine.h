@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,14 @@ std::vector<int> clientStarts(const std::string &folder);
 bool waitForClientStart(const std::string &folder, int timeoutMs);
 // Ends the client stand-ins recorded in folder.
 void stopClients(const std::string &folder);
+
+// Every file with its content ("<folder>" for a folder) under folder, by
+// relative name; what the update may add beside its work (the package
+// itself, a forced deletion's batch file) is left out.
+std::map<std::string, std::string> treeOf(const std::string &folder);
+// The entries under folder named as the update names its own work (its
+// folders, journal and lists, the ZIP reader's temporary files), which must
+// never outlive a run.
+std::vector<std::string> workEntries(const std::string &folder);
 
 } // namespace testsupport

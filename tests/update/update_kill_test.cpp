@@ -23,30 +23,6 @@ constexpr int entries = 4000;
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 
-// Every file with its content under folder; what the update may add beside
-// its work (the package itself, a forced deletion's batch file) is left out.
-std::map<std::string, std::string> treeOf(const std::string &folder) {
-    std::map<std::string, std::string> tree;
-    for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
-        const std::string name = utf8(fs::relative(item.path(), u8path(folder)));
-        if (name == "update.zip" || name == "auto_delete.bat")
-            continue;
-        tree[name] = item.is_directory() ? "<folder>" : readFile(item.path());
-    }
-    return tree;
-}
-
-// Names the update uses for its own work, which must never outlive a run.
-std::vector<std::string> leftovers(const std::string &folder) {
-    std::vector<std::string> found;
-    for (const auto &item : fs::recursive_directory_iterator(u8path(folder))) {
-        const std::string name = utf8(item.path().filename());
-        if (name.rfind("~velmar-update", 0) == 0 || name.rfind("~zx", 0) == 0)
-            found.push_back(utf8(item.path()));
-    }
-    return found;
-}
-
 class KilledUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -127,7 +103,7 @@ TEST_F(KilledUpdate, AtAnyMomentLeavesAllOldOrAllNewAfterTheNextStart) {
                            std::chrono::steady_clock::now() - begin)
                            .count();
     ASSERT_TRUE(allNew());
-    ASSERT_TRUE(leftovers(install).empty());
+    ASSERT_TRUE(workEntries(install).empty());
 
     const char *asked = std::getenv("VELMAR_KILL_ROUNDS");
     const int rounds = asked ? std::atoi(asked) : 4;
@@ -162,8 +138,8 @@ TEST_F(KilledUpdate, AtAnyMomentLeavesAllOldOrAllNewAfterTheNextStart) {
         const bool isOld = allOld();
         clientDue = isNew;
         EXPECT_TRUE(isNew || isOld) << "kill after " << killAt << " ms: a mixture";
-        EXPECT_EQ(leftovers(install), std::vector<std::string>()) << "kill after " << killAt;
-        EXPECT_EQ(leftovers(data), std::vector<std::string>()) << "kill after " << killAt;
+        EXPECT_EQ(workEntries(install), std::vector<std::string>()) << "kill after " << killAt;
+        EXPECT_EQ(workEntries(data), std::vector<std::string>()) << "kill after " << killAt;
         if (isNew) {
             ++fresh;
             EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0")
@@ -212,8 +188,8 @@ TEST_F(KilledUpdate, AfterTheFilesStandTheNextStartFinishesTheVersionAndThePacka
     EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
     EXPECT_TRUE(logHas("上次更新已完成，启动reseat:" + install));
     ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
-    EXPECT_TRUE(leftovers(install).empty());
-    EXPECT_TRUE(leftovers(data).empty());
+    EXPECT_TRUE(workEntries(install).empty());
+    EXPECT_TRUE(workEntries(data).empty());
 }
 
 TEST_F(KilledUpdate, InItsLastSecondsLeavesReseatToTheNextStart) {
@@ -239,7 +215,7 @@ TEST_F(KilledUpdate, InItsLastSecondsLeavesReseatToTheNextStart) {
     EXPECT_TRUE(logHas("上次更新已完成，启动reseat:" + install));
     ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
     EXPECT_EQ(readFile(u8path(install + "/update")), readFile(u8path(install + "/exeinfo/update")));
-    EXPECT_TRUE(leftovers(install).empty());
+    EXPECT_TRUE(workEntries(install).empty());
     EXPECT_TRUE(machine.boxes().empty());
     // Once handed over, a further start has nothing left to finish.
     EXPECT_FALSE(fs::exists(u8path(install + "/~velmar-update.journal")));

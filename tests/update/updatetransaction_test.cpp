@@ -66,8 +66,12 @@ struct Faults {
     }
     bool pass() {
         look();
-        if (dead)
+        // A dead process's calls never return; none may be taken for one
+        // that failed for a reason of its own (a file that was not there).
+        if (dead) {
+            platform::setLastError(platform::error::InvalidHandle);
             return false;
+        }
         if (++count != failAt)
             return true;
         dead = dies;
