@@ -36,11 +36,13 @@ bool liesIn(const QString &folder, const std::string &base) {
 // folder lies there), and the desktop is where anyone's shortcuts land. A
 // batch file written there could be swapped before it runs, so it is written
 // into this process's own temporary folder under a name of its own instead.
+// The shell cannot start a batch file whose path holds a "%" either: it
+// expands what lies between two of them.
 QString batchFileFor(const QString &folder) {
     std::string documents, desktop;
     const bool shared = (platform::commonDocumentsFolder(documents) && liesIn(folder, documents)) ||
                         (platform::userDesktopFolder(desktop) && liesIn(folder, desktop));
-    if (!shared)
+    if (!shared && !folder.contains(QLatin1Char('%')))
         return folder + separator() + QStringLiteral("auto_delete.bat");
     std::string temporary;
     if (!platform::temporaryFolder(temporary))
@@ -67,7 +69,7 @@ bool deleteByBatch(QString path) {
                             QStringLiteral("del ") + batchQuoted(batchPath) +
                                 QStringLiteral(" /q /f")};
     if (!batchPath.isEmpty() && writeBatchFile(batchPath, lines))
-        platform::shellOpen(batchPath.toStdString(), folder.toStdString(),
+        platform::shellOpen(batchPath.toStdString(), folderOf(batchPath).toStdString(),
                             platform::ShowCommand::Hide);
     return isGone(path);
 }

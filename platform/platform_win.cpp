@@ -289,6 +289,27 @@ DWORD shellResultError(INT_PTR result) {
     }
 }
 
+bool endsWithProgramSuffix(const std::wstring &file) {
+    return file.size() > 4 && ::_wcsicmp(file.c_str() + file.size() - 4, L".exe") == 0;
+}
+
+// CreateProcessW of a program with no arguments, in directory, shown as
+// show asks; nothing waits for it.
+bool startProgram(const std::wstring &file, const std::wstring &directory, ShowCommand show) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = static_cast<WORD>(show);
+    std::wstring commandLine = L"\"" + file + L"\"";
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(file.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          directory.empty() ? nullptr : directory.c_str(), &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return true;
+}
+
 } // namespace
 
 bool shellOpen(const std::string &file, const std::string &directory, ShowCommand show) {
@@ -300,6 +321,16 @@ bool shellOpen(const std::string &file, const std::string &directory, ShowComman
     if (!toWide(withBackslashes(file), wideFile) ||
         !toWide(withBackslashes(directory), wideDirectory))
         return false;
+    // The shell expands environment variables in both ("%TEMP%" in a folder's
+    // name would name another folder): a program on such a path is started
+    // as it is, by CreateProcessW, which expands nothing. (The callers put
+    // batch files where no "%" is.)
+    if (wideFile.find(L'%') != std::wstring::npos ||
+        wideDirectory.find(L'%') != std::wstring::npos) {
+        if (!endsWithProgramSuffix(wideFile))
+            return failWith(ERROR_BAD_PATHNAME);
+        return startProgram(wideFile, wideDirectory, show);
+    }
     // No COM set-up: starting a program, a batch file or a document through
     // its registered command needs none, and the callers include plain
     // worker threads.

@@ -113,14 +113,20 @@ void removeAtRestart(const QString &folder) {
 // Where the batch file for target goes: beside it, where the system has
 // always put it, unless cmd.exe cannot open a file there (the folder's name
 // outside the OEM code page, or past MAX_PATH, where a short name does not
-// help: under Wine cmd.exe opens its batch file by the long one). Then it
-// goes into this process's own temporary folder, where no one else writes.
+// help: under Wine cmd.exe opens its batch file by the long one) or the
+// shell cannot start one there. Then it goes into this process's own
+// temporary folder, where no one else writes.
 QString batchFolderFor(const QString &target) {
+    // Nor can the shell start a batch file whose path holds a "%": it
+    // expands what lies between two of them ("Orvane %TEMP% Co").
+    const auto startable = [](const QString &folder) {
+        return cmdTakes(folder) && !folder.contains(QLatin1Char('%'));
+    };
     const QString beside = folderOf(target);
-    if (cmdTakes(beside))
+    if (startable(beside))
         return beside;
     std::string temporary;
-    if (platform::temporaryFolder(temporary) && cmdTakes(QString::fromStdString(temporary)))
+    if (platform::temporaryFolder(temporary) && startable(QString::fromStdString(temporary)))
         return QString::fromStdString(temporary);
     return QString();
 }

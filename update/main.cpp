@@ -22,8 +22,16 @@ std::string installFolder() {
 // updater leaves it to its next start.
 void startReseat() {
     const QString folder = applicationFolder() + separator() + QStringLiteral("exeinfo");
-    platform::shellOpen(programFile(folder, QStringLiteral("reseat")).toStdString(),
-                        folder.toStdString(), platform::ShowCommand::Show);
+    const QString reseat = programFile(folder, QStringLiteral("reseat"));
+    // The update stands either way; without reseat the old updater stays
+    // and the client is not started, which the user must hear of.
+    if (!platform::shellOpen(reseat.toStdString(), folder.toStdString(),
+                             platform::ShowCommand::Show)) {
+        writeLog(QStringLiteral("启动reseat失败:") + reseat);
+        showStartupError(QStringLiteral("更新异常"),
+                         QStringLiteral("无法启动reseat.exe，详情请查看软件日志"));
+        MsgBox::releaseInstance();
+    }
     UpdateTransaction::finish(installFolder());
 }
 

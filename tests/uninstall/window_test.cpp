@@ -175,23 +175,26 @@ TEST_F(Window, ARunGoesOnWhenTheUserCancelsTheCloseAndItsFoldersGoAfterTheProgra
     EXPECT_EQ(steps.pending(), "none");
     endProgram(window);
 
-    // Both batch files wait three seconds first: they are still there.
-    const std::string folder = percent.location() + "/";
-    const std::string escaped = std::regex_replace(folder, std::regex("%"), "%%");
-    const std::string first = folder + "/velmar_delete.bat";
-    const std::string second = folder + "/velmar_delete1.bat";
+    // Both batch files wait three seconds first: they are still there. The
+    // shell would expand the variable in a path it starts: they lie in the
+    // temporary folder, and name the folders with "%" doubled.
+    const std::string escaped = std::regex_replace(percent.location() + "/", std::regex("%"), "%%");
+    std::string temporary;
+    ASSERT_TRUE(platform::temporaryFolder(temporary));
+    const std::string first = temporary + "/velmar_delete.bat";
+    const std::string second = temporary + "/velmar_delete1.bat";
     EXPECT_EQ(readFile(u8path(first)), "ping -n 4 127.0.0.1>nul\n"
                                        "rd \"" +
                                            escaped +
                                            "/velmar\" /q /s\n"
                                            "del \"" +
-                                           escaped + "/velmar_delete.bat\" /q /f\n");
+                                           first + "\" /q /f\n");
     EXPECT_EQ(readFile(u8path(second)), "ping -n 4 127.0.0.1>nul\n"
                                         "rd \"" +
                                             escaped +
                                             "/Orvane\" /q /s\n"
                                             "del \"" +
-                                            escaped + "/velmar_delete1.bat\" /q /f\n");
+                                            second + "\" /q /f\n");
     EXPECT_TRUE(fs::exists(u8path(percent.orvane() + "/Config/veconfig.ini")));
 
     // The command interpreter removes both folders and the batch files, and

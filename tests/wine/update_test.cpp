@@ -388,3 +388,23 @@ TEST_F(UpdateOnWindows, AnInstallationFolderItCannotNameIsRefusedBeforeAnythingC
     EXPECT_TRUE(fs::exists(u8path(package())));
     EXPECT_TRUE(regShows(uninstallKey, "DisplayVersion", "1.0.0"));
 }
+
+// Installed in a folder whose name holds a variable between percent signs:
+// nothing expands it, so reseat and the client start where they lie.
+TEST_F(UpdateOnWindows, AFolderNameWithAVariableBetweenPercentSignsStartsReseatAndTheClient) {
+    const std::string velmar = percentLocation() + "\\velmar";
+    machine.installProgram("update", velmar);
+    machine.installProgram("reseat", velmar + "\\exeinfo");
+    machine.installProgram("velmar", velmar + "\\exeinfo");
+    writeFile(u8path(velmar + "\\bin\\app.dll"), "app 1.0.0");
+    writePackage(appPackage());
+
+    EXPECT_EQ(Process::start({velmar + "\\update.exe"}, machine.options(10)).wait(180000), 0);
+    EXPECT_TRUE(eventually([&] { return machine.logHas(banner::reseatSuccess); }, 60000))
+        << machine.logText();
+    EXPECT_TRUE(machine.waitForClientStart(velmar + "\\exeinfo", 30000));
+    EXPECT_EQ(readFile(u8path(velmar + "\\bin\\app.dll")), "app 2.0.0");
+    EXPECT_TRUE(machine.boxes().empty());
+    machine.stopClients(velmar + "\\exeinfo");
+    removeTree(percentLocation());
+}

@@ -51,6 +51,10 @@ std::string unicodeLocation() {
     return "C:\\Program Files\\Orvane Ünïcödé ✓";
 }
 
+std::string percentLocation() {
+    return "C:\\Program Files\\Orvane %TEMP% Co";
+}
+
 std::string deepLocation(std::size_t length) {
     std::string location = "C:\\Program Files\\Orvane Client";
     const std::string folder = "\\Orvane Client ";

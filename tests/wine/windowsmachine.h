@@ -93,8 +93,11 @@ bool regKeyExists(const std::string &key);
 void removeTree(const std::string &path);
 
 // Installation locations out of the ordinary: one with characters that
-// neither code page holds, and one as many characters deep as asked.
+// neither code page holds, one whose name holds a variable between percent
+// signs (which the shell and cmd.exe would expand), and one as many
+// characters deep as asked.
 std::string unicodeLocation();
+std::string percentLocation();
 std::string deepLocation(std::size_t length);
 // A line as the install log keeps it: in code page 936, where a character
 // it lacks is lost.
