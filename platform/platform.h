@@ -317,6 +317,9 @@ enum class FolderAccess {
 // error::StoppedOnSymlink (unless followLink: a folder the caller chose may
 // be reached through one), a file with error::Directory.
 FolderHandle openFolderA(const char *path, bool followLink = false);
+// openFolderA of a UTF-8 path: for a folder whose path the code page cannot
+// hold (its entries are then named in the code page, or by short names).
+FolderHandle openFolder(const std::string &path, bool followLink = false);
 // Opens the folder name inside folder; fails like openFolderA.
 FolderHandle openFolderAt(FolderHandle folder, const char *name);
 // Makes the folder name inside folder and opens it, in one step: fails with

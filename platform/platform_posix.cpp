@@ -1272,7 +1272,11 @@ FolderHandle openFolderIn(int dir, const std::string &name, bool followLink = fa
 } // namespace
 
 FolderHandle openFolderA(const char *path, bool followLink) {
-    std::string folder = withSlashes(path ? path : "");
+    return openFolder(path ? path : "", followLink);
+}
+
+FolderHandle openFolder(const std::string &path, bool followLink) {
+    std::string folder = withSlashes(path);
     // "velmar/" would be followed through a link called velmar.
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();

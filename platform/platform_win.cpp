@@ -1047,16 +1047,27 @@ bool openEntry(FolderHandle folder, const char *name, ACCESS_MASK access, HANDLE
 
 } // namespace
 
-FolderHandle openFolderA(const char *path, bool followLink) {
-    std::wstring wide;
-    if (!ansiToFullPath(path, wide))
-        return nullptr;
+namespace {
+
+FolderHandle openFolderWide(const std::wstring &wide, bool followLink) {
     const HANDLE handle = ::CreateFileW(
         wide.c_str(), folderAccess, shareAll, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     return heldFolder(handle);
+}
+
+} // namespace
+
+FolderHandle openFolderA(const char *path, bool followLink) {
+    std::wstring wide;
+    return ansiToFullPath(path, wide) ? openFolderWide(wide, followLink) : nullptr;
+}
+
+FolderHandle openFolder(const std::string &path, bool followLink) {
+    std::wstring wide;
+    return toWidePath(path, wide) ? openFolderWide(wide, followLink) : nullptr;
 }
 
 FolderHandle openFolderAt(FolderHandle folder, const char *name) {

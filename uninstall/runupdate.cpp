@@ -49,12 +49,15 @@ bool RunUpdate::removeDirectory(QString folderPath) {
     // folder swapped for a link meanwhile (the Start menu, the all-users
     // places, may be open to users) is never entered or deleted through.
     const QString parentPath = folderOf(folderPath);
-    const platform::Folder parent(parentPath == folderPath
-                                      ? nullptr
-                                      : platform::openFolderA(local8(parentPath).c_str(), true));
-    if (!parent)
+    // Its path may hold what the code page cannot (its parent is opened by
+    // the UTF-8 path); the folders' own names are ours.
+    const platform::Folder parent(
+        parentPath == folderPath ? nullptr : platform::openFolder(parentPath.toStdString(), true));
+    std::string name;
+    if (!parent ||
+        !platform::utf8ToLocal8Bit(folderPath.mid(parentPath.size() + 1).toStdString(), name))
         return true; // no folder of that name
-    return removeIn(parent.get(), local8(folderPath.mid(parentPath.size() + 1)), folderPath);
+    return removeIn(parent.get(), name, folderPath);
 }
 
 bool RunUpdate::removeIn(platform::FolderHandle parent, const std::string &name,
@@ -183,7 +186,7 @@ void RunUpdate::removeStartMenuEntries() {
     std::string programs;
     if (!platform::commonProgramsFolder(programs))
         return;
-    const platform::Folder programsFolder(platform::openFolderA(programs.c_str(), true));
+    const platform::Folder programsFolder(platform::openFolder(programs, true));
     for (const QString &name : {QStringLiteral("Orvane"), QStringLiteral("Velmar")}) {
         const QString folder = nativePath(QString::fromStdString(programs) + separator() + name);
         // Held, never through a link: the shortcuts of a folder that is a
