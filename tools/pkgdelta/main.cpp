@@ -49,8 +49,6 @@ const char checkUsage[] =
     "the installation folder INSTALLATION: there, and the file it was made\n"
     "against. Names each entry that does not apply and exits with 1 then.\n";
 
-// Deltas whose base exceeds this are not made: the updater refuses them.
-constexpr uint64_t MaxBase = zip::MaxDeltaBase;
 // zstd's strongest ordinary level: the publisher makes a package once, every
 // user downloads it.
 constexpr int DeltaLevel = 19;
@@ -188,6 +186,17 @@ private:
     std::size_t count_ = 0;
 };
 
+const char *transformName(zip::Transform transform) {
+    switch (transform) {
+    case zip::Transform::X86:
+        return "delta, x86 code";
+    case zip::Transform::X86_64:
+        return "delta, x86-64 code";
+    default:
+        return "delta";
+    }
+}
+
 bool deflateWhole(libdeflate_compressor *compressor, const std::string &data, std::string &out) {
     out.resize(libdeflate_deflate_compress_bound(compressor, data.size()));
     const std::size_t made =
@@ -272,21 +281,29 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     entry.method = 8;
                     entry.data = deflated;
                 }
-                if (hadIt && base.size() <= MaxBase &&
-                    zip::makeDeltaFrame(base, next, DeltaLevel, frame) &&
-                    frame.size() + zip::DeltaFieldSize + 4 < entry.data.size()) {
+                // The delta as it is, and for programs also with their code
+                // transformed: the smallest, where smaller than the whole file.
+                std::vector<zip::Transform> tries;
+                if (hadIt) {
+                    tries.push_back(zip::Transform::None);
+                    if (const zip::Transform code = zip::transformFor(next);
+                        code != zip::Transform::None)
+                        tries.push_back(code);
+                }
+                const char *kind = "whole";
+                for (const zip::Transform transform : tries) {
+                    zip::DeltaBase described;
+                    if (!zip::makeDelta(base, next, DeltaLevel, transform, frame, described) ||
+                        frame.size() + zip::SegmentedFieldSize + 4 >= entry.data.size())
+                        continue;
                     entry.method = zip::DeltaMethod;
                     entry.data = frame;
-                    zip::DeltaBase described;
-                    described.size = base.size();
-                    described.sha256 = zip::sha256(base.data(), base.size());
                     entry.deltaField = zip::deltaField(described);
+                    kind = transformName(transform);
                 }
                 ++(entry.method == zip::DeltaMethod ? deltas : whole);
                 std::fprintf(stderr, "pkgdelta: [%zu/%zu] %s: %s, %zu of %zu bytes\n", done,
-                             items.size(), name.c_str(),
-                             entry.method == zip::DeltaMethod ? "delta" : "whole",
-                             entry.data.size(), next.size());
+                             items.size(), name.c_str(), kind, entry.data.size(), next.size());
             }
             if (!writer.add(entry)) {
                 result = failure(temporary.u8string(),
