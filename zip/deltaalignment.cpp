@@ -112,6 +112,26 @@ bool covers(const Alignment &alignment, uint64_t position, uint64_t size, const 
     return from == to || (from >= base.from && to <= base.from + base.size);
 }
 
+// 64-bit code keeps addresses in its data as 64-bit words on 8-byte
+// boundaries, and in libraries they are addresses in the file: each such
+// word below 2^32 goes where the map takes it (a permutation of the
+// positions below 2^32 when both files are smaller), so that a table of
+// addresses that only moved reads as before.
+void rebaseWords(unsigned char *data, std::size_t size, uint64_t position,
+                 const Alignment &alignment, bool encode) {
+    if (alignment.span() > (int64_t{1} << 32))
+        return;
+    for (std::size_t i = (8 - position % 8) % 8; i + 8 <= size; i += 8) {
+        unsigned char *word = data + i;
+        if (word[4] | word[5] | word[6] | word[7])
+            continue;
+        const int64_t value = get32(word);
+        const int64_t moved = encode ? alignment.toBase(value) : alignment.toNext(value);
+        for (int k = 0; k < 4; ++k)
+            word[k] = static_cast<unsigned char>(moved >> (8 * k));
+    }
+}
+
 // The aligned bytes of data[0, size) minus (encode) or plus the old bytes
 // at their place.
 void difference(unsigned char *data, std::size_t size, uint64_t position,
@@ -221,6 +241,8 @@ bool encodeSegment(unsigned char *data, std::size_t size, uint64_t position,
                    const Alignment &alignment, X86Code code, const BaseView &base) {
     if (!covers(alignment, position, size, base))
         return false;
+    if (code == X86Code::Bits64)
+        rebaseWords(data, size, position, alignment, true);
     rebase(data, size, position, alignment, code, true);
     difference(data, size, position, alignment, base, true);
     return true;
@@ -232,6 +254,8 @@ bool decodeSegment(unsigned char *data, std::size_t size, uint64_t position,
         return false;
     difference(data, size, position, alignment, base, false);
     rebase(data, size, position, alignment, code, false);
+    if (code == X86Code::Bits64)
+        rebaseWords(data, size, position, alignment, false);
     return true;
 }
 

@@ -59,9 +59,10 @@ private:
 };
 
 // Which x86 operands a transform rewrites: 32-bit code (calls, jumps and
-// conditional jumps with 32-bit displacements), or 64-bit code (those, and
-// the usual RIP-relative loads, stores, address loads, compares and
-// indirect calls and jumps).
+// conditional jumps with 32-bit displacements), or 64-bit code (those, the
+// usual RIP-relative loads, stores, address loads, compares and indirect
+// calls and jumps, and 64-bit words on 8-byte boundaries that hold an
+// address in the file).
 enum class X86Code { Bits32, Bits64 };
 
 // The old bytes [from, from + size) at hand for a segment.

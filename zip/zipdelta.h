@@ -79,8 +79,10 @@ ZipResult checkBaseHash(platform::FileHandle file, const DeltaBase &base);
 // makeDelta: the segmented one. False when zstd refuses.
 bool makeDeltaFrame(const std::string &base, const std::string &next, int level,
                     std::string &frame);
+// Segments are of segmentSize bytes (at most SegmentSize), the last one
+// shorter.
 bool makeDelta(const std::string &base, const std::string &next, int level, Transform transform,
-               std::string &data, DeltaBase &described);
+               std::string &data, DeltaBase &described, uint32_t segmentSize = SegmentSize);
 // The transform that suits a file, by its header: x86 or x86-64 programs
 // and libraries (PE or ELF), else none.
 Transform transformFor(const std::string &file);

@@ -52,6 +52,8 @@ const char checkUsage[] =
 // zstd's strongest ordinary level: the publisher makes a package once, every
 // user downloads it.
 constexpr int DeltaLevel = 19;
+// The level of the tries that choose a transform: a tenth of the time.
+constexpr int ChoiceLevel = 9;
 constexpr int DeflateLevel = 9;
 constexpr uint16_t UnixHost = 3;
 constexpr uint16_t Utf8NameFlag = 0x0800;
@@ -281,21 +283,21 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     entry.method = 8;
                     entry.data = deflated;
                 }
-                // The delta as it is, and for programs also with their code
-                // transformed: the smallest, where smaller than the whole file.
-                std::vector<zip::Transform> tries;
-                if (hadIt) {
-                    tries.push_back(zip::Transform::None);
-                    if (const zip::Transform code = zip::transformFor(next);
-                        code != zip::Transform::None)
-                        tries.push_back(code);
-                }
+                // For programs, the delta with their code transformed or as
+                // it is, whichever a quick try makes smaller; then made in
+                // earnest, and taken where smaller than the whole file.
                 const char *kind = "whole";
-                for (const zip::Transform transform : tries) {
-                    zip::DeltaBase described;
-                    if (!zip::makeDelta(base, next, DeltaLevel, transform, frame, described) ||
-                        frame.size() + zip::SegmentedFieldSize + 4 >= entry.data.size())
-                        continue;
+                zip::DeltaBase described;
+                zip::Transform transform = hadIt ? zip::transformFor(next) : zip::Transform::None;
+                std::string plain;
+                if (transform != zip::Transform::None &&
+                    (!zip::makeDelta(base, next, ChoiceLevel, transform, frame, described) ||
+                     (zip::makeDelta(base, next, ChoiceLevel, zip::Transform::None, plain,
+                                     described) &&
+                      plain.size() <= frame.size())))
+                    transform = zip::Transform::None;
+                if (hadIt && zip::makeDelta(base, next, DeltaLevel, transform, frame, described) &&
+                    frame.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
                     entry.method = zip::DeltaMethod;
                     entry.data = frame;
                     entry.deltaField = zip::deltaField(described);
