@@ -146,9 +146,13 @@ bool DeltaDecoder::begin(platform::FileHandle file, const DeltaBase &base, uint6
     releaseSlice();
     if (!context_)
         context_ = ZSTD_createDCtx();
-    if (!segment_)
-        segment_.reset(new (std::nothrow) unsigned char[SegmentSize]);
-    if (!context_ || !segment_)
+    // As large as the largest segment of the result can be.
+    const auto needed = static_cast<uint32_t>(std::min<uint64_t>(SegmentSize, size));
+    if (capacity_ < needed) {
+        segment_.reset(new (std::nothrow) unsigned char[needed]);
+        capacity_ = segment_ ? needed : 0;
+    }
+    if (!context_ || capacity_ < needed)
         return false;
     file_ = file;
     base_ = base;

@@ -42,7 +42,7 @@ constexpr int MaxWindowLog = 28;
 // bytes, each one zstd frame whose prefix is a slice of at most SliceSize
 // bytes of the base, so that applying it holds one segment in memory and
 // one slice in view, whatever the base's size.
-constexpr uint32_t SegmentSize = 8u << 20;
+constexpr uint32_t SegmentSize = 16u << 20;
 constexpr uint32_t SliceSize = 32u << 20;
 
 // What the segmented layout does to the new file before zstd (see
@@ -144,6 +144,7 @@ private:
     std::vector<unsigned char> gathered_;
     Alignment alignment_;
     std::unique_ptr<unsigned char[]> segment_;
+    uint32_t capacity_ = 0;
     uint64_t position_ = 0;
     uint64_t left_ = 0;
     const unsigned char *slice_ = nullptr;

@@ -52,8 +52,10 @@ const char checkUsage[] =
 // zstd's strongest ordinary level: the publisher makes a package once, every
 // user downloads it.
 constexpr int DeltaLevel = 19;
-// The level of the tries that choose a transform: a tenth of the time.
+// The level of the quick tries, a tenth of the time, and the size of a
+// delta that they make good enough.
 constexpr int ChoiceLevel = 9;
+constexpr std::size_t QuickEnough = 16u << 10;
 constexpr int DeflateLevel = 9;
 constexpr uint16_t UnixHost = 3;
 constexpr uint16_t Utf8NameFlag = 0x0800;
@@ -283,24 +285,35 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     entry.method = 8;
                     entry.data = deflated;
                 }
-                // For programs, the delta with their code transformed or as
-                // it is, whichever a quick try makes smaller; then made in
-                // earnest, and taken where smaller than the whole file.
+                // Quick tries first: for programs with their code transformed
+                // and as it is, to keep the smaller; a small delta is kept as
+                // it is, where the strong level would save little and take
+                // long (it is slowest on files that barely changed). Taken
+                // where smaller than the whole file.
                 const char *kind = "whole";
-                zip::DeltaBase described;
-                zip::Transform transform = hadIt ? zip::transformFor(next) : zip::Transform::None;
-                std::string plain;
-                if (transform != zip::Transform::None &&
-                    (!zip::makeDelta(base, next, ChoiceLevel, transform, frame, described) ||
-                     (zip::makeDelta(base, next, ChoiceLevel, zip::Transform::None, plain,
-                                     described) &&
-                      plain.size() <= frame.size())))
-                    transform = zip::Transform::None;
-                if (hadIt && zip::makeDelta(base, next, DeltaLevel, transform, frame, described) &&
-                    frame.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
+                zip::Transform transform = zip::Transform::None;
+                zip::DeltaBase described, quickDescribed;
+                std::string quick;
+                for (const zip::Transform tried : {zip::transformFor(next), zip::Transform::None}) {
+                    if (hadIt && (quick.empty() || tried != transform) &&
+                        zip::makeDelta(base, next, ChoiceLevel, tried, frame, described) &&
+                        (quick.empty() || frame.size() < quick.size())) {
+                        quick.swap(frame);
+                        quickDescribed = described;
+                        transform = tried;
+                    }
+                }
+                if (!quick.empty() && quick.size() >= QuickEnough &&
+                    zip::makeDelta(base, next, DeltaLevel, transform, frame, described) &&
+                    frame.size() < quick.size()) {
+                    quick.swap(frame);
+                    quickDescribed = described;
+                }
+                if (!quick.empty() &&
+                    quick.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
                     entry.method = zip::DeltaMethod;
-                    entry.data = frame;
-                    entry.deltaField = zip::deltaField(described);
+                    entry.data = quick;
+                    entry.deltaField = zip::deltaField(quickDescribed);
                     kind = transformName(transform);
                 }
                 ++(entry.method == zip::DeltaMethod ? deltas : whole);
