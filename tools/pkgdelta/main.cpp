@@ -367,7 +367,7 @@ const char *reasonOf(ZipResult result) {
     case zipresult::BaseChanged:
         return "its base is not the file the delta was made against";
     case zipresult::BeyondMemoryBound:
-        return "its base is beyond the updater's 256 MiB";
+        return "its base is beyond the updater's 256 MiB for its layout";
     case zipresult::DeltaCorrupt:
         return "its base field is broken";
     default:
