@@ -72,9 +72,11 @@ debian_release() {
   mkdir -p "$debs"
   (cd "$debs" && apt-get download "$package=$version" > /dev/null 2>&1) ||
     { echo "apt-get download $package=$version failed" >&2; exit 1; }
-  local deb
-  deb=$(find "$debs" -name "${package}_*.deb" | while read -r f; do
-    [ "$(dpkg-deb -f "$f" Version)" = "$version" ] && echo "$f"; done | head -1)
+  local deb file
+  for file in "$debs/${package}_"*.deb; do
+    [ "$(dpkg-deb -f "$file" Version)" = "$version" ] && deb=$file
+  done
+  mkdir -p "$(dirname "$folder")"
   dpkg-deb -x "$deb" "$folder.tmp"
   find "$folder.tmp" -type l -delete
   mv "$folder.tmp" "$folder"
