@@ -9,11 +9,10 @@ namespace zip {
 
 namespace {
 
-// The alignment comes from the matches zstd finds at this level, in pieces
-// of the new file of this size: the list of a piece's matches takes sixteen
-// bytes per three bytes of the piece at most.
+// The alignment comes from the matches zstd finds at this level, a segment
+// of the new file at a time, whose list of matches takes sixteen bytes per
+// three bytes of the segment at most.
 constexpr int AlignmentLevel = 9;
-constexpr uint32_t AlignmentPiece = 2u << 20;
 // How far a block is stretched beyond its exact matches into bytes that
 // mostly match (at least half of them).
 constexpr uint64_t StretchLimit = 1u << 20;
@@ -86,9 +85,9 @@ std::vector<AlignedBlock> matches(const std::string &base, const std::string &ne
     std::vector<AlignedBlock> found;
     std::vector<ZSTD_Sequence> sequences;
     const auto *baseBytes = reinterpret_cast<const unsigned char *>(base.data());
-    for (uint64_t position = 0; position < next.size(); position += AlignmentPiece) {
+    for (uint64_t position = 0; position < next.size(); position += SegmentSize) {
         const auto size =
-            static_cast<std::size_t>(std::min<uint64_t>(AlignmentPiece, next.size() - position));
+            static_cast<std::size_t>(std::min<uint64_t>(SegmentSize, next.size() - position));
         uint64_t from = 0, length = 0;
         sliceFor(base.size(), next.size(), position, size, nullptr, from, length);
         if (!startFrame(context, baseBytes + from, static_cast<std::size_t>(length), size,
