@@ -31,6 +31,7 @@ constexpr uint32_t FileNotFound = 2;
 constexpr uint32_t PathNotFound = 3;
 constexpr uint32_t AccessDenied = 5;
 constexpr uint32_t InvalidHandle = 6;
+constexpr uint32_t NotEnoughMemory = 8;
 constexpr uint32_t GenFailure = 31;
 constexpr uint32_t SharingViolation = 32;
 constexpr uint32_t NotSupported = 50; // not a file on the disk; a volume not flushed whole
@@ -258,6 +259,15 @@ bool setFileTimes(FileHandle file, uint64_t creation, uint64_t lastAccess, uint6
 // GetFileTime. The stand-in reports 0 as the creation time.
 bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64_t &lastWrite);
 void closeFile(FileHandle file);
+
+// A read-only view of size bytes of file from offset (CreateFileMapping and
+// MapViewOfFile; mmap on the stand-in), for reading a large file without a
+// private copy: its pages belong to the file's cache. Any offset will do.
+// nullptr on failure (8 when the address space has no room for it); size 0
+// fails. The view outlives the file's handle; unmapFile with the same size
+// ends it.
+const unsigned char *mapFile(FileHandle file, uint64_t offset, std::size_t size);
+void unmapFile(const unsigned char *view, std::size_t size);
 
 // CreateDirectoryA, one level: fails when the parent is missing (3) or when
 // something is there already (183).

@@ -30,6 +30,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -883,6 +884,30 @@ bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
         file, buffer, size, bytesRead, [&](char *at, uint32_t want, uint32_t done) {
             return ::pread(file->fd, at, want, static_cast<off_t>(offset + done));
         });
+}
+
+// mmap takes offsets on page boundaries: the view starts at the page its
+// offset lies in.
+const unsigned char *mapFile(FileHandle file, uint64_t offset, std::size_t size) {
+    if (!file || size == 0) {
+        failWith(error::InvalidParameter);
+        return nullptr;
+    }
+    const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t lead = offset % page;
+    void *view = ::mmap(nullptr, size + lead, PROT_READ, MAP_SHARED, file->fd,
+                        static_cast<off_t>(offset - lead));
+    if (view == MAP_FAILED) {
+        errno == ENOMEM ? failWith(error::NotEnoughMemory) : failWithErrno();
+        return nullptr;
+    }
+    return static_cast<const unsigned char *>(view) + lead;
+}
+
+void unmapFile(const unsigned char *view, std::size_t size) {
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t lead = reinterpret_cast<uintptr_t>(view) % page;
+    ::munmap(const_cast<unsigned char *>(view - lead), size + lead);
 }
 
 bool writeFile(FileHandle file, const void *buffer, uint32_t size) {

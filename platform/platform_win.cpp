@@ -591,6 +591,38 @@ bool readFile(FileHandle file, void *buffer, uint32_t size, uint32_t &bytesRead)
     return true;
 }
 
+// A view starts on the allocation granularity (64 KiB); the mapping object
+// can go at once, the view keeps what it needs of it.
+const unsigned char *mapFile(FileHandle file, uint64_t offset, std::size_t size) {
+    if (!file || size == 0) {
+        failWith(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const uint64_t lead = offset % system.dwAllocationGranularity;
+    const uint64_t from = offset - lead;
+    HANDLE mapping = ::CreateFileMappingW(file->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping)
+        return nullptr;
+    void *view = ::MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(from >> 32),
+                                 static_cast<DWORD>(from), size + static_cast<std::size_t>(lead));
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(mapping);
+    if (!view) {
+        failWith(error);
+        return nullptr;
+    }
+    return static_cast<const unsigned char *>(view) + lead;
+}
+
+void unmapFile(const unsigned char *view, std::size_t) {
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const uintptr_t lead = reinterpret_cast<uintptr_t>(view) % system.dwAllocationGranularity;
+    ::UnmapViewOfFile(view - lead);
+}
+
 bool readFileAt(FileHandle file, uint64_t offset, void *buffer, uint32_t size,
                 uint32_t &bytesRead) {
     bytesRead = 0;

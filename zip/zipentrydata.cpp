@@ -46,7 +46,13 @@ void EntryData::begin(const EntryLocation &location) {
     keys_[1] = 591751049;
     keys_[2] = 878082192;
     if (method_ == ZstdMethod || method_ == DeltaMethod) {
-        if (!zstd_.begin(method_ == DeltaMethod ? prefix_ : nullptr, prefixSize_))
+        const DeltaBase *base = method_ == DeltaMethod ? base_ : nullptr;
+        segmented_ = base && base->segmented;
+        const bool ready = segmented_
+                               ? delta_.begin(baseFile_, *base, location.size)
+                               : zstd_.begin(base ? baseView_ : nullptr,
+                                             base ? static_cast<std::size_t>(base->size) : 0);
+        if (!ready)
             failure_ = lowcode::MemoryBound;
         return;
     }
@@ -103,8 +109,11 @@ int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
             uint32_t made = 0;
             bool finished = false;
             const uint32_t before = available_;
-            if (const int status = zstd_.decode(next_, available_, buffer + produced,
-                                                room - produced, made, finished))
+            const int status = segmented_ ? delta_.decode(next_, available_, buffer + produced,
+                                                          room - produced, made, finished)
+                                          : zstd_.decode(next_, available_, buffer + produced,
+                                                         room - produced, made, finished);
+            if (status)
                 return status;
             produced += made;
             if (finished) {

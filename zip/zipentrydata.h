@@ -23,10 +23,13 @@ public:
     EntryData(const EntryData &) = delete;
     EntryData &operator=(const EntryData &) = delete;
 
-    // The base of the delta entries begun from now on (borrowed), or none.
-    void usePrefix(const unsigned char *prefix, std::size_t size) {
-        prefix_ = prefix;
-        prefixSize_ = size;
+    // The base of the delta entries begun from now on (all borrowed), or
+    // none: what the entry's block says of it, the file open, and for the
+    // first layout the whole file in view.
+    void useBase(const DeltaBase *base, platform::FileHandle file, const unsigned char *view) {
+        base_ = base;
+        baseFile_ = file;
+        baseView_ = view;
     }
     // Starts reading the entry at location; a failure shows at the first read.
     void begin(const EntryLocation &location);
@@ -58,8 +61,11 @@ private:
     libdeflate_decompressor *decompressor_ = nullptr;
     z_stream stream_{};
     ZstdFrame zstd_;
-    const unsigned char *prefix_ = nullptr;
-    std::size_t prefixSize_ = 0;
+    DeltaDecoder delta_;
+    const DeltaBase *base_ = nullptr;
+    platform::FileHandle baseFile_ = nullptr;
+    const unsigned char *baseView_ = nullptr;
+    bool segmented_ = false;
     bool streamReady_ = false;
     int failure_ = 0;
     uint16_t method_ = 0;

@@ -368,11 +368,11 @@ ZipResult ZipReader::checkBase(ZipHandle handle, int32_t index) {
         return result;
     if (reader->archive_->location().method != zip::DeltaMethod)
         return Ok;
-    std::unique_ptr<unsigned char[]> bytes;
+    platform::File file;
     zip::DeltaBase base;
-    if (const ZipResult result = reader->loadBase(info, bytes, base))
+    if (const ZipResult result = reader->findBase(info, file, base))
         return result;
-    return zip::checkBaseHash(bytes.get(), base);
+    return zip::checkBaseHash(file.get(), base);
 }
 
 ZipResult ZipReader::entryInfo(ZipHandle handle, int32_t index, ZipEntryInfo &info) {

@@ -142,8 +142,7 @@ private:
                           const std::string &name, const ZipEntryInfo &info);
     ZipResult pump(platform::FileHandle file, const ZipEntryInfo &info);
     ZipResult pumpZstd(platform::FileHandle file, const ZipEntryInfo &info);
-    ZipResult loadBase(const ZipEntryInfo &info, std::unique_ptr<unsigned char[]> &bytes,
-                       zip::DeltaBase &base);
+    ZipResult findBase(const ZipEntryInfo &info, platform::File &file, zip::DeltaBase &base);
     ZipResult stream(platform::FileHandle file, uint64_t size);
     ZipResult streamOverlapped(platform::FileHandle file);
     bool reserveOnePiece(uint64_t needed);

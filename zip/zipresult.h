@@ -75,9 +75,10 @@ constexpr ZipResult BaseMissing = 0x7000000;
 // The installed file is there but not the one the delta was made against:
 // another size or another SHA-256.
 constexpr ZipResult BaseChanged = 0x8000000;
-// The base is larger than the reader's bound for it (256 MiB), the frame's
-// window is, or the memory for either is not to be had. Also a zstd entry
-// whose window is beyond the bound.
+// A delta entry of the first layout: the base is larger than the reader's
+// bound for it (256 MiB), the frame's window is, or the memory for either
+// is not to be had. Also a zstd entry whose window is beyond the bound, and
+// a segment whose slice of the base finds no room in the address space.
 constexpr ZipResult BeyondMemoryBound = 0x9000000;
 // The delta entry's frame is corrupted or its base field is missing or
 // malformed.

@@ -1,24 +1,34 @@
 #!/usr/bin/env bash
-# bench/delta/run.sh: what a delta package saves, on two consecutive
-# releases of this project's own Windows programs (update.exe, reseat.exe,
-# uninstall.exe as they ship, at VELMAR_BENCH_DELTA_OLD and _NEW, by default
-# two commits apart by a small change of the ZIP reader) plus the
-# resources/ folder. Prints side by side:
-#   - package sizes: the whole new release zipped (zip -r, as a publisher
+# bench/delta/run.sh: what a delta package saves and what it costs, on
+# consecutive releases nobody here made: Debian's packages, each at the two
+# newest versions apt knows (a stable or point release and its security
+# release: fetched with apt-get download, unpacked with dpkg-deb -x, their
+# links left out, as packages carry files only), and two releases of this
+# project's own Windows programs (update.exe, reseat.exe, uninstall.exe as
+# they ship, at VELMAR_BENCH_DELTA_OLD and _NEW, plus resources/). For each
+# pair it prints side by side:
+#   - package sizes: the whole new release zipped (zip -r -6, as a publisher
 #     makes one), pkgdelta's delta package, and xdelta3 -9 -S djw and bsdiff
 #     over the same changed files, summed;
-#   - the time pkgdelta takes to make the delta package;
-#   - the update steps (bench/update's updatebench) applying each package to
-#     an installation of the old release, on tmpfs and on disk (see
-#     bench/diskplace.sh; or VELMAR_BENCH_PLACES), medians of
-#     VELMAR_BENCH_ROUNDS (5) rounds whose order alternates.
-# Builds into build-bench-delta/ (the releases once: they are kept).
+#   - making the delta package: pkgdelta's time and peak memory, beside the
+#     largest changed file;
+#   - applying: the update steps (bench/update's updatebench) with the delta
+#     package and with the whole package over an installation of the old
+#     release, on tmpfs and on disk (see bench/diskplace.sh; or
+#     VELMAR_BENCH_PLACES), medians of VELMAR_BENCH_ROUNDS (5) rounds whose
+#     order alternates: wall time, and peak memory as time(1) sees it (the
+#     mapped base counts there), and in one more run each, the peak of the
+#     process's private memory (RssAnon, sampled every millisecond).
+# VELMAR_BENCH_DELTA_PAIRS names the pairs (default: windows libssl3
+# mariadb-server-core libpython3.11-stdlib openjdk-17-jre-headless). Builds
+# into build-bench-delta/ (releases and downloads once: they are kept).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${VELMAR_BENCH_DELTA_BUILD_DIR:-$root/build-bench-delta}
 old_commit=${VELMAR_BENCH_DELTA_OLD:-926be91}
 new_commit=${VELMAR_BENCH_DELTA_NEW:-69efba3}
 rounds=${VELMAR_BENCH_ROUNDS:-5}
+pairs=${VELMAR_BENCH_DELTA_PAIRS:-windows libssl3 mariadb-server-core libpython3.11-stdlib openjdk-17-jre-headless}
 work=$build/bench-delta
 mkdir -p "$work"
 
@@ -27,17 +37,18 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
 cmake --build "$build" -j2 --target pkgdelta updatebench > "$work/build.log" ||
   { cat "$work/build.log"; exit 1; }
 
-# release COMMIT FOLDER: the three programs of COMMIT as they ship for
-# Windows (built as tools/build-release-windows.sh builds them: the Qt
+# windows_release COMMIT FOLDER: the three programs of COMMIT as they ship
+# for Windows (built as tools/build-release-windows.sh builds them: the Qt
 # configured for size, optimised, unused sections collected, stripped), and
 # its resources/. The script of those commits cannot be used: it gave the
 # build no libdeflate.
-qt_prefix=$("$root/tools/mingw-prefix.sh" --release qt "$work")
-libdeflate=$("$root/tools/mingw-prefix.sh" libdeflate "$work")
-release() {
+windows_release() {
   local commit=$1 folder=$2 source=$work/source-$1 sections="-ffunction-sections -fdata-sections"
   [ -f "$folder/update.exe" ] && return 0
   echo "building the Windows release of $commit (once)..."
+  local qt_prefix libdeflate
+  qt_prefix=$("$root/tools/mingw-prefix.sh" --release qt "$work")
+  libdeflate=$("$root/tools/mingw-prefix.sh" libdeflate "$work")
   rm -rf "$source" "$folder"
   mkdir -p "$source" "$folder"
   git -C "$root" archive "$commit" | tar -x -C "$source"
@@ -53,92 +64,155 @@ release() {
   cp -r "$source/resources" "$folder/"
   rm -rf "$source"
 }
-old=$work/release-$old_commit
-new=$work/release-$new_commit
-release "$old_commit" "$old"
-release "$new_commit" "$new"
 
-whole=$work/whole.zip delta=$work/delta.zip
-rm -f "$whole" "$delta"
-(cd "$new" && zip -qr "$whole" .)
-/usr/bin/time -o "$work/make-time.txt" -f "%e" "$build/bin/pkgdelta" make "$old" "$new" \
-  "$delta" 2> "$work/make.log" > /dev/null || { cat "$work/make.log"; exit 1; }
-xdelta_sum=0 bsdiff_sum=0 changed=()
-while IFS= read -r -d '' file; do
-  name=${file#"$new"/}
-  if [ -f "$old/$name" ] && ! cmp -s "$old/$name" "$file"; then
-    changed+=("$name")
-    xdelta3 -9 -S djw -e -f -s "$old/$name" "$file" "$work/patch.xd3"
-    bsdiff "$old/$name" "$file" "$work/patch.bsdiff"
-    xdelta_sum=$((xdelta_sum + $(stat -c %s "$work/patch.xd3")))
-    bsdiff_sum=$((bsdiff_sum + $(stat -c %s "$work/patch.bsdiff")))
-  fi
-done < <(find "$new" -type f -print0 | sort -z)
+# debian_release PACKAGE VERSION FOLDER: the files of the package.
+debian_release() {
+  local package=$1 version=$2 folder=$3 debs=$work/debs
+  [ -d "$folder" ] && return 0
+  mkdir -p "$debs"
+  (cd "$debs" && apt-get download "$package=$version" > /dev/null 2>&1) ||
+    { echo "apt-get download $package=$version failed" >&2; exit 1; }
+  local deb file
+  for file in "$debs/${package}_"*.deb; do
+    [ "$(dpkg-deb -f "$file" Version)" = "$version" ] && deb=$file
+  done
+  mkdir -p "$(dirname "$folder")"
+  dpkg-deb -x "$deb" "$folder.tmp"
+  find "$folder.tmp" -type l -delete
+  mv "$folder.tmp" "$folder"
+}
 
-# Applying: each run into a fresh machine whose installation is the old
-# release and whose data folder holds the package, both copied before the
-# timing starts.
 # shellcheck source=bench/diskplace.sh
 . "$root/bench/diskplace.sh"
 declare -A outs
 bench_places delta "$work"
-results=$work/results.txt
+results=$work/results.txt sizes=$work/sizes.txt
 : > "$results"
-apply() { # PLACE NAME PACKAGE
-  local machine=${outs[$1]}/machine
+: > "$sizes"
+
+# private PACKAGE MACHINE: the peak of updatebench's private memory in KiB.
+private_peak() {
+  python3 - "$build/bin/updatebench" "$1" <<'PY'
+import subprocess, sys, time
+process = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+peak = 0
+while process.poll() is None:
+    try:
+        with open(f"/proc/{process.pid}/status") as status:
+            for line in status:
+                if line.startswith("RssAnon:"):
+                    peak = max(peak, int(line.split()[1]))
+    except OSError:
+        pass
+    time.sleep(0.001)
+sys.exit(f"updatebench failed: {process.returncode}") if process.returncode else print(peak)
+PY
+}
+
+# apply PAIR PLACE NAME PACKAGE OLD NEW [private]: one update of an
+# installation of OLD with PACKAGE, checked to give NEW.
+apply() {
+  local pair=$1 place=$2 name=$3 package=$4 old=$5 new=$6 mode=${7:-}
+  local machine=${outs[$place]}/machine
   rm -rf "$machine"
   mkdir -p "$machine/Users/Public/Documents/velmar"
   cp -r "$old" "$machine/app"
-  cp "$3" "$machine/Users/Public/Documents/velmar/update.zip"
+  cp "$package" "$machine/Users/Public/Documents/velmar/update.zip"
   sync
-  /usr/bin/time -o "$work/time.txt" -f "%e %M" "$build/bin/updatebench" "$machine" \
-    > /dev/null 2>&1 || { echo "$2 failed to apply in $1" >&2; exit 1; }
+  if [ "$mode" = private ]; then
+    echo "$pair $place $name-private $(private_peak "$machine")" >> "$results"
+  else
+    # Wall time from bash's microsecond clock: time(1)'s hundredths are a
+    # fifth of a small package's update.
+    local start=$EPOCHREALTIME
+    /usr/bin/time -o "$work/time.txt" -f "%M" "$build/bin/updatebench" "$machine" \
+      > /dev/null 2>&1 || { echo "$pair: $name failed to apply in $place" >&2; exit 1; }
+    local end=$EPOCHREALTIME
+    echo "$pair $place $name $(awk "BEGIN { print $end - $start }") $(cat "$work/time.txt")" \
+      >> "$results"
+  fi
   # The journal stays: updatebench leaves out the hand-over to reseat.
   diff -r -x '~velmar-update.*' "$new" "$machine/app" > /dev/null ||
-    { echo "$2 did not make the new release in $1" >&2; exit 1; }
-  echo "$1 $2 $(cat "$work/time.txt")" >> "$results"
+    { echo "$pair: $name did not make the new release in $place" >&2; exit 1; }
   rm -rf "$machine"
   sync
 }
-for place in $places; do
-  for round in $(seq "$rounds"); do
-    echo "$place: round $round of $rounds..."
-    if [ $((round % 2)) = 1 ]; then
-      apply "$place" whole "$whole"
-      apply "$place" delta "$delta"
-    else
-      apply "$place" delta "$delta"
-      apply "$place" whole "$whole"
+
+for pair in $pairs; do
+  if [ "$pair" = windows ]; then
+    old=$work/release-$old_commit new=$work/release-$new_commit
+    windows_release "$old_commit" "$old"
+    windows_release "$new_commit" "$new"
+  else
+    mapfile -t versions < <(apt-cache madison "$pair" | awk '!seen[$3]++ {print $3}' | head -2)
+    if [ "${#versions[@]}" -lt 2 ]; then
+      echo "$pair: apt knows fewer than two versions (apt-get update?); left out" >&2
+      continue
     fi
+    old=$work/debian/$pair-${versions[1]} new=$work/debian/$pair-${versions[0]}
+    debian_release "$pair" "${versions[1]}" "$old"
+    debian_release "$pair" "${versions[0]}" "$new"
+  fi
+  echo "$pair: $(basename "$old") -> $(basename "$new")"
+  whole=$work/$pair-whole.zip delta=$work/$pair-delta.zip
+  rm -f "$whole" "$delta"
+  (cd "$new" && zip -qr -6 "$whole" .)
+  /usr/bin/time -o "$work/make-time.txt" -f "%e %M" "$build/bin/pkgdelta" make "$old" "$new" \
+    "$delta" 2> "$work/$pair-make.log" > /dev/null || { cat "$work/$pair-make.log"; exit 1; }
+  xdelta_sum=0 bsdiff_sum=0 largest=0 base_largest=0
+  while IFS= read -r -d '' file; do
+    name=${file#"$new"/}
+    if [ -f "$old/$name" ] && ! cmp -s "$old/$name" "$file"; then
+      xdelta3 -9 -S djw -e -f -s "$old/$name" "$file" "$work/patch.xd3"
+      bsdiff "$old/$name" "$file" "$work/patch.bsdiff"
+      xdelta_sum=$((xdelta_sum + $(stat -c %s "$work/patch.xd3")))
+      bsdiff_sum=$((bsdiff_sum + $(stat -c %s "$work/patch.bsdiff")))
+      size=$(stat -c %s "$file") base_size=$(stat -c %s "$old/$name")
+      [ "$size" -gt "$largest" ] && largest=$size
+      [ "$base_size" -gt "$base_largest" ] && base_largest=$base_size
+    fi
+  done < <(find "$new" -type f -print0 | sort -z)
+  echo "$pair $(stat -c %s "$whole") $(stat -c %s "$delta") $xdelta_sum $bsdiff_sum $largest" \
+    "$base_largest $(cat "$work/make-time.txt")" >> "$sizes"
+  for place in $places; do
+    for round in $(seq "$rounds"); do
+      echo "  $place: round $round of $rounds..."
+      if [ $((round % 2)) = 1 ]; then
+        apply "$pair" "$place" whole "$whole" "$old" "$new"
+        apply "$pair" "$place" delta "$delta" "$old" "$new"
+      else
+        apply "$pair" "$place" delta "$delta" "$old" "$new"
+        apply "$pair" "$place" whole "$whole" "$old" "$new"
+      fi
+    done
+    apply "$pair" "$place" whole "$whole" "$old" "$new" private
+    apply "$pair" "$place" delta "$delta" "$old" "$new" private
   done
 done
 
-python3 - "$results" "$(stat -c %s "$whole")" "$(stat -c %s "$delta")" "$xdelta_sum" \
-  "$bsdiff_sum" "$(cat "$work/make-time.txt")" "${changed[*]}" <<'PY'
+python3 - "$sizes" "$results" <<'PY'
 import statistics, sys
-results, whole, delta, xdelta, bsdiff, make, changed = sys.argv[1:]
-whole, delta, xdelta, bsdiff = map(int, (whole, delta, xdelta, bsdiff))
-print(f"\nchanged files: {changed}")
-print(f"{'package':34} {'bytes':>10} {'of whole':>9}")
-for name, size in (("whole (zip -r)", whole), ("delta (pkgdelta)", delta),
-                   ("xdelta3 -9 -S djw, summed", xdelta), ("bsdiff, summed", bsdiff)):
-    print(f"{name:34} {size:10d} {100 * size / whole:8.2f}%")
-print(f"delta / whole: {delta / whole:.4f} (target at most 0.10: "
-      f"{'met' if delta <= 0.1 * whole else 'MISSED'})")
-print(f"delta / xdelta3: {delta / xdelta:.3f} (target at most 1: "
-      f"{'met' if delta <= xdelta else 'MISSED'})")
-print(f"making the delta package: {float(make):.2f} s")
-rows = {}
+sizes, results = sys.argv[1:]
+mib = lambda kib: kib / 1024
+print(f"\n{'pair':26} {'whole':>11} {'delta':>10} {'xdelta3 -9':>11} {'bsdiff':>10}"
+      f" {'largest':>11} {'make s':>7} {'make MiB':>9} {'x largest':>9}")
+for line in open(sizes):
+    pair, whole, delta, xdelta, bsdiff, largest, base, wall, rss = line.split()
+    whole, delta, xdelta, bsdiff, largest, rss = map(int, (whole, delta, xdelta, bsdiff, largest, rss))
+    marks = ("" if delta <= xdelta else " >xdelta3") + ("" if delta <= bsdiff else " >bsdiff")
+    print(f"{pair:26} {whole:11,} {delta:10,} {xdelta:11,} {bsdiff:10,} {largest:11,}"
+          f" {float(wall):7.1f} {mib(rss):9.1f} {rss * 1024 / largest:9.1f}{marks}")
+runs = {}
 for line in open(results):
-    place, name, wall, rss = line.split()
-    rows.setdefault(place, {}).setdefault(name, []).append((float(wall), int(rss)))
-for place, runs in rows.items():
-    med = {n: (statistics.median(w for w, _ in r), statistics.median(m for _, m in r))
-           for n, r in runs.items()}
-    print(f"\napplying on {place}, medians of {len(runs['whole'])} rounds")
-    for name in ("whole", "delta"):
-        print(f"  {name:6} {med[name][0]:6.3f} s  {med[name][1] / 1024:6.1f} MiB")
-    ratio = med["delta"][0] / med["whole"][0]
-    print(f"  delta / whole: {ratio:.2f} (target at most 1.2: "
-          f"{'met' if ratio <= 1.2 else 'MISSED'})")
+    pair, place, name, *values = line.split()
+    runs.setdefault((pair, place), {}).setdefault(name, []).append(list(map(float, values)))
+print(f"\n{'applying (medians)':34} {'whole s':>8} {'delta s':>8} {'d / w':>6}"
+      f" {'RSS whole':>10} {'RSS delta':>10} {'private whole':>14} {'private delta':>14}")
+for (pair, place), named in runs.items():
+    wall = {n: statistics.median(v[0] for v in named[n]) for n in ("whole", "delta")}
+    rss = {n: statistics.median(v[1] for v in named[n]) for n in ("whole", "delta")}
+    ratios = [d[0] / w[0] for w, d in zip(named["whole"], named["delta"])]
+    print(f"{pair + ' on ' + place:34} {wall['whole']:8.3f} {wall['delta']:8.3f}"
+          f" {statistics.median(ratios):6.2f} {mib(rss['whole']):10.1f} {mib(rss['delta']):10.1f}"
+          f" {mib(named['whole-private'][0][0]):14.1f} {mib(named['delta-private'][0][0]):14.1f}")
 PY

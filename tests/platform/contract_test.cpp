@@ -487,7 +487,9 @@ TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
         platform::openFileA(path.c_str(), platform::FileAccess::Write, platform::FileShare::None,
                             platform::FileDisposition::CreateNew, platform::attribute::ReadOnly);
     ASSERT_NE(out, nullptr);
-    const std::string payload(70000, 'z');
+    std::string payload(70000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>('a' + i % 23);
     ASSERT_TRUE(platform::writeFile(out, payload.data(), static_cast<uint32_t>(payload.size())));
     // 2001-09-09 01:46:40 UTC and two more moments.
     const uint64_t created = 126444960000000000ULL + 10000000ULL;
@@ -504,8 +506,7 @@ TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
     const uint32_t attributes = platform::pathAttributes(path);
     EXPECT_EQ(attributes & (platform::attribute::ReadOnly | platform::attribute::Directory),
               platform::attribute::ReadOnly);
-    EXPECT_EQ(platform::pathAttributes(folder + "/nothing"),
-              platform::attribute::Invalid);
+    EXPECT_EQ(platform::pathAttributes(folder + "/nothing"), platform::attribute::Invalid);
 
     platform::FileHandle in =
         platform::openFileA((folder + "/data.bin").c_str(), platform::FileAccess::Read,
@@ -534,7 +535,13 @@ TEST_F(Contract, EightBitFilesRoundTripContentAttributesAndTimes) {
     ASSERT_TRUE(platform::readFile(in, back.data(), static_cast<uint32_t>(back.size()), got));
     EXPECT_EQ(back, payload);
 
+    // A view from an offset on no page or allocation boundary, read after
+    // the file is closed.
+    const unsigned char *view = platform::mapFile(in, 65541, 4000);
+    ASSERT_NE(view, nullptr);
     platform::closeFile(in);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(view), 4000), payload.substr(65541, 4000));
+    platform::unmapFile(view, 4000);
 
     EXPECT_EQ(platform::openFileA((folder + "/none").c_str(), platform::FileAccess::Read,
                                   platform::FileShare::Read,

@@ -6,16 +6,36 @@
 
 namespace testzip {
 
-Entry deltaEntry(const std::string &name, const std::string &base, const std::string &next) {
+namespace {
+
+// A low level: the tests need valid data, not the smallest.
+constexpr int Level = 3;
+
+Entry withData(const std::string &name, const std::string &next, const std::string &data,
+               const zip::DeltaBase &base) {
     Entry entry(name, next, zip::DeltaMethod);
-    std::string frame;
-    // A low level: the tests need a valid frame, not the smallest one.
-    if (!zip::makeDeltaFrame(base, next, 3, frame))
-        throw std::runtime_error("zstd made no frame");
-    entry.payload = frame;
-    entry.localExtra = zip::deltaField({base.size(), zip::sha256(base.data(), base.size())});
+    entry.payload = data;
+    entry.localExtra = zip::deltaField(base);
     entry.centralExtra = entry.localExtra;
     return entry;
+}
+
+} // namespace
+
+Entry deltaEntry(const std::string &name, const std::string &base, const std::string &next,
+                 uint32_t segmentSize) {
+    std::string data;
+    zip::DeltaBase described;
+    if (!zip::makeDelta(base, next, Level, zip::transformFor(next), data, described, segmentSize))
+        throw std::runtime_error("no delta made");
+    return withData(name, next, data, described);
+}
+
+Entry firstLayoutEntry(const std::string &name, const std::string &base, const std::string &next) {
+    std::string frame;
+    if (!zip::makeDeltaFrame(base, next, Level, frame))
+        throw std::runtime_error("zstd made no frame");
+    return withData(name, next, frame, {base.size(), zip::sha256(base.data(), base.size())});
 }
 
 } // namespace testzip

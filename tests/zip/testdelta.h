@@ -3,12 +3,19 @@
 #pragma once
 
 #include "testzip.h"
+#include "zipdelta.h"
 
 #include <string>
 
 namespace testzip {
 
-// The entry that turns base, installed at name, into next.
-Entry deltaEntry(const std::string &name, const std::string &base, const std::string &next);
+// The entry that turns base, installed at name, into next, as pkgdelta
+// makes it: in segments (of segmentSize bytes), with the transform that
+// suits next.
+Entry deltaEntry(const std::string &name, const std::string &base, const std::string &next,
+                 uint32_t segmentSize = zip::SegmentSize);
+// The same in the first layout: one frame against the whole base. With an
+// empty base, the frame of a zstd entry.
+Entry firstLayoutEntry(const std::string &name, const std::string &base, const std::string &next);
 
 } // namespace testzip

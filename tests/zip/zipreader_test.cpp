@@ -119,6 +119,57 @@ std::string text(std::size_t size, char seed = 'a') {
     return out;
 }
 
+// x86-64 code as a linker lays it out, from a list of items each jumping
+// to, loading from or pointing at another: calls, conditional jumps, RIP-
+// relative address loads, 64-bit address words and filler. With an
+// insertion before item at, everything after it moves and every reference
+// follows, as in the next build of a program. An ELF header says which code
+// it is.
+std::string program(std::size_t items, std::size_t at = 0, const std::string &insertion = {}) {
+    struct Item {
+        unsigned kind, target;
+        uint32_t filler;
+    };
+    std::vector<Item> list;
+    uint32_t state = 12345;
+    const auto next = [&state] { return state = state * 1103515245 + 12345, state >> 8; };
+    for (std::size_t i = 0; i < items; ++i)
+        list.push_back({next() % 5, static_cast<unsigned>(next() % items), next()});
+    std::string out = "\x7F"
+                      "ELF";
+    out.resize(64);
+    out[18] = 62;
+    std::vector<uint64_t> where(items);
+    // Twice: the first pass places the items, the second writes the
+    // references to the places.
+    for (int pass = 0; pass < 2; ++pass) {
+        out.resize(64);
+        for (std::size_t i = 0; i < items; ++i) {
+            if (i == at)
+                out += insertion;
+            const Item &item = list[i];
+            if (item.kind == 3)
+                out.resize((out.size() + 7) / 8 * 8);
+            where[i] = out.size();
+            const auto put = [&out](uint64_t value, int bytes) {
+                for (int k = 0; k < bytes; ++k)
+                    out += static_cast<char>(value >> (8 * k));
+            };
+            const uint64_t target = where[item.target];
+            const std::string opcodes[] = {"\xE8", "\x0F\x84", "\x48\x8D\x05"};
+            if (item.kind < 3) {
+                out += opcodes[item.kind];
+                put(target - (out.size() + 4), 4);
+            } else if (item.kind == 3) {
+                put(target, 8);
+            } else {
+                out.append(1 + item.filler % 4, static_cast<char>(0x90 + item.filler % 8)); // nops
+            }
+        }
+    }
+    return out;
+}
+
 // ---- What comes out ---------------------------------------------------------
 
 TEST_F(ZipReaderTest, ExtractsStoredDeflatedEmptyAndNestedEntries) {
@@ -612,13 +663,20 @@ TEST_F(ZipReaderTest, NamesEachBrokenEntryWithItsOwnCode) {
     }
 }
 
-// A delta entry against the installed file dest/bin/app.dll: the exact new
-// file comes out, or the entry fails with its code and the old file stays.
-// checkBase tells the base's faults alone, before anything is decoded.
+// A delta entry against the installed file dest/bin/app.dll, in
+// segments with x86-64 code transformed, or in the first layout: the exact
+// new file comes out, or the entry fails with its code and the old file
+// stays. checkBase tells the base's faults alone, before anything is
+// decoded.
 TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
-    const std::string base = text(300000), next = text(1000) + base.substr(0, 250000) + "tail";
-    const Entry good = testzip::deltaEntry("bin/app.dll", base, next);
-    const std::string frame = *good.payload, zstdWhole = *testzip::deltaEntry("", "", next).payload;
+    const std::size_t items = 60000;
+    const std::string base = program(items), next = program(items, items / 3, text(999));
+    const Entry good = testzip::deltaEntry("bin/app.dll", base, next, 100000);
+    const std::string data = *good.payload;
+    const std::string zstdWhole = *testzip::firstLayoutEntry("", "", next).payload;
+    const auto block = [](Entry &e, const zip::DeltaBase &described) {
+        e.localExtra = *e.centralExtra = zip::deltaField(described);
+    };
     const std::string installed = dest() + "/bin/app.dll";
     const struct {
         const char *name;
@@ -626,6 +684,8 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
         ZipResult extracted, checked;
     } cases[] = {
         {"good base", [](Entry &) {}, Ok, Ok},
+        {"first layout",
+         [&](Entry &e) { e = testzip::firstLayoutEntry("bin/app.dll", base, next); }, Ok, Ok},
         {"zstd whole entry", [&](Entry &e) { e.method = zip::ZstdMethod, e.payload = zstdWhole; },
          Ok, Ok},
         {"base changed in one byte",
@@ -634,13 +694,35 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
         {"base of another size", [&](Entry &) { writeFile(u8path(installed), base + "!"); },
          BaseChanged, BaseChanged},
         {"base missing", [&](Entry &) { fs::remove(u8path(installed)); }, BaseMissing, BaseMissing},
-        {"base beyond the bound",
+        {"first layout, base beyond its bound",
          [&](Entry &e) {
-             const zip::DeltaBase large{zip::MaxDeltaBase + 1, {}};
-             e.localExtra = *e.centralExtra = zip::deltaField(large);
+             block(e, {zip::MaxDeltaBase + 1, {}});
          },
          BeyondMemoryBound, BeyondMemoryBound},
-        {"corrupt frame", [&](Entry &e) { e.payload = frame.substr(0, 20) + std::string(50, 'x'); },
+        {"unknown transform",
+         [&](Entry &e) { e.localExtra.back() = 3, e.centralExtra = e.localExtra; }, DeltaCorrupt,
+         DeltaCorrupt},
+        {"block of a third size",
+         [&](Entry &e) {
+             e.localExtra = zip::deltaField({base.size(), {}}) + "??";
+             e.localExtra[2] = 42;
+             e.centralExtra = e.localExtra;
+         },
+         DeltaCorrupt, DeltaCorrupt},
+        {"segments read as the first layout",
+         [&](Entry &e) {
+             block(e, {base.size(), zip::sha256(base.data(), base.size())});
+         },
+         DeltaCorrupt, Ok},
+        {"slice beyond the base",
+         [&](Entry &e) {
+             // The first segment's header follows the alignment.
+             std::string spoilt = data;
+             spoilt[zip::get32(reinterpret_cast<const unsigned char *>(data.data())) + 4 + 7] = 1;
+             e.payload = spoilt;
+         },
+         DeltaCorrupt, Ok},
+        {"corrupt frame", [&](Entry &e) { e.payload = data.substr(0, 200) + std::string(50, 'x'); },
          DeltaCorrupt, Ok},
         {"no base field", [](Entry &e) { e.localExtra.clear(), e.centralExtra.reset(); },
          DeltaCorrupt, DeltaCorrupt},
@@ -673,6 +755,68 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
             EXPECT_FALSE(fs::exists(u8path(installed))) << test.name;
         expectNothingElseWritten();
     }
+}
+
+// The transform undoes what it does, segment by segment at any position,
+// for either code, with displacements rewritten (files under 16 MiB) or
+// left (larger); and where code only moved, it leaves zeros but for what
+// the edit changed. The map of positions is one to one.
+TEST(DeltaTransformTest, UndoesWhatItDoesAndLeavesZerosWhereCodeMoved) {
+    const std::size_t items = 20000, at = items / 2;
+    // A multiple of 8, so that the address words keep their boundaries.
+    const std::string base = program(items), insertion = text(504);
+    const std::string next = program(items, at, insertion);
+    const std::size_t moved = next.find(insertion) + insertion.size();
+    const std::size_t from = moved - insertion.size();
+    const zip::BaseView view{reinterpret_cast<const unsigned char *>(base.data()), 0, base.size()};
+    const struct {
+        const char *name;
+        zip::X86Code code;
+        uint64_t span;
+    } cases[] = {{"32-bit", zip::X86Code::Bits32, next.size()},
+                 {"64-bit", zip::X86Code::Bits64, next.size()},
+                 {"64-bit beyond 16 MiB", zip::X86Code::Bits64, (16u << 20) + 1}};
+    for (const auto &test : cases) {
+        zip::Alignment alignment;
+        ASSERT_TRUE(alignment.assign({{0, 0, from}, {moved, from, next.size() - moved}},
+                                     base.size(), test.span))
+            << test.name;
+        for (int64_t x = -3; x < static_cast<int64_t>(next.size()) + 3; x += 7) {
+            const int64_t y = alignment.toBase(x);
+            ASSERT_EQ(alignment.toNext(y), x) << test.name;
+            ASSERT_EQ(x >= 0 && x < static_cast<int64_t>(test.span),
+                      y >= 0 && y < static_cast<int64_t>(test.span))
+                << test.name;
+        }
+        std::string encoded = next;
+        for (std::size_t start = 0, size = 4093; start < next.size(); start += size, size *= 3) {
+            auto *segment = reinterpret_cast<unsigned char *>(&encoded[start]);
+            const std::size_t length = std::min(size, next.size() - start);
+            ASSERT_TRUE(zip::encodeSegment(segment, length, start, alignment, test.code, view));
+            std::string back(encoded, start, length);
+            ASSERT_TRUE(zip::decodeSegment(reinterpret_cast<unsigned char *>(&back[0]), length,
+                                           start, alignment, test.code, view));
+            ASSERT_TRUE(back == next.substr(start, length)) << test.name << " at " << start;
+        }
+        std::size_t changed = 0, differing = 0;
+        for (std::size_t i = moved; i < next.size(); ++i) {
+            changed += encoded[i] != 0;
+            differing += next[i] != base[i - insertion.size()];
+        }
+        EXPECT_GT(differing, 1000u) << test.name;
+        // What is left: operands that address words happen to look like.
+        if (test.span < (16u << 20) && test.code == zip::X86Code::Bits64) {
+            EXPECT_LT(changed * 10, differing) << test.name;
+        } else {
+            EXPECT_LT(changed, differing) << test.name;
+            EXPECT_GT(changed, 0u) << test.name;
+        }
+    }
+    zip::Alignment refused;
+    EXPECT_FALSE(refused.assign({{0, 0, 10}, {5, 20, 10}}, 100, 100)) << "overlapping";
+    EXPECT_FALSE(refused.assign({{0, 95, 10}}, 100, 100)) << "beyond the base";
+    EXPECT_FALSE(
+        refused.parse(reinterpret_cast<const unsigned char *>("0123456789012"), 13, 100, 100));
 }
 
 // FIPS 180-4's examples, and a message that crosses many blocks in uneven

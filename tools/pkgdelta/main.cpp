@@ -49,11 +49,13 @@ const char checkUsage[] =
     "the installation folder INSTALLATION: there, and the file it was made\n"
     "against. Names each entry that does not apply and exits with 1 then.\n";
 
-// Deltas whose base exceeds this are not made: the updater refuses them.
-constexpr uint64_t MaxBase = zip::MaxDeltaBase;
 // zstd's strongest ordinary level: the publisher makes a package once, every
 // user downloads it.
 constexpr int DeltaLevel = 19;
+// The level of the quick tries, a tenth of the time, and the size of a
+// delta that they make good enough.
+constexpr int ChoiceLevel = 9;
+constexpr std::size_t QuickEnough = 16u << 10;
 constexpr int DeflateLevel = 9;
 constexpr uint16_t UnixHost = 3;
 constexpr uint16_t Utf8NameFlag = 0x0800;
@@ -188,6 +190,17 @@ private:
     std::size_t count_ = 0;
 };
 
+const char *transformName(zip::Transform transform) {
+    switch (transform) {
+    case zip::Transform::X86:
+        return "delta, x86 code";
+    case zip::Transform::X86_64:
+        return "delta, x86-64 code";
+    default:
+        return "delta";
+    }
+}
+
 bool deflateWhole(libdeflate_compressor *compressor, const std::string &data, std::string &out) {
     out.resize(libdeflate_deflate_compress_bound(compressor, data.size()));
     const std::size_t made =
@@ -272,21 +285,40 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     entry.method = 8;
                     entry.data = deflated;
                 }
-                if (hadIt && base.size() <= MaxBase &&
-                    zip::makeDeltaFrame(base, next, DeltaLevel, frame) &&
-                    frame.size() + zip::DeltaFieldSize + 4 < entry.data.size()) {
+                // Quick tries first: for programs with their code transformed
+                // and as it is, to keep the smaller; a small delta is kept as
+                // it is, where the strong level would save little and take
+                // long (it is slowest on files that barely changed). Taken
+                // where smaller than the whole file.
+                const char *kind = "whole";
+                zip::Transform transform = zip::Transform::None;
+                zip::DeltaBase described, quickDescribed;
+                std::string quick;
+                for (const zip::Transform tried : {zip::transformFor(next), zip::Transform::None}) {
+                    if (hadIt && (quick.empty() || tried != transform) &&
+                        zip::makeDelta(base, next, ChoiceLevel, tried, frame, described) &&
+                        (quick.empty() || frame.size() < quick.size())) {
+                        quick.swap(frame);
+                        quickDescribed = described;
+                        transform = tried;
+                    }
+                }
+                if (!quick.empty() && quick.size() >= QuickEnough &&
+                    zip::makeDelta(base, next, DeltaLevel, transform, frame, described) &&
+                    frame.size() < quick.size()) {
+                    quick.swap(frame);
+                    quickDescribed = described;
+                }
+                if (!quick.empty() &&
+                    quick.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
                     entry.method = zip::DeltaMethod;
-                    entry.data = frame;
-                    zip::DeltaBase described;
-                    described.size = base.size();
-                    described.sha256 = zip::sha256(base.data(), base.size());
-                    entry.deltaField = zip::deltaField(described);
+                    entry.data = quick;
+                    entry.deltaField = zip::deltaField(quickDescribed);
+                    kind = transformName(transform);
                 }
                 ++(entry.method == zip::DeltaMethod ? deltas : whole);
                 std::fprintf(stderr, "pkgdelta: [%zu/%zu] %s: %s, %zu of %zu bytes\n", done,
-                             items.size(), name.c_str(),
-                             entry.method == zip::DeltaMethod ? "delta" : "whole",
-                             entry.data.size(), next.size());
+                             items.size(), name.c_str(), kind, entry.data.size(), next.size());
             }
             if (!writer.add(entry)) {
                 result = failure(temporary.u8string(),
@@ -335,7 +367,7 @@ const char *reasonOf(ZipResult result) {
     case zipresult::BaseChanged:
         return "its base is not the file the delta was made against";
     case zipresult::BeyondMemoryBound:
-        return "its base is beyond the updater's 256 MiB";
+        return "its base is beyond the updater's 256 MiB for its layout";
     case zipresult::DeltaCorrupt:
         return "its base field is broken";
     default:
