@@ -20,10 +20,10 @@ constexpr int attemptsPerEntry = 5;
 constexpr uint64_t clusterSize = 4096;
 
 // A reader's failure lies at the target only where the target refused to be
-// made or written, or a link stood in the way (and where the reader had no
-// part: the transaction's own steps); anything else is in the package.
-FailureSite siteOf(ZipResult result) {
-    return result == zipresult::Ok || result == zipresult::CannotCreate ||
+// made or written, or a link stood in the way; putting an entry in place
+// fails at the target; anything else is in the package.
+FailureSite siteOf(EntryStage stage, ZipResult result) {
+    return stage == EntryStage::Install || result == zipresult::CannotCreate ||
                    result == zipresult::WriteFailed || result == zipresult::LinkInPath
                ? FailureSite::Target
                : FailureSite::Package;
@@ -41,19 +41,32 @@ public:
                        Values... values) const {
         char message[100] = {};
         std::snprintf(message, sizeof message, format, values..., static_cast<int>(osError));
-        return UnzipFailure{zipPath, destDir, message, result, osError, site};
+        return UnzipFailure{zipPath, destDir, message, result,
+                            osError, site,    {},      EntryStage::Decode};
+    }
+    // The same for a failure of one entry, which it names.
+    UnzipResult giveUpOn(const std::string &name, EntryStage stage, uint32_t osError,
+                         ZipResult result, const char *format) const {
+        UnzipResult failure = giveUp(siteOf(stage, result), osError, result, format);
+        failure->entry = name;
+        failure->stage = stage;
+        return failure;
     }
 
-    // Runs attempt until it succeeds, up to five times 3000 ms apart, asking
-    // the listener what to do after each failure. attempt gives the
-    // failure's reader code (Ok on success) and leaves the OS error set.
-    // On success, put tells whether the entry was done (not skipped).
+    // Runs attempt until the entry is done, up to five times 3000 ms apart,
+    // asking the listener what to do after each failure. attempt sets failed
+    // and gives the failure's reader code (Ok where the reader had no part:
+    // stage tells), leaving the OS error set. check then tells whether the
+    // entry is there; where it is not, the attempt is made again. On
+    // success, put tells whether the entry was done (not skipped).
     template <typename Attempt, typename Check>
-    UnzipResult retry(const std::string &name, Attempt attempt, Check check, bool &put) const {
+    UnzipResult retry(const std::string &name, EntryStage stage, Attempt attempt, Check check,
+                      bool &put) const {
         for (int n = 1;; ++n) {
             uint32_t osError;
-            ZipResult result = attempt();
-            if (result == zipresult::Ok) {
+            bool failed = false;
+            const ZipResult result = attempt(failed);
+            if (!failed) {
                 if (check()) {
                     put = true;
                     return {};
@@ -61,11 +74,11 @@ public:
                 osError = platform::lastError();
             } else {
                 osError = platform::lastError();
-                const EntryFailureAction action =
-                    listener.unzipFailed(destDir.c_str(), name.c_str(),
-                                         EntryFailure{result, osError, n == attemptsPerEntry});
+                const EntryFailureAction action = listener.unzipFailed(
+                    destDir.c_str(), name.c_str(),
+                    EntryFailure{stage, result, osError, n == attemptsPerEntry});
                 if (action == EntryFailureAction::Abort)
-                    return giveUp(siteOf(result), osError, result, "upzip file err = %d");
+                    return giveUpOn(name, stage, osError, result, "upzip file err = %d");
                 if (action == EntryFailureAction::Skip) {
                     put = false;
                     return {};
@@ -73,7 +86,7 @@ public:
             }
             platform::sleepMs(3000);
             if (n == attemptsPerEntry)
-                return giveUp(siteOf(result), osError, result, "upzip 5 times ---- file err = %d");
+                return giveUpOn(name, stage, osError, result, "upzip 5 times ---- file err = %d");
         }
     }
 
@@ -283,13 +296,9 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
             continue;
         // A name the update keeps for its own folders, journal and copy of
         // the package: nothing of the package is written under it.
-        if (UpdateTransaction::reserved(info.name)) {
-            listener.unzipFailed(
-                job.destDir.c_str(), info.name,
-                EntryFailure{zipresult::UnsafeName, platform::error::Success, true});
-            return reports.giveUp(FailureSite::Package, platform::error::Success,
-                                  zipresult::UnsafeName, "upzip file err = %d");
-        }
+        if (UpdateTransaction::reserved(info.name))
+            return reports.giveUpOn(info.name, EntryStage::Decode, platform::error::Success,
+                                    zipresult::UnsafeName, "upzip file err = %d");
         needed += (info.size64 + clusterSize - 1) / clusterSize * clusterSize + clusterSize;
         chosen.push_back(
             {i, info.name, isFolderEntry(info), ZipReader::entryMethod(archive.get(), i)});
@@ -302,8 +311,8 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
         return reports.giveUp(FailureSite::Target, platform::error::DiskFull, zipresult::Ok,
                               "disk space err = %d");
 
-    EarlyStaging early(chosen);
-    early.stage(job, archive.get(), [&](ZipHandle second) {
+    EarlyStaging staging(chosen);
+    staging.stage(job, archive.get(), [&](ZipHandle second) {
         ZipResult configured = ZipReader::setBaseFolder(
             second, transaction.stagingFolder(staged.root), job.destDir.c_str());
         if (configured == zipresult::Ok)
@@ -317,19 +326,21 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
         bool put = false;
         // Where the entry was staged early, that was its first attempt.
         bool first = true;
-        const auto attempt = [&] {
-            if (std::exchange(first, false))
-                if (const std::optional<ZipResult> outcome = early.outcome(i))
-                    return *outcome;
-            return ZipReader::extractEntry(archive.get(), i, name.c_str());
+        const auto attempt = [&](bool &failed) {
+            const std::optional<ZipResult> early =
+                std::exchange(first, false) ? staging.outcome(i) : std::nullopt;
+            const ZipResult result =
+                early ? *early : ZipReader::extractEntry(archive.get(), i, name.c_str());
+            failed = result != zipresult::Ok;
+            return result;
         };
         if (UnzipResult failure = reports.retry(
-                name, attempt, [] { return true; }, put))
+                name, EntryStage::Decode, attempt, [] { return true; }, put))
             return failure;
         const int planned = put ? transaction.plan(staged.root, name, entry.folder) : -1;
         if (put && planned < 0)
-            return reports.giveUp(FailureSite::Package, platform::lastError(),
-                                  zipresult::UnsafeName, "upzip file err = %d");
+            return reports.giveUpOn(name, EntryStage::Decode, platform::lastError(),
+                                    zipresult::UnsafeName, "upzip file err = %d");
         staged.entries.push_back({i, name, planned});
     }
     return {};
@@ -349,15 +360,15 @@ UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
     for (const auto &entry : staged.entries) {
         if (entry.planned >= 0) {
             bool put = false;
-            const auto install = [&] {
-                // The target is in the way (in use): as when the reader
-                // cannot create it.
-                return transaction.install(entry.planned) ? zipresult::Ok : zipresult::CannotCreate;
+            const auto install = [&](bool &failed) {
+                failed = !transaction.install(entry.planned);
+                return zipresult::Ok;
             };
-            const auto check = [&] {
-                return listener.unzipCheck(staged.destDir.c_str(), entry.name.c_str());
-            };
-            if (UnzipResult failure = reports.retry(entry.name, install, check, put))
+            // In place when something is there, as the update finds its
+            // folders: a shortcut or link is there itself, whatever it names.
+            const auto check = [&] { return transaction.exists(staged.root, entry.name); };
+            if (UnzipResult failure =
+                    reports.retry(entry.name, EntryStage::Install, install, check, put))
                 return failure;
         }
         listener.unzipProgress(staged.total, entry.index, entry.name.c_str(), entry.name.c_str(),

@@ -352,7 +352,22 @@ bool update_form::undo() {
 }
 
 bool update_form::giveUp(const UnzipFailure &failure) {
-    // Everything goes back before the user hears of it.
+    // The entry that failed, then everything goes back before the user
+    // hears of it.
+    if (!failure.entry.empty()) {
+        const QString path =
+            fromAnySeparators(QString::fromLocal8Bit(failure.destDir.c_str()) + separator() +
+                              QString::fromLocal8Bit(failure.entry.c_str()));
+        const bool decoding =
+            failure.stage == EntryStage::Decode && failure.result != zipresult::CannotCreate;
+        const QString reason = deltaReason(failure.result);
+        if (decoding && !reason.isEmpty())
+            writeLog(QStringLiteral("差分更新失败:") + path + QStringLiteral(" ") + reason);
+        logCannotUpdate(path, failure.osError,
+                        decoding
+                            ? QStringLiteral("  zip err:0x") + QString::number(failure.result, 16)
+                            : QString());
+    }
     undo();
     // A package that is corrupted, cut short or otherwise unusable is told
     // as such; "in use" is for what stands in the way at the targets.
@@ -448,28 +463,20 @@ int update_form::unzipProgress(int total, int index, const char *name, const cha
 
 EntryFailureAction update_form::unzipFailed(const char *destDir, const char *name,
                                             const EntryFailure &failure) {
-    const QString folder = QString::fromLocal8Bit(destDir);
-    const QString path = fromAnySeparators(folder + separator() + QString::fromLocal8Bit(name));
     // A corrupted package is not a file in use: deleting the installed file
     // would only lose it, and no retry can mend the data.
-    if (failure.result != zipresult::CannotCreate) {
-        const QString reason = deltaReason(failure.result);
-        if (!reason.isEmpty())
-            writeLog(QStringLiteral("差分更新失败:") + path + QStringLiteral(" ") + reason);
-        logCannotUpdate(path, failure.osError,
-                        QStringLiteral("  zip err:0x") + QString::number(failure.result, 16));
+    if (failure.stage == EntryStage::Decode && failure.result != zipresult::CannotCreate)
         return EntryFailureAction::Abort;
-    }
     // Only a folder entry is skipped: a file without a dot in its name
     // (LICENSE) is a file like any other, and skipping it would leave the
     // old one in place behind a package reported as extracted.
     const QByteArray entry(name);
     if (entry.endsWith('/') || entry.endsWith('\\'))
         return EntryFailureAction::Skip;
-    if (!liesInside(path, folder)) {
-        logCannotUpdate(path, failure.osError);
+    const QString folder = QString::fromLocal8Bit(destDir);
+    const QString path = fromAnySeparators(folder + separator() + QString::fromLocal8Bit(name));
+    if (!liesInside(path, folder))
         return EntryFailureAction::Abort;
-    }
     if (path.contains(QStringLiteral("user.ini"))) {
         // The user's own settings, locked: the old ones stay, the update goes on.
         writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败警告"));
@@ -477,13 +484,5 @@ EntryFailureAction update_form::unzipFailed(const char *destDir, const char *nam
     }
     // Forcing the file out would delete the one copy an undo could put back:
     // its holder is waited for, and only the last failure is told.
-    if (!failure.lastAttempt)
-        return EntryFailureAction::Retry;
-    logCannotUpdate(path, failure.osError);
-    return EntryFailureAction::Abort;
-}
-
-bool update_form::unzipCheck(const char *destDir, const char *name) {
-    const bool config = configStaged && configStaged->destDir == destDir;
-    return transaction->exists(config ? configStaged->root : updateStaged.root, name);
+    return failure.lastAttempt ? EntryFailureAction::Abort : EntryFailureAction::Retry;
 }
