@@ -126,6 +126,16 @@ bool update_form::initCheck() {
         fail(refusal->logLine, refusal->title, refusal->text);
         return false;
     }
+    if (!openDataFolder())
+        return false;
+    appDir = programFolder;
+    if (!openPackage() || !takePackage())
+        return false;
+    emit sigPro(100, 5, QString::fromUtf8(checkLabel));
+    return true;
+}
+
+bool update_form::openDataFolder() {
     QString suffix = separator() + QStringLiteral("velmar");
     QFile configPath(programFolder + separator() + QStringLiteral("exeinfo") + separator() +
                      QStringLiteral("ConfigPath.txt"));
@@ -133,32 +143,29 @@ bool update_form::initCheck() {
         suffix += dataFolderSuffix(configPath.readAll());
         configPath.close();
     }
-    const QString documents = folderOf(logLinkPath());
-    const QString pathMissingText = QStringLiteral("运行路径缺失，详情请查看软件日志");
-
+    const auto pathMissing = [this] {
+        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
+             QStringLiteral("运行路径缺失，详情请查看软件日志"));
+        return false;
+    };
     // Opened once, and never through a link: whoever may write in the
     // documents folder could put one there.
-    configDir = documents + suffix;
+    configDir = folderOf(logLinkPath()) + suffix;
+    packagePath = configDir + separator() + QString::fromLatin1(packageName);
     if (isPlainName(suffix.mid(separator().size())))
         dataFolder.reset(platform::openFolderA(local8(nativePath(configDir)).c_str()));
-    if (!dataFolder) {
-        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
-             pathMissingText);
-        return false;
-    }
+    if (!dataFolder)
+        return pathMissing();
     emit sigPro(100, 1, QString::fromUtf8(checkLabel));
 
     configDir += separator() + QString::fromLatin1(configFolderName);
-    if (!platform::Folder(platform::openFolderAt(dataFolder.get(), configFolderName))) {
-        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
-             pathMissingText);
-        return false;
-    }
+    if (!platform::Folder(platform::openFolderAt(dataFolder.get(), configFolderName)))
+        return pathMissing();
     emit sigPro(100, 3, QString::fromUtf8(checkLabel));
+    return true;
+}
 
-    // The one open of the package: its check, its extraction and the
-    // configuration package it carries all read through it.
-    packagePath = documents + suffix + separator() + QString::fromLatin1(packageName);
+bool update_form::openPackage() {
     if (platform::attributesAt(dataFolder.get(), packageName) == platform::attribute::Invalid) {
         fail(QStringLiteral("更新包缺失:") + packagePath, QStringLiteral("解压异常"),
              QStringLiteral("更新包缺失，详情请查看软件日志"));
@@ -178,10 +185,6 @@ bool update_form::initCheck() {
              QStringLiteral("更新包无有效数据，详情请查看软件日志"));
         return false;
     }
-    appDir = programFolder;
-    if (!takePackage())
-        return false;
-    emit sigPro(100, 5, QString::fromUtf8(checkLabel));
     return true;
 }
 

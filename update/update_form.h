@@ -75,6 +75,10 @@ private:
     // it; false when something could not be undone (the journal stays for
     // the next start).
     bool undo();
+    // The client's data folder and its Config folder, held; the package,
+    // opened there (not yet read).
+    bool openDataFolder();
+    bool openPackage();
     // Copies the package into the update's own folder, checking it on the
     // way, and holds the copy: nothing is read from the data folder's
     // package after this.
