@@ -136,6 +136,47 @@ bool releaseMutex(MutexHandle mutex);
 // CloseHandle.
 bool closeMutex(MutexHandle mutex);
 
+// A named mutex asked for with ownership (createMutex), given back (when
+// owned) and closed when it goes.
+class Mutex {
+public:
+    Mutex() = default;
+    explicit Mutex(const std::string &name) : handle_(createMutex(name)) {
+        owned_ = handle_ && lastError() == error::Success;
+    }
+    ~Mutex() { reset(); }
+    Mutex(Mutex &&other) noexcept : handle_(other.handle_), owned_(other.owned_) {
+        other.handle_ = nullptr;
+    }
+    Mutex &operator=(Mutex &&other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.handle_;
+            owned_ = other.owned_;
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
+    Mutex(const Mutex &) = delete;
+    Mutex &operator=(const Mutex &) = delete;
+
+    // This process owns it: nobody else held it.
+    bool owned() const { return handle_ && owned_; }
+    // Given back and closed now.
+    void reset() {
+        if (!handle_)
+            return;
+        if (owned_)
+            releaseMutex(handle_);
+        closeMutex(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    MutexHandle handle_ = nullptr;
+    bool owned_ = false;
+};
+
 // ---- Shell ------------------------------------------------------------------
 
 enum class ShowCommand : int { Hide = 0, Show = 5 };

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,6 +23,7 @@ namespace {
 
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 const std::string installerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718D}";
+const std::string uninstallerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718E}";
 
 // A virtual screen for one test, and xdotool to act on it.
 class Screen {
@@ -208,9 +211,24 @@ TEST_F(Uninstall, RefusesWhileTheClientRuns) {
     expectRefusal("Orvane程序正在运行，无法执行安装操作", "Orvane程序正在运行");
 }
 
-TEST_F(Uninstall, RefusesWhileAnInstallerRuns) {
+TEST_F(Uninstall, RefusesWhileAnInstallerRunsAndHoldsNoGuardWhileItSaysSo) {
     Process installer = hold("mutex", installerGuard);
-    EXPECT_EQ(run(), 0);
+    Process::Options options = machine.options();
+    options.environment["VELMAR_TEST_MSGBOX_DELAY"] = "60000";
+    Process uninstall = start(options);
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto log = machine.logMessages();
+            return std::find(log.begin(), log.end(), "安装包正在运行，无法执行安装操作") !=
+                   log.end();
+        },
+        30000));
+    // Its box is up now (it comes right after the lines): another program
+    // may take the uninstaller's guard.
+    Process other = hold("mutex", uninstallerGuard);
+    EXPECT_TRUE(uninstall.running());
+    other.terminate();
+    EXPECT_EQ(uninstall.wait(90000), 0);
     expectRefusal("安装包正在运行，无法执行安装操作", "安装包正在运行");
 }
 

@@ -60,21 +60,21 @@ int main(int argc, char **argv) {
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
 
-    platform::FileHandle file = nullptr;
-    platform::MutexHandle mutex = nullptr;
+    platform::File file;
+    platform::Mutex mutex;
     if (what != "mutex") {
-        file = platform::openFileA(argv[2], platform::FileAccess::Read,
-                                   what == "read" ? platform::FileShare::Read
-                                                  : platform::FileShare::None,
-                                   platform::FileDisposition::OpenExisting);
+        file.reset(platform::openFileA(argv[2], platform::FileAccess::Read,
+                                       what == "read" ? platform::FileShare::Read
+                                                      : platform::FileShare::None,
+                                       platform::FileDisposition::OpenExisting));
         if (!file) {
             std::fprintf(stderr, "hold: cannot hold %s (error %u)\n", argv[2],
                          platform::lastError());
             return 1;
         }
     } else {
-        mutex = platform::createMutex(argv[2]);
-        if (!mutex || platform::lastError() != 0) {
+        mutex = platform::Mutex(argv[2]);
+        if (!mutex.owned()) {
             std::fprintf(stderr, "hold: mutex %s is taken (error %u)\n", argv[2],
                          platform::lastError());
             return 1;
@@ -86,12 +86,5 @@ int main(int argc, char **argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!stopRequested && std::chrono::steady_clock::now() < deadline)
         platform::sleepMs(50);
-
-    if (file)
-        platform::closeFile(file);
-    if (mutex) {
-        platform::releaseMutex(mutex);
-        platform::closeMutex(mutex);
-    }
     return 0;
 }

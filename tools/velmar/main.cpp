@@ -33,9 +33,8 @@ int main(int argc, char **argv) {
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
 
-    const platform::MutexHandle guard =
-        platform::createMutex("{AB49C45E-B7A8-4359-8429-51B65B55718C}");
-    const bool owner = guard && platform::lastError() == 0;
+    const platform::Mutex guard("{AB49C45E-B7A8-4359-8429-51B65B55718C}");
+    const bool owner = guard.owned();
 
     {
         // The program path is UTF-8; a plain char path would be read in the
@@ -49,10 +48,5 @@ int main(int argc, char **argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!stopRequested && std::chrono::steady_clock::now() < deadline)
         platform::sleepMs(100);
-
-    if (owner)
-        platform::releaseMutex(guard);
-    if (guard)
-        platform::closeMutex(guard);
     return 0;
 }
