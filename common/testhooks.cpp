@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -41,6 +42,23 @@ QString nextAnswer() {
     if (answers.isEmpty())
         return QStringLiteral("confirm");
     return answers.value(answersGiven++, answers.last()).trimmed();
+}
+
+// Acts on what has just shown a moment later, as a person would; with
+// VELMAR_TEST_RELEASE only once the test has made that file, however long
+// it takes (it is looking at the screen meanwhile). Taking the file away
+// is the acknowledgement, and leaves the next box waiting for a new one.
+void whenReleased(QObject *shown, const std::function<void()> &act) {
+    const QString release = qEnvironmentVariable("VELMAR_TEST_RELEASE");
+    auto *look = new QTimer(shown);
+    QObject::connect(look, &QTimer::timeout, shown, [look, release, act] {
+        if (!release.isEmpty() && !QFile::remove(release))
+            return;
+        look->stop();
+        look->deleteLater();
+        act();
+    });
+    look->start(release.isEmpty() ? 100 : 20);
 }
 
 // What the box says, read off its widgets as the person in front of it
@@ -91,11 +109,8 @@ void messageBoxShown(MsgBox *box) {
     }
 
     const QString answer = nextAnswer();
-    const int delay = qEnvironmentVariableIsSet("VELMAR_TEST_MSGBOX_DELAY")
-                          ? qEnvironmentVariableIntValue("VELMAR_TEST_MSGBOX_DELAY")
-                          : 100;
     QPointer<QDialog> target(box);
-    QTimer::singleShot(delay, box, [target, confirm, cancel, answer] {
+    whenReleased(box, [target, confirm, cancel, answer] {
         if (!target || !target->isVisible())
             return;
         if (answer == QLatin1String("cancel") && cancel->isVisible()) {
@@ -110,13 +125,13 @@ void messageBoxShown(MsgBox *box) {
 }
 
 void successPanelShown(QWidget *panel) {
-    if (!qEnvironmentVariableIsSet("VELMAR_TEST_EXIT_DELAY"))
+    if (!qEnvironmentVariableIsSet("VELMAR_TEST_EXIT"))
         return; // a person ends the run
     QPointer<QPushButton> exit =
         panel->findChild<QPushButton *>(QStringLiteral("ptn_uninstall_exit"));
     if (!exit)
         return;
-    QTimer::singleShot(qEnvironmentVariableIntValue("VELMAR_TEST_EXIT_DELAY"), exit, [exit] {
+    whenReleased(exit, [exit] {
         if (exit && exit->isVisible())
             exit->click();
     });

@@ -159,8 +159,8 @@ void OnStandIn::TearDown() {
 }
 
 Process OnStandIn::hold(const std::string &path) {
-    Process holder = Process::start({programPath("hold"), "file", path, "120"});
-    EXPECT_TRUE(holder.waitForLine("held", 10000)) << path;
+    Process holder = Process::start({programPath("hold"), "file", path, helperSeconds});
+    EXPECT_TRUE(holder.waitForLine("held")) << path;
     return holder;
 }
 

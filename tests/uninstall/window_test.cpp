@@ -196,12 +196,10 @@ TEST_F(Window, ARunGoesOnWhenTheUserCancelsTheCloseAndItsFoldersGoAfterTheProgra
 
     // The command interpreter removes both folders and the batch files, and
     // nothing else.
-    EXPECT_TRUE(eventually(
-        [&] {
-            return !fs::exists(u8path(percent.orvane())) && !fs::exists(u8path(first)) &&
-                   !fs::exists(u8path(second));
-        },
-        15000));
+    EXPECT_TRUE(waitFor("the batch files to remove both folders and themselves", [&] {
+        return !fs::exists(u8path(percent.orvane())) && !fs::exists(u8path(first)) &&
+               !fs::exists(u8path(second));
+    }));
     EXPECT_FALSE(fs::exists(u8path(percent.velmar())));
     EXPECT_EQ(readFile(u8path(percent.location() + "/keep.txt")), "not the client's");
     EXPECT_TRUE(percent.othersUntouched());

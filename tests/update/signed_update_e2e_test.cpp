@@ -50,7 +50,7 @@ std::size_t centralOffset(const std::string &zip) {
 int pkgsign(const std::vector<std::string> &arguments) {
     std::vector<std::string> command = {programPath("pkgsign")};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return Process::start(command).wait(30000);
+    return Process::start(command).wait(patienceMs);
 }
 
 // The secret half of the key built into update_signed.
@@ -64,14 +64,14 @@ protected:
         Process script =
             Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/mkmachine.sh",
                             "--bin", std::getenv("VELMAR_BIN_DIR"), "--package", machine.root()});
-        ASSERT_EQ(script.wait(60000), 0);
+        ASSERT_TRUE(script.endsWith(0));
         machine.installProgram("update_signed", installFolder, "update");
     }
     void TearDown() override { stopClients(install + "/exeinfo"); }
 
     int runUpdate() {
         Process update = Process::start({install + "/update"}, machine.options(10));
-        return update.wait(120000);
+        return update.wait(patienceMs);
     }
 
     Machine machine;
@@ -90,7 +90,7 @@ TEST_F(SignedUpdate, APackageSignedByThePublisherIsApplied) {
     EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0");
     // The package was let go of before it was deleted.
     EXPECT_FALSE(fs::exists(u8path(package)));
-    EXPECT_TRUE(waitForClientStart(install + "/exeinfo", 30000));
+    EXPECT_TRUE(waitForClientStart(install + "/exeinfo"));
 }
 
 TEST_F(SignedUpdate, AnUpdaterWithoutAKeyTakesASignedPackageAsAnyOther) {
