@@ -46,7 +46,8 @@ public:
 
     // Runs xdotool on this screen; its output, without the line end.
     std::string xdotool(const std::string &arguments) const {
-        const std::string command = "DISPLAY=" + display_ + " timeout 20 xdotool " + arguments;
+        const std::string command = "DISPLAY=" + display_ + " timeout " +
+                                    std::to_string(patienceMs / 1000) + " xdotool " + arguments;
         std::string output;
         if (FILE *pipe = ::popen(command.c_str(), "r")) {
             char buffer[256];

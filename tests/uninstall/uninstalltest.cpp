@@ -169,7 +169,7 @@ void OnStandIn::endProgram(std::unique_ptr<uninstall_velmar> &window) {
     const RunUpdate *worker = window->uninstallWorker();
     QElapsedTimer waited;
     waited.start();
-    while (worker && worker->isRunning() && waited.elapsed() < 30000)
+    while (worker && worker->isRunning() && waited.elapsed() < patienceMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     QCoreApplication::processEvents();
     if (worker && worker->isRunning()) {

@@ -310,7 +310,7 @@ TEST_F(Window, ConfirmingTheCloseWhileRunningEndsTheProcessAtOnce) {
             Steps steps;
             steps.add(
                 "running", [] { return gate::reached(); }, [&] { click("ptn_close"); });
-            runEventLoop(30000);
+            runEventLoop();
             window->finish();
         },
         ::testing::ExitedWithCode(0), "");
