@@ -66,6 +66,23 @@ window_geometry() {
   echo "${WIDTH}x${HEIGHT}+${X}+${Y}"
 }
 
+# hold_windows_file PATH: hold.exe of $BIN, under $wine_run, holds the
+# Windows file PATH open without sharing until the script ends it
+# (taskkill). Its "held" reaches a Linux pipe or file only when it ends, so
+# a second hold.exe that cannot have the file tells that the first has it;
+# a first that lost the race to the second is started again.
+hold_windows_file() {
+  local holder=
+  held_elsewhere() {
+    if [ -z "$holder" ] || ended "$holder"; then
+      "$wine_run" "$BIN/hold.exe" file "$1" 1800 >/dev/null 2>&1 &
+      holder=$!
+    fi
+    ! "$wine_run" "$BIN/hold.exe" file "$1" 0 >/dev/null 2>&1
+  }
+  until_true "hold.exe to hold $1" held_elsewhere "$1"
+}
+
 # release FILE: tells the test hooks that what they hold up may go
 # (VELMAR_TEST_RELEASE), and waits until the program has taken the word.
 release() {

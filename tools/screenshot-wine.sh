@@ -109,11 +109,6 @@ PACKAGE
     geometry=$(window_geometry "$@")
     steady_shot "$OUT/$file" "$geometry"
   }
-  # hold.exe holds FILE open without sharing until the script ends it.
-  hold() { # FILE
-    "$wine_run" "$BIN/hold.exe" file "$1" 1800 >"$VELMAR_WINE_BUILD_DIR/held.txt" &
-    until_true "hold.exe to hold $1" file_has "$VELMAR_WINE_BUILD_DIR/held.txt" held
-  }
   update="C:\\Program Files\\Orvane Client\\velmar\\update.exe"
   export VELMAR_TEST_SLEEP_LOG="C:\\sleeps.txt" VELMAR_TEST_RELEASE="C:\\release"
   sleeps=$c/sleeps.txt
@@ -122,7 +117,7 @@ PACKAGE
   # The progress dialog: bin\app.dll is held open, so the update waits for
   # it (five attempts 3 s apart); the holder lets go once the picture is
   # taken, and the update goes on.
-  hold "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll"
+  hold_windows_file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll"
   "$wine_run" "$update" &
   running=$!
   until_true "the update to wait for bin\\app.dll" file_has "$sleeps" 3000
@@ -146,7 +141,7 @@ PACKAGE
   # program holds open (six forced deletion attempts, about 8 seconds),
   # and on its success panel, which stays until the picture is taken; then
   # the test hook clicks its exit button.
-  hold "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Velmar\\Orvane.lnk"
+  hold_windows_file "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Velmar\\Orvane.lnk"
   VELMAR_TEST_EXIT=1 "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
   running=$!
   shoot uninstall-waiting.png --classname "^uninstall.exe\$"

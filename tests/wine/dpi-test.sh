@@ -109,8 +109,7 @@ PACKAGE
     # is rolled back, and its box says so. The box stays up until the test
     # releases it, and the progress dialog under it stays as the box found it.
     release=$c/release
-    "$wine_run" "$BIN/hold.exe" file "$velmar_folder\\bin\\app.dll" 1800 >"$VELMAR_WINE_BUILD_DIR/hold.txt" &
-    until_true "hold.exe to hold bin\\app.dll" file_has "$VELMAR_WINE_BUILD_DIR/hold.txt" held
+    hold_windows_file "$velmar_folder\\bin\\app.dll"
     VELMAR_TEST_RELEASE="C:\\release" "$wine_run" "$velmar_folder\\update.exe" &
     running=$!
     until_true "the box of the failed update" test -s "$boxes"
