@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2317 # the inner functions run through until_true
 # Sourced by the screenshot scripts and the DPI test, in a bash on a virtual
 # screen. Each step waits for a state, never for a time: on a busy machine a
 # program takes as long as it takes. Only a fault reaches the bound
@@ -61,6 +62,7 @@ window_geometry() {
     [ -n "$window" ]
   }
   until_true "a window (xdotool search $*)" find_window "$@"
+  # shellcheck disable=SC2034 # all that getwindowgeometry sets
   local WINDOW WIDTH HEIGHT X Y SCREEN
   eval "$(xdotool getwindowgeometry --shell "$window")"
   echo "${WIDTH}x${HEIGHT}+${X}+${Y}"
@@ -71,6 +73,7 @@ window_geometry() {
 # (taskkill). Its "held" reaches a Linux pipe or file only when it ends, so
 # a second hold.exe that cannot have the file tells that the first has it;
 # a first that lost the race to the second is started again.
+# shellcheck disable=SC2154 # wine_run and BIN are the caller's
 hold_windows_file() {
   local holder=
   held_elsewhere() {
