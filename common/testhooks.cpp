@@ -9,7 +9,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
-#include <QPointer>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
@@ -48,15 +47,18 @@ QString nextAnswer() {
 // VELMAR_TEST_RELEASE only once the test has made that file, however long
 // it takes (it is looking at the screen meanwhile). Taking the file away
 // is the acknowledgement, and leaves the next box waiting for a new one.
-void whenReleased(QObject *shown, const std::function<void()> &act) {
+// What the program hides meanwhile needs no answer, and takes no file.
+void whenReleased(QWidget *shown, const std::function<void()> &act) {
     const QString release = qEnvironmentVariable("VELMAR_TEST_RELEASE");
     auto *look = new QTimer(shown);
-    QObject::connect(look, &QTimer::timeout, shown, [look, release, act] {
-        if (!release.isEmpty() && !QFile::remove(release))
+    QObject::connect(look, &QTimer::timeout, shown, [shown, look, release, act] {
+        const bool gone = !shown->isVisible();
+        if (!gone && !release.isEmpty() && !QFile::remove(release))
             return;
         look->stop();
         look->deleteLater();
-        act();
+        if (!gone)
+            act();
     });
     look->start(release.isEmpty() ? 100 : 20);
 }
@@ -109,17 +111,14 @@ void messageBoxShown(MsgBox *box) {
     }
 
     const QString answer = nextAnswer();
-    QPointer<QDialog> target(box);
-    whenReleased(box, [target, confirm, cancel, answer] {
-        if (!target || !target->isVisible())
-            return;
+    whenReleased(box, [box, confirm, cancel, answer] {
         if (answer == QLatin1String("cancel") && cancel->isVisible()) {
             cancel->click();
         } else if (answer == QLatin1String("confirm")) {
             confirm->click();
         } else {
             QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QCoreApplication::sendEvent(target, &escape);
+            QCoreApplication::sendEvent(box, &escape);
         }
     });
 }
@@ -127,14 +126,10 @@ void messageBoxShown(MsgBox *box) {
 void successPanelShown(QWidget *panel) {
     if (!qEnvironmentVariableIsSet("VELMAR_TEST_EXIT"))
         return; // a person ends the run
-    QPointer<QPushButton> exit =
-        panel->findChild<QPushButton *>(QStringLiteral("ptn_uninstall_exit"));
+    auto *exit = panel->findChild<QPushButton *>(QStringLiteral("ptn_uninstall_exit"));
     if (!exit)
         return;
-    whenReleased(exit, [exit] {
-        if (exit && exit->isVisible())
-            exit->click();
-    });
+    whenReleased(exit, [exit] { exit->click(); });
 }
 
 // Sees every window and panel of the program appear.
