@@ -84,8 +84,9 @@ TEST(Startup, GuardsAreTakenOnlyWhenNobodyHoldsThem) {
         Process::Options options;
         if (standin)
             options.environment["VELMAR_SYSTEM_ROOT"] = temp / "machine";
-        Process other = Process::start({programPath("hold"), "mutex", name, "60"}, options);
-        ASSERT_TRUE(other.waitForLine("held", 30000));
+        Process other =
+            Process::start({programPath("hold"), "mutex", name, helperSeconds}, options);
+        ASSERT_TRUE(other.waitForLine("held"));
         EXPECT_FALSE(probeGuard(name.c_str()));
         EXPECT_FALSE(takeGuard(name.c_str()).owned());
     }
