@@ -1295,7 +1295,7 @@ uint32_t attributesAt(FolderHandle folder, const char *name) {
     return attributes;
 }
 
-bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
+Status setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
     Handle handle;
     Kind kind{};
     if (!openEntry(folder, name, FILE_WRITE_ATTRIBUTES, handle, kind))
@@ -1305,8 +1305,8 @@ bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes)
     return setBasicAttributes(handle.get(), attributes);
 }
 
-bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
-            bool replace) {
+Status moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+              bool replace) {
     std::wstring target;
     Handle handle;
     Kind kind{};
@@ -1324,7 +1324,7 @@ bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char
                           ntRenameInformation);
 }
 
-bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
+Status moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
     // Windows looks at nothing first either way: the rename is one call.
     return moveAt(from, fromName, to, toName, false);
 }
@@ -1345,21 +1345,21 @@ bool deleteEntry(FolderHandle folder, const char *name, bool folderWanted, DWORD
 
 } // namespace
 
-bool deleteAt(FolderHandle folder, const char *name) {
+Status deleteAt(FolderHandle folder, const char *name) {
     // As DeleteFileW: a folder is no file to delete; a link to one is.
     return deleteEntry(folder, name, false, ERROR_ACCESS_DENIED);
 }
 
-bool removeFolderAt(FolderHandle folder, const char *name) {
+Status removeFolderAt(FolderHandle folder, const char *name) {
     return deleteEntry(folder, name, true, ERROR_DIRECTORY);
 }
 
-bool removeTreeAt(FolderHandle folder, const char *name) {
+Status removeTreeAt(FolderHandle folder, const char *name) {
     std::wstring wide;
     return validFolder(folder) && toWideName(name, wide) && removeTreeIn(folder->handle, wide);
 }
 
-bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
+Status listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
     entries.clear();
     if (!validFolder(folder))
         return false;
@@ -1389,14 +1389,14 @@ bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
     return listed;
 }
 
-bool flushFolder(FolderHandle folder) {
+Status flushFolder(FolderHandle folder) {
     // NTFS writes renames to its log, in order, and flushing any file of the
     // volume (as the caller's journal is) takes the log to the disk up to
     // then; a folder has no flush of its own.
     return validFolder(folder);
 }
 
-bool flushVolume(FolderHandle folder) {
+Status flushVolume(FolderHandle folder) {
     if (!validFolder(folder))
         return false;
     // The volume that holds the folder, as "\\?\Volume{...}": flushing it

@@ -370,12 +370,18 @@ TEST_F(Contract, AHeldFolderChangesWhatIsInItNeverWhatALinkPointsTo) {
         // These change the link itself, which is theirs to change.
         {"replace link",
          [&] {
-             return platform::moveAt(folder.get(), "file.txt", folder.get(), "filelink", true);
+             return static_cast<bool>(
+                 platform::moveAt(folder.get(), "file.txt", folder.get(), "filelink", true));
          }},
         {"move link",
-         [&] { return platform::moveAt(folder.get(), "dirlink", folder.get(), "moved", false); }},
-        {"delete link", [&] { return platform::deleteAt(folder.get(), "moved"); }},
-        {"remove tree", [&] { return platform::removeTreeAt(folder.get(), "sub"); }},
+         [&] {
+             return static_cast<bool>(
+                 platform::moveAt(folder.get(), "dirlink", folder.get(), "moved", false));
+         }},
+        {"delete link",
+         [&] { return static_cast<bool>(platform::deleteAt(folder.get(), "moved")); }},
+        {"remove tree",
+         [&] { return static_cast<bool>(platform::removeTreeAt(folder.get(), "sub")); }},
     };
     for (const auto &step : cases) {
         EXPECT_TRUE(step.refused()) << step.what << ": " << platform::lastError();
