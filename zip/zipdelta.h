@@ -80,8 +80,10 @@ ZipResult checkBaseHash(platform::FileHandle file, const DeltaBase &base);
 bool makeDeltaFrame(const std::string &base, const std::string &next, int level,
                     std::string &frame);
 // Segments are of segmentSize bytes (at most SegmentSize), the last one
-// shorter.
-bool makeDelta(const std::string &base, const std::string &next, int level, Transform transform,
+// shorter. With a transform, each segment of next is transformed where it
+// is for its frame and then restored (a copy of it held as much again as
+// the new file): next is as it came when makeDelta returns.
+bool makeDelta(const std::string &base, std::string &next, int level, Transform transform,
                std::string &data, DeltaBase &described, uint32_t segmentSize = SegmentSize);
 // The transform that suits a file, by its header: x86 or x86-64 programs
 // and libraries (PE or ELF), else none.

@@ -24,10 +24,13 @@ Entry withData(const std::string &name, const std::string &next, const std::stri
 
 Entry deltaEntry(const std::string &name, const std::string &base, const std::string &next,
                  uint32_t segmentSize) {
-    std::string data;
+    std::string data, transformed = next;
     zip::DeltaBase described;
-    if (!zip::makeDelta(base, next, Level, zip::transformFor(next), data, described, segmentSize))
+    if (!zip::makeDelta(base, transformed, Level, zip::transformFor(next), data, described,
+                        segmentSize))
         throw std::runtime_error("no delta made");
+    if (transformed != next)
+        throw std::runtime_error("the new file was left transformed");
     return withData(name, next, data, described);
 }
 

@@ -14,6 +14,7 @@
 #include <libdeflate.h>
 #include <zstd.h>
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -201,11 +203,14 @@ const char *transformName(zip::Transform transform) {
     }
 }
 
+// Into a buffer of which only what is written is touched: one of the
+// bound's size held the file's size again.
 bool deflateWhole(libdeflate_compressor *compressor, const std::string &data, std::string &out) {
-    out.resize(libdeflate_deflate_compress_bound(compressor, data.size()));
+    const std::size_t bound = libdeflate_deflate_compress_bound(compressor, data.size());
+    const std::unique_ptr<char[]> buffer(new char[bound]);
     const std::size_t made =
-        libdeflate_deflate_compress(compressor, data.data(), data.size(), &out[0], out.size());
-    out.resize(made);
+        libdeflate_deflate_compress(compressor, data.data(), data.size(), buffer.get(), bound);
+    out.assign(buffer.get(), made);
     return made > 0 || data.empty();
 }
 
@@ -260,7 +265,7 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                 result = failure(path.u8string(), "neither a file nor a folder (a link?)");
                 break;
             } else {
-                std::string next, base, deflated, frame;
+                std::string next, base, frame;
                 if (!readWhole(path, next)) {
                     result = failure(path.u8string(), "cannot be read");
                     break;
@@ -278,18 +283,13 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                 entry.name = name;
                 entry.size = next.size();
                 entry.crc = libdeflate_crc32(0, next.data(), next.size());
-                if (!deflateWhole(compressor, next, deflated)) {
-                    entry.method = 0;
-                    entry.data = next;
-                } else {
-                    entry.method = 8;
-                    entry.data = deflated;
-                }
                 // Quick tries first: for programs with their code transformed
                 // and as it is, to keep the smaller; a small delta is kept as
                 // it is, where the strong level would save little and take
                 // long (it is slowest on files that barely changed). Taken
-                // where smaller than the whole file.
+                // where smaller than the whole file, which is deflated after
+                // them and without the base: beside them it held a good part
+                // of the file's size again at pkgdelta's peak.
                 const char *kind = "whole";
                 zip::Transform transform = zip::Transform::None;
                 zip::DeltaBase described, quickDescribed;
@@ -309,10 +309,16 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     quick.swap(frame);
                     quickDescribed = described;
                 }
+                std::string().swap(base);
+                entry.method = 8;
+                if (!deflateWhole(compressor, next, entry.data)) {
+                    entry.method = 0;
+                    entry.data = next;
+                }
                 if (!quick.empty() &&
                     quick.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
                     entry.method = zip::DeltaMethod;
-                    entry.data = quick;
+                    entry.data = std::move(quick);
                     entry.deltaField = zip::deltaField(quickDescribed);
                     kind = transformName(transform);
                 }
@@ -409,6 +415,11 @@ int check(const std::string &package, const std::string &installation) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Buffers of a file's size and zstd's tables come and go with each file
+    // and try: mapped each on its own, they go back to the system when
+    // freed. glibc otherwise serves them from its heap after the first one
+    // is freed, and keeps what they leave between them.
+    mallopt(M_MMAP_THRESHOLD, 256 << 10);
     return toolmain::run(
         argc, argv, generalUsage,
         {{"make", makeUsage, 3,
