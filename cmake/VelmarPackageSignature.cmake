@@ -37,12 +37,12 @@ endif()
 # means no signature check.
 function(velmar_update_package_check target)
   if(ARGV1)
-    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/update/packagecheck.cpp
-                                     ${CMAKE_SOURCE_DIR}/update/packagecheck_signed.cpp)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/engine/packagecheck.cpp
+                                     ${CMAKE_SOURCE_DIR}/engine/packagecheck_signed.cpp)
     target_include_directories(${target} PRIVATE ${ARGV1})
     target_link_libraries(${target} PRIVATE packagesignature)
   else()
-    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/update/packagecheck.cpp
-                                     ${CMAKE_SOURCE_DIR}/update/packagecheck_unsigned.cpp)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/engine/packagecheck.cpp
+                                     ${CMAKE_SOURCE_DIR}/engine/packagecheck_unsigned.cpp)
   endif()
 endfunction()

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -135,15 +136,45 @@ bool failOpenAt(int dir, const std::string &name) {
     return failWithErrno();
 }
 
-int openAtCloexec(int dir, const std::string &name, int flags, mode_t mode = 0) {
+// A descriptor this file opened: closed when it goes, with errno kept, so
+// that the failure reported after it is the one that happened.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            const int kept = errno;
+            ::close(fd_);
+            errno = kept;
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+Fd openAtCloexec(int dir, const std::string &name, int flags, mode_t mode = 0) {
     int fd;
     do
         fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
-    return fd;
+    return Fd(fd);
 }
 
-int openCloexec(const std::string &path, int flags, mode_t mode = 0) {
+Fd openCloexec(const std::string &path, int flags, mode_t mode = 0) {
     return openAtCloexec(AT_FDCWD, path, flags, mode);
 }
 
@@ -204,29 +235,22 @@ bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bo
     // Opened first and looked at through the descriptor: one call fewer
     // than a look by name, and what is looked at is what gets locked. A link
     // does not open (O_NOFOLLOW) and is changed itself, never its target.
-    const int fd = openAtCloexec(dir, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0 && errno == ENOENT && !missingIsFine)
+    Fd fd = openAtCloexec(dir, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (!fd && errno == ENOENT && !missingIsFine)
         return failOpenAt(dir, path);
-    if (fd >= 0) {
+    if (fd) {
         struct stat st;
-        const bool looked = ::fstat(fd, &st) == 0;
+        const bool looked = ::fstat(fd.get(), &st) == 0;
         if (looked && forced && S_ISREG(st.st_mode) && isReadOnly(st) &&
-            ::fchmod(fd, st.st_mode | S_IWUSR) == 0)
+            ::fchmod(fd.get(), st.st_mode | S_IWUSR) == 0)
             st.st_mode |= S_IWUSR;
-        if (!looked || S_ISDIR(st.st_mode) || isReadOnly(st)) {
-            ::close(fd);
+        if (!looked || S_ISDIR(st.st_mode) || isReadOnly(st))
             return failWith(error::AccessDenied);
-        }
-        if (!lockNow(fd, LOCK_EX)) {
-            ::close(fd);
+        if (!lockNow(fd.get(), LOCK_EX))
             return failWith(inUseError);
-        }
     }
     const bool done = change();
-    const int changeErrno = errno;
-    if (fd >= 0)
-        ::close(fd);
-    errno = changeErrno;
+    fd.reset();
     if (done)
         return succeed();
     return errno == ENOENT ? failOpenAt(dir, path) : failWithErrno();
@@ -236,10 +260,10 @@ bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bo
 // Windows does for a running program's file.
 struct OwnProgramFileLock {
     OwnProgramFileLock() {
-        const int fd = openCloexec("/proc/self/exe", O_RDONLY);
+        // The descriptor stays open until the process ends.
+        const int fd = openCloexec("/proc/self/exe", O_RDONLY).release();
         if (fd >= 0)
             lockNow(fd, LOCK_SH);
-        // The descriptor stays open until the process ends.
     }
 };
 const OwnProgramFileLock ownProgramFileLock;
@@ -357,7 +381,7 @@ bool isAbsolutePath(const std::string &path) {
 // ---- Named mutexes ----------------------------------------------------------
 
 struct MutexObject {
-    int fd;
+    Fd fd;
     bool owned;
 };
 
@@ -369,14 +393,14 @@ MutexHandle createMutex(const std::string &name) {
     const std::string folder = machineRoot() + "/Mutexes";
     if (!makeFolders(folder))
         return nullptr;
-    const int fd = openCloexec(folder + "/" + name, O_RDWR | O_CREAT, 0666);
-    if (fd < 0) {
+    Fd fd = openCloexec(folder + "/" + name, O_RDWR | O_CREAT, 0666);
+    if (!fd) {
         failWithErrno();
         return nullptr;
     }
-    const bool owned = lockNow(fd, LOCK_EX);
+    const bool owned = lockNow(fd.get(), LOCK_EX);
     threadLastError = owned ? error::Success : error::AlreadyExists;
-    return new MutexObject{fd, owned};
+    return new MutexObject{std::move(fd), owned};
 }
 
 bool releaseMutex(MutexHandle mutex) {
@@ -384,7 +408,7 @@ bool releaseMutex(MutexHandle mutex) {
         return failWith(error::InvalidHandle);
     if (!mutex->owned)
         return failWith(error::NotOwner);
-    ::flock(mutex->fd, LOCK_UN);
+    ::flock(mutex->fd.get(), LOCK_UN);
     mutex->owned = false;
     return succeed();
 }
@@ -392,7 +416,6 @@ bool releaseMutex(MutexHandle mutex) {
 bool closeMutex(MutexHandle mutex) {
     if (!mutex)
         return failWith(error::InvalidHandle);
-    ::close(mutex->fd);
     delete mutex;
     return succeed();
 }
@@ -452,15 +475,13 @@ bool startDetached(const std::vector<std::string> &arguments, const std::string 
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
 
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0)
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
         return failWithErrno();
+    Fd reportRead(ends[0]), reportWrite(ends[1]);
     const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(report[0]);
-        ::close(report[1]);
+    if (child < 0)
         return failWithErrno();
-    }
     if (child == 0) {
         // Only async-signal-safe calls from here on.
         ::setsid();
@@ -470,31 +491,30 @@ bool startDetached(const std::vector<std::string> &arguments, const std::string 
         if (::chdir(folder.c_str()) != 0)
             failure = errno;
         if (failure == 0) {
-            const int devNull = ::open("/dev/null", O_RDONLY);
-            if (devNull >= 0) {
+            // Close-on-exec, all but the copy that becomes the input.
+            const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (devNull == 0)
+                ::fcntl(0, F_SETFD, 0);
+            else if (devNull > 0)
                 ::dup2(devNull, 0);
-                if (devNull != 0)
-                    ::close(devNull);
-            }
             ::execv(argv[0], argv.data());
             failure = errno;
         }
         ssize_t written;
         do
-            written = ::write(report[1], &failure, sizeof failure);
+            written = ::write(reportWrite.get(), &failure, sizeof failure);
         while (written < 0 && errno == EINTR);
         ::_exit(127);
     }
-    ::close(report[1]);
+    reportWrite.reset();
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     int failure = 0;
     ssize_t got;
     do
-        got = ::read(report[0], &failure, sizeof failure);
+        got = ::read(reportRead.get(), &failure, sizeof failure);
     while (got < 0 && errno == EINTR);
-    ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof failure)) {
         errno = failure;
         return failWithErrno();
@@ -546,22 +566,20 @@ bool validValueName(const std::string &name) {
 bool registryReadString(const std::string &key, const std::string &name, std::string &value) {
     if (!validValueName(name))
         return failWith(error::InvalidParameter);
-    const int fd = openCloexec(registryFolder(key) + "/" + name, O_RDONLY);
-    if (fd < 0)
+    const Fd fd = openCloexec(registryFolder(key) + "/" + name, O_RDONLY);
+    if (!fd)
         return failWith(error::FileNotFound);
     std::string content;
     char buffer[4096];
     ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+    while ((got = ::read(fd.get(), buffer, sizeof buffer)) != 0) {
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            ::close(fd);
             return failWithErrno();
         }
         content.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(fd);
     value = content;
     return succeed();
 }
@@ -575,17 +593,17 @@ bool registryWriteString(const std::string &key, const std::string &name,
         return false;
     const std::string path = folder + "/" + name;
     const std::string temporary = path + ".new";
-    const int fd = openCloexec(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0)
+    Fd fd = openCloexec(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (!fd)
         return failWithErrno();
     std::size_t done = 0;
     while (done < value.size()) {
-        const ssize_t put = ::write(fd, value.data() + done, value.size() - done);
+        const ssize_t put = ::write(fd.get(), value.data() + done, value.size() - done);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0) {
+            fd.reset();
             const int writeErrno = errno;
-            ::close(fd);
             ::unlink(temporary.c_str());
             errno = writeErrno;
             return failWithErrno();
@@ -593,18 +611,19 @@ bool registryWriteString(const std::string &key, const std::string &name,
         done += static_cast<std::size_t>(put);
     }
     // Whole once its name is on the disk, as Windows' registry keeps a value.
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)
+    if (::fsync(fd.get()) != 0)
+        return failWithErrno();
+    fd.reset();
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
         return failWithErrno();
     return succeed();
 }
 
 bool registryFlushKey(const std::string &key) {
-    const int fd = openCloexec(registryFolder(key), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
+    const Fd fd = openCloexec(registryFolder(key), O_RDONLY | O_DIRECTORY);
+    if (!fd)
         return failWith(error::FileNotFound);
-    const bool flushed = ::fsync(fd) == 0;
-    ::close(fd);
-    return flushed ? succeed() : failWithErrno();
+    return ::fsync(fd.get()) == 0 ? succeed() : failWithErrno();
 }
 
 bool registryDeleteKey(const std::string &key, const std::string &subKey) {
@@ -656,27 +675,22 @@ bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     // Non-blocking, and only a file on the disk: a FIFO or a device in its
     // place would hold every writer of the log (the log lies where every
     // user may make entries).
-    const int fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
-    if (fd < 0)
+    const Fd fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (!fd)
         return errno == ENXIO ? failWith(error::NotSupported) : failOpen(file);
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return failWith(error::NotSupported);
-    }
-    if (!lockNow(fd, LOCK_SH)) {
-        ::close(fd);
+    if (!lockNow(fd.get(), LOCK_SH))
         return failWith(error::SharingViolation);
-    }
     // O_APPEND puts each write at the end as one piece.
     ssize_t put;
     do
-        put = ::write(fd, data, size);
+        put = ::write(fd.get(), data, size);
     while (put < 0 && errno == EINTR);
-    const int writeErrno = errno;
-    ::close(fd);
     if (put != static_cast<ssize_t>(size)) {
-        errno = put < 0 ? writeErrno : ENOSPC;
+        if (put >= 0)
+            errno = ENOSPC;
         return failWithErrno();
     }
     return succeed();
@@ -743,8 +757,11 @@ bool temporaryFolder(std::string &folder) {
 
 // ---- Files (8-bit) ----------------------------------------------------------
 
+// owner closes the descriptor; fd is its number.
 struct FileObject {
-    int fd;
+    explicit FileObject(Fd descriptor) : owner(std::move(descriptor)), fd(owner.get()) {}
+    Fd owner;
+    const int fd;
 };
 
 namespace {
@@ -764,6 +781,32 @@ bool mayOpen(const struct stat &st, bool writing) {
     return succeed();
 }
 
+// The open(2) flags of an openFileA.
+int openFlags(FileAccess access, FileDisposition disposition) {
+    const int writeFlags = access == FileAccess::ReadWrite ? O_RDWR : O_WRONLY;
+    switch (disposition) {
+    case FileDisposition::CreateAlways:
+        return writeFlags | O_CREAT;
+    case FileDisposition::CreateNew:
+        return writeFlags | O_CREAT | O_EXCL;
+    case FileDisposition::OpenExisting:
+        break;
+    }
+    return access == FileAccess::Read ? O_RDONLY : writeFlags;
+}
+
+// A failed open of file in dir, as Windows tells it.
+void failOpenOf(int dir, const std::string &file) {
+    if (errno == EEXIST)
+        failWith(error::FileExists);
+    else if (errno == ELOOP)
+        failWith(error::StoppedOnSymlink);
+    else if (errno == ENXIO) // a FIFO that nobody reads
+        failWith(error::NotSupported);
+    else
+        failOpenAt(dir, file);
+}
+
 // openFileA of file in the folder held by dir (AT_FDCWD: file is a path).
 // followLink false refuses a link at file, as the folder-held calls do.
 // Only a file on the disk is ever opened: whoever may make entries where
@@ -773,7 +816,6 @@ bool mayOpen(const struct stat &st, bool writing) {
 FileHandle openFileIn(int dir, const std::string &file, FileAccess access, FileShare share,
                       FileDisposition disposition, uint32_t attributes, bool followLink) {
     const bool writing = access != FileAccess::Read;
-    const bool creatingNew = disposition == FileDisposition::CreateNew;
     const bool openingExisting = disposition == FileDisposition::OpenExisting;
     struct stat st;
     // An existing file is looked at through the descriptor, after the open
@@ -785,53 +827,35 @@ FileHandle openFileIn(int dir, const std::string &file, FileAccess access, FileS
         ::fstatat(dir, file.c_str(), &st, followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && !mayOpen(st, true))
         return nullptr;
-
-    const int writeFlags = access == FileAccess::ReadWrite ? O_RDWR : O_WRONLY;
-    int flags = writing ? writeFlags : O_RDONLY;
-    if (disposition == FileDisposition::CreateAlways)
-        flags = writeFlags | O_CREAT;
-    else if (creatingNew)
-        flags = writeFlags | O_CREAT | O_EXCL;
     // Windows has no execute permission: any file may be a program. Created
     // files are executable, so that programs delivered in a package run.
     const mode_t mode = (attributes & attribute::ReadOnly) ? 0555 : 0777;
     // O_NOFOLLOW closes the gap between the look above and the open.
-    const int fd =
-        openAtCloexec(dir, file, flags | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW), mode);
-    if (fd < 0) {
-        if (errno == EEXIST)
-            failWith(error::FileExists);
-        else if (errno == ELOOP)
-            failWith(error::StoppedOnSymlink);
-        else if (errno == ENXIO) // a FIFO that nobody reads
-            failWith(error::NotSupported);
-        else
-            failOpenAt(dir, file);
+    Fd fd = openAtCloexec(
+        dir, file, openFlags(access, disposition) | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW),
+        mode);
+    if (!fd) {
+        failOpenOf(dir, file);
         return nullptr;
     }
-    if (openingExisting && !(::fstat(fd, &st) == 0 ? mayOpen(st, writing) : failWithErrno())) {
-        const uint32_t code = lastError();
-        ::close(fd);
-        failWith(code);
+    if (openingExisting && !(::fstat(fd.get(), &st) == 0 ? mayOpen(st, writing) : failWithErrno()))
         return nullptr;
-    }
     // Readers that share reading take a shared lock, everybody else an
     // exclusive one: a file held without sharing refuses them all, a file
     // being read refuses writers and deletion. A file just made new needs
     // none: nobody else can hold it yet.
     const bool shared = share == FileShare::Read && !writing && openingExisting;
-    if (!creatingNew && !lockNow(fd, shared ? LOCK_SH : LOCK_EX)) {
-        ::close(fd);
+    if (disposition != FileDisposition::CreateNew &&
+        !lockNow(fd.get(), shared ? LOCK_SH : LOCK_EX)) {
         failWith(error::SharingViolation);
         return nullptr;
     }
-    if (exists && ::ftruncate(fd, 0) != 0) {
+    if (exists && ::ftruncate(fd.get(), 0) != 0) {
         failWithErrno();
-        ::close(fd);
         return nullptr;
     }
     succeed();
-    return new FileObject{fd};
+    return new FileObject{std::move(fd)};
 }
 
 } // namespace
@@ -985,7 +1009,6 @@ bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64
 void closeFile(FileHandle file) {
     if (!file)
         return;
-    ::close(file->fd);
     delete file;
 }
 
@@ -1027,20 +1050,17 @@ uint32_t attributesIn(int dir, const std::string &file) {
 // mode is changed through the opened file, so that what was looked at is
 // what changes.
 bool setAttributesIn(int dir, const std::string &file, uint32_t attributes) {
-    const int fd = openAtCloexec(dir, file, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0)
+    const Fd fd = openAtCloexec(dir, file, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (!fd)
         return failOpenAt(dir, file);
     struct stat st;
-    bool done = ::fstat(fd, &st) == 0;
+    bool done = ::fstat(fd.get(), &st) == 0;
     if (done) {
         const mode_t permissions = st.st_mode & 07777;
         const mode_t wanted = (attributes & attribute::ReadOnly) ? permissions & ~mode_t(0222)
                                                                  : permissions | S_IWUSR;
-        done = wanted == permissions || ::fchmod(fd, wanted) == 0;
+        done = wanted == permissions || ::fchmod(fd.get(), wanted) == 0;
     }
-    const int changeErrno = errno;
-    ::close(fd);
-    errno = changeErrno;
     if (!done)
         return failWithErrno();
     return succeed();
@@ -1080,7 +1100,9 @@ bool deleteFileA(const char *path) {
 // ---- Folders held open: the stand-in's part ---------------------------------
 
 struct FolderObject {
-    int fd;
+    explicit FolderObject(Fd descriptor) : owner(std::move(descriptor)), fd(owner.get()) {}
+    Fd owner;
+    const int fd;
 };
 
 namespace {
@@ -1102,15 +1124,12 @@ bool removeEntryIn(int dir, const std::string &name) {
 // device) is a system entry.
 bool listIn(int fd, std::vector<FolderEntry> &entries) {
     entries.clear();
-    const int listed = ::dup(fd);
-    DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
-    if (!listing) {
-        const int listErrno = errno;
-        if (listed >= 0)
-            ::close(listed);
-        errno = listErrno;
+    // The listing takes a descriptor of its own, and closes it.
+    Fd listed(::dup(fd));
+    DIR *listing = listed ? ::fdopendir(listed.get()) : nullptr;
+    if (!listing)
         return failWithErrno();
-    }
+    listed.release();
     while (const dirent *item = ::readdir(listing)) {
         const std::string child = item->d_name;
         if (child == "." || child == "..")
@@ -1140,8 +1159,8 @@ bool listIn(int fd, std::vector<FolderEntry> &entries) {
 // named relative to it, so that a folder renamed away meanwhile is emptied
 // where it went, and one put in its place (a link) is never entered.
 bool removeTreeIn(int dir, const std::string &name) {
-    const int fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd < 0) {
+    Fd fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!fd) {
         if (errno == ENOENT)
             return succeed();
         // A file, or a link: removed itself.
@@ -1151,20 +1170,17 @@ bool removeTreeIn(int dir, const std::string &name) {
     // opened as folders (a name swapped meanwhile is found out all the same:
     // a folder open never follows a link, a file's removal never enters one).
     std::vector<FolderEntry> names;
-    if (!listIn(fd, names)) {
-        const uint32_t listError = lastError();
-        ::close(fd);
-        return failWith(listError);
-    }
+    if (!listIn(fd.get(), names))
+        return false;
     uint32_t firstError = error::Success;
     for (const FolderEntry &entry : names) {
         const bool folder = (entry.attributes & attribute::Directory) &&
                             !(entry.attributes & attribute::ReparsePoint);
-        if (!(folder ? removeTreeIn(fd, entry.name) : removeEntryIn(fd, entry.name)) &&
+        if (!(folder ? removeTreeIn(fd.get(), entry.name) : removeEntryIn(fd.get(), entry.name)) &&
             firstError == error::Success)
             firstError = lastError();
     }
-    ::close(fd);
+    fd.reset();
     if (firstError != error::Success)
         return failWith(firstError);
     if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT)
@@ -1188,15 +1204,12 @@ bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::
     // Windows lets a running program's file be renamed. The shared lock
     // taken here is held across the rename, so nobody takes the file between
     // the probe and the move. A link does not open and is moved itself.
-    const int fd =
-        probe ? openAtCloexec(sourceDir, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK) : -1;
-    if (fd < 0 && probe && errno == ENOENT)
+    Fd fd = probe ? openAtCloexec(sourceDir, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK) : Fd();
+    if (!fd && probe && errno == ENOENT)
         return failOpenAt(sourceDir, source);
     struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !lockNow(fd, LOCK_SH)) {
-        ::close(fd);
+    if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && !lockNow(fd.get(), LOCK_SH))
         return failWith(error::SharingViolation);
-    }
     // Whatever is at the target stays: the check and the rename are one step.
     int rc = ::renameat2(sourceDir, source.c_str(), targetDir, target.c_str(), RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL) {
@@ -1206,8 +1219,7 @@ bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::
                  : ::renameat(sourceDir, source.c_str(), targetDir, target.c_str());
     }
     const int renameErrno = errno;
-    if (fd >= 0)
-        ::close(fd);
+    fd.reset();
     if (rc == 0)
         return succeed();
     if (renameErrno == EEXIST)
@@ -1277,10 +1289,10 @@ bool validFolder(FolderHandle folder) {
 // The folder name in the folder held by dir (AT_FDCWD: a path), never a
 // link at name.
 FolderHandle openFolderIn(int dir, const std::string &name, bool followLink = false) {
-    const int fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | (followLink ? 0 : O_NOFOLLOW));
-    if (fd >= 0) {
+    Fd fd = openAtCloexec(dir, name, O_RDONLY | O_DIRECTORY | (followLink ? 0 : O_NOFOLLOW));
+    if (fd) {
         succeed();
-        return new FolderObject{fd};
+        return new FolderObject(std::move(fd));
     }
     const int openErrno = errno;
     struct stat st;
@@ -1345,7 +1357,6 @@ FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess 
 void closeFolder(FolderHandle folder) {
     if (!folder)
         return;
-    ::close(folder->fd);
     delete folder;
 }
 

@@ -289,6 +289,12 @@ DWORD shellResultError(INT_PTR result) {
     }
 }
 
+// "%NAME%": what the shell would take for a variable (a lone "%" it keeps).
+bool holdsVariable(const std::wstring &path) {
+    const std::size_t first = path.find(L'%');
+    return first != std::wstring::npos && path.find(L'%', first + 2) != std::wstring::npos;
+}
+
 bool endsWithProgramSuffix(const std::wstring &file) {
     return file.size() > 4 && ::_wcsicmp(file.c_str() + file.size() - 4, L".exe") == 0;
 }
@@ -325,8 +331,7 @@ bool shellOpen(const std::string &file, const std::string &directory, ShowComman
     // name would name another folder): a program on such a path is started
     // as it is, by CreateProcessW, which expands nothing. (The callers put
     // batch files where no "%" is.)
-    if (wideFile.find(L'%') != std::wstring::npos ||
-        wideDirectory.find(L'%') != std::wstring::npos) {
+    if (holdsVariable(wideFile) || holdsVariable(wideDirectory)) {
         if (!endsWithProgramSuffix(wideFile))
             return failWith(ERROR_BAD_PATHNAME);
         return startProgram(wideFile, wideDirectory, show);

@@ -126,6 +126,16 @@ bool update_form::initCheck() {
         fail(refusal->logLine, refusal->title, refusal->text);
         return false;
     }
+    if (!openDataFolder())
+        return false;
+    appDir = programFolder;
+    if (!openPackage() || !takePackage())
+        return false;
+    emit sigPro(100, 5, QString::fromUtf8(checkLabel));
+    return true;
+}
+
+bool update_form::openDataFolder() {
     QString suffix = separator() + QStringLiteral("velmar");
     QFile configPath(programFolder + separator() + QStringLiteral("exeinfo") + separator() +
                      QStringLiteral("ConfigPath.txt"));
@@ -133,32 +143,29 @@ bool update_form::initCheck() {
         suffix += dataFolderSuffix(configPath.readAll());
         configPath.close();
     }
-    const QString documents = folderOf(logLinkPath());
-    const QString pathMissingText = QStringLiteral("运行路径缺失，详情请查看软件日志");
-
+    const auto pathMissing = [this] {
+        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
+             QStringLiteral("运行路径缺失，详情请查看软件日志"));
+        return false;
+    };
     // Opened once, and never through a link: whoever may write in the
     // documents folder could put one there.
-    configDir = documents + suffix;
+    configDir = folderOf(logLinkPath()) + suffix;
+    packagePath = configDir + separator() + QString::fromLatin1(packageName);
     if (isPlainName(suffix.mid(separator().size())))
         dataFolder.reset(platform::openFolderA(local8(nativePath(configDir)).c_str()));
-    if (!dataFolder) {
-        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
-             pathMissingText);
-        return false;
-    }
+    if (!dataFolder)
+        return pathMissing();
     emit sigPro(100, 1, QString::fromUtf8(checkLabel));
 
     configDir += separator() + QString::fromLatin1(configFolderName);
-    if (!platform::Folder(platform::openFolderAt(dataFolder.get(), configFolderName))) {
-        fail(QStringLiteral("通用路径缺失:") + configDir, QStringLiteral("解压异常"),
-             pathMissingText);
-        return false;
-    }
+    if (!platform::Folder(platform::openFolderAt(dataFolder.get(), configFolderName)))
+        return pathMissing();
     emit sigPro(100, 3, QString::fromUtf8(checkLabel));
+    return true;
+}
 
-    // The one open of the package: its check, its extraction and the
-    // configuration package it carries all read through it.
-    packagePath = documents + suffix + separator() + QString::fromLatin1(packageName);
+bool update_form::openPackage() {
     if (platform::attributesAt(dataFolder.get(), packageName) == platform::attribute::Invalid) {
         fail(QStringLiteral("更新包缺失:") + packagePath, QStringLiteral("解压异常"),
              QStringLiteral("更新包缺失，详情请查看软件日志"));
@@ -178,10 +185,6 @@ bool update_form::initCheck() {
              QStringLiteral("更新包无有效数据，详情请查看软件日志"));
         return false;
     }
-    appDir = programFolder;
-    if (!takePackage())
-        return false;
-    emit sigPro(100, 5, QString::fromUtf8(checkLabel));
     return true;
 }
 
@@ -352,7 +355,22 @@ bool update_form::undo() {
 }
 
 bool update_form::giveUp(const UnzipFailure &failure) {
-    // Everything goes back before the user hears of it.
+    // The entry that failed, then everything goes back before the user
+    // hears of it.
+    if (!failure.entry.empty()) {
+        const QString path =
+            fromAnySeparators(QString::fromLocal8Bit(failure.destDir.c_str()) + separator() +
+                              QString::fromLocal8Bit(failure.entry.c_str()));
+        const bool decoding =
+            failure.stage == EntryStage::Decode && failure.result != zipresult::CannotCreate;
+        const QString reason = deltaReason(failure.result);
+        if (decoding && !reason.isEmpty())
+            writeLog(QStringLiteral("差分更新失败:") + path + QStringLiteral(" ") + reason);
+        logCannotUpdate(path, failure.osError,
+                        decoding
+                            ? QStringLiteral("  zip err:0x") + QString::number(failure.result, 16)
+                            : QString());
+    }
     undo();
     // A package that is corrupted, cut short or otherwise unusable is told
     // as such; "in use" is for what stands in the way at the targets.
@@ -448,28 +466,20 @@ int update_form::unzipProgress(int total, int index, const char *name, const cha
 
 EntryFailureAction update_form::unzipFailed(const char *destDir, const char *name,
                                             const EntryFailure &failure) {
-    const QString folder = QString::fromLocal8Bit(destDir);
-    const QString path = fromAnySeparators(folder + separator() + QString::fromLocal8Bit(name));
     // A corrupted package is not a file in use: deleting the installed file
     // would only lose it, and no retry can mend the data.
-    if (failure.result != zipresult::CannotCreate) {
-        const QString reason = deltaReason(failure.result);
-        if (!reason.isEmpty())
-            writeLog(QStringLiteral("差分更新失败:") + path + QStringLiteral(" ") + reason);
-        logCannotUpdate(path, failure.osError,
-                        QStringLiteral("  zip err:0x") + QString::number(failure.result, 16));
+    if (failure.stage == EntryStage::Decode && failure.result != zipresult::CannotCreate)
         return EntryFailureAction::Abort;
-    }
     // Only a folder entry is skipped: a file without a dot in its name
     // (LICENSE) is a file like any other, and skipping it would leave the
     // old one in place behind a package reported as extracted.
     const QByteArray entry(name);
     if (entry.endsWith('/') || entry.endsWith('\\'))
         return EntryFailureAction::Skip;
-    if (!liesInside(path, folder)) {
-        logCannotUpdate(path, failure.osError);
+    const QString folder = QString::fromLocal8Bit(destDir);
+    const QString path = fromAnySeparators(folder + separator() + QString::fromLocal8Bit(name));
+    if (!liesInside(path, folder))
         return EntryFailureAction::Abort;
-    }
     if (path.contains(QStringLiteral("user.ini"))) {
         // The user's own settings, locked: the old ones stay, the update goes on.
         writeLog(QStringLiteral("删除文件") + path + QStringLiteral("失败警告"));
@@ -477,13 +487,5 @@ EntryFailureAction update_form::unzipFailed(const char *destDir, const char *nam
     }
     // Forcing the file out would delete the one copy an undo could put back:
     // its holder is waited for, and only the last failure is told.
-    if (!failure.lastAttempt)
-        return EntryFailureAction::Retry;
-    logCannotUpdate(path, failure.osError);
-    return EntryFailureAction::Abort;
-}
-
-bool update_form::unzipCheck(const char *destDir, const char *name) {
-    const bool config = configStaged && configStaged->destDir == destDir;
-    return transaction->exists(config ? configStaged->root : updateStaged.root, name);
+    return failure.lastAttempt ? EntryFailureAction::Abort : EntryFailureAction::Retry;
 }

@@ -40,16 +40,13 @@ public:
     // The last-error line and the end banner that close every run's log.
     void writeEndLines();
 
-    // The extraction driver's questions.
+    // The extraction driver's reports.
     int unzipProgress(int total, int index, const char *name, const char *name2,
                       bool allEntries) override;
     // A target that cannot be moved aside (in use) is waited for; a locked
     // "user.ini" keeps its content; anything else gives the package up.
     EntryFailureAction unzipFailed(const char *destDir, const char *name,
                                    const EntryFailure &failure) override;
-    // The entry is in place when something is there, as the update finds
-    // its folders: a shortcut or link is there itself, whatever it names.
-    bool unzipCheck(const char *destDir, const char *name) override;
 
     // What a finished update leaves to its end, here or (after a crash) at
     // the next start: the version into the uninstall entry, and the package
@@ -78,6 +75,10 @@ private:
     // it; false when something could not be undone (the journal stays for
     // the next start).
     bool undo();
+    // The client's data folder and its Config folder, held; the package,
+    // opened there (not yet read).
+    bool openDataFolder();
+    bool openPackage();
     // Copies the package into the update's own folder, checking it on the
     // way, and holds the copy: nothing is read from the data folder's
     // package after this.

@@ -182,6 +182,20 @@ void WindowsMachine::stopClients(const std::string &folder) const {
         ::WaitForSingleObject(client, 10000);
         ::CloseHandle(client);
     }
+    // The file of a program that ended is let go a moment later (on a busy
+    // machine, seconds later): the next test writes over it.
+    const fs::path program = u8path(folder + "\\velmar.exe");
+    eventually(
+        [&] {
+            const HANDLE file = ::CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE)
+                return ::GetLastError() == ERROR_FILE_NOT_FOUND ||
+                       ::GetLastError() == ERROR_PATH_NOT_FOUND;
+            ::CloseHandle(file);
+            return true;
+        },
+        30000);
 }
 
 namespace {

@@ -26,7 +26,7 @@ struct Call {
 
 std::vector<uint32_t> sleeps;
 
-// Records every report; failures and checks answer as the test says.
+// Records every report; failures answer as the test says.
 class Recorder : public UnzipListener {
 public:
     int unzipProgress(int total, int index, const char *name, const char *name2, bool) override {
@@ -41,16 +41,8 @@ public:
         platform::setLastError(platform::error::Success);
         return onFailure ? onFailure(name, failure) : EntryFailureAction::Abort;
     }
-    bool unzipCheck(const char *destDir, const char *name) override {
-        calls.push_back({"check", name, 0, 0, {}});
-        if (onCheck)
-            return onCheck(name);
-        return platform::pathExists(std::string(destDir) + "/" + name);
-    }
-
     std::vector<Call> calls;
     std::function<EntryFailureAction(const std::string &, const EntryFailure &)> onFailure;
-    std::function<bool(const std::string &)> onCheck;
     std::string lastError;
 };
 
@@ -99,7 +91,7 @@ protected:
     // Stages and applies one package as the updater does, through one open
     // of it; a failure is recorded with its message and rolled back.
     bool runPackage(const std::string &path, bool allEntries = true) {
-        UpdateTransaction transaction(temp.path().u8string());
+        UpdateTransaction transaction(temp.path().u8string(), transactionCalls);
         StagedPackage staged;
         const platform::File file(platform::openFileA(path.c_str(), platform::FileAccess::Read,
                                                       platform::FileShare::Read,
@@ -111,7 +103,11 @@ protected:
         if (!failure)
             failure = applyPackage(staged, listener, transaction);
         if (failure) {
-            calls.push_back({"error", failure->message, 0, 0, {}});
+            calls.push_back({"error",
+                             failure->message,
+                             0,
+                             0,
+                             {failure->stage, failure->result, failure->osError, true}});
             lastError = failure->message;
             EXPECT_TRUE(transaction.rollback());
             return false;
@@ -135,6 +131,7 @@ protected:
     platform::SleepFunction previousSleep = nullptr;
     Recorder listener;
     std::vector<Call> &calls = listener.calls;
+    TransactionCalls transactionCalls = systemTransactionCalls();
     std::string &lastError = listener.lastError;
 };
 
@@ -149,11 +146,10 @@ TEST_F(Driver, ReportsEachFinishedEntryWithItsIndex) {
     EXPECT_TRUE(run(testzip::Archive({testzip::folder("bin/"), {"bin/app.dll", "new"}})));
     EXPECT_TRUE(fs::is_directory(u8path(dest + "/bin")));
     EXPECT_EQ(readFile(u8path(dest + "/bin/app.dll")), "new");
-    EXPECT_EQ(sequence(), (std::vector<std::string>{"check bin/", "progress bin/",
-                                                    "check bin/app.dll", "progress bin/app.dll"}));
-    EXPECT_EQ(calls[1].total, 2);
-    EXPECT_EQ(calls[1].index, 0);
-    EXPECT_EQ(calls[3].index, 1);
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"progress bin/", "progress bin/app.dll"}));
+    EXPECT_EQ(calls[0].total, 2);
+    EXPECT_EQ(calls[0].index, 0);
+    EXPECT_EQ(calls[1].index, 1);
 }
 
 TEST_F(Driver, TheConfigurationSelectionCountsOverAllEntries) {
@@ -167,11 +163,10 @@ TEST_F(Driver, TheConfigurationSelectionCountsOverAllEntries) {
     EXPECT_EQ(readFile(u8path(dest + "/Config/a.ini")), "c");
     EXPECT_EQ(readFile(u8path(dest + "/MyConfig.txt")), "m");
     EXPECT_EQ(sequence(),
-              (std::vector<std::string>{"check Config/a.ini", "progress Config/a.ini",
-                                        "check MyConfig.txt", "progress MyConfig.txt"}));
-    EXPECT_EQ(calls[1].index, 1);
-    EXPECT_EQ(calls[3].index, 3);
-    EXPECT_EQ(calls[3].total, 4);
+              (std::vector<std::string>{"progress Config/a.ini", "progress MyConfig.txt"}));
+    EXPECT_EQ(calls[0].index, 1);
+    EXPECT_EQ(calls[1].index, 3);
+    EXPECT_EQ(calls[1].total, 4);
 }
 
 TEST_F(Driver, ARetriedEntryWaitsAndIsPutInPlaceAgain) {
@@ -185,9 +180,8 @@ TEST_F(Driver, ARetriedEntryWaitsAndIsPutInPlaceAgain) {
     };
     EXPECT_TRUE(run(testzip::Archive({testzip::Entry("app.dll", "new")})));
     EXPECT_EQ(readFile(u8path(dest + "/app.dll")), "new");
-    EXPECT_EQ(sequence(),
-              (std::vector<std::string>{"failed app.dll", "check app.dll", "progress app.dll"}));
-    EXPECT_EQ(calls[0].failure.result, zipresult::CannotCreate);
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"failed app.dll", "progress app.dll"}));
+    EXPECT_EQ(calls[0].failure.stage, EntryStage::Install);
     EXPECT_EQ(calls[0].failure.osError, platform::error::SharingViolation);
     EXPECT_EQ(sleeps, (std::vector<uint32_t>{3000}));
 }
@@ -197,7 +191,7 @@ TEST_F(Driver, AReadOnlyOrRunningFileIsMovedAsideWithoutAFailure) {
     fs::permissions(u8path(dest + "/ro.dll"), fs::perms::owner_read);
     EXPECT_TRUE(run(testzip::Archive({testzip::Entry("ro.dll", "new")})));
     EXPECT_EQ(readFile(u8path(dest + "/ro.dll")), "new");
-    EXPECT_EQ(sequence(), (std::vector<std::string>{"check ro.dll", "progress ro.dll"}));
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"progress ro.dll"}));
 }
 
 TEST_F(Driver, AKeptOrSkippedEntryCountsAsFinished) {
@@ -211,7 +205,7 @@ TEST_F(Driver, AKeptOrSkippedEntryCountsAsFinished) {
     EXPECT_EQ(readFile(u8path(dest + "/user.ini")), "mine");
     EXPECT_EQ(readFile(u8path(dest + "/next.txt")), "n");
     EXPECT_EQ(sequence(), (std::vector<std::string>{"failed user.ini", "progress user.ini",
-                                                    "check next.txt", "progress next.txt"}));
+                                                    "progress next.txt"}));
     EXPECT_TRUE(sleeps.empty());
 }
 
@@ -221,11 +215,11 @@ TEST_F(Driver, AnAbortEndsThePackageAndNothingOfItStays) {
     const auto before = treeOf(u8path(dest));
     Held held(dest + "/c.dll");
     EXPECT_FALSE(run(testzip::Archive({{"a/a.dll", "new"}, {"b.dll", "b"}, {"c.dll", "c"}})));
-    EXPECT_EQ(sequence(),
-              (std::vector<std::string>{"check a/a.dll", "progress a/a.dll", "check b.dll",
-                                        "progress b.dll", "failed c.dll", "error " + lastError}));
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"progress a/a.dll", "progress b.dll",
+                                                    "failed c.dll", "error " + lastError}));
     // The error of the failed move, whatever the listener left behind.
-    EXPECT_EQ(calls[4].failure.osError, platform::error::SharingViolation);
+    EXPECT_EQ(calls[2].failure.osError, platform::error::SharingViolation);
+    EXPECT_EQ(calls[3].failure.osError, platform::error::SharingViolation);
     EXPECT_EQ(lastError, "upzip file err = 32");
     held.letGo();
     EXPECT_EQ(treeOf(u8path(dest)), before);
@@ -242,11 +236,11 @@ TEST_F(Driver, APackageIsReadThroughBeforeTheFirstFileChanges) {
         << "no entry is reported finished before the package is known good";
     EXPECT_EQ(treeOf(u8path(dest)), before);
 
-    // A name the update keeps for itself is refused like a corrupted entry.
+    // A name the update keeps for itself is refused as a fault of the
+    // package, before anything of it is decoded.
     calls.clear();
     EXPECT_FALSE(run(testzip::Archive({{"a.dll", "new a"}, {"~velmar-update.old/x", "x"}})));
-    EXPECT_EQ(sequence(),
-              (std::vector<std::string>{"failed ~velmar-update.old/x", "error " + lastError}));
+    EXPECT_EQ(sequence(), (std::vector<std::string>{"error " + lastError}));
     EXPECT_EQ(calls[0].failure.result, zipresult::UnsafeName);
     EXPECT_EQ(treeOf(u8path(dest)), before);
 }
@@ -277,7 +271,7 @@ TEST_F(Driver, ALargePackageStagedOnTwoThreadsIsReportedInItsOrder) {
     EXPECT_TRUE(run(package({})));
     std::vector<std::string> expected;
     for (int n = 0; n < 40; ++n) {
-        expected.insert(expected.end(), {"check " + name(n), "progress " + name(n)});
+        expected.insert(expected.end(), {"progress " + name(n)});
         EXPECT_EQ(readFile(u8path(dest + "/" + name(n))), "content " + std::to_string(n));
     }
     EXPECT_EQ(sequence(), expected);
@@ -292,23 +286,43 @@ TEST_F(Driver, TheFailureCallbackIsToldWhyTheExtractionFailed) {
     EXPECT_EQ(calls[0].failure.result, zipresult::CrcMismatch);
 }
 
-TEST_F(Driver, AnEntryThatNeverChecksOutFailsAfterFiveAttempts) {
-    listener.onCheck = [](const std::string &) { return false; };
-    EXPECT_FALSE(run(testzip::Archive({testzip::Entry("a.txt", "a")})));
-    EXPECT_EQ(sleeps, (std::vector<uint32_t>(5, 3000)));
-    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
-                            [](const Call &call) { return call.what == "check"; }),
-              5);
-    EXPECT_EQ(lastError.rfind("upzip 5 times ---- file err = ", 0), 0u) << lastError;
+// What the driver asks of the transaction after putting an entry in place:
+// the entry is there. Its first looks at a.txt find nothing (the plan's
+// look among them), up to the number given.
+int missingLooks = 0;
+const TransactionCalls &missingAtFirst() {
+    static TransactionCalls calls = [] {
+        TransactionCalls made = systemTransactionCalls();
+        made.attributesAt = [](platform::FolderHandle folder, const char *name) {
+            if (std::string(name) == "a.txt" && missingLooks > 0) {
+                --missingLooks;
+                platform::setLastError(platform::error::FileNotFound);
+                return platform::attribute::Invalid;
+            }
+            return platform::attributesAt(folder, name);
+        };
+        return made;
+    }();
+    return calls;
 }
 
-TEST_F(Driver, AnEntryThatChecksOutOnItsFifthAttemptIsFinished) {
-    int checks = 0;
-    listener.onCheck = [&](const std::string &) { return ++checks >= 5; };
-    EXPECT_TRUE(run(testzip::Archive({{"a.txt", "a"}, {"b.txt", "b"}})));
-    EXPECT_EQ(sleeps, (std::vector<uint32_t>(4, 3000)));
-    EXPECT_EQ(calls.back().what, "progress");
-    EXPECT_EQ(calls.back().name, "b.txt");
+TEST_F(Driver, AnEntryThatIsNotThereAfterItsMoveIsTriedFiveTimes) {
+    transactionCalls = missingAtFirst();
+    for (const bool lastFound : {false, true}) {
+        sleeps.clear();
+        calls.clear();
+        missingLooks = lastFound ? 5 : 1000;
+        EXPECT_EQ(run(testzip::Archive({{"a.txt", "a"}, {"b.txt", "b"}})), lastFound);
+        EXPECT_EQ(sleeps, (std::vector<uint32_t>(lastFound ? 4 : 5, 3000)));
+        if (lastFound) {
+            EXPECT_EQ(calls.back().what, "progress");
+            EXPECT_EQ(calls.back().name, "b.txt");
+        } else {
+            EXPECT_EQ(lastError.rfind("upzip 5 times ---- file err = ", 0), 0u) << lastError;
+        }
+        fs::remove_all(u8path(dest));
+        fs::create_directories(u8path(dest));
+    }
 }
 
 TEST_F(Driver, ReportsWhatCouldNotBeReadWithTheOsError) {

@@ -302,81 +302,95 @@ int UpdateTransaction::plan(int root, const std::string &name, bool folder) {
     return static_cast<int>(planned_.size()) - 1;
 }
 
+std::vector<std::string> foldersOf(const std::string &name) {
+    std::vector<std::string> folders;
+    for (std::size_t end = name.find('/'); end != std::string::npos; end = name.find('/', end + 1))
+        folders.push_back(name.substr(0, end));
+    return folders;
+}
+
 bool UpdateTransaction::begin() {
     if (begun_)
         return true;
-    // Folders the plan makes: each is made (and undone) by one step, which
-    // every entry inside it repeats, so that an entry can be put in place
-    // even when the one that first needed the folder was not.
-    std::map<std::pair<int, std::string>, std::size_t> made;
-    // Folders that are there already: looked at once, not for every entry.
-    std::set<std::pair<int, std::string>> there;
+    FolderPlan folders;
     for (auto &entry : planned_) {
-        Root &root = roots_[entry.root];
         // Nothing can be in the way inside a folder that the plan makes.
         bool inNewFolder = false;
-        std::size_t end = 0;
-        std::string parent;
-        for (;;) {
-            end = entry.name.find('/', end);
-            const bool last = end == std::string::npos;
-            if (last && !entry.folder)
-                break;
-            const std::string name = entry.name.substr(0, end);
-            const std::pair<int, std::string> key{entry.root, name};
-            const auto known = made.find(key);
-            if (known != made.end()) {
-                entry.steps.push_back(known->second);
-                inNewFolder = true;
-            } else if (there.count(key) == 0) {
-                uint32_t attributes = platform::attribute::Invalid;
-                if (!inNewFolder) {
-                    const platform::FolderHandle folder = targetFolder(root, parent);
-                    if (!folder)
-                        return false;
-                    attributes = calls_.attributesAt(folder, splitName(name).second.c_str());
-                }
-                if (attributes == platform::attribute::Invalid) {
-                    made[key] = steps_.size();
-                    entry.steps.push_back(steps_.size());
-                    steps_.push_back({true, entry.root, name, false, false});
-                    inNewFolder = true;
-                } else if ((attributes & platform::attribute::Directory) == 0) {
-                    platform::setLastError(platform::error::AlreadyExists);
-                    return false;
-                } else if (attributes & platform::attribute::ReparsePoint) {
-                    // A linked folder (a junction on Windows) leads outside
-                    // the installation: nothing is moved into or out of it.
-                    platform::setLastError(platform::error::StoppedOnSymlink);
-                    return false;
-                } else {
-                    there.insert(key);
-                }
-            }
-            parent = name;
-            if (last)
-                break;
-            ++end;
-        }
+        std::vector<std::string> way = foldersOf(entry.name);
         if (entry.folder)
-            continue;
-        uint32_t attributes = platform::attribute::Invalid;
-        if (!inNewFolder) {
-            const platform::FolderHandle folder = targetFolder(root, parent);
-            if (!folder)
+            way.push_back(entry.name);
+        for (const std::string &folder : way) {
+            if (!planFolder(entry, folder, folders, inNewFolder))
                 return false;
-            attributes = calls_.attributesAt(folder, splitName(entry.name).second.c_str());
         }
-        const bool existed = attributes != platform::attribute::Invalid;
-        if (existed && (attributes & platform::attribute::Directory)) {
-            platform::setLastError(platform::error::AccessDenied);
+        if (!entry.folder && !planFile(entry, inNewFolder))
             return false;
-        }
-        entry.steps.push_back(steps_.size());
-        steps_.push_back({false, entry.root, entry.name, existed, false});
     }
     begun_ = writeJournal(stateApply);
     return begun_;
+}
+
+// A folder on an entry's way: made by a step of the plan (one step for
+// every entry inside it, so that an entry can be put in place even when
+// the one that first needed the folder was not), or there already (looked
+// at once, not for every entry), and never a file or a link.
+bool UpdateTransaction::planFolder(Planned &entry, const std::string &name, FolderPlan &folders,
+                                   bool &inNewFolder) {
+    const std::pair<int, std::string> key{entry.root, name};
+    if (const auto known = folders.made.find(key); known != folders.made.end()) {
+        entry.steps.push_back(known->second);
+        inNewFolder = true;
+        return true;
+    }
+    if (folders.there.count(key) != 0)
+        return true;
+    uint32_t attributes = platform::attribute::Invalid;
+    if (!inNewFolder) {
+        const auto [parent, leaf] = splitName(name);
+        const platform::FolderHandle folder = targetFolder(roots_[entry.root], parent);
+        if (!folder)
+            return false;
+        attributes = calls_.attributesAt(folder, leaf.c_str());
+    }
+    if (attributes == platform::attribute::Invalid) {
+        folders.made[key] = steps_.size();
+        entry.steps.push_back(steps_.size());
+        steps_.push_back({true, entry.root, name, false, false});
+        inNewFolder = true;
+        return true;
+    }
+    if ((attributes & platform::attribute::Directory) == 0) {
+        platform::setLastError(platform::error::AlreadyExists);
+        return false;
+    }
+    if (attributes & platform::attribute::ReparsePoint) {
+        // A linked folder (a junction on Windows) leads outside the
+        // installation: nothing is moved into or out of it.
+        platform::setLastError(platform::error::StoppedOnSymlink);
+        return false;
+    }
+    folders.there.insert(key);
+    return true;
+}
+
+// A file entry: whether an old file is in its place (never a folder).
+bool UpdateTransaction::planFile(Planned &entry, bool inNewFolder) {
+    uint32_t attributes = platform::attribute::Invalid;
+    if (!inNewFolder) {
+        const auto [parent, leaf] = splitName(entry.name);
+        const platform::FolderHandle folder = targetFolder(roots_[entry.root], parent);
+        if (!folder)
+            return false;
+        attributes = calls_.attributesAt(folder, leaf.c_str());
+    }
+    const bool existed = attributes != platform::attribute::Invalid;
+    if (existed && (attributes & platform::attribute::Directory)) {
+        platform::setLastError(platform::error::AccessDenied);
+        return false;
+    }
+    entry.steps.push_back(steps_.size());
+    steps_.push_back({false, entry.root, entry.name, existed, false});
+    return true;
 }
 
 // Tries first and looks after a failure only: the common case (a new file,
@@ -761,53 +775,58 @@ bool UpdateTransaction::readJournal(std::string &state) {
         const std::string &line = lines[i];
         if (line.rfind("root ", 0) == 0) {
             Root root(calls_);
-            if (firstForm) {
-                root.path = line.substr(5);
-                root.stagingName = legacyStagingName;
-                root.backupName = legacyBackupName;
-            } else {
-                // "root A|E STAGING BACKUP PATH"
-                const std::size_t staging = 7, backup = line.find(' ', staging) + 1;
-                const std::size_t path = backup == 0 ? 0 : line.find(' ', backup) + 1;
-                if (line.size() < 9 || (line[5] != 'A' && line[5] != 'E') || line[6] != ' ' ||
-                    backup == 0 || path == 0 || path >= line.size())
-                    return invalid();
-                root.access = line[5] == 'A' ? Access::Administrators : Access::Everyone;
-                root.stagingName = line.substr(staging, backup - 1 - staging);
-                root.backupName = line.substr(backup, path - 1 - backup);
-                root.path = line.substr(path);
-                if (root.stagingName.rfind(workPrefix, 0) != 0 ||
-                    root.backupName.rfind(workPrefix, 0) != 0)
-                    return invalid();
-            }
+            if (!parseRoot(line, firstForm, root))
+                return invalid();
             roots_.push_back(std::move(root));
-            continue;
-        }
-        if (line.rfind("version ", 0) == 0) {
+        } else if (line.rfind("version ", 0) == 0) {
             if (!fromHex(line.substr(8), completion_.version))
                 return invalid();
-            continue;
-        }
-        if (line.rfind("package ", 0) == 0) {
+        } else if (line.rfind("package ", 0) == 0) {
             const std::size_t folder = line.find(' ', 8);
             if (folder == std::string::npos ||
                 !fromHex(line.substr(8, folder - 8), completion_.packageName))
                 return invalid();
             completion_.packageFolder = line.substr(folder + 1);
-            continue;
+        } else if (!parseStep(line)) {
+            return invalid();
         }
-        // "d|f ROOT EXISTED NAME"
-        const std::size_t rootEnd = line.find(' ', 2);
-        if (line.size() < 8 || (line[0] != 'd' && line[0] != 'f') || line[1] != ' ' ||
-            rootEnd == std::string::npos || rootEnd + 3 >= line.size() || line[rootEnd + 2] != ' ')
-            return invalid();
-        const std::string rootText = line.substr(2, rootEnd - 2);
-        if (rootText.empty() || rootText.find_first_not_of("0123456789") != std::string::npos ||
-            rootText.size() > 4 || std::stoi(rootText) >= static_cast<int>(roots_.size()))
-            return invalid();
-        steps_.push_back({line[0] == 'd', std::stoi(rootText), line.substr(rootEnd + 3),
-                          line[rootEnd + 1] == '1', false});
     }
+    return true;
+}
+
+// "root A|E STAGING BACKUP PATH"; the first form named only the path, and
+// its work folders had fixed names.
+bool UpdateTransaction::parseRoot(const std::string &line, bool firstForm, Root &root) {
+    if (firstForm) {
+        root.path = line.substr(5);
+        root.stagingName = legacyStagingName;
+        root.backupName = legacyBackupName;
+        return true;
+    }
+    const std::size_t staging = 7, backup = line.find(' ', staging) + 1;
+    const std::size_t path = backup == 0 ? 0 : line.find(' ', backup) + 1;
+    if (line.size() < 9 || (line[5] != 'A' && line[5] != 'E') || line[6] != ' ' || backup == 0 ||
+        path == 0 || path >= line.size())
+        return false;
+    root.access = line[5] == 'A' ? Access::Administrators : Access::Everyone;
+    root.stagingName = line.substr(staging, backup - 1 - staging);
+    root.backupName = line.substr(backup, path - 1 - backup);
+    root.path = line.substr(path);
+    return root.stagingName.rfind(workPrefix, 0) == 0 && root.backupName.rfind(workPrefix, 0) == 0;
+}
+
+// "d|f ROOT EXISTED NAME"
+bool UpdateTransaction::parseStep(const std::string &line) {
+    const std::size_t rootEnd = line.find(' ', 2);
+    if (line.size() < 8 || (line[0] != 'd' && line[0] != 'f') || line[1] != ' ' ||
+        rootEnd == std::string::npos || rootEnd + 3 >= line.size() || line[rootEnd + 2] != ' ')
+        return false;
+    const std::string rootText = line.substr(2, rootEnd - 2);
+    if (rootText.empty() || rootText.find_first_not_of("0123456789") != std::string::npos ||
+        rootText.size() > 4 || std::stoi(rootText) >= static_cast<int>(roots_.size()))
+        return false;
+    steps_.push_back({line[0] == 'd', std::stoi(rootText), line.substr(rootEnd + 3),
+                      line[rootEnd + 1] == '1', false});
     return true;
 }
 

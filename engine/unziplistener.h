@@ -16,10 +16,17 @@
 // give the package up.
 enum class EntryFailureAction { Skip, Retry, Abort };
 
-// Why an entry could not be extracted or put in place. The OS error is the
-// one the thread had right when it failed: whatever the listener does next
-// (logging) sets errors of its own. lastAttempt: no retry follows.
+// Where an entry failed: while it was decoded from the package (the
+// reader's code tells why), or while it was put in place (most often a
+// target that another program holds).
+enum class EntryStage { Decode, Install };
+
+// Why an entry could not be extracted or put in place. result is the
+// reader's code (Ok where the reader had no part). The OS error is the one
+// the thread had right when it failed: whatever the listener does next sets
+// errors of its own. lastAttempt: no retry follows.
 struct EntryFailure {
+    EntryStage stage;
     ZipResult result;
     uint32_t osError;
     bool lastAttempt;
@@ -31,13 +38,11 @@ public:
     // is given twice. The result is ignored.
     virtual int unzipProgress(int total, int index, const char *name, const char *name2,
                               bool allEntries) = 0;
-    // Extracting an entry, or putting it in place, failed.
+    // Extracting an entry, or putting it in place, failed: the listener
+    // decides what happens to it. What failed in the end the driver returns
+    // (see UnzipFailure), for its caller to report.
     virtual EntryFailureAction unzipFailed(const char *destDir, const char *name,
                                            const EntryFailure &failure) = 0;
-    // An entry was put in place: true when it is there. When false, the
-    // thread's last error should tell why (the driver reports it after the
-    // last attempt).
-    virtual bool unzipCheck(const char *destDir, const char *name) = 0;
 
 protected:
     ~UnzipListener() = default;

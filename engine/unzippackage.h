@@ -34,6 +34,9 @@ struct UnzipFailure {
     ZipResult result;
     uint32_t osError;
     FailureSite site;
+    // Where one entry failed: its name, and where it failed.
+    std::string entry = {};
+    EntryStage stage = EntryStage::Decode;
 };
 // Empty when the package went through.
 using UnzipResult = std::optional<UnzipFailure>;

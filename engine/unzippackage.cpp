@@ -20,10 +20,10 @@ constexpr int attemptsPerEntry = 5;
 constexpr uint64_t clusterSize = 4096;
 
 // A reader's failure lies at the target only where the target refused to be
-// made or written, or a link stood in the way (and where the reader had no
-// part: the transaction's own steps); anything else is in the package.
-FailureSite siteOf(ZipResult result) {
-    return result == zipresult::Ok || result == zipresult::CannotCreate ||
+// made or written, or a link stood in the way; putting an entry in place
+// fails at the target; anything else is in the package.
+FailureSite siteOf(EntryStage stage, ZipResult result) {
+    return stage == EntryStage::Install || result == zipresult::CannotCreate ||
                    result == zipresult::WriteFailed || result == zipresult::LinkInPath
                ? FailureSite::Target
                : FailureSite::Package;
@@ -41,19 +41,32 @@ public:
                        Values... values) const {
         char message[100] = {};
         std::snprintf(message, sizeof message, format, values..., static_cast<int>(osError));
-        return UnzipFailure{zipPath, destDir, message, result, osError, site};
+        return UnzipFailure{zipPath, destDir, message, result,
+                            osError, site,    {},      EntryStage::Decode};
+    }
+    // The same for a failure of one entry, which it names.
+    UnzipResult giveUpOn(const std::string &name, EntryStage stage, uint32_t osError,
+                         ZipResult result, const char *format) const {
+        UnzipResult failure = giveUp(siteOf(stage, result), osError, result, format);
+        failure->entry = name;
+        failure->stage = stage;
+        return failure;
     }
 
-    // Runs attempt until it succeeds, up to five times 3000 ms apart, asking
-    // the listener what to do after each failure. attempt gives the
-    // failure's reader code (Ok on success) and leaves the OS error set.
-    // On success, put tells whether the entry was done (not skipped).
+    // Runs attempt until the entry is done, up to five times 3000 ms apart,
+    // asking the listener what to do after each failure. attempt sets failed
+    // and gives the failure's reader code (Ok where the reader had no part:
+    // stage tells), leaving the OS error set. check then tells whether the
+    // entry is there; where it is not, the attempt is made again. On
+    // success, put tells whether the entry was done (not skipped).
     template <typename Attempt, typename Check>
-    UnzipResult retry(const std::string &name, Attempt attempt, Check check, bool &put) const {
+    UnzipResult retry(const std::string &name, EntryStage stage, Attempt attempt, Check check,
+                      bool &put) const {
         for (int n = 1;; ++n) {
             uint32_t osError;
-            ZipResult result = attempt();
-            if (result == zipresult::Ok) {
+            bool failed = false;
+            const ZipResult result = attempt(failed);
+            if (!failed) {
                 if (check()) {
                     put = true;
                     return {};
@@ -61,11 +74,11 @@ public:
                 osError = platform::lastError();
             } else {
                 osError = platform::lastError();
-                const EntryFailureAction action =
-                    listener.unzipFailed(destDir.c_str(), name.c_str(),
-                                         EntryFailure{result, osError, n == attemptsPerEntry});
+                const EntryFailureAction action = listener.unzipFailed(
+                    destDir.c_str(), name.c_str(),
+                    EntryFailure{stage, result, osError, n == attemptsPerEntry});
                 if (action == EntryFailureAction::Abort)
-                    return giveUp(siteOf(result), osError, result, "upzip file err = %d");
+                    return giveUpOn(name, stage, osError, result, "upzip file err = %d");
                 if (action == EntryFailureAction::Skip) {
                     put = false;
                     return {};
@@ -73,7 +86,7 @@ public:
             }
             platform::sleepMs(3000);
             if (n == attemptsPerEntry)
-                return giveUp(siteOf(result), osError, result, "upzip 5 times ---- file err = %d");
+                return giveUpOn(name, stage, osError, result, "upzip 5 times ---- file err = %d");
         }
     }
 
@@ -113,14 +126,6 @@ std::string targetKey(const char *name) {
     while (!key.empty() && key.back() == '/')
         key.pop_back();
     return key;
-}
-
-// The folders a target key lies in, outermost first.
-std::vector<std::string> foldersOf(const std::string &key) {
-    std::vector<std::string> folders;
-    for (std::size_t end = key.find('/'); end != std::string::npos; end = key.find('/', end + 1))
-        folders.push_back(key.substr(0, end));
-    return folders;
 }
 
 // What stagePackage knows of an entry it stages.
@@ -240,6 +245,87 @@ private:
     std::atomic<bool> failed_{false};
 };
 
+// Points a reader of the package at the root's staging folder, where its
+// files land (the length limits being those of the places they will
+// take), and, for the update package, at the installed files that delta
+// entries are made against (Config.zip holds whole files only: without a
+// reference its delta entries are refused).
+ZipResult configureReader(ZipHandle reader, const UpdateTransaction &transaction,
+                          const StagedPackage &staged, bool withReference) {
+    ZipResult result = ZipReader::setBaseFolder(reader, transaction.stagingFolder(staged.root),
+                                                staged.destDir.c_str());
+    if (result == zipresult::Ok)
+        result = ZipReader::setStagingWrites(reader, !transaction.flushesVolume(staged.root));
+    if (result == zipresult::Ok && withReference)
+        result = ZipReader::setReferenceFolder(reader, transaction.rootFolder(staged.root));
+    return result;
+}
+
+// Every name the package holds for this target accepted, and the room for
+// them known, before the first byte is decoded. The old files need no
+// room: they are only moved aside.
+UnzipResult chooseEntries(ZipHandle archive, const Reports &reports, StagedPackage &staged,
+                          std::vector<Chosen> &chosen) {
+    ZipEntryInfo info{};
+    ZipResult result = ZipReader::entryInfo(archive, -1, info);
+    if (result != zipresult::Ok)
+        return reports.giveUp(FailureSite::Package, platform::lastError(), result,
+                              "read zip info err = %d");
+    staged.total = info.index;
+    uint64_t needed = 0;
+    for (int i = 0; i < staged.total; ++i) {
+        if ((result = ZipReader::entryInfo(archive, i, info)) != zipresult::Ok)
+            return reports.giveUp(FailureSite::Package, platform::lastError(), result,
+                                  "read zipfile-%d err = %d", i);
+        if (!selected(staged, info.name))
+            continue;
+        // A name the update keeps for its own folders, journal and copy of
+        // the package: nothing of the package is written under it.
+        if (UpdateTransaction::reserved(info.name))
+            return reports.giveUpOn(info.name, EntryStage::Decode, platform::error::Success,
+                                    zipresult::UnsafeName, "upzip file err = %d");
+        needed += (info.size64 + clusterSize - 1) / clusterSize * clusterSize + clusterSize;
+        chosen.push_back({i, info.name, isFolderEntry(info), ZipReader::entryMethod(archive, i)});
+    }
+    uint64_t available = 0;
+    if (!platform::freeDiskSpaceA(staged.destDir.c_str(), available))
+        return reports.giveUp(FailureSite::Target, platform::lastError(), zipresult::Ok,
+                              "disk space err = %d");
+    if (available < needed)
+        return reports.giveUp(FailureSite::Target, platform::error::DiskFull, zipresult::Ok,
+                              "disk space err = %d");
+    return {};
+}
+
+// Decodes the chosen entries in the package's order, each with its
+// retries; where an entry was staged early, that was its first attempt.
+UnzipResult stageInOrder(ZipHandle archive, const std::vector<Chosen> &chosen,
+                         const EarlyStaging &early, const Reports &reports,
+                         UpdateTransaction &transaction, StagedPackage &staged) {
+    for (const Chosen &entry : chosen) {
+        bool put = false;
+        bool first = true;
+        const auto attempt = [&](bool &failed) {
+            const std::optional<ZipResult> outcome =
+                std::exchange(first, false) ? early.outcome(entry.index) : std::nullopt;
+            const ZipResult result =
+                outcome ? *outcome
+                        : ZipReader::extractEntry(archive, entry.index, entry.name.c_str());
+            failed = result != zipresult::Ok;
+            return result;
+        };
+        if (UnzipResult failure = reports.retry(
+                entry.name, EntryStage::Decode, attempt, [] { return true; }, put))
+            return failure;
+        const int planned = put ? transaction.plan(staged.root, entry.name, entry.folder) : -1;
+        if (put && planned < 0)
+            return reports.giveUpOn(entry.name, EntryStage::Decode, platform::lastError(),
+                                    zipresult::UnsafeName, "upzip file err = %d");
+        staged.entries.push_back({entry.index, entry.name, planned});
+    }
+    return {};
+}
+
 } // namespace
 
 UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
@@ -251,88 +337,18 @@ UnzipResult stagePackage(const PackageJob &job, UnzipListener &listener,
     if (!archive)
         return reports.giveUp(FailureSite::Package, platform::lastError(), result,
                               "open zip err = %d");
-    // The staged files land in the transaction's own folder; the length
-    // limits are those of the places they will take.
-    result = ZipReader::setBaseFolder(archive.get(), transaction.stagingFolder(staged.root),
-                                      job.destDir.c_str());
-    if (result == zipresult::Ok)
-        result =
-            ZipReader::setStagingWrites(archive.get(), !transaction.flushesVolume(staged.root));
-    // Delta entries are made against the installed files. Config.zip holds
-    // whole files only: without a reference its delta entries are refused.
-    if (result == zipresult::Ok && job.allEntries)
-        result = ZipReader::setReferenceFolder(archive.get(), transaction.rootFolder(staged.root));
-    if (result != zipresult::Ok)
+    if ((result = configureReader(archive.get(), transaction, staged, job.allEntries)) !=
+        zipresult::Ok)
         return reports.giveUp(FailureSite::Target, platform::lastError(), result,
                               "set zip dir err = %d");
-    ZipEntryInfo info{};
-    if ((result = ZipReader::entryInfo(archive.get(), -1, info)) != zipresult::Ok)
-        return reports.giveUp(FailureSite::Package, platform::lastError(), result,
-                              "read zip info err = %d");
-    staged.total = info.index;
-
-    // Every name accepted and the room known before the first byte is
-    // decoded. The old files need no room: they are only moved aside.
-    uint64_t needed = 0;
     std::vector<Chosen> chosen;
-    for (int i = 0; i < staged.total; ++i) {
-        if ((result = ZipReader::entryInfo(archive.get(), i, info)) != zipresult::Ok)
-            return reports.giveUp(FailureSite::Package, platform::lastError(), result,
-                                  "read zipfile-%d err = %d", i);
-        if (!selected(staged, info.name))
-            continue;
-        // A name the update keeps for its own folders, journal and copy of
-        // the package: nothing of the package is written under it.
-        if (UpdateTransaction::reserved(info.name)) {
-            listener.unzipFailed(
-                job.destDir.c_str(), info.name,
-                EntryFailure{zipresult::UnsafeName, platform::error::Success, true});
-            return reports.giveUp(FailureSite::Package, platform::error::Success,
-                                  zipresult::UnsafeName, "upzip file err = %d");
-        }
-        needed += (info.size64 + clusterSize - 1) / clusterSize * clusterSize + clusterSize;
-        chosen.push_back(
-            {i, info.name, isFolderEntry(info), ZipReader::entryMethod(archive.get(), i)});
-    }
-    uint64_t available = 0;
-    if (!platform::freeDiskSpaceA(job.destDir.c_str(), available))
-        return reports.giveUp(FailureSite::Target, platform::lastError(), zipresult::Ok,
-                              "disk space err = %d");
-    if (available < needed)
-        return reports.giveUp(FailureSite::Target, platform::error::DiskFull, zipresult::Ok,
-                              "disk space err = %d");
-
+    if (UnzipResult failure = chooseEntries(archive.get(), reports, staged, chosen))
+        return failure;
     EarlyStaging early(chosen);
     early.stage(job, archive.get(), [&](ZipHandle second) {
-        ZipResult configured = ZipReader::setBaseFolder(
-            second, transaction.stagingFolder(staged.root), job.destDir.c_str());
-        if (configured == zipresult::Ok)
-            configured =
-                ZipReader::setStagingWrites(second, !transaction.flushesVolume(staged.root));
-        return configured;
+        return configureReader(second, transaction, staged, false);
     });
-    for (const Chosen &entry : chosen) {
-        const int i = entry.index;
-        const std::string &name = entry.name;
-        bool put = false;
-        // Where the entry was staged early, that was its first attempt.
-        bool first = true;
-        const auto attempt = [&] {
-            if (std::exchange(first, false))
-                if (const std::optional<ZipResult> outcome = early.outcome(i))
-                    return *outcome;
-            return ZipReader::extractEntry(archive.get(), i, name.c_str());
-        };
-        if (UnzipResult failure = reports.retry(
-                name, attempt, [] { return true; }, put))
-            return failure;
-        const int planned = put ? transaction.plan(staged.root, name, entry.folder) : -1;
-        if (put && planned < 0)
-            return reports.giveUp(FailureSite::Package, platform::lastError(),
-                                  zipresult::UnsafeName, "upzip file err = %d");
-        staged.entries.push_back({i, name, planned});
-    }
-    return {};
+    return stageInOrder(archive.get(), chosen, early, reports, transaction, staged);
 }
 
 UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
@@ -349,15 +365,15 @@ UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
     for (const auto &entry : staged.entries) {
         if (entry.planned >= 0) {
             bool put = false;
-            const auto install = [&] {
-                // The target is in the way (in use): as when the reader
-                // cannot create it.
-                return transaction.install(entry.planned) ? zipresult::Ok : zipresult::CannotCreate;
+            const auto install = [&](bool &failed) {
+                failed = !transaction.install(entry.planned);
+                return zipresult::Ok;
             };
-            const auto check = [&] {
-                return listener.unzipCheck(staged.destDir.c_str(), entry.name.c_str());
-            };
-            if (UnzipResult failure = reports.retry(entry.name, install, check, put))
+            // In place when something is there, as the update finds its
+            // folders: a shortcut or link is there itself, whatever it names.
+            const auto check = [&] { return transaction.exists(staged.root, entry.name); };
+            if (UnzipResult failure =
+                    reports.retry(entry.name, EntryStage::Install, install, check, put))
                 return failure;
         }
         listener.unzipProgress(staged.total, entry.index, entry.name.c_str(), entry.name.c_str(),

@@ -61,6 +61,10 @@ struct TransactionCalls {
 // The real platform layer.
 const TransactionCalls &systemTransactionCalls();
 
+// The folders an entry's clean name ("a/b/c.txt") lies in, outermost first
+// ("a", "a/b").
+std::vector<std::string> foldersOf(const std::string &name);
+
 class UpdateTransaction {
 public:
     // Who can write in a target folder.
@@ -215,6 +219,15 @@ private:
         std::vector<std::size_t> steps;
     };
 
+    // What begin finds of the folders on the entries' ways.
+    struct FolderPlan {
+        std::map<std::pair<int, std::string>, std::size_t> made; // the step that makes it
+        std::set<std::pair<int, std::string>> there;
+    };
+    bool planFolder(Planned &entry, const std::string &name, FolderPlan &folders,
+                    bool &inNewFolder);
+    bool planFile(Planned &entry, bool inNewFolder);
+
     bool openJournalFolder();
     platform::FolderHandle targetFolder(Root &root, const std::string &folderPart);
     bool makeWorkFolders(Root &root);
@@ -232,6 +245,8 @@ private:
     bool readList(const char *name, std::string &text);
     bool writeJournal(const std::string &state, bool *swapped = nullptr);
     bool readJournal(std::string &state);
+    static bool parseRoot(const std::string &line, bool firstForm, Root &root);
+    bool parseStep(const std::string &line);
     bool collectLeftovers(std::vector<std::string> &lines);
     void removeLeftovers();
 
