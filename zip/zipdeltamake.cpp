@@ -37,6 +37,12 @@ constexpr uint64_t StretchLimit = 1u << 20;
 // made some smaller), of text by 13 %.
 constexpr uint64_t StrongShare = 8;
 constexpr uint64_t QuickShare = 32;
+// The alignment's tables: for AlignmentSearch::Narrow as the quick tries',
+// for Wide an entry per WideShare bytes of the window. Larger tables find
+// other matches, which align one program better and another worse (a third
+// smaller delta of one 5 MB program, a tenth larger of another): a
+// publisher's tool tries both.
+constexpr uint64_t WideShare = 4;
 constexpr int MinTableLog = 18;
 constexpr int LongMatch = 32;
 constexpr int LongRateLog = 4;
@@ -58,17 +64,19 @@ int floorLog2(uint64_t value) {
 
 // prefix is zstd's prefix; long-distance matching finds what moved across
 // the whole of it; the window reaches from the end of next back to the
-// start of the prefix.
+// start of the prefix. share, where not 0, sets the tables' share instead of
+// the level.
 bool startFrame(ZSTD_CCtx *context, const unsigned char *prefix, std::size_t prefixSize,
-                std::size_t size, int level) {
+                std::size_t size, int level, uint64_t share = 0) {
     const uint64_t window = prefixSize + size;
     int windowLog = 10; // zstd's smallest window, 1 KiB
     while (windowLog < MaxWindowLog && (uint64_t{1} << windowLog) < window)
         ++windowLog;
     const ZSTD_compressionParameters defaults = ZSTD_getCParams(level, size, prefixSize);
     const bool strong = defaults.strategy >= ZSTD_btopt;
-    const int tableLog =
-        std::max(MinTableLog, floorLog2(window / (strong ? StrongShare : QuickShare)));
+    if (share == 0)
+        share = strong ? StrongShare : QuickShare;
+    const int tableLog = std::max(MinTableLog, floorLog2(window / share));
     const auto set = [context](ZSTD_cParameter parameter, int value) {
         return !ZSTD_isError(ZSTD_CCtx_setParameter(context, parameter, value));
     };
@@ -121,7 +129,7 @@ void sliceFor(uint64_t baseSize, uint64_t nextSize, uint64_t position, uint64_t 
 
 // The exact matches of next in base, in the order of next.
 std::vector<AlignedBlock> matches(const std::string &base, const std::string &next,
-                                  ZSTD_CCtx *context) {
+                                  AlignmentSearch search, ZSTD_CCtx *context) {
     std::vector<AlignedBlock> found;
     std::vector<ZSTD_Sequence> sequences;
     const auto *baseBytes = reinterpret_cast<const unsigned char *>(base.data());
@@ -131,7 +139,7 @@ std::vector<AlignedBlock> matches(const std::string &base, const std::string &ne
         uint64_t from = 0, length = 0;
         sliceFor(base.size(), next.size(), position, size, nullptr, from, length);
         if (!startFrame(context, baseBytes + from, static_cast<std::size_t>(length), size,
-                        AlignmentLevel))
+                        AlignmentLevel, search == AlignmentSearch::Wide ? WideShare : QuickShare))
             return {};
         sequences.resize(ZSTD_sequenceBound(size));
         const std::size_t count = ZSTD_generateSequences(
@@ -279,11 +287,13 @@ void stretch(std::vector<AlignedBlock> &blocks, const std::string &base, const s
 
 // With a context of its own: the one that collected sequences would go on
 // collecting them into the list that is gone.
-bool align(const std::string &base, const std::string &next, Alignment &alignment) {
+bool align(const std::string &base, const std::string &next, AlignmentSearch search,
+           Alignment &alignment) {
     const Context context(ZSTD_createCCtx());
     if (!context)
         return false;
-    std::vector<AlignedBlock> blocks = joined(chain(matches(base, next, context.get())), false);
+    std::vector<AlignedBlock> blocks =
+        joined(chain(matches(base, next, search, context.get())), false);
     stretch(blocks, base, next);
     return alignment.assign(joined(blocks, true), base.size(), next.size());
 }
@@ -300,7 +310,8 @@ bool makeDeltaFrame(const std::string &base, const std::string &next, int level,
 }
 
 bool makeDelta(const std::string &base, std::string &next, int level, Transform transform,
-               std::string &data, DeltaBase &described, uint32_t segmentSize) {
+               std::string &data, DeltaBase &described, uint32_t segmentSize,
+               AlignmentSearch search) {
     if (segmentSize == 0 || segmentSize > SegmentSize)
         return false;
     const Context context(ZSTD_createCCtx());
@@ -312,7 +323,7 @@ bool makeDelta(const std::string &base, std::string &next, int level, Transform 
     std::string frame;
     data.clear();
     if (transform != Transform::None) {
-        if (!align(base, next, alignment))
+        if (!align(base, next, search, alignment))
             return false;
         const std::string list = alignment.serialise();
         if (!compressFrame(context.get(), nullptr, 0,

@@ -284,27 +284,40 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                 entry.size = next.size();
                 entry.crc = libdeflate_crc32(0, next.data(), next.size());
                 // Quick tries first: for programs with their code transformed
-                // and as it is, to keep the smaller; a small delta is kept as
-                // it is, where the strong level would save little and take
-                // long (it is slowest on files that barely changed). Taken
-                // where smaller than the whole file, which is deflated after
-                // them and without the base: beside them it held a good part
-                // of the file's size again at pkgdelta's peak.
+                // (aligned by either search) and as it is, to keep the
+                // smallest; a small delta is kept as it is, where the strong
+                // level would save little and take long (it is slowest on
+                // files that barely changed). Taken where smaller than the
+                // whole file, which is deflated after them and without the
+                // base: beside them it held a good part of the file's size
+                // again at pkgdelta's peak.
                 const char *kind = "whole";
-                zip::Transform transform = zip::Transform::None;
+                struct Try {
+                    zip::Transform transform;
+                    zip::AlignmentSearch search;
+                };
+                std::vector<Try> tries;
+                if (const zip::Transform code = zip::transformFor(next);
+                    code != zip::Transform::None)
+                    tries = {{code, zip::AlignmentSearch::Narrow},
+                             {code, zip::AlignmentSearch::Wide}};
+                tries.push_back({zip::Transform::None, zip::AlignmentSearch::Narrow});
+                Try chosen = tries.back();
                 zip::DeltaBase described, quickDescribed;
                 std::string quick;
-                for (const zip::Transform tried : {zip::transformFor(next), zip::Transform::None}) {
-                    if (hadIt && (quick.empty() || tried != transform) &&
-                        zip::makeDelta(base, next, ChoiceLevel, tried, frame, described) &&
+                for (const Try &tried : tries) {
+                    if (hadIt &&
+                        zip::makeDelta(base, next, ChoiceLevel, tried.transform, frame, described,
+                                       zip::SegmentSize, tried.search) &&
                         (quick.empty() || frame.size() < quick.size())) {
                         quick.swap(frame);
                         quickDescribed = described;
-                        transform = tried;
+                        chosen = tried;
                     }
                 }
                 if (!quick.empty() && quick.size() >= QuickEnough &&
-                    zip::makeDelta(base, next, DeltaLevel, transform, frame, described) &&
+                    zip::makeDelta(base, next, DeltaLevel, chosen.transform, frame, described,
+                                   zip::SegmentSize, chosen.search) &&
                     frame.size() < quick.size()) {
                     quick.swap(frame);
                     quickDescribed = described;
@@ -320,7 +333,7 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     entry.method = zip::DeltaMethod;
                     entry.data = std::move(quick);
                     entry.deltaField = zip::deltaField(quickDescribed);
-                    kind = transformName(transform);
+                    kind = transformName(chosen.transform);
                 }
                 ++(entry.method == zip::DeltaMethod ? deltas : whole);
                 std::fprintf(stderr, "pkgdelta: [%zu/%zu] %s: %s, %zu of %zu bytes\n", done,
