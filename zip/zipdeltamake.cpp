@@ -286,14 +286,19 @@ void stretch(std::vector<AlignedBlock> &blocks, const std::string &base, const s
 }
 
 // With a context of its own: the one that collected sequences would go on
-// collecting them into the list that is gone.
+// collecting them into the list that is gone. It goes before the matches
+// are chained, which takes memory of its own.
 bool align(const std::string &base, const std::string &next, AlignmentSearch search,
            Alignment &alignment) {
-    const Context context(ZSTD_createCCtx());
-    if (!context)
-        return false;
-    std::vector<AlignedBlock> blocks =
-        joined(chain(matches(base, next, search, context.get())), false);
+    std::vector<AlignedBlock> found;
+    {
+        const Context context(ZSTD_createCCtx());
+        if (!context)
+            return false;
+        found = matches(base, next, search, context.get());
+    }
+    std::vector<AlignedBlock> blocks = joined(chain(found), false);
+    std::vector<AlignedBlock>().swap(found);
     stretch(blocks, base, next);
     return alignment.assign(joined(blocks, true), base.size(), next.size());
 }

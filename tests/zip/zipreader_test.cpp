@@ -685,6 +685,11 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
         ZipResult extracted, checked;
     } cases[] = {
         {"good base", [](Entry &) {}, Ok, Ok},
+        {"aligned by the wide search",
+         [&](Entry &e) {
+             e = testzip::deltaEntry("bin/app.dll", base, next, 100000, zip::AlignmentSearch::Wide);
+         },
+         Ok, Ok},
         {"first layout",
          [&](Entry &e) { e = testzip::firstLayoutEntry("bin/app.dll", base, next); }, Ok, Ok},
         {"zstd whole entry", [&](Entry &e) { e.method = zip::ZstdMethod, e.payload = zstdWhole; },

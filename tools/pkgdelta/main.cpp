@@ -203,6 +203,14 @@ const char *transformName(zip::Transform transform) {
     }
 }
 
+// A compressor for each file, gone before the next file's tries: its
+// tables stayed beside them.
+struct CompressorCloser {
+    void operator()(libdeflate_compressor *compressor) const {
+        libdeflate_free_compressor(compressor);
+    }
+};
+
 // Into a buffer of which only what is written is touched: one of the
 // bound's size held the file's size again.
 bool deflateWhole(libdeflate_compressor *compressor, const std::string &data, std::string &out) {
@@ -234,9 +242,6 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
     std::sort(items.begin(), items.end());
 
     const fs::path temporary = package.u8string() + ".pkgdelta-tmp";
-    libdeflate_compressor *compressor = libdeflate_alloc_compressor(DeflateLevel);
-    if (!compressor)
-        return failure(package.u8string(), "no memory for the compressor");
     int result = 0;
     std::size_t deltas = 0, whole = 0, unchanged = 0;
     {
@@ -306,6 +311,7 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                 zip::DeltaBase described, quickDescribed;
                 std::string quick;
                 for (const Try &tried : tries) {
+                    malloc_trim(0);
                     if (hadIt &&
                         zip::makeDelta(base, next, ChoiceLevel, tried.transform, frame, described,
                                        zip::SegmentSize, tried.search) &&
@@ -315,6 +321,7 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                         chosen = tried;
                     }
                 }
+                malloc_trim(0);
                 if (!quick.empty() && quick.size() >= QuickEnough &&
                     zip::makeDelta(base, next, DeltaLevel, chosen.transform, frame, described,
                                    zip::SegmentSize, chosen.search) &&
@@ -323,8 +330,14 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                     quickDescribed = described;
                 }
                 std::string().swap(base);
+                const std::unique_ptr<libdeflate_compressor, CompressorCloser> compressor(
+                    libdeflate_alloc_compressor(DeflateLevel));
+                if (!compressor) {
+                    result = failure(package.u8string(), "no memory for the compressor");
+                    break;
+                }
                 entry.method = 8;
-                if (!deflateWhole(compressor, next, entry.data)) {
+                if (!deflateWhole(compressor.get(), next, entry.data)) {
                     entry.method = 0;
                     entry.data = next;
                 }
@@ -348,7 +361,6 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
         if (result == 0 && !writer.finish())
             result = failure(temporary.u8string(), "cannot be written");
     }
-    libdeflate_free_compressor(compressor);
     // Nothing takes files away on installations: say which stay behind.
     for (fs::recursive_directory_iterator it(oldRelease, error), end;
          result == 0 && !error && it != end; it.increment(error)) {
