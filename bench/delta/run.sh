@@ -96,16 +96,24 @@ results=$work/results.txt sizes=$work/sizes.txt
 : > "$sizes"
 
 # measured COMMAND...: "wall user+sys peak-RSS-KiB" of COMMAND, its
-# standard output dropped; fails with it.
+# standard output dropped; fails with it. The peak is time(1)'s: a process
+# started from Python would count Python's own memory in its peak (Linux
+# keeps the peak across exec), time(1) is small. Times are in microseconds
+# (time(1)'s hundredths are a fifth of a small package's update) and take
+# in time(1)'s own, well under a millisecond.
 measured() {
-  python3 - "$@" <<'PY'
+  python3 - "$work/peak.txt" "$@" <<'PY'
 import os, subprocess, sys, time
+peak, command = sys.argv[1], sys.argv[2:]
 start = time.perf_counter()
-process = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+process = subprocess.Popen(["/usr/bin/time", "-o", peak, "-f", "%M"] + command,
+                           stdout=subprocess.DEVNULL)
 _, status, usage = os.wait4(process.pid, 0)
 wall = time.perf_counter() - start
-sys.exit(f"{sys.argv[1]} failed: {status}") if status else print(
-    f"{wall:.6f} {usage.ru_utime + usage.ru_stime:.6f} {usage.ru_maxrss}")
+if status:
+    sys.exit(f"{command[0]} failed: {status}")
+rss = open(peak).read().split()[-1]
+print(f"{wall:.6f} {usage.ru_utime + usage.ru_stime:.6f} {rss}")
 PY
 }
 
@@ -141,8 +149,6 @@ apply() {
   if [ "$mode" = private ]; then
     echo "$pair $place $name-private $(private_peak "$machine")" >> "$results"
   else
-    # Times from the clock and rusage in microseconds: time(1)'s hundredths
-    # are a fifth of a small package's update.
     local run
     run=$(measured "$build/bin/updatebench" "$machine" 2> /dev/null) ||
       { echo "$pair: $name failed to apply in $place" >&2; exit 1; }
