@@ -93,23 +93,13 @@ void writeLastErrorLine(const QString &tag) {
     writeLog(tag + QString::number(platform::lastError()));
 }
 
-platform::MutexHandle takeGuard(const char *name) {
-    platform::MutexHandle handle = platform::createMutex(name);
-    const bool existed = platform::lastError() == platform::error::AlreadyExists;
-    if (handle && !existed)
-        return handle;
-    if (handle) {
-        platform::releaseMutex(handle);
-        platform::closeMutex(handle);
-    }
-    return nullptr;
+platform::Mutex takeGuard(const char *name) {
+    platform::Mutex guard(name);
+    if (!guard.owned())
+        guard.reset();
+    return guard;
 }
 
 bool probeGuard(const char *name) {
-    platform::MutexHandle handle = takeGuard(name);
-    if (!handle)
-        return false;
-    platform::releaseMutex(handle);
-    platform::closeMutex(handle);
-    return true;
+    return takeGuard(name).owned();
 }

@@ -74,6 +74,6 @@ void writeLastErrorLine(const QString &tag);
 // Creates the guard asking for ownership. Returns the owned handle; nullptr
 // when no handle could be made or the guard existed (that handle is released
 // and closed first).
-platform::MutexHandle takeGuard(const char *name);
+platform::Mutex takeGuard(const char *name);
 // takeGuard, then gives the guard back at once: true when nobody held it.
 bool probeGuard(const char *name);

@@ -9,12 +9,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
-#include <QPointer>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -41,6 +41,26 @@ QString nextAnswer() {
     if (answers.isEmpty())
         return QStringLiteral("confirm");
     return answers.value(answersGiven++, answers.last()).trimmed();
+}
+
+// Acts on what has just shown a moment later, as a person would; with
+// VELMAR_TEST_RELEASE only once the test has made that file, however long
+// it takes (it is looking at the screen meanwhile). Taking the file away
+// is the acknowledgement, and leaves the next box waiting for a new one.
+// What the program hides meanwhile needs no answer, and takes no file.
+void whenReleased(QWidget *shown, const std::function<void()> &act) {
+    const QString release = qEnvironmentVariable("VELMAR_TEST_RELEASE");
+    auto *look = new QTimer(shown);
+    QObject::connect(look, &QTimer::timeout, shown, [shown, look, release, act] {
+        const bool gone = !shown->isVisible();
+        if (!gone && !release.isEmpty() && !QFile::remove(release))
+            return;
+        look->stop();
+        look->deleteLater();
+        if (!gone)
+            act();
+    });
+    look->start(release.isEmpty() ? 100 : 20);
 }
 
 // What the box says, read off its widgets as the person in front of it
@@ -91,35 +111,25 @@ void messageBoxShown(MsgBox *box) {
     }
 
     const QString answer = nextAnswer();
-    const int delay = qEnvironmentVariableIsSet("VELMAR_TEST_MSGBOX_DELAY")
-                          ? qEnvironmentVariableIntValue("VELMAR_TEST_MSGBOX_DELAY")
-                          : 100;
-    QPointer<QDialog> target(box);
-    QTimer::singleShot(delay, box, [target, confirm, cancel, answer] {
-        if (!target || !target->isVisible())
-            return;
+    whenReleased(box, [box, confirm, cancel, answer] {
         if (answer == QLatin1String("cancel") && cancel->isVisible()) {
             cancel->click();
         } else if (answer == QLatin1String("confirm")) {
             confirm->click();
         } else {
             QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QCoreApplication::sendEvent(target, &escape);
+            QCoreApplication::sendEvent(box, &escape);
         }
     });
 }
 
 void successPanelShown(QWidget *panel) {
-    if (!qEnvironmentVariableIsSet("VELMAR_TEST_EXIT_DELAY"))
+    if (!qEnvironmentVariableIsSet("VELMAR_TEST_EXIT"))
         return; // a person ends the run
-    QPointer<QPushButton> exit =
-        panel->findChild<QPushButton *>(QStringLiteral("ptn_uninstall_exit"));
+    auto *exit = panel->findChild<QPushButton *>(QStringLiteral("ptn_uninstall_exit"));
     if (!exit)
         return;
-    QTimer::singleShot(qEnvironmentVariableIntValue("VELMAR_TEST_EXIT_DELAY"), exit, [exit] {
-        if (exit && exit->isVisible())
-            exit->click();
-    });
+    whenReleased(exit, [exit] { exit->click(); });
 }
 
 // Sees every window and panel of the program appear.

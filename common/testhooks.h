@@ -11,11 +11,17 @@
 //                                 "confirm", "cancel" or "escape" (the last
 //                                 one repeats; default "confirm"), given the
 //                                 way a person would: a click or a key press
-//   VELMAR_TEST_MSGBOX_DELAY=MS   how long a box stays before its answer
-//                                 (default 100 ms; longer for screenshots)
-//   VELMAR_TEST_EXIT_DELAY=MS     the uninstaller's exit button is clicked
-//                                 this long after its success panel shows
-//                                 (unset: a person clicks it)
+//   VELMAR_TEST_EXIT=1            the uninstaller's exit button is clicked
+//                                 once its success panel shows (unset: a
+//                                 person clicks it)
+//   VELMAR_TEST_RELEASE=FILE      a box waits for its answer, and the success
+//                                 panel for its click, until FILE exists,
+//                                 for as long as that takes: the test makes
+//                                 it once it is done looking (screenshots).
+//                                 The hook removes it as it acts, so that
+//                                 each box waits for a file of its own.
+//                                 Unset: they are answered 100 ms after
+//                                 they show
 //
 // The boxes and the success panel are watched from outside: an event filter
 // on the application sees them appear, so the product's classes carry

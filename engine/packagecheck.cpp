@@ -21,9 +21,13 @@ PackageCheck::Outcome PackageCheck::take(platform::FileHandle package, platform:
 }
 
 int compareVersions(const std::string &a, const std::string &b) {
-    // The next part's number (its leading digits; none is 0) from at on.
+    // The next part's number from at on: its first digits, after any
+    // letters in front of them ("v2" is 2; none is 0).
     const auto nextPart = [](const std::string &text, std::size_t &at) {
         uint64_t number = 0;
+        while (at < text.size() && text[at] != '.' &&
+               !std::isdigit(static_cast<unsigned char>(text[at])))
+            ++at;
         for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at)
             number = number < UINT64_MAX / 10 ? number * 10 + (text[at] - '0') : UINT64_MAX;
         while (at < text.size() && text[at] != '.')

@@ -59,5 +59,6 @@ private:
 
 // -1, 0 or 1 as version a is lower than, the same as or higher than b,
 // compared part by part ("1.10" after "1.9"; a missing part is 0; a part's
-// leading digits are its number: "2.0-rc1" is 2.0).
+// first digits are its number, letters before them aside: "2.0-rc1" is 2.0,
+// "v2.0" is 2.0).
 int compareVersions(const std::string &a, const std::string &b);

@@ -29,6 +29,15 @@ FailureSite siteOf(EntryStage stage, ZipResult result) {
                : FailureSite::Package;
 }
 
+// How one attempt at an entry went: failed or not; the reader's code (Ok
+// where the reader had no part) and the OS error, both taken where it
+// failed.
+struct Attempted {
+    bool failed;
+    ZipResult result;
+    uint32_t osError;
+};
+
 // Every way out that fails goes through giveUp, with the OS error taken
 // where the failure happened.
 class Reports {
@@ -54,26 +63,24 @@ public:
     }
 
     // Runs attempt until the entry is done, up to five times 3000 ms apart,
-    // asking the listener what to do after each failure. attempt sets failed
-    // and gives the failure's reader code (Ok where the reader had no part:
-    // stage tells), leaving the OS error set. check then tells whether the
-    // entry is there; where it is not, the attempt is made again. On
-    // success, put tells whether the entry was done (not skipped).
+    // asking the listener what to do after each failure. attempt tells how
+    // it went (see Attempted). check then tells whether the entry is there;
+    // where it is not, the attempt is made again. On success, put tells
+    // whether the entry was done (not skipped).
     template <typename Attempt, typename Check>
     UnzipResult retry(const std::string &name, EntryStage stage, Attempt attempt, Check check,
                       bool &put) const {
         for (int n = 1;; ++n) {
-            uint32_t osError;
-            bool failed = false;
-            const ZipResult result = attempt(failed);
-            if (!failed) {
+            const Attempted tried = attempt();
+            const ZipResult result = tried.result;
+            uint32_t osError = tried.osError;
+            if (!tried.failed) {
                 if (check()) {
                     put = true;
                     return {};
                 }
                 osError = platform::lastError();
             } else {
-                osError = platform::lastError();
                 const EntryFailureAction action = listener.unzipFailed(
                     destDir.c_str(), name.c_str(),
                     EntryFailure{stage, result, osError, n == attemptsPerEntry});
@@ -305,14 +312,13 @@ UnzipResult stageInOrder(ZipHandle archive, const std::vector<Chosen> &chosen,
     for (const Chosen &entry : chosen) {
         bool put = false;
         bool first = true;
-        const auto attempt = [&](bool &failed) {
+        const auto attempt = [&] {
             const std::optional<ZipResult> outcome =
                 std::exchange(first, false) ? early.outcome(entry.index) : std::nullopt;
             const ZipResult result =
                 outcome ? *outcome
                         : ZipReader::extractEntry(archive, entry.index, entry.name.c_str());
-            failed = result != zipresult::Ok;
-            return result;
+            return Attempted{result != zipresult::Ok, result, platform::lastError()};
         };
         if (UnzipResult failure = reports.retry(
                 entry.name, EntryStage::Decode, attempt, [] { return true; }, put))
@@ -359,15 +365,15 @@ UnzipResult applyPackage(const StagedPackage &staged, UnzipListener &listener,
     // processor (a few microseconds against tens on a virtual machine, for
     // each of thousands of entries).
     const platform::OneProcessor oneProcessor;
-    if (!transaction.begin())
-        return reports.giveUp(FailureSite::Target, platform::lastError(), zipresult::Ok,
+    if (const platform::Status begun = transaction.begin(); !begun)
+        return reports.giveUp(FailureSite::Target, begun.error(), zipresult::Ok,
                               "begin update err = %d");
     for (const auto &entry : staged.entries) {
         if (entry.planned >= 0) {
             bool put = false;
-            const auto install = [&](bool &failed) {
-                failed = !transaction.install(entry.planned);
-                return zipresult::Ok;
+            const auto install = [&] {
+                const platform::Status installed = transaction.install(entry.planned);
+                return Attempted{!installed, zipresult::Ok, installed.error()};
             };
             // In place when something is there, as the update finds its
             // folders: a shortcut or link is there itself, whatever it names.

@@ -182,25 +182,26 @@ int UpdateTransaction::addRoot(const std::string &path, Access access,
     }
     root.targets.reset(root.folder);
     roots_.push_back(std::move(root));
-    if (!makeWorkFolders(roots_.back())) {
+    if (const platform::Status made = makeWorkFolders(roots_.back()); !made) {
         roots_.pop_back();
+        platform::setLastError(made.error());
         return -1;
     }
     Root &made = roots_.back();
     // Once at the start: can the volume be flushed as a whole at commit?
-    made.volumeFlush = calls_.flushVolume(made.folder);
+    made.volumeFlush = static_cast<bool>(calls_.flushVolume(made.folder));
     return static_cast<int>(roots_.size()) - 1;
 }
 
 // Fresh names, in the journal before the folders are made, so that whatever
 // a crash leaves is found by the next start. A name that is taken (by
 // anything, a link included) is never used: another is drawn.
-bool UpdateTransaction::makeWorkFolders(Root &root) {
+platform::Status UpdateTransaction::makeWorkFolders(Root &root) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         root.stagingName = workFolderName("new");
         root.backupName = workFolderName("old");
-        if (!writeJournal(stateApply))
-            return false;
+        if (const platform::Status written = writeJournal(stateApply); !written)
+            return written;
         root.staging.reset(calls_.createFolderAt(root.folder, root.stagingName.c_str(),
                                                  platform::FolderAccess::Private));
         if (root.staging) {
@@ -224,8 +225,7 @@ bool UpdateTransaction::makeWorkFolders(Root &root) {
         if (madeBackup)
             calls_.removeTreeAt(root.folder, root.backupName.c_str());
         if (error != platform::error::AlreadyExists) {
-            platform::setLastError(error);
-            return false;
+            return platform::Status::failure(error);
         }
     }
     return false;
@@ -309,7 +309,7 @@ std::vector<std::string> foldersOf(const std::string &name) {
     return folders;
 }
 
-bool UpdateTransaction::begin() {
+platform::Status UpdateTransaction::begin() {
     if (begun_)
         return true;
     FolderPlan folders;
@@ -320,22 +320,26 @@ bool UpdateTransaction::begin() {
         if (entry.folder)
             way.push_back(entry.name);
         for (const std::string &folder : way) {
-            if (!planFolder(entry, folder, folders, inNewFolder))
-                return false;
+            if (const platform::Status planned = planFolder(entry, folder, folders, inNewFolder);
+                !planned)
+                return planned;
         }
-        if (!entry.folder && !planFile(entry, inNewFolder))
-            return false;
+        if (entry.folder)
+            continue;
+        if (const platform::Status planned = planFile(entry, inNewFolder); !planned)
+            return planned;
     }
-    begun_ = writeJournal(stateApply);
-    return begun_;
+    const platform::Status written = writeJournal(stateApply);
+    begun_ = static_cast<bool>(written);
+    return written;
 }
 
 // A folder on an entry's way: made by a step of the plan (one step for
 // every entry inside it, so that an entry can be put in place even when
 // the one that first needed the folder was not), or there already (looked
 // at once, not for every entry), and never a file or a link.
-bool UpdateTransaction::planFolder(Planned &entry, const std::string &name, FolderPlan &folders,
-                                   bool &inNewFolder) {
+platform::Status UpdateTransaction::planFolder(Planned &entry, const std::string &name,
+                                               FolderPlan &folders, bool &inNewFolder) {
     const std::pair<int, std::string> key{entry.root, name};
     if (const auto known = folders.made.find(key); known != folders.made.end()) {
         entry.steps.push_back(known->second);
@@ -360,21 +364,19 @@ bool UpdateTransaction::planFolder(Planned &entry, const std::string &name, Fold
         return true;
     }
     if ((attributes & platform::attribute::Directory) == 0) {
-        platform::setLastError(platform::error::AlreadyExists);
-        return false;
+        return platform::Status::failure(platform::error::AlreadyExists);
     }
     if (attributes & platform::attribute::ReparsePoint) {
         // A linked folder (a junction on Windows) leads outside the
         // installation: nothing is moved into or out of it.
-        platform::setLastError(platform::error::StoppedOnSymlink);
-        return false;
+        return platform::Status::failure(platform::error::StoppedOnSymlink);
     }
     folders.there.insert(key);
     return true;
 }
 
 // A file entry: whether an old file is in its place (never a folder).
-bool UpdateTransaction::planFile(Planned &entry, bool inNewFolder) {
+platform::Status UpdateTransaction::planFile(Planned &entry, bool inNewFolder) {
     uint32_t attributes = platform::attribute::Invalid;
     if (!inNewFolder) {
         const auto [parent, leaf] = splitName(entry.name);
@@ -385,8 +387,7 @@ bool UpdateTransaction::planFile(Planned &entry, bool inNewFolder) {
     }
     const bool existed = attributes != platform::attribute::Invalid;
     if (existed && (attributes & platform::attribute::Directory)) {
-        platform::setLastError(platform::error::AccessDenied);
-        return false;
+        return platform::Status::failure(platform::error::AccessDenied);
     }
     entry.steps.push_back(steps_.size());
     steps_.push_back({false, entry.root, entry.name, existed, false});
@@ -395,7 +396,7 @@ bool UpdateTransaction::planFile(Planned &entry, bool inNewFolder) {
 
 // Tries first and looks after a failure only: the common case (a new file,
 // or an old one moved aside) costs one or two renames and no look.
-bool UpdateTransaction::doStep(Step &step) {
+platform::Status UpdateTransaction::doStep(Step &step) {
     if (step.done)
         return true;
     Root &root = roots_[step.root];
@@ -423,22 +424,20 @@ bool UpdateTransaction::doStep(Step &step) {
         aside = root.backups.reach(folderPart, platform::FolderAccess::Inherited);
         if (!aside)
             return false;
-        movedAside = calls_.moveAt(target, leaf.c_str(), aside, leaf.c_str(), false);
+        const platform::Status moved =
+            calls_.moveAt(target, leaf.c_str(), aside, leaf.c_str(), false);
+        movedAside = static_cast<bool>(moved);
         // A backup there already: the old file went aside before (an entry
         // of the same name, or a move back that failed).
-        const uint32_t error = platform::lastError();
-        if (!movedAside &&
-            calls_.attributesAt(aside, leaf.c_str()) == platform::attribute::Invalid) {
-            platform::setLastError(error);
-            return false;
-        }
+        if (!movedAside && calls_.attributesAt(aside, leaf.c_str()) == platform::attribute::Invalid)
+            return moved;
     }
     // The staged file is ours alone (a folder only we may enter).
-    if (calls_.moveOwnAt(staged, leaf.c_str(), target, leaf.c_str())) {
+    const platform::Status movedIn = calls_.moveOwnAt(staged, leaf.c_str(), target, leaf.c_str());
+    if (movedIn) {
         step.done = true;
         return true;
     }
-    const uint32_t error = platform::lastError();
     // Moved in already when the staged file is gone (an entry of the same
     // name put it in place).
     if (calls_.attributesAt(staged, leaf.c_str()) == platform::attribute::Invalid) {
@@ -449,14 +448,13 @@ bool UpdateTransaction::doStep(Step &step) {
     // on (a kept user.ini) finds it where it was.
     if (movedAside)
         calls_.moveAt(aside, leaf.c_str(), target, leaf.c_str(), false);
-    platform::setLastError(error);
-    return false;
+    return movedIn;
 }
 
-bool UpdateTransaction::install(int entry) {
+platform::Status UpdateTransaction::install(int entry) {
     for (const std::size_t step : planned_[entry].steps) {
-        if (!doStep(steps_[step]))
-            return false;
+        if (const platform::Status done = doStep(steps_[step]); !done)
+            return done;
     }
     return true;
 }
@@ -522,8 +520,9 @@ bool UpdateTransaction::undoStep(const Step &step) {
 // Puts the backup of leaf beside the user's entry that took its place: in
 // the nearest folder of folderPart that is still a folder, under a name
 // that says what it is and that nobody took.
-bool UpdateTransaction::setBeside(Root &root, const std::string &folderPart,
-                                  platform::FolderHandle aside, const std::string &leaf) {
+platform::Status UpdateTransaction::setBeside(Root &root, const std::string &folderPart,
+                                              platform::FolderHandle aside,
+                                              const std::string &leaf) {
     std::string part = folderPart;
     platform::FolderHandle folder;
     while (!(folder = targetFolder(root, part))) {
@@ -619,7 +618,7 @@ void UpdateTransaction::removeBackupsAtRestart(const Root &root) {
 // went through is, inner folders before the ones that hold their names:
 // the backups first (when old files went there), so that an old file is
 // never on the disk in neither place, then the targets.
-bool UpdateTransaction::flushMoves(bool backups) {
+platform::Status UpdateTransaction::flushMoves(bool backups) {
     std::set<std::pair<int, std::string>> targets, asides;
     for (const auto &step : steps_) {
         std::string part = splitName(step.name).first;
@@ -631,7 +630,8 @@ bool UpdateTransaction::flushMoves(bool backups) {
             more = !part.empty();
         }
     }
-    const auto flushAll = [&](const std::set<std::pair<int, std::string>> &folders, bool aside) {
+    const auto flushAll = [&](const std::set<std::pair<int, std::string>> &folders,
+                              bool aside) -> platform::Status {
         std::vector<std::pair<int, std::string>> innerFirst(folders.begin(), folders.end());
         std::stable_sort(innerFirst.begin(), innerFirst.end(), [](const auto &a, const auto &b) {
             return a.second.size() > b.second.size();
@@ -644,41 +644,46 @@ bool UpdateTransaction::flushMoves(bool backups) {
             // holds nothing: its name went with the folder around it.
             const platform::FolderHandle folder =
                 aside ? root.backups.reach(part) : targetFolder(root, part);
-            if (folder && !calls_.flushFolder(folder))
-                return false;
+            if (!folder)
+                continue;
+            if (const platform::Status flushed = calls_.flushFolder(folder); !flushed)
+                return flushed;
         }
         return true;
     };
     for (const auto &root : roots_) {
-        if (root.folder && root.volumeFlush && !calls_.flushVolume(root.folder))
-            return false;
+        if (!root.folder || !root.volumeFlush)
+            continue;
+        if (const platform::Status flushed = calls_.flushVolume(root.folder); !flushed)
+            return flushed;
     }
-    return flushAll(asides, true) && flushAll(targets, false);
+    const platform::Status backupsFlushed = flushAll(asides, true);
+    return backupsFlushed ? flushAll(targets, false) : backupsFlushed;
 }
 
-bool UpdateTransaction::commit(const Completion &completion) {
+platform::Status UpdateTransaction::commit(const Completion &completion) {
     completion_ = completion;
     // Whatever was staged and moved is on the disk before the journal says
     // it stands: a power cut must not leave "done" over empty files, or an
     // old file neither in its place nor in the backups.
-    if (!flushMoves(true))
-        return false;
+    if (const platform::Status flushed = flushMoves(true); !flushed)
+        return flushed;
     // Once the journal says the files stand, they do, even where its
     // folder's flush failed: the disk may hold either journal then, and
     // undoing the files now could leave one that says they stand over a
     // tree half undone.
     bool swapped = false;
-    if (!writeJournal(stateCommit, &swapped) && !swapped)
-        return false;
+    if (const platform::Status written = writeJournal(stateCommit, &swapped); !written && !swapped)
+        return written;
     removeWorkFolders();
     return true;
 }
 
-bool UpdateTransaction::reseatDue() {
+platform::Status UpdateTransaction::reseatDue() {
     return writeJournal(stateReseat);
 }
 
-bool UpdateTransaction::rollback() {
+platform::Status UpdateTransaction::rollback() {
     bool undone = true;
     for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
         // Go on past a failure: every other file is still better off old.
@@ -698,7 +703,8 @@ bool UpdateTransaction::rollback() {
 }
 
 // Written beside and then swapped in: the file is whole or absent.
-bool UpdateTransaction::writeList(const char *name, const std::string &text, bool *swapped) {
+platform::Status UpdateTransaction::writeList(const char *name, const std::string &text,
+                                              bool *swapped) {
     if (!openJournalFolder())
         return false;
     const std::string fresh = std::string(name) + ".tmp";
@@ -707,24 +713,23 @@ bool UpdateTransaction::writeList(const char *name, const std::string &text, boo
                                           platform::FileDisposition::CreateAlways, 0));
     if (!file)
         return false;
-    const bool written =
+    const platform::Status written =
         calls_.writeFile(file.get(), text.data(), static_cast<uint32_t>(text.size())) &&
         calls_.flushFile(file.get());
-    const uint32_t writeError = platform::lastError();
     file.reset();
-    if (!written ||
-        !calls_.moveAt(journalFolder_.get(), fresh.c_str(), journalFolder_.get(), name, true)) {
-        const uint32_t error = written ? platform::lastError() : writeError;
+    const platform::Status swappedIn = written ? calls_.moveAt(journalFolder_.get(), fresh.c_str(),
+                                                               journalFolder_.get(), name, true)
+                                               : written;
+    if (!swappedIn) {
         calls_.deleteAt(journalFolder_.get(), fresh.c_str());
-        platform::setLastError(error);
-        return false;
+        return swappedIn;
     }
     if (swapped)
         *swapped = true;
     return calls_.flushFolder(journalFolder_.get());
 }
 
-bool UpdateTransaction::writeJournal(const std::string &state, bool *swapped) {
+platform::Status UpdateTransaction::writeJournal(const std::string &state, bool *swapped) {
     std::string text = std::string(journalMagic) + "\n" + state + "\n";
     for (const auto &root : roots_) {
         text += "root ";
@@ -905,7 +910,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &instal
             transaction.openWorkFolders(root);
     }
     if (state == stateApply) {
-        const bool undone = transaction.rollback();
+        const bool undone = static_cast<bool>(transaction.rollback());
         found.setAside = transaction.setAside_;
         return undone ? Recovery::RolledBack : Recovery::Failed;
     }
@@ -918,14 +923,16 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const std::string &instal
     return Recovery::Failed;
 }
 
-bool UpdateTransaction::reseatDue(const std::string &installFolder, const TransactionCalls &calls) {
+platform::Status UpdateTransaction::reseatDue(const std::string &installFolder,
+                                              const TransactionCalls &calls) {
     UpdateTransaction transaction(installFolder, calls);
     std::string state;
     return transaction.openJournalFolder() && transaction.readJournal(state) &&
            transaction.writeJournal(stateReseat);
 }
 
-bool UpdateTransaction::finish(const std::string &installFolder, const TransactionCalls &calls) {
+platform::Status UpdateTransaction::finish(const std::string &installFolder,
+                                           const TransactionCalls &calls) {
     UpdateTransaction transaction(installFolder, calls);
     return transaction.openJournalFolder() &&
            (calls.deleteAt(transaction.journalFolder_.get(), journalName) ||

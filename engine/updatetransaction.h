@@ -46,15 +46,15 @@ struct TransactionCalls {
     bool (*writeFile)(platform::FileHandle file, const void *buffer, uint32_t size);
     bool (*flushFile)(platform::FileHandle file);
     uint32_t (*attributesAt)(platform::FolderHandle folder, const char *name);
-    bool (*moveAt)(platform::FolderHandle from, const char *fromName, platform::FolderHandle to,
-                   const char *toName, bool replace);
-    bool (*moveOwnAt)(platform::FolderHandle from, const char *fromName, platform::FolderHandle to,
-                      const char *toName);
-    bool (*deleteAt)(platform::FolderHandle folder, const char *name);
-    bool (*removeFolderAt)(platform::FolderHandle folder, const char *name);
-    bool (*removeTreeAt)(platform::FolderHandle folder, const char *name);
-    bool (*flushFolder)(platform::FolderHandle folder);
-    bool (*flushVolume)(platform::FolderHandle folder);
+    platform::Status (*moveAt)(platform::FolderHandle from, const char *fromName,
+                               platform::FolderHandle to, const char *toName, bool replace);
+    platform::Status (*moveOwnAt)(platform::FolderHandle from, const char *fromName,
+                                  platform::FolderHandle to, const char *toName);
+    platform::Status (*deleteAt)(platform::FolderHandle folder, const char *name);
+    platform::Status (*removeFolderAt)(platform::FolderHandle folder, const char *name);
+    platform::Status (*removeTreeAt)(platform::FolderHandle folder, const char *name);
+    platform::Status (*flushFolder)(platform::FolderHandle folder);
+    platform::Status (*flushVolume)(platform::FolderHandle folder);
     bool (*removeAtRestart)(const char *path);
 };
 
@@ -143,22 +143,22 @@ public:
     // way), a folder on the way is a link, or the journal cannot be written:
     // nothing has changed then. Once begun, the plan is fixed and begin does
     // nothing more.
-    bool begin();
+    platform::Status begin();
     bool begun() const { return begun_; }
 
     // Puts one entry in place: missing folders made, the old file moved
     // aside, the staged one moved in. After a failure (a file in use) it may
     // be called again and goes on where it stopped.
-    bool install(int entry);
+    platform::Status install(int entry);
 
     // The point of no return: everything put in place is flushed to the
     // disk, the journal says the files stand and what is left to do, and
     // the backups and staging folders go. Old files that cannot go now (an
     // old library still loaded) go with a later start, and, where only
     // administrators can reach them, at the machine's next start.
-    bool commit(const Completion &completion);
+    platform::Status commit(const Completion &completion);
     // The version is recorded and the package gone: only reseat is left.
-    bool reseatDue();
+    platform::Status reseatDue();
 
     // Undoes every install in reverse order, then removes the staging and
     // backup folders and the journal. False when something could not be
@@ -170,7 +170,7 @@ public:
     // file goes beside it (in the nearest folder of the way that is still a
     // folder) as "NAME.before-update", never into a folder only
     // administrators open. setAside tells where each went.
-    bool rollback();
+    platform::Status rollback();
     const std::vector<std::string> &setAside() const { return setAside_; }
 
     // At the start of a run, before anything else. For CommitDue, found
@@ -179,11 +179,11 @@ public:
     static Recovery recover(const std::string &installFolder, Found &found,
                             const TransactionCalls &calls = systemTransactionCalls());
     // After recover's CommitDue, once the version and the package are done.
-    static bool reseatDue(const std::string &installFolder,
-                          const TransactionCalls &calls = systemTransactionCalls());
+    static platform::Status reseatDue(const std::string &installFolder,
+                                      const TransactionCalls &calls = systemTransactionCalls());
     // Once reseat has been started: the journal goes.
-    static bool finish(const std::string &installFolder,
-                       const TransactionCalls &calls = systemTransactionCalls());
+    static platform::Status finish(const std::string &installFolder,
+                                   const TransactionCalls &calls = systemTransactionCalls());
 
 private:
     struct Root {
@@ -224,26 +224,26 @@ private:
         std::map<std::pair<int, std::string>, std::size_t> made; // the step that makes it
         std::set<std::pair<int, std::string>> there;
     };
-    bool planFolder(Planned &entry, const std::string &name, FolderPlan &folders,
-                    bool &inNewFolder);
-    bool planFile(Planned &entry, bool inNewFolder);
+    platform::Status planFolder(Planned &entry, const std::string &name, FolderPlan &folders,
+                                bool &inNewFolder);
+    platform::Status planFile(Planned &entry, bool inNewFolder);
 
     bool openJournalFolder();
     platform::FolderHandle targetFolder(Root &root, const std::string &folderPart);
-    bool makeWorkFolders(Root &root);
+    platform::Status makeWorkFolders(Root &root);
     void openWorkFolders(Root &root);
-    bool doStep(Step &step);
-    bool flushMoves(bool backups);
+    platform::Status doStep(Step &step);
+    platform::Status flushMoves(bool backups);
     bool undoStep(const Step &step);
-    bool setBeside(Root &root, const std::string &folderPart, platform::FolderHandle aside,
-                   const std::string &leaf);
+    platform::Status setBeside(Root &root, const std::string &folderPart,
+                               platform::FolderHandle aside, const std::string &leaf);
     void removeWorkFolders();
     void removeBackupsAtRestart(const Root &root);
     // swapped (when given) tells whether the new list took the old one's
     // place, even where the folder's flush then failed.
-    bool writeList(const char *name, const std::string &text, bool *swapped = nullptr);
+    platform::Status writeList(const char *name, const std::string &text, bool *swapped = nullptr);
     bool readList(const char *name, std::string &text);
-    bool writeJournal(const std::string &state, bool *swapped = nullptr);
+    platform::Status writeJournal(const std::string &state, bool *swapped = nullptr);
     bool readJournal(std::string &state);
     static bool parseRoot(const std::string &line, bool firstForm, Root &root);
     bool parseStep(const std::string &line);

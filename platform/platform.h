@@ -53,6 +53,32 @@ constexpr uint32_t NotAReparsePoint = 4390;
 uint32_t lastError();
 void setLastError(uint32_t code);
 
+// What a call of the held-folder family gives back: success, or the Windows
+// error code of its failure, as a value that later calls cannot overwrite
+// (the thread's last error holds it too, as everywhere in this layer). Made
+// from the call's outcome where it ends: a failure takes the last error
+// then.
+class Status {
+public:
+    Status(bool succeeded) : error_(succeeded ? error::Success : failureCode(lastError())) {}
+    template <typename Other> Status(Other) = delete; // a number is no outcome
+    static Status failure(uint32_t code) {
+        Status status(true);
+        status.error_ = failureCode(code);
+        return status;
+    }
+
+    explicit operator bool() const { return error_ == error::Success; }
+    uint32_t error() const { return error_; }
+
+private:
+    // A failure that left no error behind still fails.
+    static uint32_t failureCode(uint32_t code) {
+        return code == error::Success ? error::GenFailure : code;
+    }
+    uint32_t error_;
+};
+
 // ---- Waiting ----------------------------------------------------------------
 
 // Sleep(ms). Every fixed wait of the programs goes through here, so that tests
@@ -135,6 +161,47 @@ MutexHandle createMutex(const std::string &name);
 bool releaseMutex(MutexHandle mutex);
 // CloseHandle.
 bool closeMutex(MutexHandle mutex);
+
+// A named mutex asked for with ownership (createMutex), given back (when
+// owned) and closed when it goes.
+class Mutex {
+public:
+    Mutex() = default;
+    explicit Mutex(const std::string &name) : handle_(createMutex(name)) {
+        owned_ = handle_ && lastError() == error::Success;
+    }
+    ~Mutex() { reset(); }
+    Mutex(Mutex &&other) noexcept : handle_(other.handle_), owned_(other.owned_) {
+        other.handle_ = nullptr;
+    }
+    Mutex &operator=(Mutex &&other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.handle_;
+            owned_ = other.owned_;
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
+    Mutex(const Mutex &) = delete;
+    Mutex &operator=(const Mutex &) = delete;
+
+    // This process owns it: nobody else held it.
+    bool owned() const { return handle_ && owned_; }
+    // Given back and closed now.
+    void reset() {
+        if (!handle_)
+            return;
+        if (owned_)
+            releaseMutex(handle_);
+        closeMutex(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    MutexHandle handle_ = nullptr;
+    bool owned_ = false;
+};
 
 // ---- Shell ------------------------------------------------------------------
 
@@ -349,7 +416,7 @@ uint32_t attributesAt(FolderHandle folder, const char *name);
 // SetFileAttributes of an entry of folder: ReadOnly, Hidden, System,
 // Archive (0: none of them); the stand-in keeps only ReadOnly, as the
 // owner's write permission. A link is refused (681).
-bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes);
+Status setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes);
 // Renames the entry fromName of from (a file, a folder or a link, moved
 // itself) to toName in to, on the same volume. Without replace, anything at
 // the target makes it fail with error::AlreadyExists; with replace, a file
@@ -357,23 +424,23 @@ bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes)
 // source held without delete sharing stays (32): a file in use can be moved
 // while its holder shares deletion (a running program's file, a loaded
 // library), one held without sharing cannot.
-bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
-            bool replace);
+Status moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+              bool replace);
 // moveAt without replacing, for a file nobody else can have open (the
 // caller's own, in a folder only it may enter): whether it is in use is not
 // looked at first, which on the stand-in saves four calls a file.
-bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName);
+Status moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName);
 // Deletes the file, or the link, name in folder: as deleteFileA.
-bool deleteAt(FolderHandle folder, const char *name);
+Status deleteAt(FolderHandle folder, const char *name);
 // Removes the empty folder, or the link, name in folder.
-bool removeFolderAt(FolderHandle folder, const char *name);
+Status removeFolderAt(FolderHandle folder, const char *name);
 // Removes name in folder with everything in it, read-only files too. It
 // walks held folders down and never through a link: a link is removed
 // itself, and a folder swapped for a link while its files go keeps the
 // removal where it was. Goes on past what cannot go (a file in use) and
 // then fails with that error; true when nothing is left (or nothing was
 // there).
-bool removeTreeAt(FolderHandle folder, const char *name);
+Status removeTreeAt(FolderHandle folder, const char *name);
 // One entry of a held folder's listing: its name and its attributes as
 // the listing gives them (a link: attribute::ReparsePoint, never what it
 // leads to).
@@ -384,16 +451,16 @@ struct FolderEntry {
 // The entries of folder, without "." and "..", in no particular order. The
 // stand-in calls hidden what Qt and the shells do: a name that begins with
 // a dot; and a system entry what is neither file, folder nor link.
-bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries);
+Status listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries);
 // What was renamed into or out of folder is on the disk (fsync of the
 // folder; on Windows the file system's own log, which a flushed file on
 // the volume takes to the disk, holds it already).
-bool flushFolder(FolderHandle folder);
+Status flushFolder(FolderHandle folder);
 // Everything written to the volume that holds folder is on the disk (the
 // stand-in's syncfs; Windows flushes the volume, which takes an
 // administrator). False when the volume cannot be flushed as a whole: the
 // caller then flushes its files one by one.
-bool flushVolume(FolderHandle folder);
+Status flushVolume(FolderHandle folder);
 
 // Scoped owners: each closes its handle when it goes.
 struct FileCloser {

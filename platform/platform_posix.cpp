@@ -1373,32 +1373,32 @@ uint32_t attributesAt(FolderHandle folder, const char *name) {
     return attributesIn(folder->fd, name);
 }
 
-bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
+Status setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
     return validFolder(folder) && validName(name) && setAttributesIn(folder->fd, name, attributes);
 }
 
-bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
-            bool replace) {
+Status moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+              bool replace) {
     if (!validFolder(from) || !validFolder(to) || !validName(fromName) || !validName(toName))
         return false;
     return replace ? replaceAt(from->fd, fromName, to->fd, toName)
                    : moveIn(from->fd, fromName, to->fd, toName);
 }
 
-bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
+Status moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
     if (!validFolder(from) || !validFolder(to) || !validName(fromName) || !validName(toName))
         return false;
     return moveIn(from->fd, fromName, to->fd, toName, false);
 }
 
-bool deleteAt(FolderHandle folder, const char *name) {
+Status deleteAt(FolderHandle folder, const char *name) {
     if (!validFolder(folder) || !validName(name))
         return false;
     return changeUnlessInUse(folder->fd, name, error::SharingViolation, false,
                              [&] { return ::unlinkat(folder->fd, name, 0) == 0; });
 }
 
-bool removeFolderAt(FolderHandle folder, const char *name) {
+Status removeFolderAt(FolderHandle folder, const char *name) {
     if (!validFolder(folder) || !validName(name))
         return false;
     struct stat st;
@@ -1408,21 +1408,21 @@ bool removeFolderAt(FolderHandle folder, const char *name) {
     return ::unlinkat(folder->fd, name, flags) == 0 ? succeed() : failWithErrno();
 }
 
-bool removeTreeAt(FolderHandle folder, const char *name) {
+Status removeTreeAt(FolderHandle folder, const char *name) {
     return validFolder(folder) && validName(name) && removeTreeIn(folder->fd, name);
 }
 
-bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
+Status listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
     return validFolder(folder) && listIn(folder->fd, entries);
 }
 
-bool flushFolder(FolderHandle folder) {
+Status flushFolder(FolderHandle folder) {
     if (!validFolder(folder))
         return false;
     return ::fsync(folder->fd) == 0 ? succeed() : failWithErrno();
 }
 
-bool flushVolume(FolderHandle folder) {
+Status flushVolume(FolderHandle folder) {
     if (!validFolder(folder))
         return false;
     // The kernel passes syncfs on to no FUSE file system but virtiofs: a

@@ -33,6 +33,42 @@ bool failWith(DWORD code) {
     return false;
 }
 
+// A kernel handle this file opened: closed when it goes, with the thread's
+// last error kept, so that the failure reported after it is the one that
+// happened.
+class Handle {
+public:
+    explicit Handle(HANDLE handle = nullptr)
+        : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    ~Handle() { reset(); }
+    Handle(Handle &&other) noexcept : handle_(other.release()) {}
+    Handle &operator=(Handle &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+
+    HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+    HANDLE release() {
+        const HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+    void reset(HANDLE handle = nullptr) {
+        if (handle_) {
+            const DWORD kept = ::GetLastError();
+            ::CloseHandle(handle_);
+            ::SetLastError(kept);
+        }
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+
 // UTF-8 to UTF-16 for the W functions. Invalid UTF-8 is refused rather than
 // turned into U+FFFD, which would name a different file or key.
 bool toWide(const std::string &utf8, std::wstring &wide) {
@@ -211,8 +247,11 @@ bool isAbsolutePath(const std::string &path) {
 
 // ---- Named mutexes ----------------------------------------------------------
 
+// owner closes the handle; handle is its value.
 struct MutexObject {
-    HANDLE handle;
+    explicit MutexObject(Handle held) : owner(std::move(held)), handle(owner.get()) {}
+    Handle owner;
+    const HANDLE handle;
 };
 
 MutexHandle createMutex(const std::string &name) {
@@ -234,7 +273,7 @@ MutexHandle createMutex(const std::string &name) {
         return nullptr;
     const DWORD outcome =
         ::GetLastError() == ERROR_ALREADY_EXISTS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
-    auto *mutex = new MutexObject{handle};
+    auto *mutex = new MutexObject(Handle(handle));
     ::SetLastError(outcome);
     return mutex;
 }
@@ -249,11 +288,9 @@ bool releaseMutex(MutexHandle mutex) {
 bool closeMutex(MutexHandle mutex) {
     if (!mutex)
         return failWith(ERROR_INVALID_HANDLE);
-    const bool closed = ::CloseHandle(mutex->handle) != FALSE;
-    const DWORD error = ::GetLastError();
-    delete mutex;
-    ::SetLastError(error);
-    return closed;
+    delete mutex; // its owner closes the handle
+    ::SetLastError(ERROR_SUCCESS);
+    return true;
 }
 
 // ---- Shell ------------------------------------------------------------------
@@ -311,8 +348,9 @@ bool startProgram(const std::wstring &file, const std::wstring &directory, ShowC
     if (!::CreateProcessW(file.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                           directory.empty() ? nullptr : directory.c_str(), &startup, &process))
         return false;
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    // Nothing waits for it.
+    Handle(process.hThread).reset();
+    Handle(process.hProcess).reset();
     return true;
 }
 
@@ -528,7 +566,9 @@ bool temporaryFolder(std::string &folder) {
 // ---- Files (8-bit) ----------------------------------------------------------
 
 struct FileObject {
-    HANDLE handle;
+    explicit FileObject(Handle held) : owner(std::move(held)), handle(owner.get()) {}
+    Handle owner;
+    const HANDLE handle;
 };
 
 namespace {
@@ -575,7 +615,7 @@ FileHandle openFileA(const char *path, FileAccess access, FileShare share,
     // CREATE_ALWAYS over an existing file leaves ERROR_ALREADY_EXISTS behind
     // on success; that stays, as Windows reports it.
     const DWORD outcome = ::GetLastError();
-    auto *file = new FileObject{handle};
+    auto *file = new FileObject(Handle(handle));
     ::SetLastError(outcome);
     return file;
 }
@@ -607,17 +647,13 @@ const unsigned char *mapFile(FileHandle file, uint64_t offset, std::size_t size)
     ::GetSystemInfo(&system);
     const uint64_t lead = offset % system.dwAllocationGranularity;
     const uint64_t from = offset - lead;
-    HANDLE mapping = ::CreateFileMappingW(file->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const Handle mapping(::CreateFileMappingW(file->handle, nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping)
         return nullptr;
-    void *view = ::MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(from >> 32),
+    void *view = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, static_cast<DWORD>(from >> 32),
                                  static_cast<DWORD>(from), size + static_cast<std::size_t>(lead));
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(mapping);
-    if (!view) {
-        failWith(error);
+    if (!view)
         return nullptr;
-    }
     return static_cast<const unsigned char *>(view) + lead;
 }
 
@@ -728,7 +764,6 @@ bool fileTimes(FileHandle file, uint64_t &creation, uint64_t &lastAccess, uint64
 void closeFile(FileHandle file) {
     if (!file)
         return;
-    ::CloseHandle(file->handle);
     delete file;
 }
 
@@ -831,7 +866,9 @@ bool removeAtRestartA(const char *path) {
 // lookup, not keeping others out.
 
 struct FolderObject {
-    HANDLE handle;
+    explicit FolderObject(Handle held) : owner(std::move(held)), handle(owner.get()) {}
+    Handle owner;
+    const HANDLE handle;
 };
 
 namespace {
@@ -922,7 +959,7 @@ bool validFolder(FolderHandle folder) {
 // itself unless following is asked for.
 enum class Reparse { AsItself, Follow };
 bool openRelative(HANDLE root, const std::wstring &name, ACCESS_MASK access, ULONG share,
-                  ULONG disposition, ULONG options, HANDLE &handle, ULONG attributes = 0,
+                  ULONG disposition, ULONG options, Handle &opened, ULONG attributes = 0,
                   PSECURITY_DESCRIPTOR security = nullptr, Reparse reparse = Reparse::AsItself) {
     UNICODE_STRING text;
     text.Buffer = const_cast<PWSTR>(name.c_str());
@@ -934,12 +971,14 @@ bool openRelative(HANDLE root, const std::wstring &name, ACCESS_MASK access, ULO
     object.Attributes = ntCaseInsensitive;
     object.SecurityDescriptor = security;
     IO_STATUS_BLOCK io{};
-    handle = nullptr;
     if (reparse == Reparse::AsItself)
         options |= ntOpenReparsePoint;
-    return succeeded(nt().createFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr,
-                                     attributes, share, disposition, options | ntSynchronousIo,
-                                     nullptr, 0));
+    HANDLE handle = nullptr;
+    const bool done =
+        succeeded(nt().createFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes,
+                                  share, disposition, options | ntSynchronousIo, nullptr, 0));
+    opened.reset(done ? handle : nullptr);
+    return done;
 }
 
 // What an opened entry is. Only name surrogates (symbolic links,
@@ -970,19 +1009,6 @@ bool isFolderKind(const Kind &kind) {
     return (kind.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Closes handle and fails with code.
-bool dropWith(HANDLE handle, DWORD code) {
-    ::CloseHandle(handle);
-    return failWith(code);
-}
-
-// Closes handle after what was done with it, keeping that call's error.
-bool closeAfter(HANDLE handle, bool done) {
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return done || failWith(code);
-}
-
 bool setInformation(HANDLE handle, void *information, ULONG size, ULONG kind) {
     IO_STATUS_BLOCK io{};
     return succeeded(nt().setInformation(handle, &io, information, size, kind));
@@ -999,17 +1025,15 @@ bool setBasicAttributes(HANDLE handle, DWORD attributes) {
     return ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
-FolderHandle heldFolder(HANDLE handle) {
+FolderHandle heldFolder(Handle handle) {
     Kind kind{};
-    if (!kindOf(handle, kind)) {
-        ::CloseHandle(handle);
+    if (!kindOf(handle.get(), kind))
         return nullptr;
-    }
     if (kind.link || !isFolderKind(kind)) {
-        dropWith(handle, kind.link ? error::StoppedOnSymlink : ERROR_DIRECTORY);
+        failWith(kind.link ? error::StoppedOnSymlink : ERROR_DIRECTORY);
         return nullptr;
     }
-    return new FolderObject{handle};
+    return new FolderObject(std::move(handle));
 }
 
 const ACCESS_MASK folderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
@@ -1041,7 +1065,7 @@ template <typename Each> bool forEachEntry(HANDLE handle, Each each) {
 // removeTreeAt below a held folder: every folder is held while it is
 // emptied, and named relative to the one around it.
 bool removeTreeIn(HANDLE root, const std::wstring &name) {
-    HANDLE handle;
+    Handle handle;
     if (!openRelative(root, name,
                       DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                       shareAll, ntOpen, ntForBackup, handle)) {
@@ -1049,37 +1073,40 @@ bool removeTreeIn(HANDLE root, const std::wstring &name) {
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? true : failWith(code);
     }
     Kind kind{};
-    if (!kindOf(handle, kind))
-        return dropWith(handle, ::GetLastError());
+    if (!kindOf(handle.get(), kind))
+        return false;
     DWORD firstError = ERROR_SUCCESS;
     if (isFolderKind(kind) && !kind.link) {
         std::vector<std::wstring> names;
-        if (!forEachEntry(handle, [&](const BothDirectoryInformation &entry) {
+        if (!forEachEntry(handle.get(), [&](const BothDirectoryInformation &entry) {
                 names.emplace_back(entry.fileName, entry.fileNameLength / sizeof(WCHAR));
             }))
-            return dropWith(handle, ::GetLastError());
+            return false;
         for (const auto &child : names) {
-            if (!removeTreeIn(handle, child) && firstError == ERROR_SUCCESS)
+            if (!removeTreeIn(handle.get(), child) && firstError == ERROR_SUCCESS)
                 firstError = ::GetLastError();
         }
     } else if (kind.attributes & FILE_ATTRIBUTE_READONLY) {
         // Read-only files go too: what lies in the update's folders is its own.
-        setBasicAttributes(handle, kind.attributes & ~FILE_ATTRIBUTE_READONLY);
+        setBasicAttributes(handle.get(), kind.attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     if (firstError != ERROR_SUCCESS)
-        return dropWith(handle, firstError);
-    return closeAfter(handle, markForDeletion(handle));
+        return failWith(firstError);
+    return markForDeletion(handle.get());
 }
 
 // Opens name in folder to be changed as itself (a link included).
-bool openEntry(FolderHandle folder, const char *name, ACCESS_MASK access, HANDLE &handle,
+bool openEntry(FolderHandle folder, const char *name, ACCESS_MASK access, Handle &handle,
                Kind &kind) {
     std::wstring wide;
     if (!validFolder(folder) || !toWideName(name, wide) ||
         !openRelative(folder->handle, wide, access | FILE_READ_ATTRIBUTES, shareAll, ntOpen,
                       ntForBackup, handle))
         return false;
-    return kindOf(handle, kind) || dropWith(handle, ::GetLastError());
+    if (kindOf(handle.get(), kind))
+        return true;
+    handle.reset();
+    return false;
 }
 
 } // namespace
@@ -1087,12 +1114,10 @@ bool openEntry(FolderHandle folder, const char *name, ACCESS_MASK access, HANDLE
 namespace {
 
 FolderHandle openFolderWide(const std::wstring &wide, bool followLink) {
-    const HANDLE handle = ::CreateFileW(
+    Handle handle(::CreateFileW(
         wide.c_str(), folderAccess, shareAll, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    return heldFolder(handle);
+        FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
+    return handle ? heldFolder(std::move(handle)) : nullptr;
 }
 
 } // namespace
@@ -1109,12 +1134,12 @@ FolderHandle openFolder(const std::string &path, bool followLink) {
 
 FolderHandle openFolderAt(FolderHandle folder, const char *name) {
     std::wstring wide;
-    HANDLE handle;
+    Handle handle;
     if (!validFolder(folder) || !toWideName(name, wide) ||
         !openRelative(folder->handle, wide, folderAccess, shareAll, ntOpen,
                       ntDirectoryFile | ntForBackup, handle))
         return nullptr;
-    return heldFolder(handle);
+    return heldFolder(std::move(handle));
 }
 
 FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess access) {
@@ -1128,43 +1153,65 @@ FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess 
         !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &security, nullptr))
         return nullptr;
-    HANDLE handle;
+    Handle handle;
     // Made and opened in one call: the handle is the folder just made.
     const bool made =
         openRelative(folder->handle, wide, folderAccess, shareAll, ntCreate,
                      ntDirectoryFile | ntForBackup, handle, FILE_ATTRIBUTE_NORMAL, security);
-    const DWORD code = ::GetLastError();
-    if (security)
+    if (security) {
+        const DWORD code = ::GetLastError();
         ::LocalFree(security);
-    if (!made) {
-        failWith(code);
-        return nullptr;
+        ::SetLastError(code);
     }
-    return new FolderObject{handle};
+    return made ? new FolderObject(std::move(handle)) : nullptr;
 }
 
 void closeFolder(FolderHandle folder) {
     if (!folder)
         return;
-    ::CloseHandle(folder->handle);
     delete folder;
 }
+
+namespace {
+
+// Overwriting a link would change the link: whether name in folder is one.
+bool isLinkAt(HANDLE folder, const std::wstring &name) {
+    Handle handle;
+    Kind kind{};
+    return openRelative(folder, name, FILE_READ_ATTRIBUTES, shareAll, ntOpen, 0, handle) &&
+           kindOf(handle.get(), kind) && kind.link;
+}
+
+// A compressed or cloud file opened as its reparse point reads as its bare
+// stub: it is opened once more through its file system filter, and must
+// still be the same file.
+bool throughItsFilter(HANDLE folder, const std::wstring &name, ACCESS_MASK desired, ULONG shareMode,
+                      Handle &handle) {
+    BY_HANDLE_FILE_INFORMATION first, second;
+    Handle itself;
+    if (!::GetFileInformationByHandle(handle.get(), &first) ||
+        !openRelative(folder, name, desired, shareMode, ntOpen, ntNonDirectoryFile, itself, 0,
+                      nullptr, Reparse::Follow) ||
+        !::GetFileInformationByHandle(itself.get(), &second))
+        return false;
+    if (first.dwVolumeSerialNumber != second.dwVolumeSerialNumber ||
+        first.nFileIndexHigh != second.nFileIndexHigh ||
+        first.nFileIndexLow != second.nFileIndexLow)
+        return failWith(error::StoppedOnSymlink);
+    handle = std::move(itself);
+    return true;
+}
+
+} // namespace
 
 FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, FileShare share,
                       FileDisposition disposition, uint32_t attributes) {
     std::wstring wide;
     if (!validFolder(folder) || !toWideName(name, wide))
         return nullptr;
-    HANDLE handle;
-    if (disposition == FileDisposition::CreateAlways) {
-        // Overwriting a link would change the link; look first.
-        Kind kind{};
-        if (openRelative(folder->handle, wide, FILE_READ_ATTRIBUTES, shareAll, ntOpen, 0, handle)) {
-            const bool known = kindOf(handle, kind);
-            ::CloseHandle(handle);
-            if (!known || kind.link)
-                return known ? (failWith(error::StoppedOnSymlink), nullptr) : nullptr;
-        }
+    if (disposition == FileDisposition::CreateAlways && isLinkAt(folder->handle, wide)) {
+        failWith(error::StoppedOnSymlink);
+        return nullptr;
     }
     const ACCESS_MASK desired = desiredFileAccess(access) | FILE_READ_ATTRIBUTES;
     const ULONG shareMode = share == FileShare::Read ? FILE_SHARE_READ : 0;
@@ -1177,6 +1224,7 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
         fileAttributes = FILE_ATTRIBUTE_NORMAL;
     // Another's opportunistic lock on the file is broken without waiting for
     // its holder (who may be anyone able to open it, and may never answer).
+    Handle handle;
     if (!openRelative(folder->handle, wide, desired, shareMode, how,
                       ntNonDirectoryFile | ntCompleteIfOplocked, handle, fileAttributes)) {
         // As CreateFileA reports it: the name is taken.
@@ -1185,41 +1233,17 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
         return nullptr;
     }
     Kind kind{};
-    if (!kindOf(handle, kind)) {
-        ::CloseHandle(handle);
+    if (!kindOf(handle.get(), kind))
+        return nullptr;
+    if (kind.link || ::GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
         return nullptr;
     }
-    if (kind.link) {
-        dropWith(handle, error::StoppedOnSymlink);
+    if ((kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        !throughItsFilter(folder->handle, wide, desired, shareMode, handle))
         return nullptr;
-    }
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        dropWith(handle, error::NotSupported);
-        return nullptr;
-    }
-    if (kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // A compressed or cloud file opened as its reparse point reads as
-        // its bare stub: it is opened once more through its file system
-        // filter, and must still be the same file.
-        BY_HANDLE_FILE_INFORMATION first, second;
-        HANDLE itself = nullptr;
-        const bool reopened = ::GetFileInformationByHandle(handle, &first) &&
-                              openRelative(folder->handle, wide, desired, shareMode, ntOpen,
-                                           ntNonDirectoryFile, itself, 0, nullptr, Reparse::Follow);
-        ::CloseHandle(handle);
-        if (!reopened)
-            return nullptr;
-        if (!::GetFileInformationByHandle(itself, &second) ||
-            first.dwVolumeSerialNumber != second.dwVolumeSerialNumber ||
-            first.nFileIndexHigh != second.nFileIndexHigh ||
-            first.nFileIndexLow != second.nFileIndexLow) {
-            dropWith(itself, error::StoppedOnSymlink);
-            return nullptr;
-        }
-        handle = itself;
-    }
     ::SetLastError(ERROR_SUCCESS);
-    return new FileObject{handle};
+    return new FileObject(std::move(handle));
 }
 // The log lies where every user may make entries and open files. It is
 // opened as an entry of its folder, so that another's opportunistic lock on
@@ -1235,42 +1259,34 @@ bool appendToFile(const std::string &path, const char *data, std::size_t size) {
     const std::wstring folderPath =
         slash == std::wstring::npos ? L"." : widePath.substr(0, slash == 2 ? 3 : slash);
     const std::wstring name = slash == std::wstring::npos ? widePath : widePath.substr(slash + 1);
-    const HANDLE folder = ::CreateFileW(folderPath.c_str(), folderAccess, shareAll, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
+    const Handle folder(::CreateFileW(folderPath.c_str(), folderAccess, shareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write of this handle
     // goes to the end of the file as it is at that moment, so writers in
     // several processes add their pieces one after the other. Sharing reading
     // and writing lets them all (and any reader) have it open at once.
-    HANDLE handle;
-    const bool opened = openRelative(
-        folder, name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        ntOpenIf, ntNonDirectoryFile | ntCompleteIfOplocked, handle, FILE_ATTRIBUTE_NORMAL);
-    closeAfter(folder, opened);
-    if (!opened)
+    Handle handle;
+    if (!folder ||
+        !openRelative(folder.get(), name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, ntOpenIf,
+                      ntNonDirectoryFile | ntCompleteIfOplocked, handle, FILE_ATTRIBUTE_NORMAL))
         return false;
     Kind kind{};
-    if (!kindOf(handle, kind))
-        return dropWith(handle, ::GetLastError());
-    if (kind.link)
-        return dropWith(handle, error::StoppedOnSymlink);
-    if (::GetFileType(handle) != FILE_TYPE_DISK)
-        return dropWith(handle, error::NotSupported);
+    if (!kindOf(handle.get(), kind))
+        return false;
+    if (kind.link || ::GetFileType(handle.get()) != FILE_TYPE_DISK)
+        return failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
     DWORD put = 0;
-    const bool written = ::WriteFile(handle, data, static_cast<DWORD>(size), &put, nullptr) &&
-                         put == static_cast<DWORD>(size);
-    const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
-    ::CloseHandle(handle);
-    return written || failWith(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+    if (!::WriteFile(handle.get(), data, static_cast<DWORD>(size), &put, nullptr))
+        return false;
+    return put == static_cast<DWORD>(size) || failWith(ERROR_DISK_FULL);
 }
 
 uint32_t attributesAt(FolderHandle folder, const char *name) {
-    HANDLE handle;
+    Handle handle;
     Kind kind{};
     if (!openEntry(folder, name, 0, handle, kind))
         return attribute::Invalid;
-    ::CloseHandle(handle);
     // Only a link is reported as one (see Kind).
     DWORD attributes = kind.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
     if (kind.link)
@@ -1279,20 +1295,20 @@ uint32_t attributesAt(FolderHandle folder, const char *name) {
     return attributes;
 }
 
-bool setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
-    HANDLE handle;
+Status setAttributesAt(FolderHandle folder, const char *name, uint32_t attributes) {
+    Handle handle;
     Kind kind{};
     if (!openEntry(folder, name, FILE_WRITE_ATTRIBUTES, handle, kind))
         return false;
     if (kind.link)
-        return dropWith(handle, error::StoppedOnSymlink);
-    return closeAfter(handle, setBasicAttributes(handle, attributes));
+        return failWith(error::StoppedOnSymlink);
+    return setBasicAttributes(handle.get(), attributes);
 }
 
-bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
-            bool replace) {
+Status moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
+              bool replace) {
     std::wstring target;
-    HANDLE handle;
+    Handle handle;
     Kind kind{};
     if (!validFolder(to) || !toWideName(toName, target) ||
         !openEntry(from, fromName, DELETE, handle, kind))
@@ -1304,14 +1320,11 @@ bool moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char
     rename->rootDirectory = to->handle;
     rename->fileNameLength = static_cast<ULONG>(target.size() * sizeof(WCHAR));
     std::memcpy(rename->fileName, target.data(), rename->fileNameLength);
-    const bool moved =
-        setInformation(handle, rename, static_cast<ULONG>(buffer.size()), ntRenameInformation);
-    const DWORD code = ::GetLastError();
-    ::CloseHandle(handle);
-    return moved || failWith(code);
+    return setInformation(handle.get(), rename, static_cast<ULONG>(buffer.size()),
+                          ntRenameInformation);
 }
 
-bool moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
+Status moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName) {
     // Windows looks at nothing first either way: the rename is one call.
     return moveAt(from, fromName, to, toName, false);
 }
@@ -1321,32 +1334,32 @@ namespace {
 // Deletes name in folder when it is a folder (or not, as folderWanted
 // says), or a link, which is removed itself; else fails with refusal.
 bool deleteEntry(FolderHandle folder, const char *name, bool folderWanted, DWORD refusal) {
-    HANDLE handle;
+    Handle handle;
     Kind kind{};
     if (!openEntry(folder, name, DELETE, handle, kind))
         return false;
     if (isFolderKind(kind) != folderWanted && !kind.link)
-        return dropWith(handle, refusal);
-    return closeAfter(handle, markForDeletion(handle));
+        return failWith(refusal);
+    return markForDeletion(handle.get());
 }
 
 } // namespace
 
-bool deleteAt(FolderHandle folder, const char *name) {
+Status deleteAt(FolderHandle folder, const char *name) {
     // As DeleteFileW: a folder is no file to delete; a link to one is.
     return deleteEntry(folder, name, false, ERROR_ACCESS_DENIED);
 }
 
-bool removeFolderAt(FolderHandle folder, const char *name) {
+Status removeFolderAt(FolderHandle folder, const char *name) {
     return deleteEntry(folder, name, true, ERROR_DIRECTORY);
 }
 
-bool removeTreeAt(FolderHandle folder, const char *name) {
+Status removeTreeAt(FolderHandle folder, const char *name) {
     std::wstring wide;
     return validFolder(folder) && toWideName(name, wide) && removeTreeIn(folder->handle, wide);
 }
 
-bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
+Status listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
     entries.clear();
     if (!validFolder(folder))
         return false;
@@ -1376,14 +1389,14 @@ bool listFolderAt(FolderHandle folder, std::vector<FolderEntry> &entries) {
     return listed;
 }
 
-bool flushFolder(FolderHandle folder) {
+Status flushFolder(FolderHandle folder) {
     // NTFS writes renames to its log, in order, and flushing any file of the
     // volume (as the caller's journal is) takes the log to the disk up to
     // then; a folder has no flush of its own.
     return validFolder(folder);
 }
 
-bool flushVolume(FolderHandle folder) {
+Status flushVolume(FolderHandle folder) {
     if (!validFolder(folder))
         return false;
     // The volume that holds the folder, as "\\?\Volume{...}": flushing it
@@ -1400,12 +1413,10 @@ bool flushVolume(FolderHandle folder) {
     std::wstring device = volume.data();
     if (!device.empty() && device.back() == L'\\')
         device.pop_back(); // the volume itself, not its root folder
-    const HANDLE handle =
-        ::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    return closeAfter(handle, ::FlushFileBuffers(handle) != FALSE);
+    const Handle handle(::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    return handle && ::FlushFileBuffers(handle.get()) != FALSE;
 }
 
 OneProcessor::OneProcessor() {

@@ -21,19 +21,22 @@ int main(int argc, char *argv[]) {
     // that an update and an uninstall never both go on. The client and an
     // installer package each hold their guard while they run; a probe
     // leaves it free again.
+    // A refusal leaves no guard held, its own included, while its box is
+    // up.
+    platform::Mutex ownGuard = takeGuard(guard::uninstaller);
     const struct {
-        bool (*free)();
+        bool free;
         const char *reason, *text;
     } guards[] = {
-        {[] { return takeGuard(guard::uninstaller) != nullptr; }, "相关卸载/安装程序已运行",
-         "相关卸载/安装程序已运行"},
-        {[] { return probeGuard(guard::client); }, "Orvane程序正在运行，无法执行安装操作",
+        {ownGuard.owned(), "相关卸载/安装程序已运行", "相关卸载/安装程序已运行"},
+        {ownGuard.owned() && probeGuard(guard::client), "Orvane程序正在运行，无法执行安装操作",
          "Orvane程序正在运行"},
-        {[] { return probeGuard(guard::installer); }, "安装包正在运行，无法执行安装操作",
+        {ownGuard.owned() && probeGuard(guard::installer), "安装包正在运行，无法执行安装操作",
          "安装包正在运行"},
     };
     for (const auto &check : guards) {
-        if (!check.free()) {
+        if (!check.free) {
+            ownGuard.reset();
             endInFailure(programs::uninstall, QString::fromUtf8(check.reason),
                          QString::fromUtf8(check.text));
             return 0;

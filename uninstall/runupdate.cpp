@@ -28,7 +28,8 @@ bool isLinkAttributes(uint32_t attributes) {
 }
 
 // Removes the link name in folder, never what it leads to.
-bool removeLinkAt(platform::FolderHandle folder, const std::string &name, uint32_t attributes) {
+platform::Status removeLinkAt(platform::FolderHandle folder, const std::string &name,
+                              uint32_t attributes) {
     return (attributes & platform::attribute::Directory)
                ? platform::removeFolderAt(folder, name.c_str())
                : platform::deleteAt(folder, name.c_str());

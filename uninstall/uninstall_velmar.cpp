@@ -169,8 +169,7 @@ bool writeDeleteBatch(const QString &targetFolder, const QString &batchFolder, b
 }
 
 uninstall_velmar::uninstall_velmar(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::uninstall_velmarClass), msgBox(nullptr), worker(nullptr),
-      running(false), closeTimer(nullptr), startTimer(nullptr) {
+    : QMainWindow(parent), ui(std::make_unique<Ui::uninstall_velmarClass>()) {
     ui->setupUi(this);
     new FramelessWindow(this);
     msgBox = MsgBox::getInstance();
@@ -202,12 +201,7 @@ uninstall_velmar::uninstall_velmar(QWidget *parent)
     ui->widget_ok_show->hide();
 }
 
-uninstall_velmar::~uninstall_velmar() {
-    delete closeTimer;
-    delete startTimer;
-    delete worker;
-    delete ui;
-}
+uninstall_velmar::~uninstall_velmar() = default;
 
 // Called by main after the event loop (or after initUninstall said no). Only
 // a worker that ran to its end leaves the batch files behind: one that still
@@ -255,16 +249,16 @@ bool uninstall_velmar::initUninstall() {
         return false;
     }
 
-    closeTimer = new QTimer;
+    closeTimer = new QTimer(this);
     closeTimer->setInterval(2000);
     connect(closeTimer, &QTimer::timeout, this, &uninstall_velmar::slotClose);
 
-    worker = new RunUpdate(installLocation);
-    watch(worker);
-    connect(worker, &RunUpdate::sigRunOver, this, &uninstall_velmar::slotRunOver);
+    worker = std::make_unique<RunUpdate>(installLocation);
+    watch(worker.get());
+    connect(worker.get(), &RunUpdate::sigRunOver, this, &uninstall_velmar::slotRunOver);
 
     // Three seconds for the user to see what is about to happen, and to stop it.
-    startTimer = new QTimer;
+    startTimer = new QTimer(this);
     startTimer->setSingleShot(true);
     startTimer->setInterval(3000);
     connect(startTimer, &QTimer::timeout, this, &uninstall_velmar::slotStart);

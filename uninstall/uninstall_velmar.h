@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QTimer;
 class RunUpdate;
@@ -35,7 +36,7 @@ public:
     // The end of the program, after the event loop (or after initUninstall
     // said no): see the .cpp for what happens when.
     void finish();
-    RunUpdate *uninstallWorker() const { return worker; }
+    RunUpdate *uninstallWorker() const { return worker.get(); }
 
     void setProgress(int maximum, int value, const QString &text);
 
@@ -48,12 +49,14 @@ public slots:
                      int ifocus = 0);
 
 private:
-    Ui::uninstall_velmarClass *ui;
-    MsgBox *msgBox;
-    RunUpdate *worker;
-    bool running;
-    QTimer *closeTimer;
-    QTimer *startTimer;
+    std::unique_ptr<Ui::uninstall_velmarClass> ui;
+    MsgBox *msgBox = nullptr; // the shared one, not ours
+    // Made without a Qt parent, as the worker thread of the window; ours.
+    std::unique_ptr<RunUpdate> worker;
+    bool running = false;
+    // The window's children.
+    QTimer *closeTimer = nullptr;
+    QTimer *startTimer = nullptr;
     QString installLocation;
     // A box the worker asked for while the shared box was taken by the close
     // question; shown once that is answered.

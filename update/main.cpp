@@ -91,9 +91,9 @@ int main(int argc, char *argv[]) {
         return 0;
 
     // The client must not run while its files are replaced. Taking its
-    // guard keeps it from starting until this program ends; the handle is
-    // never let go.
-    if (!withinThreeAttempts([] { return takeGuard(guard::client) != nullptr; })) {
+    // guard keeps it from starting until this program ends.
+    platform::Mutex clientGuard;
+    if (!withinThreeAttempts([&] { return (clientGuard = takeGuard(guard::client)).owned(); })) {
         endInFailure(programs::update, QStringLiteral("Orvane程序正在运行，无法执行更新操作"),
                      QStringLiteral("Orvane程序正在运行"));
         return 0;
@@ -110,12 +110,11 @@ int main(int argc, char *argv[]) {
     if (!recoverEarlierRun())
         return 0;
 
-    ShowPro *progress = new ShowPro();
-    progress->exec();
-    progress->finish();
+    ShowPro progress;
+    progress.exec();
+    progress.finish();
     MsgBox::releaseInstance();
-    if (progress->succeeded())
+    if (progress.succeeded())
         startReseat();
-    delete progress;
     return 0;
 }

@@ -342,7 +342,7 @@ bool update_form::undo() {
     if (!transaction)
         return true;
     const bool changed = transaction->begun();
-    const bool undone = transaction->rollback();
+    const bool undone = static_cast<bool>(transaction->rollback());
     logSetAside(transaction->setAside());
     if (!undone)
         writeLog(
@@ -408,12 +408,10 @@ bool update_form::updateRegistry() {
     const UpdateTransaction::Completion completion{
         newVersion.toStdString(), local8(folderOf(nativePath(configDir))), packageName};
     package.reset(); // the copy goes with the work folders
-    if (!transaction->commit(completion)) {
-        const uint32_t error = platform::lastError();
+    if (const platform::Status committed = transaction->commit(completion); !committed)
         return giveUp(UnzipFailure{local8(packagePath), local8(appDir),
-                                   "commit update err = " + std::to_string(error), zipresult::Ok,
-                                   error, FailureSite::Target});
-    }
+                                   "commit update err = " + std::to_string(committed.error()),
+                                   zipresult::Ok, committed.error(), FailureSite::Target});
     recordVersion(completion.version);
     emit sigPro(100, 90, QString::fromUtf8(registryLabel));
     return true;

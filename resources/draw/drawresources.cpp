@@ -194,6 +194,19 @@ void drawMark(QPainter &painter, const QRectF &tile, const MarkColours &colours)
     painter.drawEllipse(satellite, s * 0.1, s * 0.1);
 }
 
+// A swell along the foot of the window: a curve from the left edge at
+// height left to the right edge at height right, filled down to the foot.
+void drawSwell(QPainter &layer, qreal left, QPointF first, QPointF second, qreal right, int alpha) {
+    QPainterPath path;
+    path.moveTo(3, left);
+    path.cubicTo(first, second, QPointF(535, right));
+    path.lineTo(535, 336);
+    path.lineTo(3, 336);
+    path.closeSubpath();
+    layer.setBrush(withAlpha(kBlueTrack, alpha));
+    layer.drawPath(path);
+}
+
 QImage mainBackground() {
     const QSize size(538, 339);
     QImage image = windowShell(size, 3, 8, 58);
@@ -204,22 +217,8 @@ QImage mainBackground() {
     QImage swell = canvas(size.width(), size.height());
     {
         Painter layer(&swell);
-        QPainterPath back;
-        back.moveTo(3, 318);
-        back.cubicTo(150, 290, 330, 340, 535, 296);
-        back.lineTo(535, 336);
-        back.lineTo(3, 336);
-        back.closeSubpath();
-        layer.setBrush(withAlpha(kBlueTrack, 90));
-        layer.drawPath(back);
-        QPainterPath front;
-        front.moveTo(3, 326);
-        front.cubicTo(200, 336, 360, 300, 535, 318);
-        front.lineTo(535, 336);
-        front.lineTo(3, 336);
-        front.closeSubpath();
-        layer.setBrush(withAlpha(kBlueTrack, 130));
-        layer.drawPath(front);
+        drawSwell(layer, 318, {150, 290}, {330, 340}, 296, 90);
+        drawSwell(layer, 326, {200, 336}, {360, 300}, 318, 130);
     }
     clipTo(&swell, roundedRect(QRectF(3.5, 3.5, 531, 332), 7.5));
     painter.drawImage(0, 0, swell);

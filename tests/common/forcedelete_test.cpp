@@ -67,8 +67,8 @@ TEST_F(ForcedDeletion, AMissingFileCountsAsDeletedAtOnce) {
               (std::vector<std::string>{"强制删除文件:" + path, "删除文件" + path + "成功"}));
     EXPECT_TRUE(sleepsAsked.empty());
     // The batch file was written there, ran, and removed itself.
-    EXPECT_TRUE(
-        eventually([&] { return !fs::exists(u8path(temp / "folder/auto_delete.bat")); }, 20000));
+    EXPECT_TRUE(waitFor("the batch file to remove itself",
+                        [&] { return !fs::exists(u8path(temp / "folder/auto_delete.bat")); }));
 }
 
 TEST_F(ForcedDeletion, AFileTheBatchCanDeleteIsGoneOnALaterAttempt) {
@@ -84,8 +84,8 @@ TEST_F(ForcedDeletion, AFileTheBatchCanDeleteIsGoneOnALaterAttempt) {
 TEST_F(ForcedDeletion, AFileInUseSurvivesSixAttempts) {
     const std::string path = temp / "in use.dll";
     writeFile(u8path(path), "busy");
-    Process holder = Process::start({programPath("hold"), "file", path, "120"});
-    ASSERT_TRUE(holder.waitForLine("held", 30000));
+    Process holder = Process::start({programPath("hold"), "file", path, helperSeconds});
+    ASSERT_TRUE(holder.waitForLine("held"));
 
     EXPECT_FALSE(forceDeleteFile(QString::fromStdString(path)));
     EXPECT_EQ(sleepsAsked, (std::vector<uint32_t>(5, 1500)));
@@ -94,9 +94,10 @@ TEST_F(ForcedDeletion, AFileInUseSurvivesSixAttempts) {
     // The last batch file runs on its own after the attempts gave up; were the
     // holder let go before it ran, it would delete the file. It removes
     // itself last.
-    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(temp / "auto_delete.bat")); }, 10000));
+    EXPECT_TRUE(waitFor("the batch file to remove itself",
+                        [&] { return !fs::exists(u8path(temp / "auto_delete.bat")); }));
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     EXPECT_EQ(readFile(u8path(path)), "busy");
 }
 
@@ -104,14 +105,15 @@ TEST_F(ForcedDeletion, AShortcutInUseIsNotTakenForGone) {
     // Its target is gone, as after the uninstaller removed the installation.
     const std::string link = temp / "Orvane.lnk";
     writeFile(u8path(link), "shortcut to a removed program");
-    Process holder = Process::start({programPath("hold"), "file", link, "120"});
-    ASSERT_TRUE(holder.waitForLine("held", 30000));
+    Process holder = Process::start({programPath("hold"), "file", link, helperSeconds});
+    ASSERT_TRUE(holder.waitForLine("held"));
 
     EXPECT_FALSE(forceDeleteFile(QString::fromStdString(link)));
     EXPECT_EQ(logMessages().back(), "删除文件" + link + "失败");
-    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(temp / "auto_delete.bat")); }, 10000));
+    EXPECT_TRUE(waitFor("the batch file to remove itself",
+                        [&] { return !fs::exists(u8path(temp / "auto_delete.bat")); }));
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     EXPECT_TRUE(fs::exists(u8path(link)));
 }
 
@@ -128,9 +130,9 @@ TEST_F(ForcedDeletion, PercentSignsInThePathNeverNameAnotherFile) {
     // a loaded machine the command interpreter may start only after the
     // attempts have ended, and that is not what this case is about.
     forceDeleteFile(QString::fromStdString(named));
-    EXPECT_TRUE(eventually(
-        [&] { return !fs::exists(u8path(named)) && !fs::exists(u8path(temp / "auto_delete.bat")); },
-        60000));
+    EXPECT_TRUE(waitFor("the batch file to delete " + named + " and itself", [&] {
+        return !fs::exists(u8path(named)) && !fs::exists(u8path(temp / "auto_delete.bat"));
+    }));
     EXPECT_EQ(readFile(u8path(decoy)), "decoy");
     setEnv("VELMAR_DECOY", nullptr);
 }
@@ -205,14 +207,12 @@ TEST_F(ForcedDeletion, WhereOthersMayWriteTheBatchIsWrittenIntoOurOwnTemporaryFo
     // The batch files in the temporary folder removed themselves.
     std::string temporary;
     ASSERT_TRUE(platform::temporaryFolder(temporary));
-    EXPECT_TRUE(eventually(
-        [&] {
-            for (const auto &entry : fs::directory_iterator(u8path(temporary)))
-                if (utf8(entry.path().filename()).rfind("auto_delete-", 0) == 0)
-                    return false;
-            return true;
-        },
-        20000));
+    EXPECT_TRUE(waitFor("the batch files in the temporary folder to remove themselves", [&] {
+        for (const auto &entry : fs::directory_iterator(u8path(temporary)))
+            if (utf8(entry.path().filename()).rfind("auto_delete-", 0) == 0)
+                return false;
+        return true;
+    }));
     std::error_code ignored;
     fs::remove_all(u8path(data), ignored);
     if (standin)

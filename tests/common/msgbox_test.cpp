@@ -211,8 +211,8 @@ TEST_F(MessageBox, TheLinkOpensTheLogAndTheBoxStays) {
               }),
               QDialog::Accepted);
     EXPECT_TRUE(stillOpen);
-    EXPECT_TRUE(
-        eventually([&] { return readFile(u8path(opened)) == temp / "velmarinstall.txt"; }, 10000));
+    EXPECT_TRUE(waitFor("the link to open the log",
+                        [&] { return readFile(u8path(opened)) == temp / "velmarinstall.txt"; }));
 
     setEnv("PATH", oldPath.c_str());
     setLogLinkPath(oldLink);

@@ -73,23 +73,24 @@ TEST(Startup, GuardsAreTakenOnlyWhenNobodyHoldsThem) {
 
     // A probe leaves the guard free.
     EXPECT_TRUE(probeGuard(name.c_str()));
-    platform::MutexHandle mine = takeGuard(name.c_str());
-    ASSERT_NE(mine, nullptr);
-    EXPECT_FALSE(probeGuard(name.c_str())) << "held by this process";
-    EXPECT_EQ(takeGuard(name.c_str()), nullptr);
-    platform::releaseMutex(mine);
-    platform::closeMutex(mine);
+    {
+        const platform::Mutex mine = takeGuard(name.c_str());
+        ASSERT_TRUE(mine.owned());
+        EXPECT_FALSE(probeGuard(name.c_str())) << "held by this process";
+        EXPECT_FALSE(takeGuard(name.c_str()).owned());
+    }
 
     {
         Process::Options options;
         if (standin)
             options.environment["VELMAR_SYSTEM_ROOT"] = temp / "machine";
-        Process other = Process::start({programPath("hold"), "mutex", name, "60"}, options);
-        ASSERT_TRUE(other.waitForLine("held", 30000));
+        Process other =
+            Process::start({programPath("hold"), "mutex", name, helperSeconds}, options);
+        ASSERT_TRUE(other.waitForLine("held"));
         EXPECT_FALSE(probeGuard(name.c_str()));
-        EXPECT_EQ(takeGuard(name.c_str()), nullptr);
+        EXPECT_FALSE(takeGuard(name.c_str()).owned());
     }
-    EXPECT_TRUE(probeGuard(name.c_str()));
+    EXPECT_TRUE(probeGuard(name.c_str())) << "given back when it went";
     if (standin)
         setEnv("VELMAR_SYSTEM_ROOT", nullptr);
 }

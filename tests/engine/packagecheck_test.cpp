@@ -95,7 +95,8 @@ TEST(PackageVersions, AnOlderVersionIsRefusedByItsNumericParts) {
     } versions[] = {
         {"2.0.0", "1.5.0", true},  {"1.5.0", "2.0.0", false}, {"2.0.0", "2.0.0", true},
         {"1.10", "1.9", true},     {"1.9", "1.10", false},    {"2", "2.0.0", true},
-        {"2.0-rc1", "2.1", false}, {"1.0", "", true},
+        {"2.0-rc1", "2.1", false}, {"1.0", "", true},         {"v2.0", "v1.9", true},
+        {"v1.9", "2.0", false},    {"V2", "1.9", true},
     };
     const PackageCheck check;
     for (const auto &version : versions)

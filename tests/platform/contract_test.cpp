@@ -55,8 +55,8 @@ Process startHold(const std::string &what, const std::string &target, const std:
     Process::Options options;
     if (!root.empty())
         options.environment["VELMAR_SYSTEM_ROOT"] = root;
-    auto holder = Process::start({programPath("hold"), what, target, "60"}, options);
-    if (!holder.waitForLine("held", 30000))
+    auto holder = Process::start({programPath("hold"), what, target, helperSeconds}, options);
+    if (!holder.waitForLine("held"))
         ADD_FAILURE() << "hold " << what << " " << target << " did not hold";
     return holder;
 }
@@ -73,7 +73,7 @@ TEST_F(Contract, MutexHeldElsewhereExistsAndIsFreeOnceThatProcessEnds) {
         EXPECT_FALSE(platform::releaseMutex(probe)) << "not ours to release";
         EXPECT_TRUE(platform::closeMutex(probe));
         holder.terminate();
-        EXPECT_EQ(holder.wait(10000), 0);
+        EXPECT_TRUE(holder.endsWith(0));
     }
     platform::MutexHandle mine = platform::createMutex(name);
     ASSERT_NE(mine, nullptr);
@@ -160,8 +160,9 @@ TEST_F(Contract, ShellOpenRunsABatchFileThatDeletesAFileAndItself) {
                                      inBatch(batchFile) + "\" /q /f\r\n");
 
     EXPECT_TRUE(platform::shellOpen(batchFile, folder, platform::ShowCommand::Hide));
-    EXPECT_TRUE(eventually(
-        [&] { return !fs::exists(u8path(victim)) && !fs::exists(u8path(batchFile)); }, 30000));
+    EXPECT_TRUE(waitFor("the batch file to delete " + victim + " and itself", [&] {
+        return !fs::exists(u8path(victim)) && !fs::exists(u8path(batchFile));
+    }));
 }
 
 TEST_F(Contract, FileInUseCannotBeReplacedOrDeletedUntilReleased) {
@@ -185,7 +186,7 @@ TEST_F(Contract, FileInUseCannotBeReplacedOrDeletedUntilReleased) {
         EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
 
         holder.terminate();
-        EXPECT_EQ(holder.wait(10000), 0);
+        EXPECT_TRUE(holder.endsWith(0));
     }
     EXPECT_EQ(readFile(u8path(target)), "old");
     EXPECT_TRUE(platform::replaceFileA(update.c_str(), target.c_str()));
@@ -369,12 +370,18 @@ TEST_F(Contract, AHeldFolderChangesWhatIsInItNeverWhatALinkPointsTo) {
         // These change the link itself, which is theirs to change.
         {"replace link",
          [&] {
-             return platform::moveAt(folder.get(), "file.txt", folder.get(), "filelink", true);
+             return static_cast<bool>(
+                 platform::moveAt(folder.get(), "file.txt", folder.get(), "filelink", true));
          }},
         {"move link",
-         [&] { return platform::moveAt(folder.get(), "dirlink", folder.get(), "moved", false); }},
-        {"delete link", [&] { return platform::deleteAt(folder.get(), "moved"); }},
-        {"remove tree", [&] { return platform::removeTreeAt(folder.get(), "sub"); }},
+         [&] {
+             return static_cast<bool>(
+                 platform::moveAt(folder.get(), "dirlink", folder.get(), "moved", false));
+         }},
+        {"delete link",
+         [&] { return static_cast<bool>(platform::deleteAt(folder.get(), "moved")); }},
+        {"remove tree",
+         [&] { return static_cast<bool>(platform::removeTreeAt(folder.get(), "sub")); }},
     };
     for (const auto &step : cases) {
         EXPECT_TRUE(step.refused()) << step.what << ": " << platform::lastError();
@@ -395,7 +402,7 @@ TEST_F(Contract, ReplaceFileTakesUtf8PathsAndRefusesAFileInUse) {
     EXPECT_FALSE(platform::replaceFile(from, to));
     EXPECT_EQ(platform::lastError(), platform::error::AccessDenied);
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     // Windows lets nobody read a file held without sharing: it is read once
     // let go.
     EXPECT_EQ(readFile(u8path(to)), "old");
@@ -427,7 +434,7 @@ TEST_F(Contract, MoveAtRenamesWithoutReplacingAndNotAFileHeldWithoutSharing) {
         EXPECT_FALSE(platform::moveAt(folder.get(), "old.dll", aside.get(), "old.dll", false));
         EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
         holder.terminate();
-        EXPECT_EQ(holder.wait(10000), 0);
+        EXPECT_TRUE(holder.endsWith(0));
     }
     EXPECT_FALSE(fs::exists(u8path(to)));
     EXPECT_TRUE(platform::moveAt(folder.get(), "old.dll", aside.get(), "old.dll", false))

@@ -110,7 +110,7 @@ TEST_F(StandinLayout, MutexHeldByFlockFromAShellIsTaken) {
     {
         Process shell = Process::start(
             {"/bin/sh", "-c", "exec flock -n -o \"$0\" sh -c 'echo held; sleep 30'", file});
-        ASSERT_TRUE(shell.waitForLine("held", 10000));
+        ASSERT_TRUE(shell.waitForLine("held"));
         platform::MutexHandle probe = platform::createMutex(name);
         ASSERT_NE(probe, nullptr);
         EXPECT_EQ(platform::lastError(), platform::error::AlreadyExists);
@@ -121,7 +121,7 @@ TEST_F(StandinLayout, MutexHeldByFlockFromAShellIsTaken) {
     EXPECT_EQ(platform::lastError(), 0u);
     // Now a shell finds it taken.
     Process shell = Process::start({"/bin/sh", "-c", "flock -n \"$0\" true; echo $?", file});
-    EXPECT_TRUE(shell.waitForLine("1", 10000));
+    EXPECT_TRUE(shell.waitForLine("1"));
     platform::releaseMutex(mine);
     platform::closeMutex(mine);
 }
@@ -135,7 +135,7 @@ TEST_F(StandinLayout, ARunningProgramsOwnFileIsInUse) {
     {
         Process running =
             Process::start({copy, "mutex", name, "60"}, {{{"VELMAR_SYSTEM_ROOT", root}}, {}});
-        ASSERT_TRUE(running.waitForLine("held", 10000));
+        ASSERT_TRUE(running.waitForLine("held"));
         EXPECT_FALSE(platform::deleteFile(copy));
         EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
     }
@@ -147,7 +147,7 @@ TEST_F(StandinLayout, FilesHeldByFlockFromAShellAreInUse) {
     writeFile(u8path(file), "[a]");
     Process shell =
         Process::start({"/bin/sh", "-c", "exec flock -n \"$0\" sh -c 'echo held; sleep 30'", file});
-    ASSERT_TRUE(shell.waitForLine("held", 10000));
+    ASSERT_TRUE(shell.waitForLine("held"));
     EXPECT_FALSE(platform::deleteFile(file));
     EXPECT_EQ(platform::lastError(), platform::error::SharingViolation);
 }

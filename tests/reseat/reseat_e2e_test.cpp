@@ -29,12 +29,13 @@ protected:
 
     int runReseat(int sleepDivisor = 10) {
         Process reseat = Process::start({exeinfo() + "/reseat"}, machine.options(sleepDivisor));
-        return reseat.wait(60000);
+        return reseat.wait(patienceMs);
     }
 
     Process hold(const std::string &what, const std::string &name) {
-        Process holder = Process::start({programPath("hold"), what, name, "60"}, machine.options());
-        EXPECT_TRUE(holder.waitForLine("held", 10000));
+        Process holder =
+            Process::start({programPath("hold"), what, name, helperSeconds}, machine.options());
+        EXPECT_TRUE(holder.waitForLine("held"));
         return holder;
     }
 
@@ -46,7 +47,7 @@ protected:
 TEST_F(Reseat, ReplacesTheUpdaterAndStartsTheClient) {
     EXPECT_EQ(runReseat(), 0);
     EXPECT_EQ(readFile(u8path(target())), "new updater");
-    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
     EXPECT_EQ(machine.logMessages(),
               (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
                                         "更新update.exe成功", banner::reseatSuccess}));
@@ -58,17 +59,15 @@ TEST_F(Reseat, WaitsForTheUpdaterThatStillEnds) {
     // Real waits: the guard goes once the first probe has found it taken,
     // which its 500 ms wait tells.
     Process reseat = Process::start({exeinfo() + "/reseat"}, machine.options(1));
-    ASSERT_TRUE(eventually(
-        [&] {
-            const auto sleeps = machine.sleeps();
-            return sleeps.size() >= 2 && sleeps[1] == 500;
-        },
-        20000));
+    ASSERT_TRUE(waitFor("reseat to find the guard taken (its first 500 ms wait)", [&] {
+        const auto sleeps = machine.sleeps();
+        return sleeps.size() >= 2 && sleeps[1] == 500;
+    }));
     updater.terminate();
-    EXPECT_EQ(reseat.wait(30000), 0);
+    EXPECT_TRUE(reseat.endsWith(0));
 
     EXPECT_EQ(readFile(u8path(target())), "new updater");
-    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
     EXPECT_EQ(machine.sleeps()[0], 1500);
     EXPECT_EQ(machine.logMessages().back(), banner::reseatSuccess);
 }
@@ -99,7 +98,7 @@ TEST_F(Reseat, AnUpdaterInUseBeyondAllRetriesIsReportedAndTheClientStillStarts) 
     EXPECT_EQ(machine.boxes()[0].title, "更新异常");
     EXPECT_EQ(machine.boxes()[0].text, "update.exe更新失败");
     EXPECT_EQ(machine.boxes()[0].grade, 1);
-    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
     // Six more tries to put it in place: 2000 ms after the first, then
     // 3000 ms apart.
     const auto sleeps = machine.sleeps();
@@ -111,15 +110,13 @@ TEST_F(Reseat, AnUpdaterFreedWhileRetryingIsReplacedSilently) {
     Process running = hold("file", target());
     Process reseat = Process::start({exeinfo() + "/reseat"}, machine.options(1));
     // The first try failed once the 2000 ms wait is recorded.
-    ASSERT_TRUE(eventually(
-        [&] {
-            const auto sleeps = machine.sleeps();
-            return std::find(sleeps.begin(), sleeps.end(), 2000) != sleeps.end();
-        },
-        20000));
+    ASSERT_TRUE(waitFor("reseat to find the updater in use (its 2000 ms wait)", [&] {
+        const auto sleeps = machine.sleeps();
+        return std::find(sleeps.begin(), sleeps.end(), 2000) != sleeps.end();
+    }));
     running.terminate();
-    running.wait(10000);
-    EXPECT_EQ(reseat.wait(60000), 0);
+    running.wait(patienceMs);
+    EXPECT_TRUE(reseat.endsWith(0));
 
     EXPECT_EQ(readFile(u8path(target())), "new updater");
     EXPECT_FALSE(fs::exists(u8path(target() + ".new")));
@@ -127,7 +124,7 @@ TEST_F(Reseat, AnUpdaterFreedWhileRetryingIsReplacedSilently) {
               (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
                                         banner::reseatSuccess}));
     EXPECT_TRUE(machine.boxes().empty());
-    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
 }
 
 TEST_F(Reseat, ANewUpdaterThatCannotBeCopiedLeavesTheOldOneInPlace) {
@@ -145,7 +142,7 @@ TEST_F(Reseat, ANewUpdaterThatCannotBeCopiedLeavesTheOldOneInPlace) {
     EXPECT_EQ(machine.boxes()[0].text, "update.exe更新失败");
     EXPECT_EQ(machine.boxes()[0].grade, 1);
     EXPECT_EQ(machine.sleeps(), (std::vector<int>{1500, 2000}));
-    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
 }
 
 TEST_F(Reseat, AReadOnlyOldUpdaterIsReplaced) {
@@ -163,7 +160,7 @@ TEST_F(Reseat, WithoutANewUpdaterOnlyStartsTheClient) {
     EXPECT_EQ(readFile(u8path(target())), "old updater");
     EXPECT_EQ(machine.logMessages(),
               (std::vector<std::string>{banner::reseatStart, banner::reseatSuccess}));
-    EXPECT_TRUE(waitForClientStart(exeinfo(), 10000));
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
 }
 
 TEST_F(Reseat, AMissingOldUpdaterIsSimplyCopied) {
@@ -173,6 +170,8 @@ TEST_F(Reseat, AMissingOldUpdaterIsSimplyCopied) {
     EXPECT_EQ(machine.logMessages(),
               (std::vector<std::string>{banner::reseatStart, "开始更新update.exe",
                                         "更新update.exe成功", banner::reseatSuccess}));
+    // Started, it is ended with the test.
+    EXPECT_TRUE(waitForClientStart(exeinfo()));
 }
 
 TEST_F(Reseat, AMissingClientIsReported) {

@@ -63,8 +63,10 @@ std::vector<int> clientStarts(const std::string &folder) {
     return pids;
 }
 
-bool waitForClientStart(const std::string &folder, int timeoutMs) {
-    return eventually([&] { return !clientStarts(folder).empty(); }, timeoutMs);
+::testing::AssertionResult waitForClientStart(const std::string &folder, int timeoutMs) {
+    return waitFor(
+        "the client to start in " + folder, [&] { return !clientStarts(folder).empty(); },
+        timeoutMs);
 }
 
 void stopClients(const std::string &folder) {

@@ -47,8 +47,9 @@ std::string registryValue(const Machine &machine, const std::string &key, const 
 
 // Process ids recorded by the client stand-in in folder/velmar.started.
 std::vector<int> clientStarts(const std::string &folder);
-// Waits until the client stand-in has started (false after timeoutMs).
-bool waitForClientStart(const std::string &folder, int timeoutMs);
+// Waits until the client stand-in has started.
+::testing::AssertionResult waitForClientStart(const std::string &folder,
+                                              int timeoutMs = patienceMs);
 // Ends the client stand-ins recorded in folder.
 void stopClients(const std::string &folder);
 

@@ -3,6 +3,8 @@
 // ended. Destroying a Process ends it if it still runs.
 #pragma once
 
+#include "testsupport.h"
+
 #include <map>
 #include <memory>
 #include <string>
@@ -11,8 +13,8 @@
 namespace testsupport {
 
 // Takes the whole lines (LF or CR LF) off the front of pending, up to and
-// including the first that equals line; true when it came. Both backends'
-// waitForLine read this way.
+// including the first that equals line; true when it came. Process::
+// waitForLine reads this way.
 bool takeLinesUntil(std::string &pending, const std::string &line);
 
 // Sets (or with nullptr removes) an environment variable of this process.
@@ -33,11 +35,13 @@ public:
     Process &operator=(Process &&) noexcept;
     ~Process();
 
-    // Reads standard output until a line equal to line arrives; false when
-    // the output ends or timeoutMs passes first.
-    bool waitForLine(const std::string &line, int timeoutMs);
+    // Reads standard output until a line equal to line arrives; a failure
+    // when the output ends or timeoutMs passes first.
+    ::testing::AssertionResult waitForLine(const std::string &line, int timeoutMs = patienceMs);
     // Waits for the end; the exit code, or -1 when timeoutMs passed first.
     int wait(int timeoutMs);
+    // Waits for the end, which must come with exit code code.
+    ::testing::AssertionResult endsWith(int code, int timeoutMs = patienceMs);
     // Asks the program and what it started to end (SIGTERM to its process
     // group; TerminateProcess on Windows).
     void terminate();
@@ -50,8 +54,13 @@ public:
     struct State;
 
 private:
-    explicit Process(std::unique_ptr<State> state);
+    explicit Process(std::unique_ptr<State> state, std::string program);
+    // Reads what the program has written so far into pending, waiting at
+    // most timeoutMs for something to come; false once its output has ended.
+    bool readMore(int timeoutMs);
     std::unique_ptr<State> state_;
+    std::string program_; // for failure messages
+    std::string pending_; // output read but not yet taken
 };
 
 } // namespace testsupport

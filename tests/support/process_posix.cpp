@@ -28,12 +28,12 @@ void setEnv(const char *name, const char *value) {
 struct Process::State {
     pid_t pid = -1;
     int output = -1;
-    std::string pending;
     bool exited = false;
     int exitCode = -1;
 };
 
-Process::Process(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Process::Process(std::unique_ptr<State> state, std::string program)
+    : state_(std::move(state)), program_(std::move(program)) {}
 Process::Process(Process &&) noexcept = default;
 Process &Process::operator=(Process &&) noexcept = default;
 
@@ -94,28 +94,19 @@ Process Process::start(const std::vector<std::string> &arguments, const Options 
         throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(rc));
     }
     state->output = pipeFds[0];
-    return Process(std::move(state));
+    return Process(std::move(state), arguments[0]);
 }
 
-bool Process::waitForLine(const std::string &line, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (takeLinesUntil(state_->pending, line))
-            return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            return false;
-        pollfd poller{state_->output, POLLIN, 0};
-        if (::poll(&poller, 1, static_cast<int>(left)) <= 0)
-            continue;
-        char buffer[512];
-        const ssize_t got = ::read(state_->output, buffer, sizeof buffer);
-        if (got <= 0)
-            return false;
-        state_->pending.append(buffer, static_cast<std::size_t>(got));
-    }
+bool Process::readMore(int timeoutMs) {
+    pollfd poller{state_->output, POLLIN, 0};
+    if (::poll(&poller, 1, timeoutMs) <= 0)
+        return true; // nothing yet
+    char buffer[512];
+    const ssize_t got = ::read(state_->output, buffer, sizeof buffer);
+    if (got <= 0)
+        return false;
+    pending_.append(buffer, static_cast<std::size_t>(got));
+    return true;
 }
 
 int Process::wait(int timeoutMs) {

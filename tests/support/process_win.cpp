@@ -123,7 +123,6 @@ void setEnv(const char *name, const char *value) {
 struct Process::State {
     HANDLE process = nullptr;
     HANDLE output = nullptr;
-    std::string pending;
 
     State() = default;
     State(const State &) = delete;
@@ -136,7 +135,8 @@ struct Process::State {
     }
 };
 
-Process::Process(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Process::Process(std::unique_ptr<State> state, std::string program)
+    : state_(std::move(state)), program_(std::move(program)) {}
 Process::Process(Process &&) noexcept = default;
 Process &Process::operator=(Process &&) noexcept = default;
 
@@ -215,35 +215,28 @@ Process Process::start(const std::vector<std::string> &arguments, const Options 
     }
     ::CloseHandle(started.hThread);
     state->process = started.hProcess;
-    return Process(std::move(state));
+    return Process(std::move(state), arguments[0]);
 }
 
-bool Process::waitForLine(const std::string &line, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (takeLinesUntil(state_->pending, line))
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        // An anonymous pipe cannot be waited on with a time limit; asking how
-        // much is there never blocks, and fails once the program's end of
-        // the pipe is closed.
-        DWORD available = 0;
-        if (!::PeekNamedPipe(state_->output, nullptr, 0, nullptr, &available, nullptr))
-            return false;
-        if (available == 0) {
-            ::Sleep(10);
-            continue;
-        }
-        char buffer[512];
-        DWORD got = 0;
-        if (!::ReadFile(state_->output, buffer,
-                        available < sizeof buffer ? available : DWORD{sizeof buffer}, &got,
-                        nullptr) ||
-            got == 0)
-            return false;
-        state_->pending.append(buffer, got);
+bool Process::readMore(int timeoutMs) {
+    // An anonymous pipe cannot be waited on with a time limit; asking how
+    // much is there never blocks, and fails once the program's end of the
+    // pipe is closed.
+    DWORD available = 0;
+    if (!::PeekNamedPipe(state_->output, nullptr, 0, nullptr, &available, nullptr))
+        return false;
+    if (available == 0) {
+        ::Sleep(timeoutMs < 10 ? static_cast<DWORD>(timeoutMs) : 10);
+        return true;
     }
+    char buffer[512];
+    DWORD got = 0;
+    if (!::ReadFile(state_->output, buffer,
+                    available < sizeof buffer ? available : DWORD{sizeof buffer}, &got, nullptr) ||
+        got == 0)
+        return false;
+    pending_.append(buffer, got);
+    return true;
 }
 
 int Process::wait(int timeoutMs) {

@@ -105,6 +105,14 @@ bool eventually(const std::function<bool()> &condition, int timeoutMs) {
     return true;
 }
 
+::testing::AssertionResult waitFor(const std::string &what, const std::function<bool()> &condition,
+                                   int timeoutMs) {
+    if (eventually(condition, timeoutMs))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "waited " << timeoutMs / 1000 << " s in vain for " << what;
+}
+
 std::string uniqueName(const std::string &stem) {
     return stem + "-" + randomSuffix();
 }
@@ -172,6 +180,33 @@ bool takeLinesUntil(std::string &pending, const std::string &line) {
             return true;
     }
     return false;
+}
+
+::testing::AssertionResult Process::waitForLine(const std::string &line, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!takeLinesUntil(pending_, line)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            return ::testing::AssertionFailure()
+                   << "waited " << timeoutMs / 1000 << " s in vain for the line \"" << line
+                   << "\" from " << program_;
+        if (!readMore(static_cast<int>(left)))
+            return ::testing::AssertionFailure()
+                   << program_ << " closed its output without the line \"" << line << "\"";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Process::endsWith(int code, int timeoutMs) {
+    const int got = wait(timeoutMs);
+    if (got == code)
+        return ::testing::AssertionSuccess();
+    if (running())
+        return ::testing::AssertionFailure()
+               << "waited " << timeoutMs / 1000 << " s in vain for " << program_ << " to end";
+    return ::testing::AssertionFailure() << program_ << " ended with " << got << ", not " << code;
 }
 
 void expectFailedRun(const std::vector<std::string> &log, const std::vector<BoxRecord> &boxes,

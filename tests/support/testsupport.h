@@ -2,6 +2,8 @@
 // in it, and a private stand-in machine.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -48,8 +50,20 @@ std::string programPath(const std::string &name);
 // journal and lists begin with "~velmar-update").
 std::vector<std::string> namesStartingWith(const std::string &folder, const std::string &prefix);
 
+// How long a test waits for a state that a sound program reaches in moments
+// (a window, a line, a file, an end): long enough that a machine busy with
+// other work never runs out of it, so that only a fault does.
+constexpr int patienceMs = 120000;
+// How long a helper program (hold, the client stand-in) keeps what it holds
+// unless the test ends it first, as each test does once it is done: past
+// any test's own time limit, so that a slow test never sees it let go.
+inline const std::string helperSeconds = "1800";
+
 // Polls condition every 20 ms until it holds (true) or timeoutMs passes.
 bool eventually(const std::function<bool()> &condition, int timeoutMs);
+// The same, for a state a test needs: a failure names what it waited for.
+::testing::AssertionResult waitFor(const std::string &what, const std::function<bool()> &condition,
+                                   int timeoutMs = patienceMs);
 
 // A name nobody else uses, for mutexes and the like.
 std::string uniqueName(const std::string &stem);

@@ -134,8 +134,9 @@ TEST_F(RemovingFolders, AHiddenFileKeepsEveryFolderAboveIt) {
 TEST_F(RemovingFolders, AFileInUseStaysAndIsCountedAllTheSame) {
     writeFile(u8path(temp / "velmar/busy.dll"), "busy");
     writeFile(u8path(temp / "velmar/free.dll"), "free");
-    Process holder = Process::start({programPath("hold"), "file", temp / "velmar/busy.dll", "60"});
-    ASSERT_TRUE(holder.waitForLine("held", 10000));
+    Process holder =
+        Process::start({programPath("hold"), "file", temp / "velmar/busy.dll", helperSeconds});
+    ASSERT_TRUE(holder.waitForLine("held"));
 
     EXPECT_FALSE(remove("velmar"));
     EXPECT_FALSE(fs::exists(u8path(temp / "velmar/free.dll")));
@@ -143,7 +144,7 @@ TEST_F(RemovingFolders, AFileInUseStaysAndIsCountedAllTheSame) {
     EXPECT_EQ(recorder->reports(), (std::vector<Report>{{4, 1, "busy.dll"}, {4, 2, "free.dll"}}));
     // Only once let go can Windows read it: it was held without sharing.
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     EXPECT_EQ(readFile(u8path(temp / "velmar/busy.dll")), "busy");
 }
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,6 +23,7 @@ namespace {
 
 const std::string clientGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718C}";
 const std::string installerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718D}";
+const std::string uninstallerGuard = "{AB49C45E-B7A8-4359-8429-51B65B55718E}";
 
 // A virtual screen for one test, and xdotool to act on it.
 class Screen {
@@ -35,21 +38,19 @@ public:
         server_.emplace(Process::start(
             {"/bin/sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>\"$0\"",
              numberFile}));
-        EXPECT_TRUE(eventually(
-            [&] {
-                const std::string number = readFile(u8path(numberFile));
-                if (number.empty() || number.back() != '\n')
-                    return false;
-                display_ = ":" + number.substr(0, number.size() - 1);
-                return true;
-            },
-            20000))
-            << "Xvfb did not start";
+        EXPECT_TRUE(waitFor("Xvfb to tell its display", [&] {
+            const std::string number = readFile(u8path(numberFile));
+            if (number.empty() || number.back() != '\n')
+                return false;
+            display_ = ":" + number.substr(0, number.size() - 1);
+            return true;
+        }));
     }
 
     // Runs xdotool on this screen; its output, without the line end.
     std::string xdotool(const std::string &arguments) const {
-        const std::string command = "DISPLAY=" + display_ + " timeout 20 xdotool " + arguments;
+        const std::string command = "DISPLAY=" + display_ + " timeout " +
+                                    std::to_string(patienceMs / 1000) + " xdotool " + arguments;
         std::string output;
         if (FILE *pipe = ::popen(command.c_str(), "r")) {
             char buffer[256];
@@ -90,11 +91,12 @@ protected:
     Process start(const Process::Options &options) const {
         return Process::start({program()}, options);
     }
-    int run() const { return start(machine.options()).wait(30000); }
+    int run() const { return start(machine.options()).wait(patienceMs); }
 
     Process hold(const std::string &what, const std::string &name) const {
-        Process holder = Process::start({programPath("hold"), what, name, "60"}, machine.options());
-        EXPECT_TRUE(holder.waitForLine("held", 10000));
+        Process holder =
+            Process::start({programPath("hold"), what, name, helperSeconds}, machine.options());
+        EXPECT_TRUE(holder.waitForLine("held"));
         return holder;
     }
 
@@ -127,25 +129,24 @@ TEST_F(Uninstall, RemovesTheWholeInstallation) {
     Process uninstall = start(screen.on(machine.options()));
     const std::string window = screen.window();
     ASSERT_FALSE(window.empty()) << "no uninstall window";
-    ASSERT_TRUE(eventually([&] { return workerDone(); }, 20000));
+    ASSERT_TRUE(waitFor("the worker to finish", [&] { return workerDone(); }));
 
     // The exit button exists only on the success panel; a person clicks it
     // once it shows.
     int exitCode = -1;
-    for (int attempt = 0; attempt < 50 && exitCode < 0; ++attempt) {
+    EXPECT_TRUE(waitFor("a click on the exit button to end the uninstaller", [&] {
         screen.xdotool("mousemove --window " + window + " 433 285 click 1");
         exitCode = uninstall.wait(200);
-    }
+        return exitCode >= 0;
+    }));
     EXPECT_EQ(exitCode, 0);
 
     // Its own file kept the installation folder in place (see the log); the
     // batch files take both folders, a few seconds after the program ended.
-    EXPECT_TRUE(eventually(
-        [&] {
-            return !fs::exists(u8path(installation.velmar())) &&
-                   !fs::exists(u8path(installation.orvane())) && !installation.batchFilesExist();
-        },
-        20000));
+    EXPECT_TRUE(waitFor("the batch files to remove both folders and themselves", [&] {
+        return !fs::exists(u8path(installation.velmar())) &&
+               !fs::exists(u8path(installation.orvane())) && !installation.batchFilesExist();
+    }));
     EXPECT_TRUE(workerDone());
     EXPECT_TRUE(installation.othersUntouched());
     EXPECT_TRUE(machine.boxes().empty());
@@ -177,15 +178,13 @@ TEST_F(Uninstall, LinksInItsPlacesGoAsLinksAndPlantedBatchFilesNeverRun) {
     ASSERT_TRUE(makeLink(installation.desktop() + "/auto_delete.bat", victim, false));
 
     Process::Options options = machine.options();
-    options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
+    options.environment["VELMAR_TEST_EXIT"] = "1";
     Process uninstall = Process::start({elsewhere + "/uninstall"}, options);
-    EXPECT_EQ(uninstall.wait(60000), 0);
-    EXPECT_TRUE(eventually(
-        [&] {
-            return !fs::exists(fs::symlink_status(u8path(installation.velmar()))) &&
-                   !fs::exists(u8path(installation.orvane())) && !installation.batchFilesExist();
-        },
-        20000));
+    EXPECT_TRUE(uninstall.endsWith(0));
+    EXPECT_TRUE(waitFor("the batch files to remove both folders and themselves", [&] {
+        return !fs::exists(fs::symlink_status(u8path(installation.velmar()))) &&
+               !fs::exists(u8path(installation.orvane())) && !installation.batchFilesExist();
+    }));
 
     EXPECT_TRUE(workerDone());
     EXPECT_FALSE(fs::exists(fs::symlink_status(u8path(menu))));
@@ -202,15 +201,26 @@ TEST_F(Uninstall, LinksInItsPlacesGoAsLinksAndPlantedBatchFilesNeverRun) {
 TEST_F(Uninstall, RefusesWhileTheClientRuns) {
     // The client stand-in holds the client guard while it runs.
     machine.installProgram("velmar", installation.folder() + "/velmar");
-    Process client = Process::start({installation.velmar() + "/velmar"}, machine.options());
-    ASSERT_TRUE(waitForClientStart(installation.velmar(), 10000));
+    Process client =
+        Process::start({installation.velmar() + "/velmar", helperSeconds}, machine.options());
+    ASSERT_TRUE(waitForClientStart(installation.velmar()));
     EXPECT_EQ(run(), 0);
     expectRefusal("Orvane程序正在运行，无法执行安装操作", "Orvane程序正在运行");
 }
 
-TEST_F(Uninstall, RefusesWhileAnInstallerRuns) {
+TEST_F(Uninstall, RefusesWhileAnInstallerRunsAndHoldsNoGuardWhileItSaysSo) {
     Process installer = hold("mutex", installerGuard);
-    EXPECT_EQ(run(), 0);
+    Process::Options options = machine.options();
+    const std::string release = machine.path("release");
+    options.environment["VELMAR_TEST_RELEASE"] = release;
+    Process uninstall = start(options);
+    // Its box is up, until released: meanwhile another program may take
+    // the uninstaller's guard.
+    ASSERT_TRUE(waitFor("the refusal's box", [&] { return !machine.boxes().empty(); }));
+    Process other = hold("mutex", uninstallerGuard);
+    other.terminate();
+    writeFile(u8path(release), "");
+    EXPECT_TRUE(uninstall.endsWith(0));
     expectRefusal("安装包正在运行，无法执行安装操作", "安装包正在运行");
 }
 
@@ -224,7 +234,8 @@ TEST_F(Uninstall, NamesOnlyTheClientWhenTheClientAndAnInstallerRun) {
 TEST_F(Uninstall, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
     Process first = start(machine.options());
     // Its worker runs: the guards are behind it.
-    ASSERT_TRUE(eventually([&] { return !installation.keyExists(appPathsKey); }, 20000));
+    ASSERT_TRUE(waitFor("the first uninstaller's worker to remove its registry key",
+                        [&] { return !installation.keyExists(appPathsKey); }));
 
     EXPECT_EQ(run(), 0);
     // The first could not remove its own file, before the second started.
@@ -240,7 +251,7 @@ TEST_F(Uninstall, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
     EXPECT_EQ(machine.boxes()[0].title, "卸载异常");
     EXPECT_EQ(machine.boxes()[0].text, "相关卸载/安装程序已运行");
 
-    EXPECT_TRUE(eventually([&] { return workerDone(); }, 20000));
+    EXPECT_TRUE(waitFor("the first uninstaller's worker to finish", [&] { return workerDone(); }));
     EXPECT_TRUE(first.running()) << "the first waits on its success panel";
 }
 

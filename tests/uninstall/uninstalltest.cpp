@@ -159,8 +159,8 @@ void OnStandIn::TearDown() {
 }
 
 Process OnStandIn::hold(const std::string &path) {
-    Process holder = Process::start({programPath("hold"), "file", path, "120"});
-    EXPECT_TRUE(holder.waitForLine("held", 10000)) << path;
+    Process holder = Process::start({programPath("hold"), "file", path, helperSeconds});
+    EXPECT_TRUE(holder.waitForLine("held")) << path;
     return holder;
 }
 
@@ -169,7 +169,7 @@ void OnStandIn::endProgram(std::unique_ptr<uninstall_velmar> &window) {
     const RunUpdate *worker = window->uninstallWorker();
     QElapsedTimer waited;
     waited.start();
-    while (worker && worker->isRunning() && waited.elapsed() < 30000)
+    while (worker && worker->isRunning() && waited.elapsed() < patienceMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     QCoreApplication::processEvents();
     if (worker && worker->isRunning()) {

@@ -70,7 +70,7 @@ private:
 
 // Runs the application's event loop as main does, until something calls
 // QCoreApplication::exit; -1 when that has not happened within timeoutMs.
-int runEventLoop(int timeoutMs = 60000);
+int runEventLoop(int timeoutMs = testsupport::patienceMs);
 
 // The worker's waits: shortened fiftyfold, except that a closed gate holds
 // the next wait until the test opens it.

@@ -199,12 +199,10 @@ TEST_F(Window, ARunGoesOnWhenTheUserCancelsTheCloseAndItsFoldersGoAfterTheProgra
 
     // The command interpreter removes both folders and the batch files, and
     // nothing else.
-    EXPECT_TRUE(eventually(
-        [&] {
-            return !fs::exists(u8path(percent.orvane())) && !fs::exists(u8path(first)) &&
-                   !fs::exists(u8path(second));
-        },
-        15000));
+    EXPECT_TRUE(waitFor("the batch files to remove both folders and themselves", [&] {
+        return !fs::exists(u8path(percent.orvane())) && !fs::exists(u8path(first)) &&
+               !fs::exists(u8path(second));
+    }));
     EXPECT_FALSE(fs::exists(u8path(percent.velmar())));
     EXPECT_EQ(readFile(u8path(percent.location() + "/keep.txt")), "not the client's");
     EXPECT_TRUE(percent.othersUntouched());
@@ -315,7 +313,7 @@ TEST_F(Window, ConfirmingTheCloseWhileRunningEndsTheProcessAtOnce) {
             Steps steps;
             steps.add(
                 "running", [] { return gate::reached(); }, [&] { click("ptn_close"); });
-            runEventLoop(30000);
+            runEventLoop();
             window->finish();
         },
         ::testing::ExitedWithCode(0), "");

@@ -27,20 +27,20 @@ class UpdateChain : public ::testing::Test {
 protected:
     void layOut(bool withPackage) {
         std::vector<std::string> command = {std::string(std::getenv("VELMAR_SOURCE_DIR")) +
-                                                "/tools/mkmachine.sh",
+                                                "/tools/standin/mkmachine.sh",
                                             "--bin", std::getenv("VELMAR_BIN_DIR")};
         if (withPackage)
             command.push_back("--package");
         command.push_back(machine.root());
         Process script = Process::start(command);
-        ASSERT_EQ(script.wait(60000), 0);
+        ASSERT_TRUE(script.endsWith(0));
         package = readFile(u8path(data + "/update.zip"));
     }
     void TearDown() override { stopClients(install + "/exeinfo"); }
 
     int runUpdate(Process::Options options) {
         Process update = Process::start({install + "/update"}, options);
-        return update.wait(120000);
+        return update.wait(patienceMs);
     }
     bool reseatFinished() const {
         const auto log = machine.logMessages();
@@ -48,8 +48,8 @@ protected:
     }
     Process hold(const std::string &what, const std::string &name) {
         Process holder =
-            Process::start({programPath("hold"), what, name, "120"}, machine.options());
-        EXPECT_TRUE(holder.waitForLine("held", 10000));
+            Process::start({programPath("hold"), what, name, helperSeconds}, machine.options());
+        EXPECT_TRUE(holder.waitForLine("held"));
         return holder;
     }
     Process holdClientGuard() { return hold("mutex", clientGuard); }
@@ -103,8 +103,8 @@ TEST_F(UpdateChain, UnpacksTheUpdateReplacesTheUpdaterAndStartsTheClient) {
     layOut(true);
     const std::string oldUpdater = readFile(u8path(install + "/update"));
     EXPECT_EQ(runUpdate(machine.options()), 0);
-    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
-    ASSERT_TRUE(waitForClientStart(install + "/exeinfo", 10000));
+    ASSERT_TRUE(waitFor("reseat to finish", [&] { return reseatFinished(); }));
+    ASSERT_TRUE(waitForClientStart(install + "/exeinfo"));
 
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
     EXPECT_EQ(readFile(u8path(install + "/bin/plugins/codec.dll")), "codec 2.0.0\n");
@@ -155,15 +155,13 @@ TEST_F(UpdateChain, AClientThatEndsAfterTheFirstAttemptLetsTheUpdateGoOn) {
     Process client = holdClientGuard();
     Process update = Process::start({install + "/update"}, machine.options());
     // The first attempt found the guard taken once its 500 ms wait is recorded.
-    ASSERT_TRUE(eventually(
-        [&] {
-            const auto sleeps = machine.sleeps();
-            return sleeps.size() >= 2 && sleeps[1] == 500;
-        },
-        20000));
+    ASSERT_TRUE(waitFor("the updater to find the guard taken (its first 500 ms wait)", [&] {
+        const auto sleeps = machine.sleeps();
+        return sleeps.size() >= 2 && sleeps[1] == 500;
+    }));
     client.terminate();
-    EXPECT_EQ(update.wait(120000), 0);
-    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+    EXPECT_TRUE(update.endsWith(0));
+    ASSERT_TRUE(waitFor("reseat to finish", [&] { return reseatFinished(); }));
     EXPECT_EQ(readFile(u8path(install + "/bin/app.dll")), "app 2.0.0\n");
     EXPECT_EQ(registryValue(machine, uninstallKey, "DisplayVersion"), "2.0.0");
 }
@@ -206,7 +204,7 @@ TEST_F(UpdateChain, ALockedFileWithoutADotInItsNameFailsTheUpdate) {
     Process holder = hold("file", install + "/LICENSE");
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
 
     expectExtractionFailure();
     EXPECT_EQ(readFile(u8path(install + "/LICENSE")), "old licence");
@@ -235,7 +233,7 @@ TEST_F(UpdateChain, ABatchFilePlantedInTheDataFolderIsNeitherWrittenThroughNorRu
     writeFile(u8path(victim), "[drivers]\n");
     ASSERT_TRUE(makeLink(data + "/auto_delete.bat", victim, false));
     EXPECT_EQ(runUpdate(machine.options()), 0);
-    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+    ASSERT_TRUE(waitFor("reseat to finish", [&] { return reseatFinished(); }));
 
     EXPECT_FALSE(fs::exists(u8path(data + "/update.zip")));
     EXPECT_EQ(readFile(u8path(victim)), "[drivers]\n");
@@ -349,7 +347,7 @@ TEST_F(UpdateChain, ADeltaPackageTurnsTheReleaseItWasMadeFromIntoTheNextOne) {
     writeFile(u8path(newRelease + "/docs/new/notes.txt"), "notes\n");
     const auto pkgdelta = [&](std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), programPath("pkgdelta"));
-        return Process::start(arguments).wait(120000);
+        return Process::start(arguments).wait(patienceMs);
     };
     ASSERT_EQ(pkgdelta({"make", oldRelease, newRelease, data + "/update.zip"}), 0);
     package = readFile(u8path(data + "/update.zip"));
@@ -371,6 +369,6 @@ TEST_F(UpdateChain, ADeltaPackageTurnsTheReleaseItWasMadeFromIntoTheNextOne) {
     writeFile(u8path(install + "/exeinfo/reseat"), reseat);
     EXPECT_EQ(pkgdelta({"check", data + "/update.zip", install}), 0);
     EXPECT_EQ(runUpdate(machine.options()), 0);
-    ASSERT_TRUE(eventually([&] { return reseatFinished(); }, 30000));
+    ASSERT_TRUE(waitFor("reseat to finish", [&] { return reseatFinished(); }));
     EXPECT_TRUE(tree(install) == tree(newRelease));
 }

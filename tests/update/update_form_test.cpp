@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -24,12 +24,15 @@ namespace {
 
 const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\velmar";
 
-std::atomic<uint32_t> sleepDivisor{20};
 std::vector<uint32_t> sleepsAsked;
+// What a test does as a wait begins.
+std::function<void(uint32_t)> asWaitBegins;
 
 void recordedSleep(uint32_t ms) {
     sleepsAsked.push_back(ms);
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms / sleepDivisor));
+    if (asWaitBegins)
+        asWaitBegins(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms / 20));
 }
 
 struct Report {
@@ -58,14 +61,14 @@ public:
         try {
             mounted =
                 Process::start({"/bin/mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", folder})
-                    .wait(10000) == 0;
+                    .wait(patienceMs) == 0;
         } catch (const std::runtime_error &) {
             mounted = false; // no mount program
         }
     }
     ~SmallDisk() {
         if (mounted)
-            Process::start({"/bin/umount", folder}).wait(10000);
+            Process::start({"/bin/umount", folder}).wait(patienceMs);
     }
     SmallDisk(const SmallDisk &) = delete;
     SmallDisk &operator=(const SmallDisk &) = delete;
@@ -82,8 +85,8 @@ protected:
         fs::create_directories(u8path(appDir));
         writeFile(u8path(dataDir + "/Config/veconfig.ini"), "[Server]\nVersion=1.0.0\n");
         platform::registryWriteString(uninstallKey, "DisplayVersion", "1.0.0");
-        sleepDivisor = 20;
         sleepsAsked.clear();
+        asWaitBegins = nullptr;
         previousSleep = platform::setSleepFunction(recordedSleep);
     }
     void TearDown() override {
@@ -130,10 +133,9 @@ protected:
         EXPECT_TRUE(boxes[0].cancelHidden);
         EXPECT_EQ(boxes[0].focus, 0);
     }
-    Process hold(const std::string &path, int seconds) {
-        Process holder =
-            Process::start({programPath("hold"), "file", path, std::to_string(seconds)});
-        EXPECT_TRUE(holder.waitForLine("held", 10000));
+    Process hold(const std::string &path) {
+        Process holder = Process::start({programPath("hold"), "file", path, helperSeconds});
+        EXPECT_TRUE(holder.waitForLine("held"));
         return holder;
     }
 
@@ -315,10 +317,16 @@ TEST_F(UpdateSteps, ACorruptedEntryLeavesTheInstalledFileAndFailsAtOnce) {
 }
 
 TEST_F(UpdateSteps, AFileInUseIsWaitedForAndTheEntryRetried) {
-    sleepDivisor = 2; // the holder lets go after a second: give it real time
     writeFile(u8path(appDir + "/bin/app.dll"), "installed");
     givePackage(testzip::Archive({file("bin/app.dll", "new")}));
-    Process holder = hold(appDir + "/bin/app.dll", 1);
+    Process holder = hold(appDir + "/bin/app.dll");
+    // The holder lets go during the first wait for the file.
+    asWaitBegins = [&holder](uint32_t ms) {
+        if (ms == 3000 && holder.running()) {
+            holder.terminate();
+            EXPECT_NE(holder.wait(patienceMs), -1) << "the holder did not end";
+        }
+    };
 
     EXPECT_TRUE(runSteps());
     EXPECT_EQ(readFile(u8path(appDir + "/bin/app.dll")), "new");
@@ -357,11 +365,11 @@ TEST_F(UpdateSteps, ThePackageRewrittenOrSwappedAfterTheCheckIsNotTheOneUnpacked
 TEST_F(UpdateSteps, ALockedUserIniKeepsItsContentAndTheUpdateGoesOn) {
     writeFile(u8path(appDir + "/user.ini"), "[user]\nname=mine\n");
     givePackage(testzip::Archive({file("user.ini", "[user]\nname=default\n"), file("b.txt", "b")}));
-    Process holder = hold(appDir + "/user.ini", 120);
+    Process holder = hold(appDir + "/user.ini");
 
     EXPECT_TRUE(runSteps());
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     EXPECT_EQ(readFile(u8path(appDir + "/user.ini")), "[user]\nname=mine\n");
     EXPECT_EQ(readFile(u8path(appDir + "/b.txt")), "b");
     EXPECT_TRUE(logged("删除文件" + appDir + "/user.ini失败警告"));
@@ -473,11 +481,11 @@ TEST_F(FailingPackage, ARefusedNameChangesNothing) {
 
 TEST_F(FailingPackage, ALockedFileThatStaysLockedChangesNothing) {
     givePackageEndingWith(file("bin/core.dll", "core 2"));
-    Process holder = hold(appDir + "/bin/core.dll", 120);
+    Process holder = hold(appDir + "/bin/core.dll");
 
     EXPECT_FALSE(runSteps());
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     expectNothingChanged();
     // Five attempts, four waits, one line when the update gives up on it.
     const auto messages = log();

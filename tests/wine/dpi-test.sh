@@ -82,59 +82,47 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     archive.writestr("bin/app.dll", "app 2.0.0\n")
 PACKAGE
 
-    waitFor() { # FILE PATTERN: until FILE has a line with PATTERN
-      for _ in $(seq 600); do
-        LC_ALL=C grep -qaF "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-      done
-      echo "gave up waiting for $2 in $1" >&2
-      exit 1
-    }
+    source "$SOURCE_DIR/tools/screenshots/screenshot-steps.sh"
     # The visible window of a program that is about its logical width times
     # the factor wide (the updater shows two at once), as a PPM picture and
-    # a PNG to look at. A window that kept its 100 % size is not found. It
-    # is taken once two pictures half a second apart agree: a window just
-    # shown on a busy machine may not have drawn all of itself yet.
+    # a PNG to look at. A window that kept its 100 % size is not found.
     shoot() { # NAME CLASS LOGICAL_WIDTH
-      local window wanted=$(($3 * DPI / 96))
-      for _ in $(seq 100); do
+      local wanted=$(($3 * DPI / 96)) geometry=
+      sized_window() {
+        local window WINDOW WIDTH HEIGHT X Y SCREEN
         for window in $(xdotool search --onlyvisible --classname "^$2\$" 2>/dev/null); do
           eval "$(xdotool getwindowgeometry --shell "$window")"
           if [ "$WIDTH" -ge $((wanted - 3)) ] && [ "$WIDTH" -le $((wanted + 3)) ]; then
-            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -depth 8 "$OUT/$1.ppm"
-            sleep 0.5
-            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -depth 8 "$OUT/$1.again.ppm"
-            if cmp -s "$OUT/$1.ppm" "$OUT/$1.again.ppm"; then
-              rm "$OUT/$1.again.ppm"
-              import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$1.png"
-              return 0
-            fi
+            geometry="${WIDTH}x${HEIGHT}+${X}+${Y}"
+            return 0
           fi
         done
-        sleep 0.2
-      done
-      echo "no window of $2 about $wanted pixels wide at $DPI DPI" >&2
-      exit 1
+        return 1
+      }
+      until_true "a window of $2 about $wanted pixels wide at $DPI DPI" sized_window "$@"
+      steady_shot "$OUT/$1.ppm" "$geometry"
+      convert "$OUT/$1.ppm" "$OUT/$1.png"
     }
 
-    # The progress dialog while bin\app.dll is held open (its entry waits
-    # for it, five attempts 3 s apart), then the box that the update failed.
-    VELMAR_TEST_MSGBOX_DELAY=8000 "$wine_run" "$velmar_folder\\update.exe" &
+    # bin\app.dll is held open from before the update starts until both
+    # pictures are taken: the update waits for it (five attempts 3 s apart),
+    # is rolled back, and its box says so. The box stays up until the test
+    # releases it, and the progress dialog under it stays as the box found it.
+    release=$c/release
+    hold_windows_file "$velmar_folder\\bin\\app.dll"
+    VELMAR_TEST_RELEASE="C:\\release" "$wine_run" "$velmar_folder\\update.exe" &
     running=$!
-    "$wine_run" "$BIN/hold.exe" file "$velmar_folder\\bin\\app.dll" 40 \
-      >/dev/null &
-    waitFor "$log" "bin\\app.dll"
-    sleep 1
-    shoot progress update.exe 536
-    for _ in $(seq 600); do [ -s "$boxes" ] && break; sleep 0.1; done
-    sleep 1.5
+    until_true "the box of the failed update" test -s "$boxes"
     shoot msgbox update.exe 322
+    shoot progress update.exe 536
+    "$wine_run" taskkill /f /im hold.exe >/dev/null 2>&1 || true
+    release "$release"
     wait "$running"
 
-    # The uninstall window during its three seconds before the work.
+    # The uninstall window: its title, which dpi-check.py reads, is the same
+    # while it waits, works and shows its success panel.
     "$wine_run" "$velmar_folder\\uninstall.exe" &
     running=$!
-    sleep 1
     shoot uninstall uninstall.exe 536
     "$wine_run" taskkill /f /im uninstall.exe >/dev/null 2>&1 || true
     wait "$running" || true

@@ -111,21 +111,19 @@ INSTANTIATE_TEST_SUITE_P(Locations, UninstallAnywhere,
 TEST_P(UninstallAnywhere, RemovesTheWholeInstallation) {
     Process::Options options = machine.options();
     // The exit button of the success panel, clicked once it shows.
-    options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
+    options.environment["VELMAR_TEST_EXIT"] = "1";
     Process uninstall = Process::start({program()}, options);
-    EXPECT_EQ(uninstall.wait(120000), 0);
+    EXPECT_TRUE(uninstall.endsWith(0));
     EXPECT_TRUE(workerDone());
 
     // Its own program file, in use while it ran, kept the installation
     // folder; the batch files, run by cmd.exe once the program has ended,
     // take both folders and then themselves.
-    EXPECT_TRUE(eventually(
-        [&] {
-            return !fs::exists(u8path(velmar())) && !fs::exists(u8path(orvane())) &&
-                   !fs::exists(u8path(batch("velmar_delete.bat"))) &&
-                   !fs::exists(u8path(batch("velmar_delete1.bat")));
-        },
-        60000));
+    EXPECT_TRUE(waitFor("the batch files to remove both folders and themselves", [&] {
+        return !fs::exists(u8path(velmar())) && !fs::exists(u8path(orvane())) &&
+               !fs::exists(u8path(batch("velmar_delete.bat"))) &&
+               !fs::exists(u8path(batch("velmar_delete1.bat")));
+    }));
     EXPECT_EQ(readFile(u8path(location + "\\keep.txt")), "not the client's");
     EXPECT_TRUE(fs::exists(u8path(desktop + "\\Other.lnk")));
     EXPECT_TRUE(fs::exists(u8path(startMenu + "\\Other App\\Other.lnk")));
@@ -160,9 +158,9 @@ TEST_F(UninstallOnWindows, RemovesAnInstallationThreeHundredCharactersDeep) {
     ASSERT_TRUE(platform::registryWriteString(appPathsKey, "InstallLocation", location));
 
     Process::Options options = machine.options();
-    options.environment["VELMAR_TEST_EXIT_DELAY"] = "500";
+    options.environment["VELMAR_TEST_EXIT"] = "1";
     Process uninstall = Process::start({program()}, options);
-    EXPECT_EQ(uninstall.wait(120000), 0);
+    EXPECT_TRUE(uninstall.endsWith(0));
     EXPECT_TRUE(workerDone());
     EXPECT_FALSE(fs::exists(u8path(velmar)));
     EXPECT_TRUE(machine.boxes().empty());
@@ -176,9 +174,9 @@ TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
     Process holder = machine.hold("file", desktopLink());
     Process uninstall = Process::start({program()}, machine.options(10));
     // No success panel: the window closes by itself after the warning.
-    EXPECT_EQ(uninstall.wait(120000), 0);
+    EXPECT_TRUE(uninstall.endsWith(0));
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
 
     const auto boxes = machine.boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -194,15 +192,16 @@ TEST_F(UninstallOnWindows, ADesktopShortcutHeldOpenFailsTheUninstall) {
                                   "强制删除文件:" + loggedLink(),
                                   "删除文件" + loggedLink() + "失败", banner::windowExit}));
     // The batch files run after a failed run as after a successful one.
-    EXPECT_TRUE(eventually([&] { return !fs::exists(u8path(machine.velmar())); }, 60000));
+    EXPECT_TRUE(waitFor("the batch files to remove the installation folder",
+                        [&] { return !fs::exists(u8path(machine.velmar())); }));
 }
 
 TEST_F(UninstallOnWindows, RefusesWhileTheClientRuns) {
     machine.installProgram("velmar", machine.velmar());
-    Process client = Process::start({machine.velmar() + "\\velmar.exe"});
-    ASSERT_TRUE(machine.waitForClientStart(machine.velmar(), 30000));
+    Process client = Process::start({machine.velmar() + "\\velmar.exe", helperSeconds});
+    ASSERT_TRUE(machine.waitForClientStart(machine.velmar()));
 
-    EXPECT_EQ(Process::start({program()}, machine.options()).wait(60000), 0);
+    EXPECT_TRUE(Process::start({program()}, machine.options()).endsWith(0));
     expectRefusal("Orvane程序正在运行，无法执行安装操作", "Orvane程序正在运行");
     machine.stopClients(machine.velmar());
 }
@@ -211,11 +210,11 @@ TEST_F(UninstallOnWindows, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
     Process first = Process::start({program()}, machine.options());
     // Its worker runs: the guards are behind it.
     std::string location;
-    ASSERT_TRUE(eventually(
-        [&] { return !platform::registryReadString(appPathsKey, "InstallLocation", location); },
-        60000));
+    ASSERT_TRUE(waitFor("the first uninstaller's worker to remove its registry key", [&] {
+        return !platform::registryReadString(appPathsKey, "InstallLocation", location);
+    }));
 
-    EXPECT_EQ(Process::start({program()}, machine.options()).wait(60000), 0);
+    EXPECT_TRUE(Process::start({program()}, machine.options()).endsWith(0));
     const auto log = machine.logMessages();
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[0], banner::uninstallStart);
@@ -229,6 +228,6 @@ TEST_F(UninstallOnWindows, ASecondUninstallerIsRefusedAndTheFirstGoesOn) {
     EXPECT_EQ(boxes[0].title, "卸载异常");
     EXPECT_EQ(boxes[0].text, "相关卸载/安装程序已运行");
 
-    EXPECT_TRUE(eventually([&] { return workerDone(); }, 60000));
+    EXPECT_TRUE(waitFor("the first uninstaller's worker to finish", [&] { return workerDone(); }));
     EXPECT_TRUE(first.running()) << "the first waits on its success panel";
 }

@@ -67,9 +67,10 @@ protected:
         return startUpdate(options).wait(180000);
     }
     // reseat, started by the updater, has done its work and started the client.
-    bool chainFinished() const {
-        return eventually([&] { return machine.logHas(banner::reseatSuccess); }, 60000) &&
-               machine.waitForClientStart(machine.exeinfo(), 30000);
+    ::testing::AssertionResult chainFinished() const {
+        const auto reseated = waitFor("reseat's success in the log",
+                                      [&] { return machine.logHas(banner::reseatSuccess); });
+        return reseated ? machine.waitForClientStart(machine.exeinfo()) : reseated;
     }
 
     WindowsMachine machine;
@@ -201,16 +202,13 @@ TEST_F(UpdateOnWindows, AFileHeldOpenIsWaitedForAndTheEntryRetried) {
     Process update = startUpdate(machine.options(10));
     // Held without sharing, it can be neither moved aside nor deleted; it is
     // not forced out, which would lose the copy an undo needs, but waited for.
-    ASSERT_TRUE(eventually(
-        [&] {
-            const auto sleeps = machine.sleeps();
-            return std::find(sleeps.begin(), sleeps.end(), 3000) != sleeps.end();
-        },
-        60000))
-        << machine.logText();
+    ASSERT_TRUE(waitFor("the updater to wait for the held file (a 3000 ms wait)", [&] {
+        const auto sleeps = machine.sleeps();
+        return std::find(sleeps.begin(), sleeps.end(), 3000) != sleeps.end();
+    })) << machine.logText();
     holder.terminate();
-    holder.wait(10000);
-    EXPECT_EQ(update.wait(180000), 0);
+    holder.wait(patienceMs);
+    EXPECT_TRUE(update.endsWith(0, 180000));
     ASSERT_TRUE(chainFinished()) << machine.logText();
 
     EXPECT_EQ(installed("bin\\app.dll"), "app 2.0.0");
@@ -232,7 +230,7 @@ TEST_F(UpdateOnWindows, AFileHeldOpenToTheEndRollsTheWholeUpdateBack) {
 
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
 
     EXPECT_EQ(installed("bin\\app.dll"), "app 1.0.0");
     EXPECT_EQ(installed("bin\\core.dll"), "core 1.0.0");
@@ -262,7 +260,7 @@ TEST_F(UpdateOnWindows, AHeldUserIniKeepsItsOldContentAndTheUpdateGoesOn) {
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
     ASSERT_TRUE(chainFinished()) << machine.logText();
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
 
     EXPECT_EQ(installed("user.ini"), installedUser);
     EXPECT_TRUE(machine.logHas("删除文件" + userIni() + "失败警告"));
@@ -293,8 +291,8 @@ TEST_F(UpdateOnWindows, ARunningProgramsFileIsMovedAsideAndReplaced) {
 
 TEST_F(UpdateOnWindows, ARunningClientStopsTheUpdateBeforeItBegins) {
     writePackage(appPackage());
-    Process client = Process::start({machine.exeinfo() + "\\velmar.exe"});
-    ASSERT_TRUE(machine.waitForClientStart(machine.exeinfo(), 30000));
+    Process client = Process::start({machine.exeinfo() + "\\velmar.exe", helperSeconds});
+    ASSERT_TRUE(machine.waitForClientStart(machine.exeinfo()));
 
     EXPECT_EQ(runUpdate(machine.options(10)), 0);
 
@@ -312,11 +310,11 @@ TEST_F(UpdateOnWindows, ReseatRetriesTheCopyWhileTheOldUpdaterIsHeldOpen) {
     Process holder = machine.hold("file", updater());
 
     Process reseat = Process::start({machine.exeinfo() + "\\reseat.exe"}, machine.options(20));
-    EXPECT_EQ(reseat.wait(120000), 0);
-    ASSERT_TRUE(machine.waitForClientStart(machine.exeinfo(), 30000))
+    EXPECT_TRUE(reseat.endsWith(0));
+    ASSERT_TRUE(machine.waitForClientStart(machine.exeinfo()))
         << "the client starts after a failed replacement too";
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
 
     EXPECT_EQ(readFile(u8path(updater())), installedUpdater);
     EXPECT_FALSE(fs::exists(u8path(updater() + ".new")));
@@ -375,7 +373,8 @@ TEST_F(UpdateOnWindows, AnInstallationFolderItCannotNameIsRefusedBeforeAnythingC
         writeFile(u8path(velmar + "\\bin\\app.dll"), "app 1.0.0");
         removeTree(machine.logPath());
 
-        EXPECT_EQ(Process::start({velmar + "\\update.exe"}, machine.options(10)).wait(180000), 0);
+        EXPECT_TRUE(
+            Process::start({velmar + "\\update.exe"}, machine.options(10)).endsWith(0, 180000));
         const auto boxes = machine.boxes();
         ASSERT_EQ(boxes.size(), row + 1) << machine.logText();
         expectFailedRun(machine.logMessages(), {boxes.back()}, banner::updateStart,
@@ -399,10 +398,10 @@ TEST_F(UpdateOnWindows, AFolderNameWithAVariableBetweenPercentSignsStartsReseatA
     writeFile(u8path(velmar + "\\bin\\app.dll"), "app 1.0.0");
     writePackage(appPackage());
 
-    EXPECT_EQ(Process::start({velmar + "\\update.exe"}, machine.options(10)).wait(180000), 0);
-    EXPECT_TRUE(eventually([&] { return machine.logHas(banner::reseatSuccess); }, 60000))
+    EXPECT_TRUE(Process::start({velmar + "\\update.exe"}, machine.options(10)).endsWith(0, 180000));
+    EXPECT_TRUE(waitFor("reseat's success", [&] { return machine.logHas(banner::reseatSuccess); }))
         << machine.logText();
-    EXPECT_TRUE(machine.waitForClientStart(velmar + "\\exeinfo", 30000));
+    EXPECT_TRUE(machine.waitForClientStart(velmar + "\\exeinfo"));
     EXPECT_EQ(readFile(u8path(velmar + "\\bin\\app.dll")), "app 2.0.0");
     EXPECT_TRUE(machine.boxes().empty());
     machine.stopClients(velmar + "\\exeinfo");

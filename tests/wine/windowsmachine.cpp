@@ -156,8 +156,8 @@ Process::Options WindowsMachine::options(int sleepDivisor, const std::string &an
 }
 
 Process WindowsMachine::hold(const std::string &what, const std::string &name) const {
-    Process holder = Process::start({programPath("hold"), what, name, "120"});
-    EXPECT_TRUE(holder.waitForLine("held", 30000)) << "cannot hold " << name;
+    Process holder = Process::start({programPath("hold"), what, name, helperSeconds});
+    EXPECT_TRUE(holder.waitForLine("held")) << "cannot hold " << name;
     return holder;
 }
 
@@ -168,8 +168,11 @@ std::vector<unsigned long> WindowsMachine::clientStarts(const std::string &folde
     return ids;
 }
 
-bool WindowsMachine::waitForClientStart(const std::string &folder, int timeoutMs) const {
-    return eventually([&] { return !clientStarts(folder).empty(); }, timeoutMs);
+::testing::AssertionResult WindowsMachine::waitForClientStart(const std::string &folder,
+                                                              int timeoutMs) const {
+    return waitFor(
+        "the client to start in " + folder, [&] { return !clientStarts(folder).empty(); },
+        timeoutMs);
 }
 
 void WindowsMachine::stopClients(const std::string &folder) const {
@@ -211,14 +214,15 @@ Process regQuery(std::vector<std::string> arguments) {
 
 } // namespace
 
-bool regShows(const std::string &key, const std::string &name, const std::string &value) {
+::testing::AssertionResult regShows(const std::string &key, const std::string &name,
+                                    const std::string &value) {
     Process reg = regQuery({"HKEY_LOCAL_MACHINE\\" + key, "/v", name});
-    return reg.waitForLine("    " + name + "    REG_SZ    " + value, 30000);
+    return reg.waitForLine("    " + name + "    REG_SZ    " + value);
 }
 
 bool regKeyExists(const std::string &key) {
     Process reg = regQuery({"HKEY_LOCAL_MACHINE\\" + key});
-    return reg.wait(30000) == 0;
+    return reg.wait(patienceMs) == 0;
 }
 
 } // namespace winetest

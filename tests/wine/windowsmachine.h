@@ -73,7 +73,8 @@ public:
 
     // The client stand-in's records of its starts in folder, and its end.
     std::vector<unsigned long> clientStarts(const std::string &folder) const;
-    bool waitForClientStart(const std::string &folder, int timeoutMs) const;
+    ::testing::AssertionResult waitForClientStart(const std::string &folder,
+                                                  int timeoutMs = testsupport::patienceMs) const;
     void stopClients(const std::string &folder) const;
 
 private:
@@ -86,7 +87,8 @@ private:
 // Windows' own reg.exe, asked about HKEY_LOCAL_MACHINE\key ("reg query"):
 // whether it shows the string value name with that text, and whether it
 // finds the key at all.
-bool regShows(const std::string &key, const std::string &name, const std::string &value);
+::testing::AssertionResult regShows(const std::string &key, const std::string &name,
+                                    const std::string &value);
 bool regKeyExists(const std::string &key);
 
 // Every file and folder a path names, read-only ones included, removed.

@@ -218,7 +218,8 @@ TEST_F(Pkgsign, VerifyFailsForEveryChangedByte) {
     const std::string changed = temp / "changed.zip";
     // Started directly, without a shell: a few hundred runs.
     const auto verify = [&] {
-        return Process::start({programPath("pkgsign"), "verify", publicKey, changed}).wait(30000);
+        return Process::start({programPath("pkgsign"), "verify", publicKey, changed})
+            .wait(patienceMs);
     };
     for (std::size_t at = 0; at < signedPackage.size(); ++at) {
         std::string bytes = signedPackage;

@@ -1068,8 +1068,9 @@ TEST_F(ZipReaderTest, SurvivesEveryTruncationAndEveryFlippedByte) {
 TEST_F(ZipReaderTest, ATargetHeldOpenWithoutSharingGives0x200AndStaysAsItWas) {
     writeFile(u8path(dest() + "/held.dll"), "old");
     const std::string zipPath = write({{{"held.dll", text(30000)}}});
-    auto holder = Process::start({programPath("hold"), "file", dest() + "/held.dll", "60"});
-    ASSERT_TRUE(holder.waitForLine("held", 30000));
+    auto holder =
+        Process::start({programPath("hold"), "file", dest() + "/held.dll", helperSeconds});
+    ASSERT_TRUE(holder.waitForLine("held"));
     int failed = -1;
     EXPECT_EQ(extractAll(zipPath, &failed), CannotCreate);
     EXPECT_EQ(failed, 0);
@@ -1079,7 +1080,7 @@ TEST_F(ZipReaderTest, ATargetHeldOpenWithoutSharingGives0x200AndStaysAsItWas) {
     readOnly.externalAttributes = 0100444u << 16;
     EXPECT_EQ(extractAll(write({{readOnly}})), CannotCreate);
     holder.terminate();
-    holder.wait(10000);
+    holder.wait(patienceMs);
     EXPECT_EQ(inDest("held.dll"), "old");
     expectNothingElseWritten();
     EXPECT_EQ(extractAll(zipPath), Ok);

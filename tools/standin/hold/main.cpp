@@ -7,6 +7,7 @@
 // prints "held" once it holds, and lets go on SIGTERM or after SECONDS
 // (default 60).
 #include "platform.h"
+#include "toolmain.h"
 
 #include <chrono>
 #include <csignal>
@@ -30,11 +31,6 @@ const char usageText[] =
     "prints \"held\" once it does and lets go on SIGTERM or after SECONDS\n"
     "(default 60).\n";
 
-int usage(std::FILE *to, int code) {
-    std::fputs(usageText, to);
-    return code;
-}
-
 // A whole number of seconds, digits only: atoi would read "1O" as 1.
 bool parseSeconds(const char *text, int &seconds) {
     const std::size_t length = std::strlen(text);
@@ -44,37 +40,33 @@ bool parseSeconds(const char *text, int &seconds) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return usage(stdout, 0);
+int hold(int argc, char **argv) {
     if (argc < 3 || argc > 4)
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     const std::string what = argv[1];
     int seconds = 60;
     if (what != "file" && what != "read" && what != "mutex")
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     if (argc == 4 && !parseSeconds(argv[3], seconds))
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
 
-    platform::FileHandle file = nullptr;
-    platform::MutexHandle mutex = nullptr;
+    platform::File file;
+    platform::Mutex mutex;
     if (what != "mutex") {
-        file = platform::openFileA(argv[2], platform::FileAccess::Read,
-                                   what == "read" ? platform::FileShare::Read
-                                                  : platform::FileShare::None,
-                                   platform::FileDisposition::OpenExisting);
+        file.reset(platform::openFileA(argv[2], platform::FileAccess::Read,
+                                       what == "read" ? platform::FileShare::Read
+                                                      : platform::FileShare::None,
+                                       platform::FileDisposition::OpenExisting));
         if (!file) {
             std::fprintf(stderr, "hold: cannot hold %s (error %u)\n", argv[2],
                          platform::lastError());
             return 1;
         }
     } else {
-        mutex = platform::createMutex(argv[2]);
-        if (!mutex || platform::lastError() != 0) {
+        mutex = platform::Mutex(argv[2]);
+        if (!mutex.owned()) {
             std::fprintf(stderr, "hold: mutex %s is taken (error %u)\n", argv[2],
                          platform::lastError());
             return 1;
@@ -86,12 +78,11 @@ int main(int argc, char **argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!stopRequested && std::chrono::steady_clock::now() < deadline)
         platform::sleepMs(50);
-
-    if (file)
-        platform::closeFile(file);
-    if (mutex) {
-        platform::releaseMutex(mutex);
-        platform::closeMutex(mutex);
-    }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    return toolmain::single(argc, argv, usageText, hold);
 }

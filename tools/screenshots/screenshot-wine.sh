@@ -12,9 +12,10 @@
 #   OUTDIR/uninstall-waiting.png   the uninstall window before its work starts
 #   OUTDIR/uninstall-running.png   its worker at a Start-menu shortcut in use
 #   OUTDIR/uninstall-succeeded.png its success panel
-# The test hooks keep a message box up long enough and click the success
-# panel's exit button, so the build must have VELMAR_TEST_HOOKS (the Windows
-# lane's does). BUILD_FOLDER defaults to build-windows-qt of the source
+# The test hooks keep a message box and the success panel up until the
+# picture is taken, and then answer the box and click the panel's exit
+# button, so the build must have VELMAR_TEST_HOOKS (the Windows lane's
+# does). BUILD_FOLDER defaults to build-windows-qt of the source
 # tree. Needs wine, xvfb-run, xdotool, ImageMagick's import and python3.
 set -euo pipefail
 
@@ -22,7 +23,7 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
   echo "usage: $0 OUTDIR [BUILD_FOLDER]" >&2
   exit 2
 fi
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 build=$(realpath -m "${2:-$source_dir/build-windows-qt}")
@@ -99,67 +100,58 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     archive.writestr("Config.zip", config.getvalue())
 PACKAGE
 
-  waitFor() { # FILE PATTERN COUNT: until FILE has COUNT lines with PATTERN
-    local count
-    for _ in $(seq 600); do
-      count=$(LC_ALL=C grep -acF "$2" "$1" 2>/dev/null || true)
-      [ "${count:-0}" -ge "$3" ] && return 0
-      sleep 0.1
-    done
-    echo "gave up waiting for $2 in $1" >&2
-    exit 1
-  }
+  source "$SOURCE_DIR/tools/screenshots/screenshot-steps.sh"
   # A program window, found by an xdotool search, taken on its own. Wine
   # names the X windows of a program after its file (the window class).
   shoot() { # FILE SEARCH...
-    local file=$1 window geometry
+    local file=$1 geometry
     shift
-    window=$(timeout 20 xdotool search --sync --onlyvisible "$@" | head -n 1)
-    geometry=$(xdotool getwindowgeometry --shell "$window")
-    eval "$geometry"
-    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/$file"
+    geometry=$(window_geometry "$@")
+    steady_shot "$OUT/$file" "$geometry"
   }
   update="C:\\Program Files\\Orvane Client\\velmar\\update.exe"
+  export VELMAR_TEST_SLEEP_LOG="C:\\sleeps.txt" VELMAR_TEST_RELEASE="C:\\release"
+  sleeps=$c/sleeps.txt
+  release=$c/release
 
-  # The progress dialog: bin\app.dll is held open, so its entry waits on the
-  # forced deletion; the hold ends by itself after 8 seconds.
+  # The progress dialog: bin\app.dll is held open, so the update waits for
+  # it (five attempts 3 s apart); the holder lets go once the picture is
+  # taken, and the update goes on.
+  hold_windows_file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll"
   "$wine_run" "$update" &
   running=$!
-  "$wine_run" "$BIN/hold.exe" file "C:\\Program Files\\Orvane Client\\velmar\\bin\\app.dll" 8 \
-    >/dev/null &
-  waitFor "$log" "bin\\app.dll" 1
-  sleep 1
+  until_true "the update to wait for bin\\app.dll" file_has "$sleeps" 3000
   shoot update-progress.png --classname "^update.exe\$"
-  wait "$running"
+  "$wine_run" taskkill /f /im hold.exe >/dev/null 2>&1 || true
+  until_true "the program to end" ended "$running"
 
   # The message box: the updater refuses while the client, which reseat
-  # started at the end of the update, runs. The box stays up 8 seconds.
-  for _ in $(seq 300); do [ -s "$velmar/exeinfo/velmar.started" ] && break; sleep 0.1; done
-  VELMAR_TEST_MSGBOX_DELAY=8000 "$wine_run" "$update" &
+  # started at the end of the update, runs. The box stays up until the
+  # picture is taken.
+  until_true "reseat to start the client" test -s "$velmar/exeinfo/velmar.started"
+  "$wine_run" "$update" &
   running=$!
-  for _ in $(seq 300); do [ -s "$boxes" ] && break; sleep 0.1; done
-  sleep 1.5
+  until_true "the box of the refused update" test -s "$boxes"
   shoot update-msgbox.png --classname "^update.exe\$"
-  wait "$running"
+  release "$release"
+  until_true "the program to end" ended "$running"
   "$wine_run" taskkill /f /im velmar.exe >/dev/null 2>&1
 
   # The uninstall window: waiting, at a Start-menu shortcut that another
   # program holds open (six forced deletion attempts, about 8 seconds),
-  # and on its success panel, whose exit button the test hook clicks.
-  "$wine_run" "$BIN/hold.exe" file \
-    "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Velmar\\Orvane.lnk" 40 >/dev/null &
-  sleep 2
-  VELMAR_TEST_EXIT_DELAY=5000 "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
+  # and on its success panel, which stays until the picture is taken; then
+  # the test hook clicks its exit button.
+  hold_windows_file "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Velmar\\Orvane.lnk"
+  VELMAR_TEST_EXIT=1 "$wine_run" "C:\\Program Files\\Orvane Client\\velmar\\uninstall.exe" &
   running=$!
-  sleep 1.5
   shoot uninstall-waiting.png --classname "^uninstall.exe\$"
-  waitFor "$log" "Velmar\\Orvane.lnk" 1
-  sleep 1
+  until_true "the forced deletion of the shortcut" file_has "$log" "Velmar\\Orvane.lnk" 1
   shoot uninstall-running.png --classname "^uninstall.exe\$"
-  waitFor "$log" "Velmar\\Orvane.lnk" 2
-  sleep 1.5
+  until_true "the shortcut given up" file_has "$log" "Velmar\\Orvane.lnk" 2
   shoot uninstall-succeeded.png --classname "^uninstall.exe\$"
-  wait "$running"
+  release "$release"
+  until_true "the program to end" ended "$running"
+  "$wine_run" taskkill /f /im hold.exe >/dev/null 2>&1 || true
 '
 echo "screenshots in $out:" update-progress.png update-msgbox.png uninstall-waiting.png \
   uninstall-running.png uninstall-succeeded.png

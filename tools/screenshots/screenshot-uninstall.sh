@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # screenshot-uninstall.sh OUTDIR [BINDIR]
 #
 # Runs the uninstaller under Xvfb on a throw-away stand-in machine laid out
@@ -12,7 +12,7 @@
 # BINDIR holds the built programs (uninstall, hold, standin-cmd); default
 # $VELMAR_BIN_DIR, else build/bin of the source tree. Needs xvfb-run, xdotool
 # and ImageMagick's import.
-set -eu
+set -euo pipefail
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
     echo "usage: $0 OUTDIR [BINDIR]" >&2
@@ -20,7 +20,7 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
 fi
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
-bin=${2:-${VELMAR_BIN_DIR:-$here/../build/bin}}
+bin=${2:-${VELMAR_BIN_DIR:-$here/../../build/bin}}
 for program in uninstall hold standin-cmd; do
     if [ ! -x "$bin/$program" ]; then
         echo "$0: $bin/$program is missing; build it first" >&2
@@ -40,10 +40,14 @@ bin=$(cd "$bin" && pwd)
 work=$(mktemp -d)
 root=$work/machine
 holder=
+source "$here/screenshot-steps.sh"
 cleanup() {
-    [ -n "$holder" ] && kill "$holder" 2>/dev/null
-    # The batch files left behind need their three seconds to finish.
-    sleep 4
+    if [ -n "$holder" ]; then kill "$holder" 2>/dev/null || true; fi
+    # The batch files left behind take the folders three seconds after the
+    # program ended.
+    if [ -n "${location:-}" ]; then
+        until_true "the batch files to remove the installation" test ! -e "$location/velmar"
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -72,43 +76,38 @@ cp "$bin/uninstall" "$location/velmar/uninstall"
 
 # A shortcut in use keeps the worker in its Start-menu step for about 7.5 s
 # (six forced deletion attempts), long enough to see it running.
-VELMAR_SYSTEM_ROOT=$root "$bin/hold" file "$programs/Velmar/Orvane.lnk" 60 >/dev/null &
+VELMAR_SYSTEM_ROOT=$root "$bin/hold" file "$programs/Velmar/Orvane.lnk" 1800 >"$work/held" &
 holder=$!
+until_true "hold to hold the shortcut" file_has "$work/held" held
 
 mkdir -m 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run"
 export VELMAR_SYSTEM_ROOT="$root" OUT="$out" LOG="$root/Users/Public/Documents/velmarinstall.txt"
-export PROGRAM="$location/velmar/uninstall"
+export PROGRAM="$location/velmar/uninstall" HERE="$here"
 # The inner shell runs on the virtual screen and expands its own variables.
 # shellcheck disable=SC2016
-xvfb-run -a -s "-screen 0 1024x768x24" sh -eu -c '
+xvfb-run -a -s "-screen 0 1024x768x24" bash -euo pipefail -c '
+    source "$HERE/screenshot-steps.sh"
     # What the hidden batch runs say stays out of the way, as on Windows.
     QT_QPA_PLATFORM=xcb "$PROGRAM" 2>/dev/null &
     program=$!
-    window=$(timeout 20 xdotool search --sync --onlyvisible --name "^安装\$" | head -n 1)
     # The window (536 x 337) at the top left corner of the screen.
-    xdotool windowmove "$window" 0 0
-    sleep 1
-    import -window root -crop 536x337+0+0 +repage "$OUT/uninstall-waiting.png"
-
-    waitForLog() {
-        tries=0
-        until grep -q "$1" "$LOG" 2>/dev/null; do
-            tries=$((tries + 1))
-            [ $tries -lt 300 ] || { echo "gave up waiting for: $1" >&2; exit 1; }
-            sleep 0.1
-        done
+    window=
+    shown() {
+        window=$(xdotool search --onlyvisible --name "^安装\$" 2>/dev/null | head -n 1)
+        [ -n "$window" ]
     }
-    waitForLog "强制删除文件:.*Velmar/Orvane.lnk"
-    sleep 1
-    import -window root -crop 536x337+0+0 +repage "$OUT/uninstall-running.png"
+    until_true "the uninstall window" shown
+    xdotool windowmove "$window" 0 0
+    steady_shot "$OUT/uninstall-waiting.png" 536x337+0+0
 
-    waitForLog "删除文件.*Velmar/Orvane.lnk失败"
-    sleep 1
-    import -window root -crop 536x337+0+0 +repage "$OUT/uninstall-succeeded.png"
+    until_true "the forced deletion of the shortcut" grep -q "强制删除文件:.*Velmar/Orvane.lnk" "$LOG"
+    steady_shot "$OUT/uninstall-running.png" 536x337+0+0
 
-    # The exit button of the success panel.
+    # The success panel stays until a person clicks its exit button.
+    until_true "the shortcut given up" grep -q "删除文件.*Velmar/Orvane.lnk失败" "$LOG"
+    steady_shot "$OUT/uninstall-succeeded.png" 536x337+0+0
     xdotool mousemove --window "$window" 433 285 click 1
-    wait "$program"
+    until_true "the uninstaller to end" ended "$program"
 '
 echo "screenshots in $out: uninstall-waiting.png uninstall-running.png uninstall-succeeded.png"
