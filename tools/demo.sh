@@ -17,7 +17,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
 cmake --build "$build" -j2 --target update reseat uninstall velmar standin-cmd hold
 
 rm -rf "$machine"
-"$root/tools/mkmachine.sh" --bin "$build/bin" --package "$machine" > /dev/null
+"$root/tools/standin/mkmachine.sh" --bin "$build/bin" --package "$machine" > /dev/null
 install="$machine/Program Files (x86)/Orvane Client/velmar"
 log="$machine/Users/Public/Documents/velmarinstall.txt"
 export VELMAR_SYSTEM_ROOT=$machine

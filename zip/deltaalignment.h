@@ -51,11 +51,27 @@ public:
 
 private:
     int64_t map(int64_t position, bool forward) const;
+    // Where a block starts in the new file (inNext) or the old one.
+    static int64_t startOn(const AlignedBlock &block, bool inNext) {
+        return static_cast<int64_t>(inNext ? block.next : block.base);
+    }
+    // The positions of one file left over before a block.
+    int64_t leftBefore(std::size_t block, bool inNext) const;
 
     std::vector<AlignedBlock> blocks_;
     // The lengths of the blocks before each, and of all of them last.
     std::vector<uint64_t> before_;
     int64_t span_ = 0;
+    // Where the searches of map start: undoing the transform maps every
+    // operand it finds, two or three positions each, and the blocks are
+    // many. Per stretch of 2^shift_ positions, the blocks that start before
+    // it (per side), and per stretch of as many left-over positions, the
+    // blocks with fewer left-over positions before them (per side): a
+    // search then looks at the few blocks of one stretch. About as many
+    // stretches as blocks.
+    unsigned shift_ = 0;
+    std::vector<uint32_t> starting_[2];
+    std::vector<uint32_t> ranked_[2];
 };
 
 // Which x86 operands a transform rewrites: 32-bit code (calls, jumps and

@@ -79,10 +79,16 @@ ZipResult checkBaseHash(platform::FileHandle file, const DeltaBase &base);
 // makeDelta: the segmented one. False when zstd refuses.
 bool makeDeltaFrame(const std::string &base, const std::string &next, int level,
                     std::string &frame);
+// How widely the alignment of a transform searches for the matches it is
+// made from: which aligns a program better depends on the program.
+enum class AlignmentSearch : unsigned char { Narrow, Wide };
 // Segments are of segmentSize bytes (at most SegmentSize), the last one
-// shorter.
-bool makeDelta(const std::string &base, const std::string &next, int level, Transform transform,
-               std::string &data, DeltaBase &described, uint32_t segmentSize = SegmentSize);
+// shorter. With a transform, each segment of next is transformed where it
+// is for its frame and then restored (a copy of it held as much again as
+// the new file): next is as it came when makeDelta returns.
+bool makeDelta(const std::string &base, std::string &next, int level, Transform transform,
+               std::string &data, DeltaBase &described, uint32_t segmentSize = SegmentSize,
+               AlignmentSearch search = AlignmentSearch::Narrow);
 // The transform that suits a file, by its header: x86 or x86-64 programs
 // and libraries (PE or ELF), else none.
 Transform transformFor(const std::string &file);

@@ -10,15 +10,20 @@
 #   - package sizes: the whole new release zipped (zip -r -6, as a publisher
 #     makes one), pkgdelta's delta package, and xdelta3 -9 -S djw and bsdiff
 #     over the same changed files, summed;
-#   - making the delta package: pkgdelta's time and peak memory, beside the
-#     largest changed file;
+#   - making the delta package: pkgdelta's time (wall and user+sys) and peak
+#     memory (RSS), and that memory less what pkgdelta holds making a
+#     package of one small changed file (its libraries and smallest states),
+#     beside the largest changed file;
 #   - applying: the update steps (bench/update's updatebench) with the delta
 #     package and with the whole package over an installation of the old
 #     release, on tmpfs and on disk (see bench/diskplace.sh; or
 #     VELMAR_BENCH_PLACES), medians of VELMAR_BENCH_ROUNDS (5) rounds whose
-#     order alternates: wall time, and peak memory as time(1) sees it (the
-#     mapped base counts there), and in one more run each, the peak of the
-#     process's private memory (RssAnon, sampled every millisecond).
+#     order alternates: wall time and user+sys CPU time (which other work
+#     on the machine disturbs less), each as delta / whole per round, and
+#     peak memory (RSS: the mapped base counts there), and in one more run
+#     each, the peak of the process's private memory (RssAnon, sampled
+#     every millisecond).
+# The load (uptime) is printed before each pair and at the end.
 # VELMAR_BENCH_DELTA_PAIRS names the pairs (default: windows libssl3
 # mariadb-server-core libpython3.11-stdlib openjdk-17-jre-headless). Builds
 # into build-bench-delta/ (releases and downloads once: they are kept).
@@ -38,7 +43,7 @@ cmake --build "$build" -j2 --target pkgdelta updatebench > "$work/build.log" ||
   { cat "$work/build.log"; exit 1; }
 
 # windows_release COMMIT FOLDER: the three programs of COMMIT as they ship
-# for Windows (built as tools/build-release-windows.sh builds them: the Qt
+# for Windows (built as tools/build/build-release-windows.sh builds them: the Qt
 # configured for size, optimised, unused sections collected, stripped), and
 # its resources/. The script of those commits cannot be used: it gave the
 # build no libdeflate.
@@ -47,8 +52,8 @@ windows_release() {
   [ -f "$folder/update.exe" ] && return 0
   echo "building the Windows release of $commit (once)..."
   local qt_prefix libdeflate
-  qt_prefix=$("$root/tools/mingw-prefix.sh" --release qt "$work")
-  libdeflate=$("$root/tools/mingw-prefix.sh" libdeflate "$work")
+  qt_prefix=$("$root/tools/build/mingw-prefix.sh" --release qt "$work")
+  libdeflate=$("$root/tools/build/mingw-prefix.sh" libdeflate "$work")
   rm -rf "$source" "$folder"
   mkdir -p "$source" "$folder"
   git -C "$root" archive "$commit" | tar -x -C "$source"
@@ -90,6 +95,28 @@ results=$work/results.txt sizes=$work/sizes.txt
 : > "$results"
 : > "$sizes"
 
+# measured COMMAND...: "wall user+sys peak-RSS-KiB" of COMMAND, its
+# standard output dropped; fails with it. The peak is time(1)'s: a process
+# started from Python would count Python's own memory in its peak (Linux
+# keeps the peak across exec), time(1) is small. Times are in microseconds
+# (time(1)'s hundredths are a fifth of a small package's update) and take
+# in time(1)'s own, well under a millisecond.
+measured() {
+  python3 - "$work/peak.txt" "$@" <<'PY'
+import os, subprocess, sys, time
+peak, command = sys.argv[1], sys.argv[2:]
+start = time.perf_counter()
+process = subprocess.Popen(["/usr/bin/time", "-o", peak, "-f", "%M"] + command,
+                           stdout=subprocess.DEVNULL)
+_, status, usage = os.wait4(process.pid, 0)
+wall = time.perf_counter() - start
+if status:
+    sys.exit(f"{command[0]} failed: {status}")
+rss = open(peak).read().split()[-1]
+print(f"{wall:.6f} {usage.ru_utime + usage.ru_stime:.6f} {rss}")
+PY
+}
+
 # private PACKAGE MACHINE: the peak of updatebench's private memory in KiB.
 private_peak() {
   python3 - "$build/bin/updatebench" "$1" <<'PY'
@@ -122,14 +149,10 @@ apply() {
   if [ "$mode" = private ]; then
     echo "$pair $place $name-private $(private_peak "$machine")" >> "$results"
   else
-    # Wall time from bash's microsecond clock: time(1)'s hundredths are a
-    # fifth of a small package's update.
-    local start=$EPOCHREALTIME
-    /usr/bin/time -o "$work/time.txt" -f "%M" "$build/bin/updatebench" "$machine" \
-      > /dev/null 2>&1 || { echo "$pair: $name failed to apply in $place" >&2; exit 1; }
-    local end=$EPOCHREALTIME
-    echo "$pair $place $name $(awk "BEGIN { print $end - $start }") $(cat "$work/time.txt")" \
-      >> "$results"
+    local run
+    run=$(measured "$build/bin/updatebench" "$machine" 2> /dev/null) ||
+      { echo "$pair: $name failed to apply in $place" >&2; exit 1; }
+    echo "$pair $place $name $run" >> "$results"
   fi
   # The journal stays: updatebench leaves out the hand-over to reseat.
   diff -r -x '~velmar-update.*' "$new" "$machine/app" > /dev/null ||
@@ -138,7 +161,18 @@ apply() {
   sync
 }
 
+# What pkgdelta holds whatever the files: making a package of one file of
+# 1,000 bytes with a few changed.
+fixed=$work/fixed
+rm -rf "$fixed"
+mkdir -p "$fixed/old" "$fixed/new"
+head -c 1000 /dev/urandom > "$fixed/old/file"
+{ head -c 500 "$fixed/old/file"; echo changed; tail -c 500 "$fixed/old/file"; } > "$fixed/new/file"
+read -r _ _ fixed_rss < <(measured "$build/bin/pkgdelta" make "$fixed/old" "$fixed/new" \
+  "$fixed/p.zip" 2> /dev/null)
+
 for pair in $pairs; do
+  echo "load: $(uptime)"
   if [ "$pair" = windows ]; then
     old=$work/release-$old_commit new=$work/release-$new_commit
     windows_release "$old_commit" "$old"
@@ -157,8 +191,8 @@ for pair in $pairs; do
   whole=$work/$pair-whole.zip delta=$work/$pair-delta.zip
   rm -f "$whole" "$delta"
   (cd "$new" && zip -qr -6 "$whole" .)
-  /usr/bin/time -o "$work/make-time.txt" -f "%e %M" "$build/bin/pkgdelta" make "$old" "$new" \
-    "$delta" 2> "$work/$pair-make.log" > /dev/null || { cat "$work/$pair-make.log"; exit 1; }
+  made=$(measured "$build/bin/pkgdelta" make "$old" "$new" "$delta" 2> "$work/$pair-make.log") ||
+    { cat "$work/$pair-make.log"; exit 1; }
   xdelta_sum=0 bsdiff_sum=0 largest=0 base_largest=0
   while IFS= read -r -d '' file; do
     name=${file#"$new"/}
@@ -173,7 +207,7 @@ for pair in $pairs; do
     fi
   done < <(find "$new" -type f -print0 | sort -z)
   echo "$pair $(stat -c %s "$whole") $(stat -c %s "$delta") $xdelta_sum $bsdiff_sum $largest" \
-    "$base_largest $(cat "$work/make-time.txt")" >> "$sizes"
+    "$base_largest $made $fixed_rss" >> "$sizes"
   for place in $places; do
     for round in $(seq "$rounds"); do
       echo "  $place: round $round of $rounds..."
@@ -190,29 +224,34 @@ for pair in $pairs; do
   done
 done
 
+echo "load: $(uptime)"
 python3 - "$sizes" "$results" <<'PY'
 import statistics, sys
 sizes, results = sys.argv[1:]
 mib = lambda kib: kib / 1024
-print(f"\n{'pair':26} {'whole':>11} {'delta':>10} {'xdelta3 -9':>11} {'bsdiff':>10}"
-      f" {'largest':>11} {'make s':>7} {'make MiB':>9} {'x largest':>9}")
+print(f"\n{'pair':22} {'whole':>11} {'delta':>10} {'xdelta3 -9':>11} {'bsdiff':>10}"
+      f" {'largest':>11} {'make s':>7} {'cpu s':>6} {'MiB':>6} {'net MiB':>7} {'x largest':>9}")
 for line in open(sizes):
-    pair, whole, delta, xdelta, bsdiff, largest, base, wall, rss = line.split()
-    whole, delta, xdelta, bsdiff, largest, rss = map(int, (whole, delta, xdelta, bsdiff, largest, rss))
+    pair, whole, delta, xdelta, bsdiff, largest, base, wall, cpu, rss, fixed = line.split()
+    whole, delta, xdelta, bsdiff, largest, rss, fixed = map(
+        int, (whole, delta, xdelta, bsdiff, largest, rss, fixed))
     marks = ("" if delta <= xdelta else " >xdelta3") + ("" if delta <= bsdiff else " >bsdiff")
-    print(f"{pair:26} {whole:11,} {delta:10,} {xdelta:11,} {bsdiff:10,} {largest:11,}"
-          f" {float(wall):7.1f} {mib(rss):9.1f} {rss * 1024 / largest:9.1f}{marks}")
+    print(f"{pair:22} {whole:11,} {delta:10,} {xdelta:11,} {bsdiff:10,} {largest:11,}"
+          f" {float(wall):7.1f} {float(cpu):6.1f} {mib(rss):6.1f} {mib(rss - fixed):7.1f}"
+          f" {(rss - fixed) * 1024 / largest:9.1f}{marks}")
+print(f"(net: less {mib(fixed):.1f} MiB, what pkgdelta holds making a package of one small file)")
 runs = {}
 for line in open(results):
     pair, place, name, *values = line.split()
     runs.setdefault((pair, place), {}).setdefault(name, []).append(list(map(float, values)))
-print(f"\n{'applying (medians)':34} {'whole s':>8} {'delta s':>8} {'d / w':>6}"
-      f" {'RSS whole':>10} {'RSS delta':>10} {'private whole':>14} {'private delta':>14}")
+print(f"\n{'applying (medians)':30} {'whole s':>8} {'delta s':>8} {'d / w':>6} {'whole cpu':>9}"
+      f" {'delta cpu':>9} {'d / w':>6} {'RSS whole':>9} {'RSS delta':>9} {'private w':>9}"
+      f" {'private d':>9}")
 for (pair, place), named in runs.items():
-    wall = {n: statistics.median(v[0] for v in named[n]) for n in ("whole", "delta")}
-    rss = {n: statistics.median(v[1] for v in named[n]) for n in ("whole", "delta")}
-    ratios = [d[0] / w[0] for w, d in zip(named["whole"], named["delta"])]
-    print(f"{pair + ' on ' + place:34} {wall['whole']:8.3f} {wall['delta']:8.3f}"
-          f" {statistics.median(ratios):6.2f} {mib(rss['whole']):10.1f} {mib(rss['delta']):10.1f}"
-          f" {mib(named['whole-private'][0][0]):14.1f} {mib(named['delta-private'][0][0]):14.1f}")
+    median = lambda name, k: statistics.median(v[k] for v in named[name])
+    ratio = lambda k: statistics.median(d[k] / w[k] for w, d in zip(named["whole"], named["delta"]))
+    print(f"{pair + ' on ' + place:30} {median('whole', 0):8.3f} {median('delta', 0):8.3f}"
+          f" {ratio(0):6.2f} {median('whole', 1):9.3f} {median('delta', 1):9.3f} {ratio(1):6.2f}"
+          f" {mib(median('whole', 2)):9.1f} {mib(median('delta', 2)):9.1f}"
+          f" {mib(named['whole-private'][0][0]):9.1f} {mib(named['delta-private'][0][0]):9.1f}")
 PY

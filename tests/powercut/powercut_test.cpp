@@ -217,7 +217,7 @@ TEST_F(PowerCut, AtEveryWriteOfAnUpdateLeavesItAllOldOrAllNewAfterTheNextStart) 
     Update update;
     update.layout = bench.disk / "layout";
     Process script =
-        Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/mkmachine.sh",
+        Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/standin/mkmachine.sh",
                         "--bin", std::getenv("VELMAR_BIN_DIR"), update.layout});
     ASSERT_EQ(script.wait(60000), 0);
     const std::string install = update.layout + "/" + installPart;

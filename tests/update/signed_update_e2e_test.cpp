@@ -62,7 +62,7 @@ class SignedUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
         Process script =
-            Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/mkmachine.sh",
+            Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/standin/mkmachine.sh",
                             "--bin", std::getenv("VELMAR_BIN_DIR"), "--package", machine.root()});
         ASSERT_TRUE(script.endsWith(0));
         machine.installProgram("update_signed", installFolder, "update");

@@ -27,7 +27,7 @@ class UpdateChain : public ::testing::Test {
 protected:
     void layOut(bool withPackage) {
         std::vector<std::string> command = {std::string(std::getenv("VELMAR_SOURCE_DIR")) +
-                                                "/tools/mkmachine.sh",
+                                                "/tools/standin/mkmachine.sh",
                                             "--bin", std::getenv("VELMAR_BIN_DIR")};
         if (withPackage)
             command.push_back("--package");

@@ -27,7 +27,7 @@ class KilledUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
         Process script =
-            Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/mkmachine.sh",
+            Process::start({std::string(std::getenv("VELMAR_SOURCE_DIR")) + "/tools/standin/mkmachine.sh",
                             "--bin", std::getenv("VELMAR_BIN_DIR"), machine.root()});
         ASSERT_TRUE(script.endsWith(0));
         // Half of the package's files are there in an old version.

@@ -82,7 +82,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     archive.writestr("bin/app.dll", "app 2.0.0\n")
 PACKAGE
 
-    source "$SOURCE_DIR/tools/screenshot-steps.sh"
+    source "$SOURCE_DIR/tools/screenshots/screenshot-steps.sh"
     # The visible window of a program that is about its logical width times
     # the factor wide (the updater shows two at once), as a PPM picture and
     # a PNG to look at. A window that kept its 100 % size is not found.

@@ -23,11 +23,14 @@ Entry withData(const std::string &name, const std::string &next, const std::stri
 } // namespace
 
 Entry deltaEntry(const std::string &name, const std::string &base, const std::string &next,
-                 uint32_t segmentSize) {
-    std::string data;
+                 uint32_t segmentSize, zip::AlignmentSearch search) {
+    std::string data, transformed = next;
     zip::DeltaBase described;
-    if (!zip::makeDelta(base, next, Level, zip::transformFor(next), data, described, segmentSize))
+    if (!zip::makeDelta(base, transformed, Level, zip::transformFor(next), data, described,
+                        segmentSize, search))
         throw std::runtime_error("no delta made");
+    if (transformed != next)
+        throw std::runtime_error("the new file was left transformed");
     return withData(name, next, data, described);
 }
 

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <random>
 
 using namespace testsupport;
 using namespace zipresult;
@@ -684,6 +685,11 @@ TEST_F(ZipReaderTest, AppliesADeltaEntryOnlyToItsOwnBase) {
         ZipResult extracted, checked;
     } cases[] = {
         {"good base", [](Entry &) {}, Ok, Ok},
+        {"aligned by the wide search",
+         [&](Entry &e) {
+             e = testzip::deltaEntry("bin/app.dll", base, next, 100000, zip::AlignmentSearch::Wide);
+         },
+         Ok, Ok},
         {"first layout",
          [&](Entry &e) { e = testzip::firstLayoutEntry("bin/app.dll", base, next); }, Ok, Ok},
         {"zstd whole entry", [&](Entry &e) { e.method = zip::ZstdMethod, e.payload = zstdWhole; },
@@ -817,6 +823,46 @@ TEST(DeltaTransformTest, UndoesWhatItDoesAndLeavesZerosWhereCodeMoved) {
     EXPECT_FALSE(refused.assign({{0, 95, 10}}, 100, 100)) << "beyond the base";
     EXPECT_FALSE(
         refused.parse(reinterpret_cast<const unsigned char *>("0123456789012"), 13, 100, 100));
+}
+
+// With many blocks of every length and gap, the map takes each position
+// where its rules say: an aligned one to its old byte, the ones left over in
+// order to those left over on the other side.
+TEST(DeltaTransformTest, MapsEveryPositionAsItsRulesSay) {
+    std::mt19937 random(34);
+    for (const uint64_t baseSize : {5000u, 7000u}) {
+        const uint64_t nextSize = 6000, span = std::max(baseSize, nextSize);
+        std::vector<zip::AlignedBlock> blocks;
+        for (uint64_t next = random() % 3, base = 0;;) {
+            const uint64_t length = 1 + random() % 30;
+            if (next + length > nextSize || base + length > baseSize)
+                break;
+            blocks.push_back({next, base, length});
+            next += length + random() % 40;
+            base += length + random() % 40;
+        }
+        zip::Alignment alignment;
+        ASSERT_TRUE(alignment.assign(blocks, baseSize, nextSize));
+        std::vector<int64_t> expected(span, -1);
+        std::vector<bool> taken(span);
+        for (const zip::AlignedBlock &block : blocks)
+            for (uint64_t k = 0; k < block.length; ++k) {
+                expected[block.next + k] = static_cast<int64_t>(block.base + k);
+                taken[block.base + k] = true;
+            }
+        for (uint64_t x = 0, left = 0; x < span; ++x)
+            if (expected[x] < 0) {
+                while (taken[left])
+                    ++left;
+                expected[x] = static_cast<int64_t>(left++);
+            }
+        for (uint64_t x = 0; x < span; ++x) {
+            ASSERT_EQ(alignment.toBase(static_cast<int64_t>(x)), expected[x])
+                << baseSize << " " << x;
+            ASSERT_EQ(alignment.toNext(expected[x]), static_cast<int64_t>(x))
+                << baseSize << " " << x;
+        }
+    }
 }
 
 // FIPS 180-4's examples, and a message that crosses many blocks in uneven

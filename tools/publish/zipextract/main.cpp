@@ -13,6 +13,7 @@
 // archive order, so the result on disk is the one a single thread leaves.
 // Which entries after a failing one were extracted already may differ; the
 // failure reported is the one of the lowest entry.
+#include "toolmain.h"
 #include "zipreader.h"
 
 #include <algorithm>
@@ -35,11 +36,6 @@ const char usageText[] =
     "way the updater does, on THREADS threads (default: one per core, at most\n"
     "four). Exit code 0: everything extracted; 1: an operation failed (printed\n"
     "with its entry and result code); 2: wrong arguments.\n";
-
-int usage(std::FILE *to, int code) {
-    std::fputs(usageText, to);
-    return code;
-}
 
 bool isOption(const char *argument) {
     return std::strncmp(argument, "--", 2) == 0;
@@ -219,11 +215,7 @@ void extractShare(const char *archive, const char *folder, Plan &plan, FirstFail
                 extractOne(zip.get(), i, failure);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return usage(stdout, 0);
+int extract(int argc, char **argv) {
     // Up to four: beyond that the file system, not decoding, sets the pace,
     // and each reader's buffers count against the 16 MiB the tool may use.
     unsigned threads = std::min(4u, std::max(1u, std::thread::hardware_concurrency()));
@@ -232,11 +224,11 @@ int main(int argc, char **argv) {
         char *end = nullptr;
         const long wanted = std::strtol(argv[2], &end, 10);
         if (*end != '\0' || wanted < 1 || wanted > 256)
-            return usage(stderr, 2);
+            return toolmain::usageError(usageText);
         threads = static_cast<unsigned>(wanted);
         first = 3;
     } else if (argc != 3 || isOption(argv[1]) || isOption(argv[2])) {
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     }
     const char *archive = argv[first];
     const char *folder = argv[first + 1];
@@ -266,4 +258,10 @@ int main(int argc, char **argv) {
     for (std::thread &worker : workers)
         worker.join();
     return failure.print();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    return toolmain::single(argc, argv, usageText, extract);
 }

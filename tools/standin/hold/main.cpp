@@ -7,6 +7,7 @@
 // prints "held" once it holds, and lets go on SIGTERM or after SECONDS
 // (default 60).
 #include "platform.h"
+#include "toolmain.h"
 
 #include <chrono>
 #include <csignal>
@@ -30,11 +31,6 @@ const char usageText[] =
     "prints \"held\" once it does and lets go on SIGTERM or after SECONDS\n"
     "(default 60).\n";
 
-int usage(std::FILE *to, int code) {
-    std::fputs(usageText, to);
-    return code;
-}
-
 // A whole number of seconds, digits only: atoi would read "1O" as 1.
 bool parseSeconds(const char *text, int &seconds) {
     const std::size_t length = std::strlen(text);
@@ -44,19 +40,15 @@ bool parseSeconds(const char *text, int &seconds) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return usage(stdout, 0);
+int hold(int argc, char **argv) {
     if (argc < 3 || argc > 4)
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     const std::string what = argv[1];
     int seconds = 60;
     if (what != "file" && what != "read" && what != "mutex")
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     if (argc == 4 && !parseSeconds(argv[3], seconds))
-        return usage(stderr, 2);
+        return toolmain::usageError(usageText);
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
 
@@ -87,4 +79,10 @@ int main(int argc, char **argv) {
     while (!stopRequested && std::chrono::steady_clock::now() < deadline)
         platform::sleepMs(50);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    return toolmain::single(argc, argv, usageText, hold);
 }

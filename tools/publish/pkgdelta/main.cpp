@@ -14,6 +14,7 @@
 #include <libdeflate.h>
 #include <zstd.h>
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -201,11 +203,22 @@ const char *transformName(zip::Transform transform) {
     }
 }
 
+// A compressor for each file, gone before the next file's tries: its
+// tables stayed beside them.
+struct CompressorCloser {
+    void operator()(libdeflate_compressor *compressor) const {
+        libdeflate_free_compressor(compressor);
+    }
+};
+
+// Into a buffer of which only what is written is touched: one of the
+// bound's size held the file's size again.
 bool deflateWhole(libdeflate_compressor *compressor, const std::string &data, std::string &out) {
-    out.resize(libdeflate_deflate_compress_bound(compressor, data.size()));
+    const std::size_t bound = libdeflate_deflate_compress_bound(compressor, data.size());
+    const std::unique_ptr<char[]> buffer(new char[bound]);
     const std::size_t made =
-        libdeflate_deflate_compress(compressor, data.data(), data.size(), &out[0], out.size());
-    out.resize(made);
+        libdeflate_deflate_compress(compressor, data.data(), data.size(), buffer.get(), bound);
+    out.assign(buffer.get(), made);
     return made > 0 || data.empty();
 }
 
@@ -229,9 +242,6 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
     std::sort(items.begin(), items.end());
 
     const fs::path temporary = package.u8string() + ".pkgdelta-tmp";
-    libdeflate_compressor *compressor = libdeflate_alloc_compressor(DeflateLevel);
-    if (!compressor)
-        return failure(package.u8string(), "no memory for the compressor");
     int result = 0;
     std::size_t deltas = 0, whole = 0, unchanged = 0;
     {
@@ -260,7 +270,7 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                 result = failure(path.u8string(), "neither a file nor a folder (a link?)");
                 break;
             } else {
-                std::string next, base, deflated, frame;
+                std::string next, base, frame;
                 if (!readWhole(path, next)) {
                     result = failure(path.u8string(), "cannot be read");
                     break;
@@ -278,43 +288,65 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
                 entry.name = name;
                 entry.size = next.size();
                 entry.crc = libdeflate_crc32(0, next.data(), next.size());
-                if (!deflateWhole(compressor, next, deflated)) {
-                    entry.method = 0;
-                    entry.data = next;
-                } else {
-                    entry.method = 8;
-                    entry.data = deflated;
-                }
                 // Quick tries first: for programs with their code transformed
-                // and as it is, to keep the smaller; a small delta is kept as
-                // it is, where the strong level would save little and take
-                // long (it is slowest on files that barely changed). Taken
-                // where smaller than the whole file.
+                // (aligned by either search) and as it is, to keep the
+                // smallest; a small delta is kept as it is, where the strong
+                // level would save little and take long (it is slowest on
+                // files that barely changed). Taken where smaller than the
+                // whole file, which is deflated after them and without the
+                // base: beside them it held a good part of the file's size
+                // again at pkgdelta's peak.
                 const char *kind = "whole";
-                zip::Transform transform = zip::Transform::None;
+                struct Try {
+                    zip::Transform transform;
+                    zip::AlignmentSearch search;
+                };
+                std::vector<Try> tries;
+                if (const zip::Transform code = zip::transformFor(next);
+                    code != zip::Transform::None)
+                    tries = {{code, zip::AlignmentSearch::Narrow},
+                             {code, zip::AlignmentSearch::Wide}};
+                tries.push_back({zip::Transform::None, zip::AlignmentSearch::Narrow});
+                Try chosen = tries.back();
                 zip::DeltaBase described, quickDescribed;
                 std::string quick;
-                for (const zip::Transform tried : {zip::transformFor(next), zip::Transform::None}) {
-                    if (hadIt && (quick.empty() || tried != transform) &&
-                        zip::makeDelta(base, next, ChoiceLevel, tried, frame, described) &&
+                for (const Try &tried : tries) {
+                    malloc_trim(0);
+                    if (hadIt &&
+                        zip::makeDelta(base, next, ChoiceLevel, tried.transform, frame, described,
+                                       zip::SegmentSize, tried.search) &&
                         (quick.empty() || frame.size() < quick.size())) {
                         quick.swap(frame);
                         quickDescribed = described;
-                        transform = tried;
+                        chosen = tried;
                     }
                 }
+                malloc_trim(0);
                 if (!quick.empty() && quick.size() >= QuickEnough &&
-                    zip::makeDelta(base, next, DeltaLevel, transform, frame, described) &&
+                    zip::makeDelta(base, next, DeltaLevel, chosen.transform, frame, described,
+                                   zip::SegmentSize, chosen.search) &&
                     frame.size() < quick.size()) {
                     quick.swap(frame);
                     quickDescribed = described;
                 }
+                std::string().swap(base);
+                const std::unique_ptr<libdeflate_compressor, CompressorCloser> compressor(
+                    libdeflate_alloc_compressor(DeflateLevel));
+                if (!compressor) {
+                    result = failure(package.u8string(), "no memory for the compressor");
+                    break;
+                }
+                entry.method = 8;
+                if (!deflateWhole(compressor.get(), next, entry.data)) {
+                    entry.method = 0;
+                    entry.data = next;
+                }
                 if (!quick.empty() &&
                     quick.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
                     entry.method = zip::DeltaMethod;
-                    entry.data = quick;
+                    entry.data = std::move(quick);
                     entry.deltaField = zip::deltaField(quickDescribed);
-                    kind = transformName(transform);
+                    kind = transformName(chosen.transform);
                 }
                 ++(entry.method == zip::DeltaMethod ? deltas : whole);
                 std::fprintf(stderr, "pkgdelta: [%zu/%zu] %s: %s, %zu of %zu bytes\n", done,
@@ -329,7 +361,6 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
         if (result == 0 && !writer.finish())
             result = failure(temporary.u8string(), "cannot be written");
     }
-    libdeflate_free_compressor(compressor);
     // Nothing takes files away on installations: say which stay behind.
     for (fs::recursive_directory_iterator it(oldRelease, error), end;
          result == 0 && !error && it != end; it.increment(error)) {
@@ -409,6 +440,11 @@ int check(const std::string &package, const std::string &installation) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Buffers of a file's size and zstd's tables come and go with each file
+    // and try: mapped each on its own, they go back to the system when
+    // freed. glibc otherwise serves them from its heap after the first one
+    // is freed, and keeps what they leave between them.
+    mallopt(M_MMAP_THRESHOLD, 256 << 10);
     return toolmain::run(
         argc, argv, generalUsage,
         {{"make", makeUsage, 3,

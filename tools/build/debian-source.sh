@@ -8,10 +8,9 @@
 #
 # Needs dpkg-dev.
 set -euo pipefail
-if [ $# -ne 3 ]; then
-  echo "usage: $0 WORK PACKAGE VERSION" >&2
-  exit 2
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/arguments.sh"
+build_arguments "usage: $0 WORK PACKAGE VERSION" 3 3 -- "$@"
+set -- "${positional[@]}"
 work=$1 package=$2 version=$3
 
 apt_dir=$work/apt

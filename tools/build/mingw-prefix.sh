@@ -17,37 +17,21 @@
 # beside the repository. It is unpacked into BUILD_FOLDER once per archive (a
 # changed archive, by its checksum, is unpacked anew), whatever folder name
 # it unpacks to. Without an archive it is built from Debian's source package
-# into $XDG_CACHE_HOME/velmar, once per machine: tools/build-qt-mingw.sh
+# into $XDG_CACHE_HOME/velmar, once per machine: tools/build/build-qt-mingw.sh
 # (about 35 minutes on two cores; an hour for the release's) or
-# tools/build-library-mingw.sh (a minute or two).
+# tools/build/build-library-mingw.sh (a minute or two).
 #
 # --ready: only say (by the exit code) whether it is at hand without a
 # build. Progress goes to standard error.
 set -euo pipefail
 
-usage="usage: $0 [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libzstd|libsodium BUILD_FOLDER"
-if [ "${1:-}" = --help ]; then
-  echo "$usage"
-  exit 0
-fi
-ready_only=false
-arch=i686
-release=false
-while [ $# -gt 2 ]; do
-  case $1 in
-  --ready) ready_only=true ;;
-  --arch) arch=$2; shift ;;
-  --release) release=true ;;
-  *) break ;;
-  esac
-  shift
-done
-if [ $# -ne 2 ] || { [ "$arch" != i686 ] && [ "$arch" != x86_64 ]; }; then
-  echo "$usage" >&2
-  exit 2
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/arguments.sh"
+build_arguments \
+  "usage: $0 [--ready] [--arch i686|x86_64] [--release] qt|libdeflate|libzstd|libsodium BUILD_FOLDER" \
+  2 2 --ready --arch --release -- "$@"
+set -- "${positional[@]}"
 component=$1
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(realpath -m "$2")
 target=$arch-w64-mingw32
 case $component in
@@ -112,7 +96,7 @@ is_installed() {
 }
 
 if archive=$(find_archive); then
-  $ready_only && exit 0
+  $ready && exit 0
   mkdir -p "$build"
   # The lane's Qt and the release's may share a build folder.
   unpacked=$build/mingw-$component-$arch
@@ -144,19 +128,19 @@ else
   fi
   if is_installed "$prefix"; then
     echo >&2 "mingw-prefix: $component for $arch built before in $prefix"
-  elif $ready_only; then
+  elif $ready; then
     exit 1
   elif [ "$component" = qt ]; then
     profile=() duration="about 35 minutes"
     $release && profile=(--release) duration="about an hour"
     echo >&2 "mingw-prefix: no Qt archive ($archive_name); building Qt from Debian's source" \
       "package into $prefix ($duration on two cores, once per machine)"
-    "$source_dir/tools/build-qt-mingw.sh" --arch "$arch" "${profile[@]}" "$prefix" >&2
+    "$source_dir/tools/build/build-qt-mingw.sh" --arch "$arch" "${profile[@]}" "$prefix" >&2
   else
     echo >&2 "mingw-prefix: no $component archive ($archive_name); building it from" \
       "Debian's source package into $prefix"
-    "$source_dir/tools/build-library-mingw.sh" --arch "$arch" "$component" "$prefix" >&2
+    "$source_dir/tools/build/build-library-mingw.sh" --arch "$arch" "$component" "$prefix" >&2
   fi
-  $ready_only && exit 0
+  $ready && exit 0
 fi
 echo "$prefix"

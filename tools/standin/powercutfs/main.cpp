@@ -39,6 +39,8 @@
 // then: a folder's older entries may still name them.
 #define FUSE_USE_VERSION 31
 
+#include "toolmain.h"
+
 #include <fuse.h>
 
 #include <dirent.h>
@@ -548,16 +550,16 @@ void *doInit(fuse_conn_info *, fuse_config *config) {
     return nullptr;
 }
 
-int usage() {
-    std::fprintf(stderr, "usage: powercutfs [--cut-after N] [--survivors FOLDER] "
-                         "[--count-file FILE] BACKING MOUNTPOINT\n");
-    return 2;
-}
+const char usageText[] =
+    "usage: powercutfs [--cut-after N] [--survivors FOLDER] [--count-file FILE] BACKING "
+    "MOUNTPOINT\n"
+    "Mounts BACKING at MOUNTPOINT as a disk that forgets what was not flushed: after\n"
+    "request N (or when ended first) the power goes, what survives is written to\n"
+    "FOLDER, and every later request fails; FILE receives the count of requests.\n";
 
-} // namespace
-
-int main(int argc, char *argv[]) {
-    std::vector<std::string> places;
+// The options into state; the backing folder and the mount point into
+// places. False for anything else.
+bool readArguments(int argc, char *argv[], std::vector<std::string> &places) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option.rfind("--", 0) != 0) {
@@ -565,7 +567,7 @@ int main(int argc, char *argv[]) {
             continue;
         }
         if (i + 1 >= argc)
-            return usage();
+            return false;
         const std::string value = argv[++i];
         if (option == "--cut-after")
             state.cutAfter = std::atoll(value.c_str());
@@ -574,18 +576,12 @@ int main(int argc, char *argv[]) {
         else if (option == "--count-file")
             state.countFile = value;
         else
-            return usage();
+            return false;
     }
-    if (places.size() != 2)
-        return usage();
-    state.backing = std::filesystem::absolute(places[0]).lexically_normal().string();
-    while (state.backing.size() > 1 && state.backing.back() == '/')
-        state.backing.pop_back();
-    state.graveyard = state.backing + ".graveyard";
-    std::filesystem::remove_all(state.graveyard);
-    std::filesystem::create_directory(state.graveyard);
-    ::umask(0);
+    return places.size() == 2;
+}
 
+fuse_operations operationsOfTheDisk() {
     fuse_operations operations{};
     operations.getattr = doGetattr;
     operations.readlink = doReadlink;
@@ -612,8 +608,37 @@ int main(int argc, char *argv[]) {
     operations.create = doCreate;
     operations.utimens = doUtimens;
     operations.fallocate = doFallocate;
+    return operations;
+}
+
+// After the unmount: a disk ended before its cut loses its power now, and
+// the count of requests goes where it was asked for.
+void afterTheEnd() {
+    std::lock_guard<std::mutex> held(state.lock);
+    if (!state.survivors.empty())
+        cutNow();
+    if (!state.countFile.empty()) {
+        if (FILE *count = std::fopen(state.countFile.c_str(), "w")) {
+            std::fprintf(count, "%lld\n", state.requests);
+            std::fclose(count);
+        }
+    }
+}
+
+int run(int argc, char *argv[]) {
+    std::vector<std::string> places;
+    if (!readArguments(argc, argv, places))
+        return toolmain::usageError(usageText);
+    state.backing = std::filesystem::absolute(places[0]).lexically_normal().string();
+    while (state.backing.size() > 1 && state.backing.back() == '/')
+        state.backing.pop_back();
+    state.graveyard = state.backing + ".graveyard";
+    std::filesystem::remove_all(state.graveyard);
+    std::filesystem::create_directory(state.graveyard);
+    ::umask(0);
 
     // One thread answers, in the order the requests came.
+    const fuse_operations operations = operationsOfTheDisk();
     std::vector<char *> fuseArguments{argv[0],
                                       const_cast<char *>(places[1].c_str()),
                                       const_cast<char *>("-f"),
@@ -621,20 +646,15 @@ int main(int argc, char *argv[]) {
                                       const_cast<char *>("-o"),
                                       const_cast<char *>("fsname=powercutfs")};
     fuse_main(static_cast<int>(fuseArguments.size()), fuseArguments.data(), &operations, nullptr);
-    {
-        std::lock_guard<std::mutex> held(state.lock);
-        // Ended before its cut: the power goes now.
-        if (!state.survivors.empty())
-            cutNow();
-        if (!state.countFile.empty()) {
-            if (FILE *count = std::fopen(state.countFile.c_str(), "w")) {
-                std::fprintf(count, "%lld\n", state.requests);
-                std::fclose(count);
-            }
-        }
-    }
+    afterTheEnd();
     std::filesystem::remove_all(state.graveyard);
     // Ended by a signal, as it is meant to end, fuse_main says 8: what
     // counts is whether it had mounted.
     return state.mounted ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    return toolmain::single(argc, argv, usageText, run);
 }

@@ -23,7 +23,7 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
   echo "usage: $0 OUTDIR [BUILD_FOLDER]" >&2
   exit 2
 fi
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 build=$(realpath -m "${2:-$source_dir/build-windows-qt}")
@@ -100,7 +100,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     archive.writestr("Config.zip", config.getvalue())
 PACKAGE
 
-  source "$SOURCE_DIR/tools/screenshot-steps.sh"
+  source "$SOURCE_DIR/tools/screenshots/screenshot-steps.sh"
   # A program window, found by an xdotool search, taken on its own. Wine
   # names the X windows of a program after its file (the window class).
   shoot() { # FILE SEARCH...

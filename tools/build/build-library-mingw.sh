@@ -10,16 +10,10 @@
 # Needs g++-mingw-w64-i686-posix (or -x86-64-posix), make and dpkg-dev; for
 # libsodium also autoconf, automake and libtool.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/arguments.sh"
 usage="usage: $0 [--arch i686|x86_64] libdeflate|libzstd|libsodium PREFIX"
-arch=i686
-if [ "${1:-}" = --arch ] && [ $# -eq 4 ]; then
-  arch=$2
-  shift 2
-fi
-if [ $# -ne 2 ] || { [ "$arch" != i686 ] && [ "$arch" != x86_64 ]; }; then
-  echo "$usage" >&2
-  exit 2
-fi
+build_arguments "$usage" 2 2 --arch -- "$@"
+set -- "${positional[@]}"
 case $1 in
 libdeflate) version=1.14-1 ;;
 libsodium) version=1.0.18-1+deb12u1 ;;

@@ -3,6 +3,7 @@
 // starts it appends a line with its process id to "velmar.started" beside
 // itself. It ends on SIGTERM or after SECONDS (default 60).
 #include "platform.h"
+#include "toolmain.h"
 
 #include <chrono>
 #include <csignal>
@@ -21,14 +22,20 @@ void requestStop(int) {
     stopRequested = 1;
 }
 
+const char usageText[] =
+    "usage: velmar [SECONDS]\n"
+    "The client stand-in: holds the client's guard and keeps its own file in use\n"
+    "until SIGTERM or SECONDS (default 60), and appends its process id to\n"
+    "velmar.started beside itself when it starts.\n";
+
 std::string folderOf(const std::string &path) {
     const auto separator = path.find_last_of("/\\");
     return separator == std::string::npos ? "." : path.substr(0, separator);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
+    if (argc > 2)
+        return toolmain::usageError(usageText);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
@@ -49,4 +56,10 @@ int main(int argc, char **argv) {
     while (!stopRequested && std::chrono::steady_clock::now() < deadline)
         platform::sleepMs(100);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    return toolmain::single(argc, argv, usageText, run);
 }

@@ -1,6 +1,7 @@
 // standin-cmd BATCHFILE: runs a batch file the way cmd.exe would run the
 // lines the system writes (see batch.h).
 #include "batch.h"
+#include "toolmain.h"
 
 #include <fstream>
 #include <iostream>
@@ -14,18 +15,9 @@ const char usageText[] =
     "Runs the batch file BATCHFILE as cmd.exe runs the lines the maintenance tools\n"
     "write: del, rd and ping; anything else is ignored.\n";
 
-} // namespace
-
-int main(int argc, char **argv) {
-    const std::string first = argc > 1 ? argv[1] : "";
-    if (argc == 2 && first == "--help") {
-        std::cout << usageText;
-        return 0;
-    }
-    if (argc != 2 || first.rfind("--", 0) == 0) {
-        std::cerr << usageText;
-        return 2;
-    }
+int run(int argc, char **argv) {
+    if (argc != 2 || std::string(argv[1]).rfind("--", 0) == 0)
+        return toolmain::usageError(usageText);
     std::ifstream file(argv[1], std::ios::binary);
     if (!file) {
         std::cerr << "standin-cmd: cannot read " << argv[1] << "\n";
@@ -38,4 +30,10 @@ int main(int argc, char **argv) {
     for (const auto &line : batch::splitLines(content))
         batch::run(batch::parse(batch::expandPercents(line)));
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    return toolmain::single(argc, argv, usageText, run);
 }

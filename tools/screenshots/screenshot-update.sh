@@ -12,7 +12,7 @@ set -euo pipefail
 [ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 OUTDIR [BINDIR]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
-bin=$(cd "${2:-$here/../build/bin}" && pwd)
+bin=$(cd "${2:-$here/../../build/bin}" && pwd)
 work=$(mktemp -d)
 cleanup() {
   kill "${holder:-}" "${xvfb:-}" 2>/dev/null || true
@@ -41,7 +41,7 @@ run_update() { # MACHINE: runs its installed updater in the background
 # Halfway: docs/readme.txt is in use, so the bar stops at the entry before it
 # while the update waits for it (five attempts 3 s apart); the holder lets
 # go once the picture is taken.
-"$here/mkmachine.sh" --bin "$bin" --package "$work/a" > /dev/null
+"$here/../standin/mkmachine.sh" --bin "$bin" --package "$work/a" > /dev/null
 VELMAR_SYSTEM_ROOT=$work/a "$bin/hold" file \
   "$work/a/Program Files (x86)/Orvane Client/velmar/docs/readme.txt" 600 > "$work/held" &
 holder=$!
@@ -54,7 +54,7 @@ until_true "the updater to end" ended "$updater"
 
 # A missing package: the error box, kept up by the test hooks until the
 # picture is taken.
-"$here/mkmachine.sh" --bin "$bin" "$work/b" > /dev/null
+"$here/../standin/mkmachine.sh" --bin "$bin" "$work/b" > /dev/null
 run_update "$work/b"
 until_true "the box of the missing package" test -s "$work/boxes"
 steady_shot "$out/update-msgbox.png" 800x600+0+0

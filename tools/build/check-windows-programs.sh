@@ -11,15 +11,9 @@
 # and iconv.
 set -euo pipefail
 
-usage="usage: $0 BIN_FOLDER"
-if [ "${1:-}" = --help ]; then
-  echo "$usage"
-  exit 0
-fi
-if [ $# -ne 1 ]; then
-  echo "$usage" >&2
-  exit 2
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/arguments.sh"
+build_arguments "usage: $0 BIN_FOLDER" 1 1 -- "$@"
+set -- "${positional[@]}"
 bin=$1
 failed=0
 fail() {

@@ -10,13 +10,13 @@
 # and 100 MB installed.
 #
 # --release builds the Qt the shipped programs link instead
-# (tools/build-release-windows.sh): optimised for size, each function and
+# (tools/build/build-release-windows.sh): optimised for size, each function and
 # object in a section of its own so that the programs' linker can leave out
 # what they never call, and only Core, Gui, Widgets and the "windows"
 # platform plugin, without the features the programs never use (below).
 # The test lane keeps the full Qt: its tests run the programs offscreen.
 #
-# The source package comes through tools/debian-source.sh, which leaves the
+# The source package comes through tools/build/debian-source.sh, which leaves the
 # system's apt set-up untouched. The work folder is
 # $VELMAR_QT_BUILD_DIR, else PREFIX.build beside PREFIX; it can go once the
 # build is installed. --configure-only stops after Qt's configure step, to
@@ -26,22 +26,12 @@
 # g++, make, perl and dpkg-dev.
 set -euo pipefail
 
-configure_only=false
-arch=i686
+. "$(dirname "${BASH_SOURCE[0]}")/arguments.sh"
+build_arguments "usage: $0 [--configure-only] [--arch i686|x86_64] [--release] PREFIX" 1 1 \
+  --configure-only --arch --release -- "$@"
+set -- "${positional[@]}"
 profile=lane
-while [ $# -gt 1 ]; do
-  case $1 in
-  --configure-only) configure_only=true ;;
-  --arch) arch=$2; shift ;;
-  --release) profile=release ;;
-  *) break ;;
-  esac
-  shift
-done
-if [ $# -ne 1 ] || { [ "$arch" != i686 ] && [ "$arch" != x86_64 ]; }; then
-  echo "usage: $0 [--configure-only] [--arch i686|x86_64] [--release] PREFIX" >&2
-  exit 2
-fi
+$release && profile=release
 target=$arch-w64-mingw32
 prefix=$(realpath -m "$1")
 work=$(realpath -m "${VELMAR_QT_BUILD_DIR:-$prefix.build}")

@@ -17,7 +17,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$here/../build/bin
+bin=$here/../../build/bin
 package=no
 while [ $# -gt 1 ]; do
   case $1 in

@@ -20,7 +20,7 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
 fi
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
-bin=${2:-${VELMAR_BIN_DIR:-$here/../build/bin}}
+bin=${2:-${VELMAR_BIN_DIR:-$here/../../build/bin}}
 for program in uninstall hold standin-cmd; do
     if [ ! -x "$bin/$program" ]; then
         echo "$0: $bin/$program is missing; build it first" >&2
