@@ -138,6 +138,10 @@ TransactionCalls faultyCalls() {
         faults.look();
         return platform::attributesAt(folder, name);
     };
+    calls.listFolderAt = [](FolderHandle folder, std::vector<platform::FolderEntry> &entries) {
+        faults.look();
+        return platform::listFolderAt(folder, entries);
+    };
     return calls;
 }
 const TransactionCalls faulty = faultyCalls();
