@@ -437,12 +437,17 @@ platform::Status UpdateTransaction::doStep(Step &step) {
     if (!target)
         return false;
     if (step.folder) {
-        if (isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
-            return step.done = true;
+        // The plan found nothing there: the folder is made, and the name
+        // looked at only when that fails (a folder made meanwhile, by the
+        // user or by an earlier attempt, is as good).
         platform::Folder made(
             calls_.createFolderAt(target, leaf.c_str(), platform::FolderAccess::Inherited));
-        if (!made)
-            return false;
+        if (!made) {
+            const uint32_t error = platform::lastError();
+            if (!isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
+                return platform::Status::failure(error);
+            return step.done = true;
+        }
         if (root.access == Access::Everyone)
             root.held[step.name] = std::move(made); // held from its making on
         return step.done = true;
