@@ -252,9 +252,9 @@ struct FileObject;
 using FileHandle = FileObject *;
 
 // Opens a file for appending, creating it (not its folder) when missing:
-// CreateFileW(FILE_APPEND_DATA, shared reading and writing). Each writeFile
-// through it goes to the end of the file as it is at that moment, in one
-// piece: appends of several processes never overwrite or tear each other,
+// CreateFileW(FILE_APPEND_DATA, shared reading and writing). Each
+// appendToFile through it goes to the end of the file as it is at that
+// moment, in one piece: appends of several processes never overwrite or tear each other,
 // however long each keeps its file open. Fails when the file is in use
 // without sharing, with error::StoppedOnSymlink when path is a link (whoever
 // made it would have us write where it points), and with
