@@ -407,6 +407,24 @@ TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
     EXPECT_EQ(snapshot(), before);
 }
 
+// An entry named in another case than the installed file: where names
+// match in any case (Windows) it takes the old file's place, though the
+// folders' listings name the file as the disk has it; elsewhere it stands
+// beside it. Either way an undo gives the old file back.
+TEST_F(Transaction, AnEntryInAnotherCaseTakesTheOldFilesPlaceWhereNamesMatchInAnyCase) {
+    before = snapshot();
+    UpdateTransaction transaction(utf8(app));
+    const int root = transaction.addRoot(utf8(app), Access::Administrators);
+    const int x = stage(transaction, root, "BIN/X.DLL", "new x");
+    ASSERT_TRUE(transaction.begin());
+    ASSERT_TRUE(transaction.install(x));
+    EXPECT_EQ(readFile(app / "bin/x.dll"), platform::caseSensitiveNames ? "old x" : "new x");
+    EXPECT_TRUE(transaction.rollback());
+    EXPECT_EQ(readFile(app / "bin/x.dll"), "old x");
+    if (platform::caseSensitiveNames)
+        EXPECT_EQ(snapshot(), before) << describe(snapshot());
+}
+
 // A package may name a file twice (zip tools append rather than replace):
 // the second entry finds its work done, and an undo still gives back the
 // old file, not the first entry's.
