@@ -60,9 +60,8 @@ ShowPro::ShowPro(QWidget *parent) : QDialog(parent), ui(new Ui::ShowPro) {
     connect(progressTimer, &QTimer::timeout, this, &ShowPro::showProgress);
 }
 
-ShowPro::~ShowPro() {
-    delete ui;
-}
+// Here, where Ui::ShowPro is whole, for ui's deleter.
+ShowPro::~ShowPro() = default;
 
 void ShowPro::finish(int passes) {
     // The modal run may end before the outcome (the application was told to

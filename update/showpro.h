@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <memory>
+
 class QTimer;
 class RunUpdate;
 
@@ -54,7 +56,7 @@ private:
     // The bar and the label show the latest report.
     void showProgress();
 
-    Ui::ShowPro *ui;
+    const std::unique_ptr<Ui::ShowPro> ui;
     QTimer *runTimer;
     QTimer *closeTimer;
     QTimer *progressTimer;

@@ -190,24 +190,12 @@ int DeltaDecoder::decode(const unsigned char *&next, uint32_t &available, unsign
             gathered_.clear();
             stage_ = Stage::List;
             break;
-        case Stage::List: {
+        case Stage::List:
             if (!gather(next, available, frameLeft_))
                 return 0;
-            const unsigned long long size =
-                ZSTD_getFrameContentSize(gathered_.data(), gathered_.size());
-            if (size > MaxAlignmentSize)
-                return lowcode::BadStructure;
-            std::vector<unsigned char> list(static_cast<std::size_t>(size));
-            ZSTD_DCtx_reset(context_, ZSTD_reset_session_and_parameters);
-            const std::size_t got = ZSTD_decompressDCtx(context_, list.data(), list.size(),
-                                                        gathered_.data(), gathered_.size());
-            if (ZSTD_isError(got) || got != list.size() ||
-                !alignment_.parse(list.data(), list.size(), base_.size, position_ + left_))
-                return lowcode::BadStructure;
-            gathered_.clear();
-            stage_ = Stage::SegmentHeader;
+            if (const int status = takeList())
+                return status;
             break;
-        }
         case Stage::SegmentHeader:
             if (left_ == 0) {
                 finished = true;
@@ -218,47 +206,71 @@ int DeltaDecoder::decode(const unsigned char *&next, uint32_t &available, unsign
             if (const int status = startSegment())
                 return status;
             break;
-        case Stage::Frame: {
+        case Stage::Frame:
             if (available == 0)
                 return 0;
-            ZSTD_inBuffer in{next, std::min(available, frameLeft_), 0};
-            ZSTD_outBuffer output{segment_.get(), segmentSize_, decoded_};
-            const std::size_t status = ZSTD_decompressStream(context_, &output, &in);
-            if (!ZSTD_isError(status) && status != 0 && in.pos == 0 && output.pos == decoded_)
-                return lowcode::BadStructure;
-            next += in.pos;
-            available -= static_cast<uint32_t>(in.pos);
-            frameLeft_ -= static_cast<uint32_t>(in.pos);
-            decoded_ = output.pos;
-            if (ZSTD_isError(status))
-                return errorOf(status);
-            if (status != 0) {
-                if (frameLeft_ == 0)
-                    return lowcode::BadStructure; // the frame breaks off
-                break;
-            }
-            if (const int result = finishSegment())
-                return result;
+            if (const int status = readFrame(next, available))
+                return status;
             break;
-        }
-        case Stage::Output: {
-            const uint32_t take = std::min(room - made, segmentSize_ - handedOut_);
-            std::memcpy(out + made, segment_.get() + handedOut_, take);
-            made += take;
-            handedOut_ += take;
-            if (handedOut_ == segmentSize_) {
-                position_ += segmentSize_;
-                left_ -= segmentSize_;
-                stage_ = Stage::SegmentHeader;
-            }
-            if (made == room) {
+        case Stage::Output:
+            if (handOut(out, room, made)) {
                 finished = left_ == 0;
                 return 0;
             }
             break;
         }
-        }
     }
+}
+
+// The alignment's list, gathered whole: unpacked and read.
+int DeltaDecoder::takeList() {
+    const unsigned long long size = ZSTD_getFrameContentSize(gathered_.data(), gathered_.size());
+    if (size > MaxAlignmentSize)
+        return lowcode::BadStructure;
+    std::vector<unsigned char> list(static_cast<std::size_t>(size));
+    ZSTD_DCtx_reset(context_, ZSTD_reset_session_and_parameters);
+    const std::size_t got =
+        ZSTD_decompressDCtx(context_, list.data(), list.size(), gathered_.data(), gathered_.size());
+    if (ZSTD_isError(got) || got != list.size() ||
+        !alignment_.parse(list.data(), list.size(), base_.size, position_ + left_))
+        return lowcode::BadStructure;
+    gathered_.clear();
+    stage_ = Stage::SegmentHeader;
+    return 0;
+}
+
+// Decodes what is there of the segment's frame into the segment; a frame
+// ended finishes the segment.
+int DeltaDecoder::readFrame(const unsigned char *&next, uint32_t &available) {
+    ZSTD_inBuffer in{next, std::min(available, frameLeft_), 0};
+    ZSTD_outBuffer output{segment_.get(), segmentSize_, decoded_};
+    const std::size_t status = ZSTD_decompressStream(context_, &output, &in);
+    if (!ZSTD_isError(status) && status != 0 && in.pos == 0 && output.pos == decoded_)
+        return lowcode::BadStructure;
+    next += in.pos;
+    available -= static_cast<uint32_t>(in.pos);
+    frameLeft_ -= static_cast<uint32_t>(in.pos);
+    decoded_ = output.pos;
+    if (ZSTD_isError(status))
+        return errorOf(status);
+    if (status != 0) // the frame goes on, unless its bytes are all there
+        return frameLeft_ == 0 ? lowcode::BadStructure : 0;
+    return finishSegment();
+}
+
+// Hands out what out has room for of the decoded segment; true when out is
+// full.
+bool DeltaDecoder::handOut(unsigned char *out, uint32_t room, uint32_t &made) {
+    const uint32_t take = std::min(room - made, segmentSize_ - handedOut_);
+    std::memcpy(out + made, segment_.get() + handedOut_, take);
+    made += take;
+    handedOut_ += take;
+    if (handedOut_ == segmentSize_) {
+        position_ += segmentSize_;
+        left_ -= segmentSize_;
+        stage_ = Stage::SegmentHeader;
+    }
+    return made == room;
 }
 
 // Checks the segment's header, takes its slice of the base in view and

@@ -138,8 +138,11 @@ public:
 private:
     enum class Stage { ListSize, List, SegmentHeader, Frame, Output };
     bool gather(const unsigned char *&next, uint32_t &available, std::size_t size);
+    int takeList();
     int startSegment();
+    int readFrame(const unsigned char *&next, uint32_t &available);
     int finishSegment();
+    bool handOut(unsigned char *out, uint32_t room, uint32_t &made);
     void releaseSlice();
 
     ZSTD_DCtx *context_ = nullptr;

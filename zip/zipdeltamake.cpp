@@ -215,6 +215,46 @@ std::vector<AlignedBlock> joined(const std::vector<AlignedBlock> &blocks, bool t
     return out;
 }
 
+// How far into a gap of room bytes a side takes the most matching bytes
+// beyond mismatching ones; matches(k) tells whether the side's k-th byte
+// matches.
+template <typename Matches> uint64_t reach(uint64_t room, const Matches &matches) {
+    uint64_t far = 0;
+    for (int64_t matching = 0, best = 0, k = 0; k < static_cast<int64_t>(room); ++k) {
+        matching += matches(k);
+        if (2 * matching - (k + 1) > best) {
+            best = 2 * matching - (k + 1);
+            far = k + 1;
+        }
+    }
+    return far;
+}
+
+// Where two sides that would both take some bytes of the gap part: at the
+// split where the most of the bytes match their side. The matching bytes of
+// either side are counted up to each split as it moves.
+template <typename Ahead, typename Back>
+uint64_t split(uint64_t room, uint64_t forward, uint64_t backward, const Ahead &ahead,
+               const Back &back) {
+    int64_t fromBefore = 0, fromAfter = 0, most = -1;
+    for (uint64_t k = 0; k < room - backward; ++k)
+        fromBefore += ahead(k);
+    for (uint64_t k = 0; k < backward; ++k)
+        fromAfter += back(k);
+    uint64_t best = room - backward;
+    for (uint64_t s = room - backward; s <= forward; ++s) {
+        if (fromBefore + fromAfter > most) {
+            most = fromBefore + fromAfter;
+            best = s;
+        }
+        if (s < forward) {
+            fromBefore += ahead(s);
+            fromAfter -= back(room - s - 1);
+        }
+    }
+    return best;
+}
+
 // Stretches each block over the bytes around it that mostly match at its
 // distance, as far as the next block lets it: where both would take the
 // same bytes, they part where the most of them match. Counted as it goes:
@@ -238,42 +278,11 @@ void stretch(std::vector<AlignedBlock> &blocks, const std::string &base, const s
         const auto back = [&](uint64_t k) {
             return static_cast<int64_t>(next[nextTo - 1 - k] == base[baseTo - 1 - k]);
         };
-        // How far a side takes the most matching bytes beyond mismatching
-        // ones.
-        const auto reach = [room](bool side, const auto &matches) {
-            uint64_t far = 0;
-            for (int64_t matching = 0, best = 0, k = 0; side && k < static_cast<int64_t>(room);
-                 ++k) {
-                matching += matches(k);
-                if (2 * matching - (k + 1) > best) {
-                    best = 2 * matching - (k + 1);
-                    far = k + 1;
-                }
-            }
-            return far;
-        };
-        uint64_t forward = reach(before != nullptr, ahead);
-        uint64_t backward = reach(after != nullptr, back);
+        uint64_t forward = before ? reach(room, ahead) : 0;
+        uint64_t backward = after ? reach(room, back) : 0;
         if (forward + backward > room) {
-            // The matching bytes of either side up to each split s.
-            int64_t fromBefore = 0, fromAfter = 0, most = -1;
-            for (uint64_t k = 0; k < room - backward; ++k)
-                fromBefore += ahead(k);
-            for (uint64_t k = 0; k < backward; ++k)
-                fromAfter += back(k);
-            uint64_t split = room - backward;
-            for (uint64_t s = room - backward; s <= forward; ++s) {
-                if (fromBefore + fromAfter > most) {
-                    most = fromBefore + fromAfter;
-                    split = s;
-                }
-                if (s < forward) {
-                    fromBefore += ahead(s);
-                    fromAfter -= back(room - s - 1);
-                }
-            }
-            forward = split;
-            backward = room - split;
+            forward = split(room, forward, backward, ahead, back);
+            backward = room - forward;
         }
         if (before)
             before->length += forward;

@@ -69,6 +69,84 @@ void EntryData::begin(const EntryLocation &location) {
     }
 }
 
+// The steps of read. Each makes what it can into out up to room, moving
+// produced on, and says whether read may go on; a failure goes in status.
+
+bool EntryData::skipHeader(int &status) {
+    if (available_ == 0)
+        return false;
+    const uint32_t take = std::min(headerLeft_, available_);
+    next_ += take;
+    available_ -= take;
+    headerLeft_ -= take;
+    if (headerLeft_ == 0 && next_[-1] != checkByte_)
+        status = lowcode::WrongCheckByte;
+    return true;
+}
+
+bool EntryData::copyStored(unsigned char *out, uint32_t room, uint32_t &produced) {
+    if (available_ == 0)
+        return false;
+    const uint32_t take = std::min(room - produced, available_);
+    std::memcpy(out + produced, next_, take);
+    next_ += take;
+    available_ -= take;
+    produced += take;
+    return true;
+}
+
+bool EntryData::decodeFrame(unsigned char *out, uint32_t room, uint32_t &produced, int &status) {
+    uint32_t made = 0;
+    bool finished = false;
+    const uint32_t before = available_;
+    status = segmented_
+                 ? delta_.decode(next_, available_, out + produced, room - produced, made, finished)
+                 : zstd_.decode(next_, available_, out + produced, room - produced, made, finished);
+    if (status)
+        return false;
+    produced += made;
+    if (finished) {
+        if (produced < room)
+            status = lowcode::BadStructure; // the frame ends before the entry
+        return false;
+    }
+    if (made == 0 && available_ == before) {
+        if (available_ > 0)
+            status = lowcode::BadStructure;
+        return false; // the compressed bytes are used up
+    }
+    return true;
+}
+
+bool EntryData::inflateSome(unsigned char *out, uint32_t room, uint32_t &produced, int &status) {
+    stream_.next_in = const_cast<unsigned char *>(next_);
+    stream_.avail_in = available_;
+    stream_.next_out = out + produced;
+    stream_.avail_out = room - produced;
+    const int inflated = inflate(&stream_, Z_NO_FLUSH);
+    const uint32_t consumed = available_ - stream_.avail_in;
+    const uint32_t made = room - produced - stream_.avail_out;
+    next_ += consumed;
+    available_ -= consumed;
+    produced += made;
+    if (inflated == Z_STREAM_END) {
+        // A stream that ends before the entry's size is reached is as
+        // corrupted as one that breaks off.
+        if (produced < room)
+            status = Z_DATA_ERROR;
+        return false;
+    }
+    if (inflated == Z_NEED_DICT)
+        status = Z_DATA_ERROR;
+    else if (inflated != Z_OK && inflated != Z_BUF_ERROR)
+        status = inflated;
+    else if (made == 0 && consumed == 0 && available_ > 0)
+        status = Z_DATA_ERROR;
+    else
+        return made > 0 || consumed > 0; // else the compressed bytes are used up
+    return false;
+}
+
 int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
     end = false;
     if (failure_ != 0)
@@ -81,79 +159,16 @@ int EntryData::read(unsigned char *buffer, uint32_t length, bool &end) {
     }
     const auto room = static_cast<uint32_t>(std::min<uint64_t>(length, uncompressedLeft_));
     uint32_t produced = 0;
-    while (produced < room) {
+    int status = 0;
+    for (bool more = true; more && produced < room;) {
         if (available_ == 0 && compressedLeft_ > 0 && !fill())
             return lowcode::ReadError;
-        if (headerLeft_ > 0) {
-            if (available_ == 0)
-                break;
-            const uint32_t take = std::min(headerLeft_, available_);
-            next_ += take;
-            available_ -= take;
-            headerLeft_ -= take;
-            if (headerLeft_ == 0 && next_[-1] != checkByte_)
-                return lowcode::WrongCheckByte;
-            continue;
-        }
-        if (method_ == 0) {
-            if (available_ == 0)
-                break;
-            const uint32_t take = std::min(room - produced, available_);
-            std::memcpy(buffer + produced, next_, take);
-            next_ += take;
-            available_ -= take;
-            produced += take;
-            continue;
-        }
-        if (method_ != 8) {
-            uint32_t made = 0;
-            bool finished = false;
-            const uint32_t before = available_;
-            const int status = segmented_ ? delta_.decode(next_, available_, buffer + produced,
-                                                          room - produced, made, finished)
-                                          : zstd_.decode(next_, available_, buffer + produced,
-                                                         room - produced, made, finished);
-            if (status)
-                return status;
-            produced += made;
-            if (finished) {
-                if (produced < room)
-                    return lowcode::BadStructure; // the frame ends before the entry
-                break;
-            }
-            if (made == 0 && available_ == before) {
-                if (available_ > 0)
-                    return lowcode::BadStructure;
-                break; // the compressed bytes are used up
-            }
-            continue;
-        }
-        stream_.next_in = const_cast<unsigned char *>(next_);
-        stream_.avail_in = available_;
-        stream_.next_out = buffer + produced;
-        stream_.avail_out = room - produced;
-        const int status = inflate(&stream_, Z_NO_FLUSH);
-        const uint32_t consumed = available_ - stream_.avail_in;
-        const uint32_t made = room - produced - stream_.avail_out;
-        next_ += consumed;
-        available_ -= consumed;
-        produced += made;
-        if (status == Z_STREAM_END) {
-            // A stream that ends before the entry's size is reached is as
-            // corrupted as one that breaks off.
-            if (produced < room)
-                return Z_DATA_ERROR;
-            break;
-        }
-        if (status == Z_NEED_DICT)
-            return Z_DATA_ERROR;
-        if (status != Z_OK && status != Z_BUF_ERROR)
+        more = headerLeft_ > 0 ? skipHeader(status)
+               : method_ == 0  ? copyStored(buffer, room, produced)
+               : method_ == 8  ? inflateSome(buffer, room, produced, status)
+                               : decodeFrame(buffer, room, produced, status);
+        if (status != 0)
             return status;
-        if (made == 0 && consumed == 0) {
-            if (available_ > 0)
-                return Z_DATA_ERROR;
-            break; // the compressed bytes are used up
-        }
     }
     // libdeflate's CRC-32 uses the carry-less multiply of the processor:
     // several times zlib's speed, which counts on entries of gigabytes.

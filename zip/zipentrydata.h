@@ -51,6 +51,10 @@ public:
 
 private:
     bool fill();
+    bool skipHeader(int &status);
+    bool copyStored(unsigned char *out, uint32_t room, uint32_t &produced);
+    bool decodeFrame(unsigned char *out, uint32_t room, uint32_t &produced, int &status);
+    bool inflateSome(unsigned char *out, uint32_t room, uint32_t &produced, int &status);
     unsigned char decrypt(unsigned char byte);
     void updateKeys(unsigned char plain);
 

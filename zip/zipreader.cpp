@@ -250,6 +250,30 @@ private:
     std::thread thread_;
 };
 
+// The name an entry is made under: in the 8-bit code page where the archive
+// stores UTF-8, cleaned of what would lead out of the target, and checked.
+ZipResult entryName(std::string name, uint16_t flags, uint32_t attributes, std::string &made) {
+    if (flags & Utf8NameFlag) {
+        std::string local;
+        if (!platform::utf8ToLocal8Bit(name, local))
+            return Unrepresentable;
+        name = std::move(local);
+    }
+    if (name.size() > MaxName)
+        return NameTooLong;
+    const bool folder = !name.empty() && zip::isSeparator(name.back());
+    made = zip::sanitiseName(name);
+    if (made.empty()) {
+        // "./" as bsdtar stores it: the base folder, nothing to make. A file
+        // cannot be the base folder.
+        if (!folder && !(attributes & platform::attribute::Directory))
+            return UnsafeName;
+        made = "./";
+        return Ok;
+    }
+    return zip::checkName(made);
+}
+
 } // namespace
 
 ZipReader::ZipReader() : cachedInfo_{} {}
@@ -441,27 +465,10 @@ ZipResult ZipReader::describe(int32_t index, ZipEntryInfo &info) {
     if (!archive_->readLocal(location.extraPos, extra.data(), location.extraLength))
         return ExtraUnreadable;
 
-    std::string name = archive_->recordName();
-    if (record.flags & Utf8NameFlag) {
-        std::string local;
-        if (!platform::utf8ToLocal8Bit(name, local))
-            return Unrepresentable;
-        name = std::move(local);
-    }
-    if (name.size() > MaxName)
-        return NameTooLong;
     const uint32_t attributes = attributesOf(record);
-    const bool folder = !name.empty() && zip::isSeparator(name.back());
-    name = zip::sanitiseName(name);
-    if (name.empty()) {
-        // "./" as bsdtar stores it: the base folder, nothing to make. A file
-        // cannot be the base folder.
-        if (!folder && !(attributes & platform::attribute::Directory))
-            return UnsafeName;
-        name = "./";
-    } else if (const ZipResult result = zip::checkName(name)) {
+    std::string name;
+    if (const ZipResult result = entryName(archive_->recordName(), record.flags, attributes, name))
         return result;
-    }
 
     info = ZipEntryInfo{};
     info.index = index;

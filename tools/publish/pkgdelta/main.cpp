@@ -227,6 +227,167 @@ std::string entryName(const fs::path &relative) {
     return relative.generic_u8string();
 }
 
+// The smallest delta of next against base that the quick tries find (for
+// programs with their code transformed, aligned by either search, and as it
+// is), made again at the strong level where it is not small already: that
+// level saves little on a small delta and is slowest on files that barely
+// changed. An empty frame where none could be made.
+struct Delta {
+    std::string frame;
+    zip::DeltaBase described;
+    zip::Transform transform = zip::Transform::None;
+};
+
+Delta smallestDelta(const std::string &base, std::string &next) {
+    struct Try {
+        zip::Transform transform;
+        zip::AlignmentSearch search;
+    };
+    std::vector<Try> tries;
+    if (const zip::Transform code = zip::transformFor(next); code != zip::Transform::None)
+        tries = {{code, zip::AlignmentSearch::Narrow}, {code, zip::AlignmentSearch::Wide}};
+    tries.push_back({zip::Transform::None, zip::AlignmentSearch::Narrow});
+    Try chosen = tries.back();
+    Delta best;
+    std::string frame;
+    zip::DeltaBase described;
+    for (const Try &tried : tries) {
+        malloc_trim(0);
+        if (zip::makeDelta(base, next, ChoiceLevel, tried.transform, frame, described,
+                           zip::SegmentSize, tried.search) &&
+            (best.frame.empty() || frame.size() < best.frame.size())) {
+            best.frame.swap(frame);
+            best.described = described;
+            best.transform = tried.transform;
+            chosen = tried;
+        }
+    }
+    malloc_trim(0);
+    if (!best.frame.empty() && best.frame.size() >= QuickEnough &&
+        zip::makeDelta(base, next, DeltaLevel, chosen.transform, frame, described, zip::SegmentSize,
+                       chosen.search) &&
+        frame.size() < best.frame.size()) {
+        best.frame.swap(frame);
+        best.described = described;
+    }
+    return best;
+}
+
+enum class Outcome { Add, Unchanged, Skip, Failed };
+
+// A file of the new release as its entry: a delta against the old release's
+// file where that is smaller than the whole file, else the file deflated.
+// The whole file is deflated after the tries and without the base: beside
+// them it held a good part of the file's size again at pkgdelta's peak.
+Outcome fileEntry(const fs::path &path, const fs::path &oldPath, Entry &entry, const char *&kind) {
+    std::string next, base;
+    if (!readWhole(path, next))
+        return failure(path.u8string(), "cannot be read"), Outcome::Failed;
+    std::error_code error;
+    const bool hadIt = fs::is_regular_file(fs::symlink_status(oldPath, error));
+    if (hadIt && !readWhole(oldPath, base))
+        return failure(oldPath.u8string(), "cannot be read"), Outcome::Failed;
+    if (hadIt && base == next)
+        return Outcome::Unchanged;
+    entry.size = next.size();
+    entry.crc = libdeflate_crc32(0, next.data(), next.size());
+    Delta delta = hadIt ? smallestDelta(base, next) : Delta();
+    std::string().swap(base);
+    const std::unique_ptr<libdeflate_compressor, CompressorCloser> compressor(
+        libdeflate_alloc_compressor(DeflateLevel));
+    if (!compressor)
+        return failure(path.u8string(), "no memory for the compressor"), Outcome::Failed;
+    kind = "whole";
+    entry.method = 8;
+    if (!deflateWhole(compressor.get(), next, entry.data)) {
+        entry.method = 0;
+        entry.data = std::move(next);
+    }
+    if (!delta.frame.empty() &&
+        delta.frame.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
+        entry.method = zip::DeltaMethod;
+        entry.data = std::move(delta.frame);
+        entry.deltaField = zip::deltaField(delta.described);
+        kind = transformName(delta.transform);
+    }
+    return Outcome::Add;
+}
+
+// The entry of one item of the new release; folders the old release had
+// exist on installations already and are skipped.
+Outcome entryFor(const fs::path &oldRelease, const fs::path &newRelease, const fs::path &relative,
+                 Entry &entry, const char *&kind) {
+    const fs::path path = newRelease / relative;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    struct stat info {};
+    if (error || ::lstat(path.c_str(), &info) != 0)
+        return failure(path.u8string(), "cannot be read"), Outcome::Failed;
+    entry.name = entryName(relative);
+    entry.modified = info.st_mtime;
+    entry.mode = info.st_mode & 0xFFFF;
+    if (fs::is_directory(status)) {
+        if (fs::is_directory(fs::symlink_status(oldRelease / relative, error)))
+            return Outcome::Skip;
+        entry.name += "/";
+        return Outcome::Add;
+    }
+    if (!fs::is_regular_file(status))
+        return failure(path.u8string(), "neither a file nor a folder (a link?)"), Outcome::Failed;
+    return fileEntry(path, oldRelease / relative, entry, kind);
+}
+
+struct Tally {
+    std::size_t deltas = 0, whole = 0, unchanged = 0;
+};
+
+// Writes the package of what changed to temporary; 0 when it is whole.
+int writePackage(const fs::path &oldRelease, const fs::path &newRelease,
+                 const std::vector<fs::path> &items, const fs::path &temporary, Tally &tally) {
+    PackageWriter writer(temporary);
+    std::size_t done = 0;
+    for (const fs::path &relative : items) {
+        ++done;
+        Entry entry;
+        const char *kind = nullptr;
+        switch (entryFor(oldRelease, newRelease, relative, entry, kind)) {
+        case Outcome::Failed:
+            return 1;
+        case Outcome::Unchanged:
+            ++tally.unchanged;
+            continue;
+        case Outcome::Skip:
+            continue;
+        case Outcome::Add:
+            break;
+        }
+        if (kind) {
+            ++(entry.method == zip::DeltaMethod ? tally.deltas : tally.whole);
+            std::fprintf(stderr, "pkgdelta: [%zu/%zu] %s: %s, %zu of %llu bytes\n", done,
+                         items.size(), entry.name.c_str(), kind, entry.data.size(),
+                         static_cast<unsigned long long>(entry.size));
+        }
+        if (!writer.add(entry))
+            return failure(temporary.u8string(),
+                           "cannot be written (or beyond 4 GiB or 65,535 entries)");
+    }
+    return writer.finish() ? 0 : failure(temporary.u8string(), "cannot be written");
+}
+
+// Nothing takes files away on installations: says which stay behind.
+void nameTheGone(const fs::path &oldRelease, const fs::path &newRelease) {
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(oldRelease, error), end; !error && it != end;
+         it.increment(error)) {
+        const fs::path relative = fs::relative(it->path(), oldRelease);
+        if (!fs::exists(fs::symlink_status(newRelease / relative)))
+            std::fprintf(stderr,
+                         "pkgdelta: %s is gone from the new release; it stays on "
+                         "installations\n",
+                         entryName(relative).c_str());
+    }
+}
+
 int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path &package) {
     std::error_code error;
     for (const fs::path &folder : {oldRelease, newRelease})
@@ -242,136 +403,10 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
     std::sort(items.begin(), items.end());
 
     const fs::path temporary = package.u8string() + ".pkgdelta-tmp";
-    int result = 0;
-    std::size_t deltas = 0, whole = 0, unchanged = 0;
-    {
-        PackageWriter writer(temporary);
-        std::size_t done = 0;
-        for (const fs::path &relative : items) {
-            ++done;
-            const fs::path path = newRelease / relative;
-            const fs::file_status status = fs::symlink_status(path, error);
-            const std::string name = entryName(relative);
-            struct stat info {};
-            if (error || ::lstat(path.c_str(), &info) != 0) {
-                result = failure(path.u8string(), "cannot be read");
-                break;
-            }
-            Entry entry;
-            entry.modified = info.st_mtime;
-            entry.mode = info.st_mode & 0xFFFF;
-            if (fs::is_directory(status)) {
-                // Folders the old release had exist on installations already.
-                if (fs::is_directory(fs::symlink_status(oldRelease / relative, error)))
-                    continue;
-                entry.name = name + "/";
-                entry.crc = 0;
-            } else if (!fs::is_regular_file(status)) {
-                result = failure(path.u8string(), "neither a file nor a folder (a link?)");
-                break;
-            } else {
-                std::string next, base, frame;
-                if (!readWhole(path, next)) {
-                    result = failure(path.u8string(), "cannot be read");
-                    break;
-                }
-                const fs::path oldPath = oldRelease / relative;
-                const bool hadIt = fs::is_regular_file(fs::symlink_status(oldPath, error));
-                if (hadIt && !readWhole(oldPath, base)) {
-                    result = failure(oldPath.u8string(), "cannot be read");
-                    break;
-                }
-                if (hadIt && base == next) {
-                    ++unchanged;
-                    continue;
-                }
-                entry.name = name;
-                entry.size = next.size();
-                entry.crc = libdeflate_crc32(0, next.data(), next.size());
-                // Quick tries first: for programs with their code transformed
-                // (aligned by either search) and as it is, to keep the
-                // smallest; a small delta is kept as it is, where the strong
-                // level would save little and take long (it is slowest on
-                // files that barely changed). Taken where smaller than the
-                // whole file, which is deflated after them and without the
-                // base: beside them it held a good part of the file's size
-                // again at pkgdelta's peak.
-                const char *kind = "whole";
-                struct Try {
-                    zip::Transform transform;
-                    zip::AlignmentSearch search;
-                };
-                std::vector<Try> tries;
-                if (const zip::Transform code = zip::transformFor(next);
-                    code != zip::Transform::None)
-                    tries = {{code, zip::AlignmentSearch::Narrow},
-                             {code, zip::AlignmentSearch::Wide}};
-                tries.push_back({zip::Transform::None, zip::AlignmentSearch::Narrow});
-                Try chosen = tries.back();
-                zip::DeltaBase described, quickDescribed;
-                std::string quick;
-                for (const Try &tried : tries) {
-                    malloc_trim(0);
-                    if (hadIt &&
-                        zip::makeDelta(base, next, ChoiceLevel, tried.transform, frame, described,
-                                       zip::SegmentSize, tried.search) &&
-                        (quick.empty() || frame.size() < quick.size())) {
-                        quick.swap(frame);
-                        quickDescribed = described;
-                        chosen = tried;
-                    }
-                }
-                malloc_trim(0);
-                if (!quick.empty() && quick.size() >= QuickEnough &&
-                    zip::makeDelta(base, next, DeltaLevel, chosen.transform, frame, described,
-                                   zip::SegmentSize, chosen.search) &&
-                    frame.size() < quick.size()) {
-                    quick.swap(frame);
-                    quickDescribed = described;
-                }
-                std::string().swap(base);
-                const std::unique_ptr<libdeflate_compressor, CompressorCloser> compressor(
-                    libdeflate_alloc_compressor(DeflateLevel));
-                if (!compressor) {
-                    result = failure(package.u8string(), "no memory for the compressor");
-                    break;
-                }
-                entry.method = 8;
-                if (!deflateWhole(compressor.get(), next, entry.data)) {
-                    entry.method = 0;
-                    entry.data = next;
-                }
-                if (!quick.empty() &&
-                    quick.size() + zip::SegmentedFieldSize + 4 < entry.data.size()) {
-                    entry.method = zip::DeltaMethod;
-                    entry.data = std::move(quick);
-                    entry.deltaField = zip::deltaField(quickDescribed);
-                    kind = transformName(chosen.transform);
-                }
-                ++(entry.method == zip::DeltaMethod ? deltas : whole);
-                std::fprintf(stderr, "pkgdelta: [%zu/%zu] %s: %s, %zu of %zu bytes\n", done,
-                             items.size(), name.c_str(), kind, entry.data.size(), next.size());
-            }
-            if (!writer.add(entry)) {
-                result = failure(temporary.u8string(),
-                                 "cannot be written (or beyond 4 GiB or 65,535 entries)");
-                break;
-            }
-        }
-        if (result == 0 && !writer.finish())
-            result = failure(temporary.u8string(), "cannot be written");
-    }
-    // Nothing takes files away on installations: say which stay behind.
-    for (fs::recursive_directory_iterator it(oldRelease, error), end;
-         result == 0 && !error && it != end; it.increment(error)) {
-        const fs::path relative = fs::relative(it->path(), oldRelease);
-        if (!fs::exists(fs::symlink_status(newRelease / relative)))
-            std::fprintf(stderr,
-                         "pkgdelta: %s is gone from the new release; it stays on "
-                         "installations\n",
-                         entryName(relative).c_str());
-    }
+    Tally tally;
+    int result = writePackage(oldRelease, newRelease, items, temporary, tally);
     if (result == 0) {
+        nameTheGone(oldRelease, newRelease);
         fs::rename(temporary, package, error);
         if (error)
             result = failure(package.u8string(), "cannot replace it: " + error.message());
@@ -381,7 +416,7 @@ int make(const fs::path &oldRelease, const fs::path &newRelease, const fs::path 
         return result;
     }
     std::printf("%s: %zu delta, %zu whole, %zu unchanged left out\n", package.u8string().c_str(),
-                deltas, whole, unchanged);
+                tally.deltas, tally.whole, tally.unchanged);
     return 0;
 }
 
