@@ -7,15 +7,25 @@
 #include <QTextCodec>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace {
 
-// The log file, as the platform layer takes it: converted once, not for
-// every line.
-std::string &logFilePath() {
-    static std::string path = "install.log";
-    return path;
+// The log file, opened at its first line and held for the rest of the run:
+// an open, a look and a lock for each line cost more than the line. Until
+// it opens (its folder missing, the file held without sharing) each line
+// tries again and is dropped, as before. The path is converted once, not
+// for every line.
+struct LogFile {
+    std::mutex lock;
+    std::string path = "install.log";
+    platform::File file;
+};
+
+LogFile &logFile() {
+    static LogFile log;
+    return log;
 }
 
 QString &linkPath() {
@@ -66,19 +76,27 @@ void writeLog(const QString &message) {
     // The line as a text stream writes a text file (the system's code page,
     // its line ends, a line break inside the message included), appended in
     // one piece: programs and threads that log at the same moment never
-    // tear or overwrite each other's lines, and no handle stays open
-    // between lines.
+    // tear or overwrite each other's lines.
     QByteArray line = stampNow();
     QByteArray text = inCodePage(message);
     if (platform::textLineEnd[1] != '\0')
         text.replace('\n', platform::textLineEnd);
     line += text;
     line += platform::textLineEnd;
-    platform::appendToFile(logFilePath(), line.constData(), static_cast<std::size_t>(line.size()));
+    LogFile &log = logFile();
+    const std::lock_guard<std::mutex> held(log.lock);
+    if (!log.file)
+        log.file.reset(platform::openForAppending(log.path));
+    if (log.file)
+        platform::appendToFile(log.file.get(), line.constData(),
+                               static_cast<std::size_t>(line.size()));
 }
 
 void setLogFilePath(const QString &path) {
-    logFilePath() = path.toStdString();
+    LogFile &log = logFile();
+    const std::lock_guard<std::mutex> held(log.lock);
+    log.path = path.toStdString();
+    log.file.reset();
 }
 
 void setLogLinkPath(const QString &path) {

@@ -139,12 +139,12 @@ const std::size_t UpdateTransaction::workNameLength = sizeof workPrefix - 1 + 5 
 
 const TransactionCalls &systemTransactionCalls() {
     static const TransactionCalls calls{
-        platform::openFolderA,      platform::openFolderAt, platform::createFolderAt,
-        platform::openFileAt,       platform::readFile,     platform::writeFile,
-        platform::flushFile,        platform::attributesAt, platform::moveAt,
-        platform::moveOwnAt,        platform::deleteAt,     platform::removeFolderAt,
-        platform::removeTreeAt,     platform::flushFolder,  platform::flushVolume,
-        platform::removeAtRestartA,
+        platform::openFolderA,    platform::openFolderAt,     platform::createFolderAt,
+        platform::openFileAt,     platform::readFile,         platform::writeFile,
+        platform::flushFile,      platform::attributesAt,     platform::listFolderAt,
+        platform::moveAt,         platform::moveOwnAt,        platform::deleteAt,
+        platform::removeFolderAt, platform::removeTreeAt,     platform::flushFolder,
+        platform::flushVolume,    platform::removeAtRestartA,
     };
     return calls;
 }
@@ -326,7 +326,7 @@ platform::Status UpdateTransaction::begin() {
         }
         if (entry.folder)
             continue;
-        if (const platform::Status planned = planFile(entry, inNewFolder); !planned)
+        if (const platform::Status planned = planFile(entry, folders, inNewFolder); !planned)
             return planned;
     }
     const platform::Status written = writeJournal(stateApply);
@@ -350,11 +350,8 @@ platform::Status UpdateTransaction::planFolder(Planned &entry, const std::string
         return true;
     uint32_t attributes = platform::attribute::Invalid;
     if (!inNewFolder) {
-        const auto [parent, leaf] = splitName(name);
-        const platform::FolderHandle folder = targetFolder(roots_[entry.root], parent);
-        if (!folder)
-            return false;
-        attributes = calls_.attributesAt(folder, leaf.c_str());
+        if (const platform::Status looked = lookUp(folders, entry.root, name, attributes); !looked)
+            return looked;
     }
     if (attributes == platform::attribute::Invalid) {
         folders.made[key] = steps_.size();
@@ -375,15 +372,50 @@ platform::Status UpdateTransaction::planFolder(Planned &entry, const std::string
     return true;
 }
 
+// What is at name below the root as planning finds it: each folder is
+// listed at its first look, not looked into once for each of its names. A
+// name is looked up on its own only where the listing cannot answer: a link
+// (whose kind it does not tell), a folder that could not be listed, and
+// where names match in any case (Windows) a name it lacks.
+platform::Status UpdateTransaction::lookUp(FolderPlan &folders, int root, const std::string &name,
+                                           uint32_t &attributes) {
+    const auto [parent, leaf] = splitName(name);
+    const platform::FolderHandle folder = targetFolder(roots_[root], parent);
+    if (!folder)
+        return false;
+    auto listed = folders.listed.find({root, parent});
+    if (listed == folders.listed.end()) {
+        std::vector<platform::FolderEntry> entries;
+        std::optional<std::unordered_map<std::string, uint32_t>> names;
+        if (calls_.listFolderAt(folder, entries)) {
+            names.emplace();
+            for (auto &item : entries)
+                names->emplace(std::move(item.name), item.attributes);
+        }
+        listed = folders.listed.emplace(std::make_pair(root, parent), std::move(names)).first;
+    }
+    if (const auto &names = listed->second) {
+        const auto found = names->find(leaf);
+        const bool answered = found == names->end()
+                                  ? platform::caseSensitiveNames
+                                  : (found->second & platform::attribute::ReparsePoint) == 0;
+        if (answered) {
+            attributes = found == names->end() ? platform::attribute::Invalid : found->second;
+            return true;
+        }
+    }
+    attributes = calls_.attributesAt(folder, leaf.c_str());
+    return true;
+}
+
 // A file entry: whether an old file is in its place (never a folder).
-platform::Status UpdateTransaction::planFile(Planned &entry, bool inNewFolder) {
+platform::Status UpdateTransaction::planFile(Planned &entry, FolderPlan &folders,
+                                             bool inNewFolder) {
     uint32_t attributes = platform::attribute::Invalid;
     if (!inNewFolder) {
-        const auto [parent, leaf] = splitName(entry.name);
-        const platform::FolderHandle folder = targetFolder(roots_[entry.root], parent);
-        if (!folder)
-            return false;
-        attributes = calls_.attributesAt(folder, leaf.c_str());
+        if (const platform::Status looked = lookUp(folders, entry.root, entry.name, attributes);
+            !looked)
+            return looked;
     }
     const bool existed = attributes != platform::attribute::Invalid;
     if (existed && (attributes & platform::attribute::Directory)) {
@@ -405,12 +437,17 @@ platform::Status UpdateTransaction::doStep(Step &step) {
     if (!target)
         return false;
     if (step.folder) {
-        if (isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
-            return step.done = true;
+        // The plan found nothing there: the folder is made, and the name
+        // looked at only when that fails (a folder made meanwhile, by the
+        // user or by an earlier attempt, is as good).
         platform::Folder made(
             calls_.createFolderAt(target, leaf.c_str(), platform::FolderAccess::Inherited));
-        if (!made)
-            return false;
+        if (!made) {
+            const uint32_t error = platform::lastError();
+            if (!isFolderAttributes(calls_.attributesAt(target, leaf.c_str())))
+                return platform::Status::failure(error);
+            return step.done = true;
+        }
         if (root.access == Access::Everyone)
             root.held[step.name] = std::move(made); // held from its making on
         return step.done = true;

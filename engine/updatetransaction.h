@@ -28,8 +28,10 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The platform calls the transaction makes, in one table, so that tests can
@@ -46,6 +48,8 @@ struct TransactionCalls {
     bool (*writeFile)(platform::FileHandle file, const void *buffer, uint32_t size);
     bool (*flushFile)(platform::FileHandle file);
     uint32_t (*attributesAt)(platform::FolderHandle folder, const char *name);
+    platform::Status (*listFolderAt)(platform::FolderHandle folder,
+                                     std::vector<platform::FolderEntry> &entries);
     platform::Status (*moveAt)(platform::FolderHandle from, const char *fromName,
                                platform::FolderHandle to, const char *toName, bool replace);
     platform::Status (*moveOwnAt)(platform::FolderHandle from, const char *fromName,
@@ -223,10 +227,17 @@ private:
     struct FolderPlan {
         std::map<std::pair<int, std::string>, std::size_t> made; // the step that makes it
         std::set<std::pair<int, std::string>> there;
+        // Each folder's names as its listing gave them (none: it could not
+        // be listed).
+        std::map<std::pair<int, std::string>,
+                 std::optional<std::unordered_map<std::string, uint32_t>>>
+            listed;
     };
+    platform::Status lookUp(FolderPlan &folders, int root, const std::string &name,
+                            uint32_t &attributes);
     platform::Status planFolder(Planned &entry, const std::string &name, FolderPlan &folders,
                                 bool &inNewFolder);
-    platform::Status planFile(Planned &entry, bool inNewFolder);
+    platform::Status planFile(Planned &entry, FolderPlan &folders, bool inNewFolder);
 
     bool openJournalFolder();
     platform::FolderHandle targetFolder(Root &root, const std::string &folderPart);

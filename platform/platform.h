@@ -100,6 +100,11 @@ extern const char programSuffix[];
 // write makes of "\n"), "\n" on the stand-in.
 extern const char textLineEnd[];
 
+// True where a folder tells names apart by their case (the stand-in): a
+// name that its listing lacks is not there. False on Windows, where
+// "A.txt" names "a.txt".
+extern const bool caseSensitiveNames;
+
 // The running program's own file (GetModuleFileNameW).
 std::string programFilePath();
 
@@ -243,11 +248,24 @@ bool deleteFile(const std::string &path);
 // cannot be told (a file waiting for its deletion gives access denied).
 bool pathExists(const std::string &path);
 
-// Appends bytes to a file in one write, creating the file (not its folder)
-// when missing: CreateFileW(FILE_APPEND_DATA, shared reading and writing).
-// Appends of several processes never overwrite or tear each other. Fails when
-// the file is in use without sharing, and with error::StoppedOnSymlink when
-// path is a link: whoever made it would have us write where it points.
+struct FileObject;
+using FileHandle = FileObject *;
+
+// Opens a file for appending, creating it (not its folder) when missing:
+// CreateFileW(FILE_APPEND_DATA, shared reading and writing). Each
+// appendToFile through it goes to the end of the file as it is at that
+// moment, in one piece: appends of several processes never overwrite or tear each other,
+// however long each keeps its file open. Fails when the file is in use
+// without sharing, with error::StoppedOnSymlink when path is a link (whoever
+// made it would have us write where it points), and with
+// error::NotSupported for anything but a file on the disk (a FIFO, a
+// device): the open never waits, and so no write through it does.
+FileHandle openForAppending(const std::string &path);
+// Appends bytes through a handle of openForAppending in one write: they
+// land whole or the call fails (a short write counts as a full disk), and
+// never as two pieces that another writer's bytes could come between.
+bool appendToFile(FileHandle file, const char *data, std::size_t size);
+// openForAppending, one appendToFile, closed.
 bool appendToFile(const std::string &path, const char *data, std::size_t size);
 
 // GetFileAttributesW of path itself, never of what a link there points to: a
@@ -301,9 +319,6 @@ enum class FileDisposition {
     CreateNew,    // fails with error::FileExists when something is there
 };
 enum class SeekOrigin { Begin, Current, End };
-
-struct FileObject;
-using FileHandle = FileObject *;
 
 // CreateFileA. attributes apply to a created file (ReadOnly, Hidden, ...).
 // Returns nullptr on failure. CreateNew never follows a link at path (the
@@ -428,7 +443,8 @@ Status moveAt(FolderHandle from, const char *fromName, FolderHandle to, const ch
               bool replace);
 // moveAt without replacing, for a file nobody else can have open (the
 // caller's own, in a folder only it may enter): whether it is in use is not
-// looked at first, which on the stand-in saves four calls a file.
+// looked at first, which on the stand-in saves an open, a lock and a close
+// a file.
 Status moveOwnAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName);
 // Deletes the file, or the link, name in folder: as deleteFileA.
 Status deleteAt(FolderHandle folder, const char *name);

@@ -47,6 +47,7 @@ namespace platform {
 
 const char programSuffix[] = "";
 const char textLineEnd[] = "\n";
+const bool caseSensitiveNames = true;
 
 namespace {
 
@@ -227,8 +228,9 @@ bool existingFolder(const std::string &path, std::string &folder) {
 // the check and the change.
 // A missing path is a failure unless missingIsFine (a replacement then
 // simply takes the name).
-// forced: a read-only file is made writable first instead of refused (what
-// lies in the update's own folders is its own).
+// forced: whatever its read-only mark, which is then not looked at (what
+// lies in the update's own folders is its own, and a removal by name
+// takes no mind of the file's own permissions).
 template <typename Change>
 bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bool missingIsFine,
                        Change change, bool forced = false) {
@@ -240,11 +242,7 @@ bool changeUnlessInUse(int dir, const std::string &path, uint32_t inUseError, bo
         return failOpenAt(dir, path);
     if (fd) {
         struct stat st;
-        const bool looked = ::fstat(fd.get(), &st) == 0;
-        if (looked && forced && S_ISREG(st.st_mode) && isReadOnly(st) &&
-            ::fchmod(fd.get(), st.st_mode | S_IWUSR) == 0)
-            st.st_mode |= S_IWUSR;
-        if (!looked || S_ISDIR(st.st_mode) || isReadOnly(st))
+        if (!forced && (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode) || isReadOnly(st)))
             return failWith(error::AccessDenied);
         if (!lockNow(fd.get(), LOCK_EX))
             return failWith(inUseError);
@@ -670,32 +668,6 @@ bool pathExists(const std::string &path) {
     return ::lstat(file.c_str(), &st) == 0 ? succeed() : failOpen(file);
 }
 
-bool appendToFile(const std::string &path, const char *data, std::size_t size) {
-    const std::string file = withSlashes(path);
-    // Non-blocking, and only a file on the disk: a FIFO or a device in its
-    // place would hold every writer of the log (the log lies where every
-    // user may make entries).
-    const Fd fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
-    if (!fd)
-        return errno == ENXIO ? failWith(error::NotSupported) : failOpen(file);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return failWith(error::NotSupported);
-    if (!lockNow(fd.get(), LOCK_SH))
-        return failWith(error::SharingViolation);
-    // O_APPEND puts each write at the end as one piece.
-    ssize_t put;
-    do
-        put = ::write(fd.get(), data, size);
-    while (put < 0 && errno == EINTR);
-    if (put != static_cast<ssize_t>(size)) {
-        if (put >= 0)
-            errno = ENOSPC;
-        return failWithErrno();
-    }
-    return succeed();
-}
-
 uint32_t pathAttributes(const std::string &path) {
     const std::string file = withSlashes(path);
     struct stat st;
@@ -859,6 +831,50 @@ FileHandle openFileIn(int dir, const std::string &file, FileAccess access, FileS
 }
 
 } // namespace
+
+FileHandle openForAppending(const std::string &path) {
+    const std::string file = withSlashes(path);
+    // Non-blocking, and only a file on the disk: a FIFO or a device in its
+    // place would hold every writer of the log (the log lies where every
+    // user may make entries). O_APPEND puts each write at the end as one
+    // piece; the shared lock is how the stand-in keeps it in use, shared.
+    Fd fd = openCloexec(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (!fd) {
+        errno == ENXIO ? failWith(error::NotSupported) : failOpen(file);
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        failWith(error::NotSupported);
+        return nullptr;
+    }
+    if (!lockNow(fd.get(), LOCK_SH)) {
+        failWith(error::SharingViolation);
+        return nullptr;
+    }
+    succeed();
+    return new FileObject{std::move(fd)};
+}
+
+bool appendToFile(FileHandle file, const char *data, std::size_t size) {
+    if (!file)
+        return failWith(error::InvalidHandle);
+    ssize_t put;
+    do
+        put = ::write(file->fd, data, size);
+    while (put < 0 && errno == EINTR);
+    if (put != static_cast<ssize_t>(size)) {
+        if (put >= 0)
+            errno = ENOSPC;
+        return failWithErrno();
+    }
+    return succeed();
+}
+
+bool appendToFile(const std::string &path, const char *data, std::size_t size) {
+    const File file(openForAppending(path));
+    return file && appendToFile(file.get(), data, size);
+}
 
 FileHandle openFileA(const char *path, FileAccess access, FileShare share,
                      FileDisposition disposition, uint32_t attributes) {
@@ -1124,34 +1140,43 @@ bool removeEntryIn(int dir, const std::string &name) {
 // device) is a system entry.
 bool listIn(int fd, std::vector<FolderEntry> &entries) {
     entries.clear();
-    // The listing takes a descriptor of its own, and closes it.
-    Fd listed(::dup(fd));
-    DIR *listing = listed ? ::fdopendir(listed.get()) : nullptr;
-    if (!listing)
+    // Read straight from the held descriptor, from its start: a listing of
+    // its own (opendir) would cost a duplicate and its checks for every
+    // folder of a tree.
+    if (::lseek(fd, 0, SEEK_SET) != 0)
         return failWithErrno();
-    listed.release();
-    while (const dirent *item = ::readdir(listing)) {
-        const std::string child = item->d_name;
-        if (child == "." || child == "..")
+    alignas(dirent64) char buffer[32768];
+    for (;;) {
+        const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
             continue;
-        unsigned char type = item->d_type;
-        struct stat st;
-        if (type == DT_UNKNOWN && ::fstatat(fd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            type = S_ISDIR(st.st_mode)   ? DT_DIR
-                   : S_ISLNK(st.st_mode) ? DT_LNK
-                   : S_ISREG(st.st_mode) ? DT_REG
-                                         : DT_FIFO;
-        uint32_t attributes = child[0] == '.' ? attribute::Hidden : 0;
-        if (type == DT_DIR)
-            attributes |= attribute::Directory;
-        else if (type == DT_LNK)
-            attributes |= attribute::ReparsePoint;
-        else if (type != DT_REG)
-            attributes |= attribute::System;
-        entries.push_back({child, attributes ? attributes : attribute::Normal});
+        if (got < 0)
+            return failWithErrno();
+        if (got == 0)
+            return succeed();
+        for (ssize_t at = 0; at < got;) {
+            const auto *item = reinterpret_cast<const dirent64 *>(buffer + at);
+            at += item->d_reclen;
+            const std::string child = item->d_name;
+            if (child == "." || child == "..")
+                continue;
+            unsigned char type = item->d_type;
+            struct stat st;
+            if (type == DT_UNKNOWN && ::fstatat(fd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISDIR(st.st_mode)   ? DT_DIR
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                       : S_ISREG(st.st_mode) ? DT_REG
+                                             : DT_FIFO;
+            uint32_t attributes = child[0] == '.' ? attribute::Hidden : 0;
+            if (type == DT_DIR)
+                attributes |= attribute::Directory;
+            else if (type == DT_LNK)
+                attributes |= attribute::ReparsePoint;
+            else if (type != DT_REG)
+                attributes |= attribute::System;
+            entries.push_back({child, attributes ? attributes : attribute::Normal});
+        }
     }
-    ::closedir(listing);
-    return succeed();
 }
 
 // Removes name in the folder held by dir (AT_FDCWD: a path) with all it
@@ -1201,19 +1226,20 @@ bool moveIn(int sourceDir, const std::string &source, int targetDir, const std::
             bool probe = true) {
     // An exclusive lock is how the stand-in holds a file without sharing; a
     // shared one (a running program's file) still lets the file be moved, as
-    // Windows lets a running program's file be renamed. The shared lock
-    // taken here is held across the rename, so nobody takes the file between
-    // the probe and the move. A link does not open and is moved itself.
+    // Windows lets a running program's file be renamed. The one open both
+    // probes and holds: the shared lock taken through it is held across the
+    // rename, so nobody takes the file between the probe and the move. A
+    // link does not open and is moved itself.
     Fd fd = probe ? openAtCloexec(sourceDir, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK) : Fd();
     if (!fd && probe && errno == ENOENT)
         return failOpenAt(sourceDir, source);
-    struct stat st;
-    if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && !lockNow(fd.get(), LOCK_SH))
+    if (fd && !lockNow(fd.get(), LOCK_SH))
         return failWith(error::SharingViolation);
     // Whatever is at the target stays: the check and the rename are one step.
     int rc = ::renameat2(sourceDir, source.c_str(), targetDir, target.c_str(), RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL) {
         // A file system that cannot rename without replacing.
+        struct stat st;
         rc = ::fstatat(targetDir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
                  ? (errno = EEXIST, -1)
                  : ::renameat(sourceDir, source.c_str(), targetDir, target.c_str());
@@ -1344,8 +1370,10 @@ FolderHandle createFolderAt(FolderHandle folder, const char *name, FolderAccess 
     // Making and opening are two calls here: whoever may write in folder
     // could have put a folder of their own in place of ours between them.
     // Ours belongs to this process's user and, private, lets nobody else in.
+    // The user is asked once: a process of ours never changes it.
+    static const uid_t user = ::geteuid();
     struct stat st;
-    if (::fstat(made->fd, &st) != 0 || st.st_uid != ::geteuid() ||
+    if (::fstat(made->fd, &st) != 0 || st.st_uid != user ||
         (isPrivate && (st.st_mode & 0077) != 0)) {
         closeFolder(made);
         failWith(error::AccessDenied);

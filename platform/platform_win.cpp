@@ -25,6 +25,7 @@ namespace platform {
 
 const char programSuffix[] = ".exe";
 const char textLineEnd[] = "\r\n";
+const bool caseSensitiveNames = false;
 
 namespace {
 
@@ -1245,16 +1246,15 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
     ::SetLastError(ERROR_SUCCESS);
     return new FileObject(std::move(handle));
 }
+
 // The log lies where every user may make entries and open files. It is
 // opened as an entry of its folder, so that another's opportunistic lock on
 // it is broken without waiting for its holder, and a link or anything but a
 // file on the disk is refused.
-bool appendToFile(const std::string &path, const char *data, std::size_t size) {
-    if (size > MAXDWORD)
-        return failWith(ERROR_INVALID_PARAMETER);
+FileHandle openForAppending(const std::string &path) {
     std::wstring widePath;
     if (!toWidePath(path, widePath))
-        return false;
+        return nullptr;
     const std::size_t slash = widePath.find_last_of(L"\\/");
     const std::wstring folderPath =
         slash == std::wstring::npos ? L"." : widePath.substr(0, slash == 2 ? 3 : slash);
@@ -1270,16 +1270,37 @@ bool appendToFile(const std::string &path, const char *data, std::size_t size) {
         !openRelative(folder.get(), name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                       FILE_SHARE_READ | FILE_SHARE_WRITE, ntOpenIf,
                       ntNonDirectoryFile | ntCompleteIfOplocked, handle, FILE_ATTRIBUTE_NORMAL))
-        return false;
+        return nullptr;
     Kind kind{};
     if (!kindOf(handle.get(), kind))
-        return false;
-    if (kind.link || ::GetFileType(handle.get()) != FILE_TYPE_DISK)
-        return failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
+        return nullptr;
+    if (kind.link || ::GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
+        return nullptr;
+    }
+    ::SetLastError(ERROR_SUCCESS);
+    return new FileObject(std::move(handle));
+}
+
+bool appendToFile(FileHandle file, const char *data, std::size_t size) {
+    if (!file)
+        return failWith(ERROR_INVALID_HANDLE);
+    if (size > MAXDWORD)
+        return failWith(ERROR_INVALID_PARAMETER);
     DWORD put = 0;
-    if (!::WriteFile(handle.get(), data, static_cast<DWORD>(size), &put, nullptr))
+    if (!::WriteFile(file->handle, data, static_cast<DWORD>(size), &put, nullptr))
         return false;
-    return put == static_cast<DWORD>(size) || failWith(ERROR_DISK_FULL);
+    if (put != static_cast<DWORD>(size))
+        return failWith(ERROR_DISK_FULL);
+    // As a line that opened its file left it: whoever reads the last error
+    // after logging finds the same value, held handle or not.
+    ::SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool appendToFile(const std::string &path, const char *data, std::size_t size) {
+    const File file(openForAppending(path));
+    return file && appendToFile(file.get(), data, size);
 }
 
 uint32_t attributesAt(FolderHandle folder, const char *name) {
@@ -1307,11 +1328,14 @@ Status setAttributesAt(FolderHandle folder, const char *name, uint32_t attribute
 
 Status moveAt(FolderHandle from, const char *fromName, FolderHandle to, const char *toName,
               bool replace) {
-    std::wstring target;
+    // One open, and the rename through it: the open is the probe (a holder
+    // that does not share deletion refuses it), and what was opened is
+    // what moves. What it is needs no look: a link is moved itself.
+    std::wstring source, target;
     Handle handle;
-    Kind kind{};
-    if (!validFolder(to) || !toWideName(toName, target) ||
-        !openEntry(from, fromName, DELETE, handle, kind))
+    if (!validFolder(from) || !validFolder(to) || !toWideName(fromName, source) ||
+        !toWideName(toName, target) ||
+        !openRelative(from->handle, source, DELETE, shareAll, ntOpen, ntForBackup, handle))
         return false;
     // Named relative to the target folder's handle, as the open was.
     std::vector<unsigned char> buffer(sizeof(RenameInformation) + target.size() * sizeof(WCHAR));

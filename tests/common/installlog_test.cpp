@@ -98,6 +98,12 @@ TEST_F(InstallLog, AppendsToWhatIsThereAndNeverCreatesFolders) {
     setLogFilePath(QString::fromStdString(temp / "missing folder/log.txt"));
     writeLog(QStringLiteral("lost"));
     EXPECT_FALSE(fs::exists(u8path(temp / "missing folder")));
+    // A log that could not be opened is tried again at the next line.
+    fs::create_directories(u8path(temp / "missing folder"));
+    writeLog(QStringLiteral("found"));
+    const std::string found = readFile(u8path(temp / "missing folder/log.txt"));
+    EXPECT_EQ(found.find(":::lost"), std::string::npos);
+    EXPECT_NE(found.find(":::found"), std::string::npos);
 }
 
 TEST_F(InstallLog, ALogThatIsALinkDropsItsLinesAndWritesNothingWhereItPoints) {

@@ -138,6 +138,10 @@ TransactionCalls faultyCalls() {
         faults.look();
         return platform::attributesAt(folder, name);
     };
+    calls.listFolderAt = [](FolderHandle folder, std::vector<platform::FolderEntry> &entries) {
+        faults.look();
+        return platform::listFolderAt(folder, entries);
+    };
     return calls;
 }
 const TransactionCalls faulty = faultyCalls();
@@ -401,6 +405,24 @@ TEST_F(Transaction, AFileHeldWithoutSharingStopsItsEntryUntilLetGo) {
     EXPECT_EQ(readFile(app / "bin/x.dll"), "new x");
     EXPECT_TRUE(transaction.rollback());
     EXPECT_EQ(snapshot(), before);
+}
+
+// An entry named in another case than the installed file: where names
+// match in any case (Windows) it takes the old file's place, though the
+// folders' listings name the file as the disk has it; elsewhere it stands
+// beside it. Either way an undo gives the old file back.
+TEST_F(Transaction, AnEntryInAnotherCaseTakesTheOldFilesPlaceWhereNamesMatchInAnyCase) {
+    before = snapshot();
+    UpdateTransaction transaction(utf8(app));
+    const int root = transaction.addRoot(utf8(app), Access::Administrators);
+    const int x = stage(transaction, root, "BIN/X.DLL", "new x");
+    ASSERT_TRUE(transaction.begin());
+    ASSERT_TRUE(transaction.install(x));
+    EXPECT_EQ(readFile(app / "bin/x.dll"), platform::caseSensitiveNames ? "old x" : "new x");
+    EXPECT_TRUE(transaction.rollback());
+    EXPECT_EQ(readFile(app / "bin/x.dll"), "old x");
+    if (platform::caseSensitiveNames)
+        EXPECT_EQ(snapshot(), before) << describe(snapshot());
 }
 
 // A package may name a file twice (zip tools append rather than replace):
