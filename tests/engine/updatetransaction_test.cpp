@@ -421,8 +421,9 @@ TEST_F(Transaction, AnEntryInAnotherCaseTakesTheOldFilesPlaceWhereNamesMatchInAn
     EXPECT_EQ(readFile(app / "bin/x.dll"), platform::caseSensitiveNames ? "old x" : "new x");
     EXPECT_TRUE(transaction.rollback());
     EXPECT_EQ(readFile(app / "bin/x.dll"), "old x");
-    if (platform::caseSensitiveNames)
+    if (platform::caseSensitiveNames) {
         EXPECT_EQ(snapshot(), before) << describe(snapshot());
+    }
 }
 
 // A package may name a file twice (zip tools append rather than replace):
