@@ -13,7 +13,7 @@
 # lane builds the same sources for 64-bit Windows and runs them under 64-bit
 # Wine, and says so. VELMAR_WINDOWS_ARCH=i686|x86_64 overrides the choice.
 #
-# Qt, libsodium and libdeflate come from tools/build/mingw-prefix.sh: the
+# Qt, libsodium and libdeflate come from tools/windows/mingw-prefix.sh: the
 # prebuilt archive for the architecture ($VELMAR_QT_MINGW_ARCHIVE and the
 # like, else toolchains/ of the shared folder beside the repository, which
 # holds both architectures), unpacked into the build folder; without one,
@@ -32,10 +32,10 @@ started=$SECONDS
 mkdir -p "$build"
 
 # Qt, libsodium and libdeflate for the target, each a prefix from
-# tools/build/mingw-prefix.sh (its prebuilt archive unpacked into the build folder,
+# tools/windows/mingw-prefix.sh (its prebuilt archive unpacked into the build folder,
 # else built once per machine).
 prefix_of() { # COMPONENT ARCH
-  "$source_dir/tools/build/mingw-prefix.sh" --arch "$2" "$1" "$build"
+  "$source_dir/tools/windows/mingw-prefix.sh" --arch "$2" "$1" "$build"
 }
 
 # The test key is made by a pkgsign built for this machine (with Debian's
@@ -67,7 +67,7 @@ build_for() {
 # manifest (administrator rights, DPI awareness, long paths), the product
 # icon and the file details; the release build checks the same.
 check_programs() {
-  "$source_dir/tools/build/check-windows-programs.sh" "$1/bin"
+  "$source_dir/tools/windows/check-windows-programs.sh" "$1/bin"
 }
 
 # test_under_wine FOLDER ARCH: ctest under Wine in a fresh prefix of FOLDER's,
@@ -87,14 +87,14 @@ test_under_wine() {
 # 32-bit Wine starts only where the kernel runs 32-bit programs: ask its
 # loader for its version. Elsewhere the programs run under 64-bit Wine when
 # a 64-bit Qt is at hand (its archive in toolchains/, or built once by
-# tools/build/build-qt-mingw.sh --arch x86_64, or asked for with
+# tools/windows/build-qt-mingw.sh --arch x86_64, or asked for with
 # VELMAR_WINDOWS_ARCH=x86_64); without one the programs are built for 32-bit
 # Windows and checked, and the Qt-free core is tested under 64-bit Wine.
 arch=${VELMAR_WINDOWS_ARCH:-}
 if [ -z "$arch" ]; then
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then
     arch=i686
-  elif "$source_dir/tools/build/mingw-prefix.sh" --ready --arch x86_64 qt "$build"; then
+  elif "$source_dir/tools/windows/mingw-prefix.sh" --ready --arch x86_64 qt "$build"; then
     arch=x86_64
     echo "windows-lane: this machine cannot run 32-bit programs: building for 64-bit" \
       "Windows and testing under 64-bit Wine instead"
@@ -107,7 +107,7 @@ if [ "$arch" = core ]; then
   echo "windows-lane: this machine cannot run 32-bit programs and has no 64-bit Qt:" \
     "the programs are built for 32-bit Windows and checked, and the Qt-free core is" \
     "tested under 64-bit Wine. For the programs' own tests under 64-bit Wine, build" \
-    "that Qt once: tools/build/build-qt-mingw.sh --arch x86_64 (about 35 minutes)."
+    "that Qt once: tools/windows/build-qt-mingw.sh --arch x86_64 (about 35 minutes)."
   build_for i686 "$build" "$(prefix_of qt i686)"
   check_programs "$build"
   build_for x86_64 "$build/core-x86_64"

@@ -43,7 +43,7 @@ cmake --build "$build" -j2 --target pkgdelta updatebench > "$work/build.log" ||
   { cat "$work/build.log"; exit 1; }
 
 # windows_release COMMIT FOLDER: the three programs of COMMIT as they ship
-# for Windows (built as tools/build/build-release-windows.sh builds them: the Qt
+# for Windows (built as tools/windows/build-release-windows.sh builds them: the Qt
 # configured for size, optimised, unused sections collected, stripped), and
 # its resources/. The script of those commits cannot be used: it gave the
 # build no libdeflate.
@@ -52,8 +52,8 @@ windows_release() {
   [ -f "$folder/update.exe" ] && return 0
   echo "building the Windows release of $commit (once)..."
   local qt_prefix libdeflate
-  qt_prefix=$("$root/tools/build/mingw-prefix.sh" --release qt "$work")
-  libdeflate=$("$root/tools/build/mingw-prefix.sh" libdeflate "$work")
+  qt_prefix=$("$root/tools/windows/mingw-prefix.sh" --release qt "$work")
+  libdeflate=$("$root/tools/windows/mingw-prefix.sh" libdeflate "$work")
   rm -rf "$source" "$folder"
   mkdir -p "$source" "$folder"
   git -C "$root" archive "$commit" | tar -x -C "$source"

@@ -5,10 +5,10 @@
 # for 32-bit Windows (the product; --arch x86_64 builds the same for 64-bit
 # Windows), cross-built with mingw-w64, without the test hooks and without
 # tests, optimised for size and linked with the static Qt built for the
-# release (tools/build/build-qt-mingw.sh --release), with every function and
+# release (tools/windows/build-qt-mingw.sh --release), with every function and
 # object in a section of its own and the unreferenced ones left out at link
 # time, and stripped of symbols. That Qt, libdeflate and zstd come from
-# tools/build/mingw-prefix.sh as the Windows lane's do: the release Qt's archive in
+# tools/windows/mingw-prefix.sh as the Windows lane's do: the release Qt's archive in
 # the shared toolchains, unpacked into BUILD_FOLDER once per checksum (for
 # x86_64, which has no archive, built once per machine: about an hour on two
 # cores). The programs are checked as the lane checks its own (manifest,
@@ -25,9 +25,9 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 default_folder=build-windows-release
 [ "$arch" = i686 ] || default_folder=$default_folder-$arch
 build=$(realpath -m "${1:-$default_folder}")
-qt_prefix=$("$source_dir/tools/build/mingw-prefix.sh" --release --arch "$arch" qt "$build")
-libdeflate_prefix=$("$source_dir/tools/build/mingw-prefix.sh" --arch "$arch" libdeflate "$build")
-zstd_prefix=$("$source_dir/tools/build/mingw-prefix.sh" --arch "$arch" libzstd "$build")
+qt_prefix=$("$source_dir/tools/windows/mingw-prefix.sh" --release --arch "$arch" qt "$build")
+libdeflate_prefix=$("$source_dir/tools/windows/mingw-prefix.sh" --arch "$arch" libdeflate "$build")
+zstd_prefix=$("$source_dir/tools/windows/mingw-prefix.sh" --arch "$arch" libzstd "$build")
 
 flags="-Os -DNDEBUG -ffunction-sections -fdata-sections"
 link_flags="-Wl,--gc-sections -s"
@@ -70,7 +70,7 @@ cmake -S "$source_dir" -B "$build" \
   -DCMAKE_EXE_LINKER_FLAGS_RELEASE="$link_flags"
 cmake --build "$build" -j2 --target update reseat uninstall
 
-"$source_dir/tools/build/check-windows-programs.sh" "$build/bin"
+"$source_dir/tools/windows/check-windows-programs.sh" "$build/bin"
 for program in update reseat uninstall; do
   # The hooks answer message boxes from the environment: a release that
   # reads these variables could be driven by whoever starts it.

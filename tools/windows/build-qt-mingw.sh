@@ -10,13 +10,13 @@
 # and 100 MB installed.
 #
 # --release builds the Qt the shipped programs link instead
-# (tools/build/build-release-windows.sh): optimised for size, each function and
+# (tools/windows/build-release-windows.sh): optimised for size, each function and
 # object in a section of its own so that the programs' linker can leave out
 # what they never call, and only Core, Gui, Widgets and the "windows"
 # platform plugin, without the features the programs never use (below).
 # The test lane keeps the full Qt: its tests run the programs offscreen.
 #
-# The source package comes through tools/build/debian-source.sh, which leaves the
+# The source package comes through tools/windows/debian-source.sh, which leaves the
 # system's apt set-up untouched. The work folder is
 # $VELMAR_QT_BUILD_DIR, else PREFIX.build beside PREFIX; it can go once the
 # build is installed. --configure-only stops after Qt's configure step, to

@@ -17,9 +17,9 @@
 # beside the repository. It is unpacked into BUILD_FOLDER once per archive (a
 # changed archive, by its checksum, is unpacked anew), whatever folder name
 # it unpacks to. Without an archive it is built from Debian's source package
-# into $XDG_CACHE_HOME/velmar, once per machine: tools/build/build-qt-mingw.sh
+# into $XDG_CACHE_HOME/velmar, once per machine: tools/windows/build-qt-mingw.sh
 # (about 35 minutes on two cores; an hour for the release's) or
-# tools/build/build-library-mingw.sh (a minute or two).
+# tools/windows/build-library-mingw.sh (a minute or two).
 #
 # --ready: only say (by the exit code) whether it is at hand without a
 # build. Progress goes to standard error.
@@ -135,11 +135,11 @@ else
     $release && profile=(--release) duration="about an hour"
     echo >&2 "mingw-prefix: no Qt archive ($archive_name); building Qt from Debian's source" \
       "package into $prefix ($duration on two cores, once per machine)"
-    "$source_dir/tools/build/build-qt-mingw.sh" --arch "$arch" "${profile[@]}" "$prefix" >&2
+    "$source_dir/tools/windows/build-qt-mingw.sh" --arch "$arch" "${profile[@]}" "$prefix" >&2
   else
     echo >&2 "mingw-prefix: no $component archive ($archive_name); building it from" \
       "Debian's source package into $prefix"
-    "$source_dir/tools/build/build-library-mingw.sh" --arch "$arch" "$component" "$prefix" >&2
+    "$source_dir/tools/windows/build-library-mingw.sh" --arch "$arch" "$component" "$prefix" >&2
   fi
   $ready && exit 0
 fi
