@@ -1203,6 +1203,18 @@ bool throughItsFilter(HANDLE folder, const std::wstring &name, ACCESS_MASK desir
     return true;
 }
 
+// What an open in a folder users can write took: its kind, and whether it
+// is a file on the disk, not a link (StoppedOnSymlink) nor a pipe or a
+// device (NotSupported), whose reads and writes could wait for whoever
+// made it.
+bool fileOnTheDisk(HANDLE handle, Kind &kind) {
+    if (!kindOf(handle, kind))
+        return false;
+    if (kind.link || ::GetFileType(handle) != FILE_TYPE_DISK)
+        return failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
+    return true;
+}
+
 } // namespace
 
 FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, FileShare share,
@@ -1234,12 +1246,8 @@ FileHandle openFileAt(FolderHandle folder, const char *name, FileAccess access, 
         return nullptr;
     }
     Kind kind{};
-    if (!kindOf(handle.get(), kind))
+    if (!fileOnTheDisk(handle.get(), kind))
         return nullptr;
-    if (kind.link || ::GetFileType(handle.get()) != FILE_TYPE_DISK) {
-        failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
-        return nullptr;
-    }
     if ((kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
         !throughItsFilter(folder->handle, wide, desired, shareMode, handle))
         return nullptr;
@@ -1272,12 +1280,8 @@ FileHandle openForAppending(const std::string &path) {
                       ntNonDirectoryFile | ntCompleteIfOplocked, handle, FILE_ATTRIBUTE_NORMAL))
         return nullptr;
     Kind kind{};
-    if (!kindOf(handle.get(), kind))
+    if (!fileOnTheDisk(handle.get(), kind))
         return nullptr;
-    if (kind.link || ::GetFileType(handle.get()) != FILE_TYPE_DISK) {
-        failWith(kind.link ? error::StoppedOnSymlink : error::NotSupported);
-        return nullptr;
-    }
     ::SetLastError(ERROR_SUCCESS);
     return new FileObject(std::move(handle));
 }

@@ -6,23 +6,16 @@
 // experiments. It
 // prints "held" once it holds, and lets go on SIGTERM or after SECONDS
 // (default 60).
+#include "../untilstopped.h"
 #include "platform.h"
 #include "toolmain.h"
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int) {
-    stopRequested = 1;
-}
 
 const char usageText[] =
     "usage: hold file PATH [SECONDS] | hold read PATH [SECONDS] | hold mutex NAME [SECONDS]\n"
@@ -49,8 +42,7 @@ int hold(int argc, char **argv) {
         return toolmain::usageError(usageText);
     if (argc == 4 && !parseSeconds(argv[3], seconds))
         return toolmain::usageError(usageText);
-    std::signal(SIGTERM, requestStop);
-    std::signal(SIGINT, requestStop);
+    untilstopped::catchStop();
 
     platform::File file;
     platform::Mutex mutex;
@@ -75,9 +67,7 @@ int hold(int argc, char **argv) {
     std::printf("held\n");
     std::fflush(stdout);
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!stopRequested && std::chrono::steady_clock::now() < deadline)
-        platform::sleepMs(50);
+    untilstopped::wait(seconds);
     return 0;
 }
 

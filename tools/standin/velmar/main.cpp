@@ -2,11 +2,10 @@
 // guard mutex and (like every program) keeps its own file in use. When it
 // starts it appends a line with its process id to "velmar.started" beside
 // itself. It ends on SIGTERM or after SECONDS (default 60).
+#include "../untilstopped.h"
 #include "platform.h"
 #include "toolmain.h"
 
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,12 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int) {
-    stopRequested = 1;
-}
 
 const char usageText[] =
     "usage: velmar [SECONDS]\n"
@@ -37,8 +30,7 @@ int run(int argc, char **argv) {
     if (argc > 2)
         return toolmain::usageError(usageText);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    std::signal(SIGTERM, requestStop);
-    std::signal(SIGINT, requestStop);
+    untilstopped::catchStop();
 
     const platform::Mutex guard("{AB49C45E-B7A8-4359-8429-51B65B55718C}");
     const bool owner = guard.owned();
@@ -52,9 +44,7 @@ int run(int argc, char **argv) {
         started << getpid() << (owner ? "" : " guard-taken") << "\n";
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!stopRequested && std::chrono::steady_clock::now() < deadline)
-        platform::sleepMs(100);
+    untilstopped::wait(seconds);
     return 0;
 }
 
